@@ -1,0 +1,28 @@
+#!/usr/bin/env bash
+# Installs every Debian package that the build, the tests and the demo need. Safe to run twice.
+set -euo pipefail
+
+packages=(
+  cmake g++ make pkg-config
+  qt6-base-dev qt6-base-dev-tools libqt6sql6-odbc libqt6sql6-sqlite
+  mdbtools mdbtools-dev
+  libsqlite3-dev sqlite3
+  unixodbc unixodbc-dev libsqliteodbc odbc-postgresql tdsodbc
+  postgresql
+  nlohmann-json3-dev
+  xvfb xauth
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -eq 0 ]; then
+  exit 0
+fi
+
+SUDO=""
+[ "$(id -u)" -eq 0 ] || SUDO="sudo"
+export DEBIAN_FRONTEND=noninteractive
+$SUDO apt-get update
+$SUDO apt-get install -y --no-install-recommends "${missing[@]}"

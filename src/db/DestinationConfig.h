@@ -1,0 +1,44 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+namespace vf {
+
+// Section DBKERNEL of "Kestrune.ver" in the destination base folder.
+struct KestruneConfig {
+    QString databaseName;
+    QString serverName;
+    QString sapw;
+    QString userName = QStringLiteral("sa");
+};
+
+// Optional section [Destination] of the program's settings file.
+struct DestinationOptions {
+    QString driver;       // ODBC driver name; empty means the platform default
+    QString options;      // extra ODBC attributes appended as they are
+    QString passwordKey;  // 64 hexadecimal digits replacing the built-in key
+};
+
+KestruneConfig readKestrune(const QString& talmerosFolder); // name matched without case
+DestinationOptions readDestinationOptions(const QString& settingsPath);
+QString defaultOdbcDriver(); // "FreeTDS", or "SQL Server" on Windows
+
+int HexToInt(const QString& text);
+QByteArray builtinPasswordKey(); // the 32 key bytes
+// passwordKey: 32 bytes; empty means the built-in key.
+QString DecodeStoredPassword(const QString& stored, const QByteArray& passwordKey = QByteArray());
+// "murvex" when SAPW is empty or blank, else DecodeStoredPassword with the configured key.
+QString sqlServerPassword(const KestruneConfig& config, const DestinationOptions& options);
+
+// Wraps a connection-string value in braces ("}" doubled) only when it holds ";", "{", "}" or
+// starts or ends with a blank.
+QString quoteOdbcValue(const QString& value);
+// "DRIVER={d};SERVER=s;DATABASE=db;UID=u;PWD=p;" followed by the extra options.
+QString buildDestinationConnectionString(const KestruneConfig& config, const QString& password,
+                                         const DestinationOptions& options);
+// The OLE DB text of the destination connection, as the original program builds it (kept for
+// the record; the ODBC string above is the one used).
+QString buildSqlOledbConnectionString(const KestruneConfig& config, const QString& password);
+
+} // namespace vf

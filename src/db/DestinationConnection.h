@@ -1,0 +1,73 @@
+#pragma once
+
+#include <QSqlDatabase>
+#include <QString>
+#include <QStringList>
+#include <QVariant>
+#include <memory>
+
+namespace vf {
+
+class DestQuery;
+
+// The destination connection (ADOConnectionTalmerosin) over Qt SQL's QODBC driver. It allows
+// one pending result set at a time, as SQL Server through FreeTDS does: a statement started
+// while another query's result set is still open is a programming error and throws
+// std::logic_error. Every other failure throws vf::Error with the driver's message.
+class DestinationConnection {
+public:
+    explicit DestinationConnection(const QString& connectionName = QStringLiteral("talmerosin"));
+    ~DestinationConnection();
+    DestinationConnection(const DestinationConnection&) = delete;
+    DestinationConnection& operator=(const DestinationConnection&) = delete;
+
+    // Closes the connection if it is open, then opens it from an ODBC connection string.
+    void open(const QString& odbcConnectionString);
+    void close();
+    bool isOpen() const;
+    QSqlDatabase database() const;
+
+    // Tables and views of the destination, catalogue tables excluded, in the driver's order.
+    QStringList tables() const;
+
+    // Runs a statement that yields one integer (a seeding "SELECT MAX(...)"); null reads as 0.
+    qint32 scalarInt(const QString& sql);
+
+private:
+    friend class DestQuery;
+    QString m_name;
+    DestQuery* m_pending = nullptr; // the query whose result set is open
+};
+
+// A destination statement with :named parameters, prepared once per text and executed with
+// typed bound values: qint32, QDateTime (UTC, naive), QString of any length, or a null of one
+// of these types (QVariant(QMetaType::fromType<T>())).
+class DestQuery {
+public:
+    explicit DestQuery(DestinationConnection& connection, const QString& text = QString());
+    ~DestQuery();
+    DestQuery(const DestQuery&) = delete;
+    DestQuery& operator=(const DestQuery&) = delete;
+
+    void setText(const QString& text); // closes the query; prepared again on next use
+    QString text() const;
+    void bind(const QString& name, const QVariant& value);
+
+    void open();  // a statement that returns rows; positioned on the first row (or at the end)
+    void exec();  // a statement that returns no rows
+    void close(); // ends the pending result set
+    bool isOpen() const;
+    bool eof() const;
+    void next();
+
+    // Column names are matched without regard to case.
+    QVariant value(const QString& column) const;
+    QVariant value(int position) const;
+
+private:
+    struct Private;
+    std::unique_ptr<Private> m_d;
+    DestinationConnection& m_connection;
+};
+
+} // namespace vf

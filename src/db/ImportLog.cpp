@@ -1,0 +1,80 @@
+#include "db/ImportLog.h"
+
+#include "db/Errors.h"
+#include "db/Regional.h"
+#include "db/Reporter.h"
+#include "db/TextCodec.h"
+
+#include <QDir>
+#include <QFile>
+
+namespace vf {
+namespace {
+
+const QString kLowMemory = QStringLiteral("Mémoire insuffisante");
+const QString kCloseQuestion = QStringLiteral("Voulez-vous fermer le programme de fusion ?");
+
+} // namespace
+
+ImportLog::ImportLog(QString folder) : m_folder(std::move(folder)) {}
+
+QString ImportLog::fileNameFor(const QDateTime& now, const QString& shortDateFormat,
+                               const QString& longTimeFormat)
+{
+    QString stamp = now.toString(shortDateFormat) + QLatin1Char(' ') + now.toString(longTimeFormat);
+    stamp.replace(QLatin1Char('/'), QLatin1Char('-'));
+    stamp.replace(QLatin1Char(':'), QLatin1Char('-'));
+    stamp.replace(QLatin1Char(' '), QLatin1Char('_'));
+    return QStringLiteral("Velquor_") + stamp + QStringLiteral(".log");
+}
+
+void ImportLog::begin(const QDateTime& now, const QString& v3Path, const QString& talmerosPath)
+{
+    m_path = QDir(m_folder).filePath(
+        fileNameFor(now, regionalShortDateFormat(), regionalLongTimeFormat()));
+    write({QStringLiteral("IMPORTATION DES DONNEES VELQUOR :"),
+           QStringLiteral("   - A partir de : ") + v3Path,
+           QStringLiteral("   - dans : ") + talmerosPath,
+           QString()},
+          true);
+}
+
+void ImportLog::WriteLog(const QString& message, Reporter& reporter)
+{
+    write({QString(), message}, false);
+    if (message.contains(kLowMemory) && reporter.askYesNo(kCloseQuestion))
+        throw ProgramTermination{message};
+}
+
+void ImportLog::dumpLines(const QStringList& lines)
+{
+    if (!hasFile())
+        return;
+    write(lines, false);
+}
+
+void ImportLog::write(const QStringList& lines, bool truncate)
+{
+    QFile file(m_path);
+    const QIODevice::OpenMode mode =
+        QIODevice::WriteOnly | (truncate ? QIODevice::Truncate : QIODevice::Append);
+    // The log names patients: it is created readable by its owner only.
+    const bool opened = file.exists()
+        ? file.open(mode)
+        : file.open(mode, QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+    if (!opened)
+        throw Error(QStringLiteral("Impossible d'ouvrir le journal d'importation ") + m_path
+                    + QStringLiteral(" : ") + file.errorString());
+    QByteArray bytes;
+    for (const QString& line : lines)
+        bytes += toWindows1252(line) + "\r\n";
+    if (file.write(bytes) != bytes.size() || !file.flush())
+        throw Error(QStringLiteral("Impossible d'écrire dans le journal d'importation ") + m_path
+                    + QStringLiteral(" : ") + file.errorString());
+    file.close();
+    if (file.error() != QFileDevice::NoError)
+        throw Error(QStringLiteral("Impossible de fermer le journal d'importation ") + m_path
+                    + QStringLiteral(" : ") + file.errorString());
+}
+
+} // namespace vf

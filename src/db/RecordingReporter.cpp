@@ -1,0 +1,59 @@
+#include "db/RecordingReporter.h"
+
+#include "db/Regional.h"
+
+namespace vf {
+
+void RecordingReporter::setStatus(const QString& text)
+{
+    statuses.append(text);
+    ++processEventsCalls;
+}
+
+void RecordingReporter::appendLine(const QString& line)
+{
+    m_lines.append(line);
+    if (onLine)
+        onLine(line);
+}
+
+void RecordingReporter::startProgress(int maximum)
+{
+    progressMaxima.append(maximum);
+    progressPosition = 0;
+}
+
+void RecordingReporter::startElapsed(const QDateTime& start)
+{
+    elapsedStart = start;
+    elapsedRunning = true;
+}
+
+QString RecordingReporter::stopElapsed()
+{
+    elapsedRunning = false;
+    return elapsedText(elapsedStart, QDateTime::currentDateTime());
+}
+
+bool RecordingReporter::askYesNo(const QString& text)
+{
+    boxes.append({Box::Question, text});
+    return answerYes;
+}
+
+void RecordingReporter::setButtonsEnabled(bool importer, bool fermer)
+{
+    importerEnabled = importer;
+    fermerEnabled = fermer;
+}
+
+QStringList RecordingReporter::boxTexts(Box kind) const
+{
+    QStringList texts;
+    for (const BoxCall& call : boxes)
+        if (call.kind == kind)
+            texts.append(call.text);
+    return texts;
+}
+
+} // namespace vf

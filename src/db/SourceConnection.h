@@ -1,0 +1,82 @@
+#pragma once
+
+#include <QDateTime>
+#include <QString>
+#include <QVariant>
+#include <memory>
+
+namespace vf {
+
+// The source connection (ADOConnectionV3) over the Access file. The file is read with mdbtools
+// in a child process that copies each table, the first time a statement names it, into a
+// private SQLite staging database; statements then run on that copy. Every failure throws
+// vf::Error with a clear reason.
+class SourceConnection {
+public:
+    SourceConnection();
+    ~SourceConnection();
+    SourceConnection(const SourceConnection&) = delete;
+    SourceConnection& operator=(const SourceConnection&) = delete;
+
+    // The Jet connection string built from the text of V3Path (kept for the record and the log).
+    static QString connectionString(const QString& v3Path);
+
+    // Closes the connection if it is open, then opens the Access file.
+    void open(const QString& mdbPath);
+    void close();
+    bool isOpen() const;
+
+    // Removes staging folders left behind by a program that died.
+    static void removeStaleStagingFolders();
+
+    struct Private;
+    Private* d() const { return m_d.get(); }
+
+private:
+    std::unique_ptr<Private> m_d;
+};
+
+// A data set on the source connection (GLB_Medecin, V3_Qry1, ...): a statement text with
+// :named parameters, read forward. Column names are matched without regard to case.
+class SourceQuery {
+public:
+    explicit SourceQuery(SourceConnection& connection, const QString& sql = QString());
+    ~SourceQuery();
+    SourceQuery(const SourceQuery&) = delete;
+    SourceQuery& operator=(const SourceQuery&) = delete;
+
+    void setSql(const QString& sql); // closes the data set
+    QString sql() const;
+    void setParam(const QString& name, const QVariant& value);
+
+    void open(); // runs the statement; the number of rows is known at once
+    void close();
+    bool isOpen() const;
+    int recordCount() const;
+    bool eof() const;
+    void next();
+
+    bool hasColumn(const QString& name) const;
+    // Raw values: null is a null QVariant; integers are qint32 (qint64 beyond), text is
+    // QString, date-times are QDateTime in UTC (naive), doubles are double.
+    QVariant value(const QString& column) const;
+    QVariant value(int position) const;
+    bool isNull(const QString& column) const;
+    // Typed reads: a null integer reads 0, a null text reads "", a null date-time reads the
+    // zero of the date-time scale, 30 December 1899 00:00 (UTC, naive).
+    qint32 intValue(const QString& column) const;
+    QString textValue(const QString& column) const;
+    QDateTime dateTimeValue(const QString& column) const;
+
+    struct Private;
+
+private:
+    std::unique_ptr<Private> m_d;
+};
+
+// OLE automation dates (days since 30 December 1899; before it the fraction is the time of day
+// counted forward) to and from naive UTC date-times, to the millisecond.
+QDateTime dateTimeFromOle(double oleDate);
+double oleFromDateTime(const QDateTime& dateTime);
+
+} // namespace vf

@@ -1,0 +1,26 @@
+#pragma once
+
+#include <QStringList>
+
+namespace vf {
+
+struct RunContext;
+
+// The purge of the destination before the phases (with the table list built by the run).
+void runPurge(RunContext& context, QStringList tableList);
+
+// The eight record phases, in the order the run calls them.
+void runUsersPhase(RunContext& context);           // GLB MEDECIN -> MEDECINS
+void runCorrespondentsPhase(RunContext& context);  // ADR CARNET ADRESSE -> MEDTRAIT
+void runPatientsPhase(RunContext& context);        // GLB PATIENT -> PATIENTS, PATMEDTR
+void runHistoryPhase(RunContext& context);         // ANT ... -> ANTECED
+void runConsultationsPhase(RunContext& context);   // CON ... -> MOTCONSU
+void runPrescriptionsPhase(RunContext& context);   // ORD ... -> the prescription table
+void runSynthesisPhase(RunContext& context);       // SYN ... -> MOTCONSU.AU_TOTAL
+void runLettersPhase(RunContext& context);         // COU COURRIER GENERE -> LETTERS + files
+
+// The prescription table named in EDITOR.INI of the destination base folder, upper-cased, or
+// "erreur". Only a plain identifier (letters, digits, "_") is accepted.
+QString FindPrescriptionTable(const QString& talmerosPath);
+
+} // namespace vf

@@ -1,0 +1,60 @@
+#pragma once
+
+#include "db/Conversions.h"
+#include "db/LinkTable.h"
+
+#include <QString>
+#include <memory>
+
+namespace vf {
+
+class DestinationConnection;
+class DestQuery;
+class IdValues;
+class ImportLog;
+class Reporter;
+class SourceConnection;
+class SourceQuery;
+struct ConsultationStatements;
+
+// What the import run hands every record phase.
+struct RunContext {
+    Reporter& reporter;
+    ImportLog& log;
+    SourceConnection& source;
+    DestinationConnection& dest;
+    IdValues& idValues;
+    QString linksFolder;   // LinksTables beside the executable
+    QString v3Path;
+    QString courriersPath; // the field's text, unchanged
+    QString talmerosPath;  // with its final separator
+    bool vider = false;    // "Vider la base avant importation"
+    DateFormats dateFormats;
+    bool unfinished = false;
+
+    // Link-table handles: users, correspondents and patients live for the whole run; the
+    // prescriptions, synthesis-sheets and letters phases share one handle in turn.
+    LinkTable medecins;
+    LinkTable medtrait;
+    LinkTable patients;
+    LinkTable anteced;
+    LinkTable motconsu;
+    LinkTable shared;
+
+    // The consultation counter and the three MOTCONSU statements, from the consultations phase
+    // to the synthesis-sheets phase.
+    int consultationCounter = 0;
+    std::unique_ptr<ConsultationStatements> consultations;
+
+    // OpenLinkTable on a handle, then empty it when the purge box is ticked.
+    void openPhaseLinkTable(LinkTable& table, const QString& fileName);
+    // Opens a link table filled by an earlier phase when the handle is closed.
+    void ensureOpen(LinkTable& table, const QString& fileName);
+    // The source-open rule: opens the data set; on failure shows errorText + the error's
+    // message in an error box, sets the unfinished mark and returns false.
+    bool openSource(SourceQuery& query, const QString& errorText);
+
+    ~RunContext();
+};
+
+} // namespace vf
