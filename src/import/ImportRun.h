@@ -30,7 +30,7 @@ enum class RunOutcome {
 class ImportRun {
 public:
     // programFolder: the folder of the executable (settings file, LinksTables, import log);
-    // settingsPath: the settings file; stagingHelper: see SourceConnection.
+    // settingsPath: the settings file.
     ImportRun(QString programFolder, QString settingsPath, Reporter& reporter, ImportLog& log);
     ~ImportRun();
 
