@@ -1,0 +1,147 @@
+#include "BatchCommand.h"
+
+#include "db/Errors.h"
+#include "db/ImportLog.h"
+#include "db/Regional.h"
+#include "db/Reporter.h"
+#include "db/Settings.h"
+#include "import/ImportRun.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QDir>
+#include <QFileInfo>
+
+#include <clocale>
+#include <cstdio>
+
+namespace {
+
+enum ExitStatus {
+    kFinished = 0,
+    kUnfinished = 1,
+    kPreparation = 2,
+    kProgramEnded = 3,
+    kUnhandledError = 4,
+    kUsage = 64,
+};
+
+void print(FILE* stream, const QString& text)
+{
+    const QByteArray bytes = text.toUtf8() + '\n';
+    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stream);
+    std::fflush(stream);
+}
+
+// The text area's lines go to standard output as they are added, message boxes to standard
+// error; the low-memory question is answered No.
+class ConsoleReporter : public vf::Reporter {
+public:
+    void setStatus(const QString&) override {}
+    void appendLine(const QString& line) override
+    {
+        m_lines.append(line);
+        print(stdout, line);
+    }
+    QStringList lines() const override { return m_lines; }
+    void clearLines() override { m_lines.clear(); }
+    void setProgressVisible(bool) override {}
+    void startProgress(int) override {}
+    void stepProgress() override {}
+    void startElapsed(const QDateTime& start) override { m_start = start; }
+    QString stopElapsed() override { return vf::elapsedText(m_start, QDateTime::currentDateTime()); }
+    void errorBox(const QString& text) override { print(stderr, QStringLiteral("Erreur : ") + text); }
+    void warningBox(const QString& text) override { print(stderr, QStringLiteral("Attention : ") + text); }
+    bool askYesNo(const QString& text) override
+    {
+        print(stderr, text + QStringLiteral(" Non"));
+        return false;
+    }
+    void notice(const QString& text) override { print(stderr, text); }
+    void setBusy(bool) override {}
+    void processEvents() override {}
+    void setDestinationPathText(const QString&) override {}
+    void setButtonsEnabled(bool, bool) override {}
+
+private:
+    QStringList m_lines;
+    QDateTime m_start;
+};
+
+int exitStatusFor(vf::RunOutcome outcome)
+{
+    switch (outcome) {
+    case vf::RunOutcome::Finished: return kFinished;
+    case vf::RunOutcome::Unfinished: return kUnfinished;
+    case vf::RunOutcome::PathsRejected:
+    case vf::RunOutcome::PreparationFailed: return kPreparation;
+    case vf::RunOutcome::Aborted: return kUnhandledError;
+    }
+    return kUnhandledError;
+}
+
+} // namespace
+
+int runBatchCommand(int argc, char** argv)
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationVersion(QStringLiteral(VF_VERSION));
+    std::setlocale(LC_NUMERIC, "C");
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral(
+        "Importe la base Access V3 de Velquor et ses courriers dans la base Talmérosin, "
+        "sans fenêtre. Sans argument, le programme ouvre sa fenêtre."));
+    parser.addHelpOption();
+    parser.addVersionOption();
+    parser.addOption({QStringLiteral("batch"), QStringLiteral("Importation sans fenêtre.")});
+    parser.addOption({QStringLiteral("source"), QStringLiteral("Base V3 (fichier .mdb)."), QStringLiteral("FILE")});
+    parser.addOption({QStringLiteral("letters"), QStringLiteral("Dossier des courriers."), QStringLiteral("DIR")});
+    parser.addOption({QStringLiteral("dest"), QStringLiteral("Dossier Base de Talmérosin (avec Kestrune.ver)."), QStringLiteral("DIR")});
+    parser.addOption({QStringLiteral("purge"), QStringLiteral("Vider la base avant importation.")});
+    if (!parser.parse(QCoreApplication::arguments())) {
+        print(stderr, parser.errorText());
+        return kUsage;
+    }
+    if (parser.isSet(QStringLiteral("help"))) {
+        print(stdout, parser.helpText());
+        return kFinished;
+    }
+    if (parser.isSet(QStringLiteral("version"))) {
+        print(stdout, QCoreApplication::applicationName() + QLatin1Char(' ') + QCoreApplication::applicationVersion());
+        return kFinished;
+    }
+    if (!parser.positionalArguments().isEmpty()) {
+        print(stderr, QStringLiteral("Argument inattendu : ") + parser.positionalArguments().first());
+        return kUsage;
+    }
+
+    const QString programFolder = QCoreApplication::applicationDirPath();
+    const QString settingsPath = vf::settingsFilePath(QCoreApplication::applicationFilePath());
+
+    ConsoleReporter reporter;
+    vf::ImportLog log(programFolder);
+    vf::RunInputs inputs;
+    inputs.v3Path = parser.value(QStringLiteral("source"));
+    inputs.courriersPath = parser.value(QStringLiteral("letters"));
+    inputs.talmerosPath = parser.value(QStringLiteral("dest"));
+    inputs.vider = parser.isSet(QStringLiteral("purge"));
+
+    int status = kUnhandledError;
+    try {
+        vf::ImportRun run(programFolder, settingsPath, reporter, log);
+        status = exitStatusFor(run.run(inputs));
+    } catch (const vf::ProgramTermination&) {
+        return kProgramEnded; // the program ends at once, without its close-time steps
+    }
+
+    // As the window does when it closes: the text area's lines go to the import log.
+    try {
+        log.dumpLines(reporter.lines());
+    } catch (const vf::Error& error) {
+        print(stderr, error.message());
+        if (status == kFinished)
+            status = kUnhandledError;
+    }
+    return status;
+}
