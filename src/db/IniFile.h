@@ -34,18 +34,31 @@ public:
 
 private:
     struct Line {
-        QString text;        // the line as read (without its line end)
-        QString section;     // section this line belongs to (after a header: the header's name)
-        QString key;         // empty when the line is not key=value
+        QByteArray raw;      // the line's bytes as read or written, without its line end
+        QByteArray eol;      // its line end as read ("\r\n", "\n", "\r" or none for the last line)
+        QString section;     // the section this line belongs to (for a header: its own name)
+        QString key;         // trimmed key of a key=value line, else empty
+        QString value;       // trimmed value of a key=value line
+        bool inSection = false; // false for the lines before the first header
         bool isHeader = false;
     };
+    Line parse(QByteArray raw, QByteArray eol, const QString& section, bool inSection) const;
+    QString decode(const QByteArray& bytes) const;
+    QByteArray encode(const QString& text) const;
+    qsizetype findKey(const QString& section, const QString& key) const;
+
     QList<Line> m_lines;
-    QString m_eol = QStringLiteral("\r\n");
+    QByteArray m_bom;                // an initial UTF-8 byte order mark, kept as it was
+    QByteArray m_eol = "\r\n";       // line end of lines added by a write
     bool m_windows1252 = false;
 };
 
 // Looks a file name up in a folder without regard to letter case; returns the full path of the
 // file found (the exact name first), or an empty string.
 QString findFileNoCase(const QString& folder, const QString& fileName);
+
+// The same for a full path: the folder part is taken as it is, the last name is matched without
+// regard to letter case. Returns the path of the existing file, or an empty string.
+QString existingFileNoCase(const QString& path);
 
 } // namespace vf

@@ -20,7 +20,10 @@ QByteArray toWindows1252(const QString& text)
     out.reserve(text.size());
     for (qsizetype i = 0; i < text.size(); ++i) {
         const char16_t c = text.at(i).unicode();
-        if (c < 0x80 || (c >= 0xA0 && c <= 0xFF)) {
+        // The five bytes that the code page leaves undefined read as U+0081 ... and go back
+        // to the same byte, so that decoding and encoding again changes nothing.
+        const bool undefinedByte = c >= 0x80 && c < 0xA0 && kHigh[c - 0x80] == 0;
+        if (c < 0x80 || (c >= 0xA0 && c <= 0xFF) || undefinedByte) {
             out.append(char(c));
             continue;
         }

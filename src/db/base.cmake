@@ -5,6 +5,10 @@ add_library(vf_base STATIC
   Regional.h Regional.cpp
   ImportLog.h ImportLog.cpp
   RecordingReporter.h RecordingReporter.cpp
+  IniFile.h IniFile.cpp
+  Conversions.h Conversions.cpp
+  Settings.h Settings.cpp
+  DestinationConfig.h DestinationConfig.cpp
 )
 target_include_directories(vf_base PUBLIC ${PROJECT_SOURCE_DIR}/src)
 target_link_libraries(vf_base PUBLIC Qt6::Core)

@@ -1,0 +1,123 @@
+#include "db/Conversions.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+namespace vf {
+namespace {
+
+bool isDigit(QChar c)
+{
+    return c >= QLatin1Char('0') && c <= QLatin1Char('9');
+}
+
+bool isBlankOrControl(QChar c)
+{
+    return c.unicode() <= 32;
+}
+
+} // namespace
+
+QString FormatPhoneNumber(const QString& text)
+{
+    qsizetype first = 0;
+    qsizetype last = text.size() - 1;
+    while (first <= last && isBlankOrControl(text.at(first)))
+        ++first;
+    while (last >= first && isBlankOrControl(text.at(last)))
+        --last;
+    if (first > last)
+        return QString();
+
+    // The whole input is walked, not the stripped one: the blank before a pair is decided
+    // before every character, digit or not.
+    QString out;
+    out.reserve(text.size() + 5);
+    for (const QChar c : text) {
+        const qsizetype n = out.size();
+        if (n == 2 || n == 5 || n == 8 || n == 11)
+            out.append(QLatin1Char(' '));
+        if (isDigit(c))
+            out.append(c);
+    }
+    return out;
+}
+
+QString FormatSocialSecurityNumber(const QString& text)
+{
+    QString out;
+    out.reserve(text.size() + 1);
+    for (const QChar c : text) {
+        if (!isDigit(c))
+            continue;
+        if (out.size() == 13)
+            out.append(QLatin1Char(' '));
+        out.append(c);
+    }
+    return out;
+}
+
+QDateTime TruncateToMinute(const QDateTime& value)
+{
+    if (!value.isValid())
+        return value;
+    QDateTime result = value;
+    const QTime t = value.time();
+    result.setTime(QTime(t.hour(), t.minute()));
+    return result;
+}
+
+QDateTime zeroDateTime()
+{
+    return QDateTime(QDate(1899, 12, 30), QTime(0, 0), Qt::UTC);
+}
+
+QString DateText(const QVariant& sourceDate, const DateFormats& formats)
+{
+    if (!sourceDate.isValid() || sourceDate.isNull())
+        return QString();
+    const QDateTime value = sourceDate.toDateTime();
+    if (!value.isValid())
+        return QString();
+    QString text = value.date().toString(formats.shortDate);
+    if (value.time() != QTime(0, 0))
+        text += QLatin1Char(' ') + value.time().toString(formats.longTime);
+    return text;
+}
+
+QString withSlashSeparator(const QString& shortDatePattern)
+{
+    QString out;
+    out.reserve(shortDatePattern.size());
+    bool quoted = false;
+    for (const QChar c : shortDatePattern) {
+        if (c == QLatin1Char('\''))
+            quoted = !quoted;
+        if (quoted || c == QLatin1Char('\'') || c.isLetter() || c.isSpace())
+            out.append(c);
+        else
+            out.append(QLatin1Char('/'));
+    }
+    return out;
+}
+
+QString AddTrailingBackslash(const QString& text)
+{
+    if (text.isEmpty())
+        return text;
+    const QChar last = text.back();
+    if (last == QDir::separator() || last == QLatin1Char('/'))
+        return text;
+    return text + QDir::separator();
+}
+
+bool DeleteFileIfExists(const QString& path)
+{
+    const QFileInfo info(path);
+    if (path.isEmpty() || !info.exists() || info.isDir())
+        return true;
+    return QFile::remove(path);
+}
+
+} // namespace vf

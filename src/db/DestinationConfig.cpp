@@ -1,0 +1,167 @@
+#include "db/DestinationConfig.h"
+
+#include "db/Conversions.h"
+#include "db/IniFile.h"
+#include "db/TextCodec.h"
+
+namespace vf {
+namespace {
+
+const QString kKernel = QStringLiteral("DBKERNEL");
+const QString kDestination = QStringLiteral("Destination");
+const QString kDefaultPassword = QStringLiteral("murvex");
+const QString kInvalidPassword = QStringLiteral("_");
+
+// The key with which the stored passwords are enciphered. The destination product's own key is
+// not known to us; a site whose passwords were enciphered with another key sets
+// [Destination] PasswordKey in the settings file (64 hexadecimal digits).
+constexpr unsigned char kBuiltinKey[32] = {
+    0x5A, 0x13, 0xC7, 0x8E, 0x21, 0xF4, 0x6B, 0x09, 0xD2, 0x3F, 0x97, 0x40, 0xAE, 0x75, 0x1C, 0xE8,
+    0x62, 0xB9, 0x04, 0xDD, 0x38, 0x8A, 0xF1, 0x56, 0x2B, 0xC3, 0x7E, 0x90, 0x4D, 0xA6, 0x15, 0xEF};
+
+// The accepted characters of a stored password: codes 48 ("0") to 70 ("F").
+bool isStoredPasswordChar(QChar c)
+{
+    return c.unicode() >= 48 && c.unicode() <= 70;
+}
+
+// 64 hexadecimal digits (either case, blanks around ignored) as 32 bytes; empty when invalid.
+QByteArray keyFromHex(const QString& text)
+{
+    const QString hex = text.trimmed();
+    if (hex.size() != 64)
+        return QByteArray();
+    for (const QChar c : hex) {
+        const char16_t u = c.unicode();
+        const bool hexDigit = (u >= '0' && u <= '9') || (u >= 'A' && u <= 'F') || (u >= 'a' && u <= 'f');
+        if (!hexDigit)
+            return QByteArray();
+    }
+    return QByteArray::fromHex(hex.toLatin1());
+}
+
+} // namespace
+
+KestruneConfig readKestrune(const QString& talmerosFolder)
+{
+    KestruneConfig config;
+    const QString path =
+        findFileNoCase(AddTrailingBackslash(talmerosFolder), QStringLiteral("Kestrune.ver"));
+    if (path.isEmpty())
+        return config;
+    const IniFile ini = IniFile::load(path);
+    config.databaseName = ini.value(kKernel, QStringLiteral("DatabaseName"));
+    config.serverName = ini.value(kKernel, QStringLiteral("ServerName"));
+    config.sapw = ini.value(kKernel, QStringLiteral("SAPW"));
+    config.userName = ini.value(kKernel, QStringLiteral("UserName"), config.userName);
+    return config;
+}
+
+DestinationOptions readDestinationOptions(const QString& settingsPath)
+{
+    DestinationOptions options;
+    const IniFile ini = IniFile::load(settingsPath);
+    options.driver = ini.value(kDestination, QStringLiteral("Driver"));
+    options.options = ini.value(kDestination, QStringLiteral("Options"));
+    options.passwordKey = ini.value(kDestination, QStringLiteral("PasswordKey"));
+    return options;
+}
+
+QString defaultOdbcDriver()
+{
+#ifdef _WIN32
+    return QStringLiteral("SQL Server");
+#else
+    return QStringLiteral("FreeTDS");
+#endif
+}
+
+int HexToInt(const QString& text)
+{
+    static const QString digits = QStringLiteral("0123456789ABCDEF");
+    quint32 result = 0;
+    quint32 weight = 1;
+    for (qsizetype i = text.size() - 1; i >= 0; --i) {
+        const qsizetype digit = digits.indexOf(text.at(i).toUpper());
+        if (digit > 0)
+            result += quint32(digit) * weight;
+        weight *= 16; // the sum wraps like the 32-bit integer it is kept in
+    }
+    return static_cast<int>(result);
+}
+
+QByteArray builtinPasswordKey()
+{
+    return QByteArray(reinterpret_cast<const char*>(kBuiltinKey), sizeof kBuiltinKey);
+}
+
+QString DecodeStoredPassword(const QString& stored, const QByteArray& passwordKey)
+{
+    const QByteArray key = passwordKey.size() == 32 ? passwordKey : builtinPasswordKey();
+    if (stored.size() % 2 != 0)
+        return kInvalidPassword;
+    QByteArray bytes;
+    bytes.reserve(stored.size() / 2);
+    for (qsizetype i = 0; i < stored.size(); i += 2) {
+        const QChar high = stored.at(i);
+        const QChar low = stored.at(i + 1);
+        if (!isStoredPasswordChar(high) || !isStoredPasswordChar(low))
+            return kInvalidPassword;
+        bytes.append(char(HexToInt(QString(high) + low) & 0xFF));
+    }
+    // Byte j (from 1) is combined with key byte j modulo 32; bytes 32, 64 ... stay as they are.
+    for (qsizetype i = 0; i < bytes.size(); ++i) {
+        const qsizetype j = i + 1;
+        if (j % 32 != 0)
+            bytes[i] = char(bytes.at(i) ^ key.at(j % 32 - 1));
+    }
+    return fromWindows1252(bytes);
+}
+
+QString sqlServerPassword(const KestruneConfig& config, const DestinationOptions& options)
+{
+    if (config.sapw.trimmed().isEmpty())
+        return kDefaultPassword;
+    if (options.passwordKey.trimmed().isEmpty())
+        return DecodeStoredPassword(config.sapw);
+    const QByteArray key = keyFromHex(options.passwordKey);
+    // A configured key that is not 64 hexadecimal digits decodes nothing: the password is "_",
+    // as for a stored value that is not valid, and the server refuses the login.
+    if (key.size() != 32)
+        return kInvalidPassword;
+    return DecodeStoredPassword(config.sapw, key);
+}
+
+QString quoteOdbcValue(const QString& value)
+{
+    const bool needsBraces = value.contains(QLatin1Char(';')) || value.contains(QLatin1Char('{'))
+        || value.contains(QLatin1Char('}')) || value.startsWith(QLatin1Char(' '))
+        || value.endsWith(QLatin1Char(' '));
+    if (!needsBraces)
+        return value;
+    QString inner = value;
+    inner.replace(QLatin1Char('}'), QStringLiteral("}}"));
+    return QLatin1Char('{') + inner + QLatin1Char('}');
+}
+
+QString buildDestinationConnectionString(const KestruneConfig& config, const QString& password,
+                                         const DestinationOptions& options)
+{
+    QString driver = options.driver.trimmed().isEmpty() ? defaultOdbcDriver() : options.driver;
+    driver.replace(QLatin1Char('}'), QStringLiteral("}}"));
+    return QStringLiteral("DRIVER={") + driver + QStringLiteral("};SERVER=")
+        + quoteOdbcValue(config.serverName) + QStringLiteral(";DATABASE=")
+        + quoteOdbcValue(config.databaseName) + QStringLiteral(";UID=")
+        + quoteOdbcValue(config.userName) + QStringLiteral(";PWD=") + quoteOdbcValue(password)
+        + QLatin1Char(';') + options.options;
+}
+
+QString buildSqlOledbConnectionString(const KestruneConfig& config, const QString& password)
+{
+    return QStringLiteral("Provider=SQLOLEDB.1;Password=") + password
+        + QStringLiteral(";Persist Security Info=True;User ID=") + config.userName
+        + QStringLiteral(";Initial Catalog=") + config.databaseName
+        + QStringLiteral(";Data Source=") + config.serverName;
+}
+
+} // namespace vf

@@ -1,0 +1,68 @@
+#include "db/Settings.h"
+
+#include "db/Errors.h"
+#include "db/IniFile.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+#include <algorithm>
+
+namespace vf {
+namespace {
+
+const QString kPaths = QStringLiteral("Paths");
+const QString kMain = QStringLiteral("Main");
+const QString kV3 = QStringLiteral("V3");
+const QString kCourrier = QStringLiteral("Courrier");
+const QString kTalmeros = QStringLiteral("Talmeros");
+const QString kVider = QStringLiteral("Vider");
+
+} // namespace
+
+QString settingsFilePath(const QString& executablePath)
+{
+    // The extension of the file name (not of a folder) is replaced; a name without one gets ".INI".
+    qsizetype nameStart = executablePath.lastIndexOf(QLatin1Char('/')) + 1;
+#ifdef _WIN32
+    nameStart = std::max(nameStart, executablePath.lastIndexOf(QLatin1Char('\\')) + 1);
+#endif
+    const qsizetype dot = executablePath.lastIndexOf(QLatin1Char('.'));
+    const QString base = dot > nameStart ? executablePath.left(dot) : executablePath;
+    return base + QStringLiteral(".INI");
+}
+
+WindowSettings loadWindowSettings(const QString& settingsPath)
+{
+    WindowSettings settings;
+    if (!QFileInfo(settingsPath).isFile())
+        return settings;
+    const IniFile ini = IniFile::load(settingsPath);
+    settings.v3 = ini.value(kPaths, kV3, QStringLiteral("C:\\Quernix\\Velquor\\BDD\\V3.MDB"));
+    settings.courrier =
+        ini.value(kPaths, kCourrier, QStringLiteral("C:\\Quernix\\Velquor\\COURRIER\\"));
+    settings.talmeros = ini.value(kPaths, kTalmeros, QStringLiteral("C:\\Talmerosin\\Base\\"));
+    settings.vider = ini.boolValue(kMain, kVider, false);
+    return settings;
+}
+
+void saveWindowSettings(const QString& settingsPath, const WindowSettings& settings)
+{
+    // An existing file that cannot be read is not replaced: its other sections would be lost.
+    if (QFileInfo::exists(settingsPath)) {
+        QFile probe(settingsPath);
+        if (!probe.open(QIODevice::ReadOnly))
+            throw Error(QStringLiteral("Impossible de lire le fichier ")
+                        + QDir::toNativeSeparators(settingsPath) + QStringLiteral(" : ")
+                        + probe.errorString());
+    }
+    IniFile ini = IniFile::load(settingsPath);
+    ini.setValue(kPaths, kV3, settings.v3);
+    ini.setValue(kPaths, kCourrier, settings.courrier);
+    ini.setValue(kPaths, kTalmeros, settings.talmeros);
+    ini.setBool(kMain, kVider, settings.vider);
+    ini.save(settingsPath);
+}
+
+} // namespace vf
