@@ -1,0 +1,98 @@
+#include "import/PhaseText.h"
+
+#include "db/SourceConnection.h"
+
+
+
+namespace vf {
+
+QStringList splitTextLines(const QString& text)
+{
+    QStringList lines;
+    const qsizetype size = text.size();
+    qsizetype start = 0;
+    for (qsizetype i = 0; i < size; ++i) {
+        const QChar c = text.at(i);
+        if (c != QLatin1Char('\r') && c != QLatin1Char('\n'))
+            continue;
+        lines.append(text.mid(start, i - start));
+        if (c == QLatin1Char('\r') && i + 1 < size && text.at(i + 1) == QLatin1Char('\n'))
+            ++i;
+        start = i + 1;
+    }
+    if (start < size)
+        lines.append(text.mid(start));
+    return lines;
+}
+
+QString indentedText(const QString& text, const QVariant& level)
+{
+    const int levelValue = level.isNull() ? 0 : level.toInt();
+    const QString indentation = levelValue > 0 ? QString(2 * levelValue, QLatin1Char(' ')) : QString();
+    QString result;
+    for (const QString& line : splitTextLines(text)) {
+        result += indentation;
+        result += line;
+        result += QLatin1String("\r\n");
+    }
+    return result;
+}
+
+bool hasVisibleCharacters(const QString& text)
+{
+    for (const QChar c : text) {
+        if (c.unicode() > 32)
+            return true;
+    }
+    return false;
+}
+
+QDateTime naiveDateTime(const QVariant& value)
+{
+    const QDateTime dateTime = value.toDateTime();
+    if (!dateTime.isValid())
+        return dateTime;
+    return QDateTime(dateTime.date(), dateTime.time(), Qt::UTC);
+}
+
+QString codeText(const SourceQuery& query, const QString& column)
+{
+    if (query.isNull(column))
+        return QString();
+    return QString::number(query.intValue(column));
+}
+
+DetailLines::DetailLines(SourceConnection& connection, const QString& sql)
+    : m_query(std::make_unique<SourceQuery>(connection, sql))
+{
+}
+
+DetailLines::~DetailLines() = default;
+
+void DetailLines::read(qint32 codetitre, const std::function<void(const QString&)>& addRow)
+{
+    m_codeTitre = QStringLiteral("?");
+    m_codeLigne = QStringLiteral("?");
+    m_query->close();
+    m_query->setParam(QStringLiteral("codetitre"), codetitre);
+    m_query->open();
+    m_codeTitre.clear();
+    m_codeLigne.clear();
+    while (!m_query->eof()) {
+        m_codeTitre = m_query->value(QStringLiteral("CodeTitre")).toString();
+        m_codeLigne = m_query->value(QStringLiteral("CodeLigne")).toString();
+        addRow(indentedText(m_query->textValue(QStringLiteral("DONNEES")),
+                            m_query->value(QStringLiteral("niveau"))));
+        m_query->next();
+    }
+}
+
+void DetailLines::close()
+{
+    try {
+        m_query->close();
+    } catch (const std::exception&) {
+    }
+}
+
+} // namespace vf
