@@ -3,6 +3,7 @@
 #include "db/Conversions.h"
 #include "db/LinkTable.h"
 
+#include <QSet>
 #include <QString>
 #include <memory>
 
@@ -46,13 +47,18 @@ struct RunContext {
     int consultationCounter = 0;
     std::unique_ptr<ConsultationStatements> consultations;
 
-    // OpenLinkTable on a handle, then empty it when the purge box is ticked.
+    // OpenLinkTable on a handle, then empty it when the purge box is ticked, unless the purge
+    // could not empty the destination table that the link table's phase writes.
     void openPhaseLinkTable(LinkTable& table, const QString& fileName);
     // Opens a link table filled by an earlier phase when the handle is closed.
     void ensureOpen(LinkTable& table, const QString& fileName);
     // The source-open rule: opens the data set; on failure shows errorText + the error's
     // message in an error box, sets the unfinished mark and returns false.
     bool openSource(SourceQuery& query, const QString& errorText);
+
+    // The destination tables that the purge could not empty (upper case). A phase whose table
+    // is among them keeps its link table, so that its records are not imported a second time.
+    QSet<QString> unpurgedTables;
 
     ~RunContext();
 };

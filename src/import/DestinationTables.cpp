@@ -1,0 +1,51 @@
+#include "import/DestinationTables.h"
+
+#include "db/DestinationConnection.h"
+#include "db/IniFile.h"
+#include "db/Reporter.h"
+#include "import/RunContext.h"
+
+#include <QDir>
+
+namespace vf {
+
+bool IsParadoxBase(const QString& folder)
+{
+    for (const char* name : {"metatable.db", "metafield.db", "tablelink.db", "patients.db", "medecins.db"})
+        if (findFileNoCase(folder, QString::fromLatin1(name)).isEmpty())
+            return false;
+    return true;
+}
+
+QStringList filterDestinationTables(const QStringList& names, bool paradox)
+{
+    QStringList kept;
+    for (QString name : names) {
+        name = name.toUpper();
+        if (paradox) {
+            const qsizetype dot = name.indexOf(QLatin1Char('.'));
+            if (dot >= 0)
+                name.truncate(dot);
+        } else {
+            if (name.contains(QStringLiteral("DBO.")))
+                name = name.mid(4, 100);
+            if (name.size() >= 11)
+                continue;
+        }
+        if (name.startsWith(QStringLiteral("DATA")))
+            kept.append(name);
+    }
+    return kept;
+}
+
+QStringList destinationTableList(RunContext& context, bool paradox)
+{
+    context.reporter.setStatus(QStringLiteral("Récupération des tables de la base Talmérosin..."));
+    const QStringList names = paradox
+        ? QDir(context.talmerosPath).entryList({QStringLiteral("*.db")}, QDir::Files, QDir::Name | QDir::IgnoreCase)
+        : context.dest.tables();
+    context.reporter.setStatus(QStringLiteral("Récupération des tables de la base Talmérosin terminée"));
+    return filterDestinationTables(names, paradox);
+}
+
+} // namespace vf

@@ -1,0 +1,251 @@
+#include "import/ImportRun.h"
+
+#include "db/Conversions.h"
+#include "db/DestinationConfig.h"
+#include "db/DestinationConnection.h"
+#include "db/Errors.h"
+#include "db/IdValues.h"
+#include "db/ImportLog.h"
+#include "db/IniFile.h"
+#include "db/Regional.h"
+#include "db/Reporter.h"
+#include "db/Settings.h"
+#include "db/SourceConnection.h"
+#include "import/ConsultationStatements.h"
+#include "import/DestinationTables.h"
+#include "import/Phases.h"
+#include "import/RunContext.h"
+
+#include <QDir>
+#include <QFileInfo>
+
+namespace vf {
+namespace {
+
+const QString kBadPaths = QStringLiteral("Veuillez renseigner correctement les chemins !");
+const QString kUsersOpenError = QStringLiteral("Erreur lors de l'ouverture de la table des utilisateurs : ");
+
+// Sets a flag for the lifetime of a scope.
+class FlagGuard {
+public:
+    explicit FlagGuard(bool& flag) : m_flag(flag) { m_flag = true; }
+    ~FlagGuard() { m_flag = false; }
+
+private:
+    bool& m_flag;
+};
+
+bool pathsAreValid(const RunInputs& inputs)
+{
+    return !inputs.v3Path.isEmpty() && !inputs.talmerosPath.isEmpty() && !inputs.courriersPath.isEmpty()
+        && QFileInfo(inputs.v3Path).isFile() && QFileInfo(inputs.courriersPath).isDir()
+        && !findFileNoCase(inputs.talmerosPath, QStringLiteral("Kestrune.Ver")).isEmpty();
+}
+
+} // namespace
+
+struct ImportRun::Private {
+    QString programFolder;
+    QString settingsPath;
+    Reporter& reporter;
+    ImportLog& log;
+    SourceConnection source;
+    DestinationConnection dest;
+    bool running = false;
+    bool phasesStarted = false;
+
+    Private(QString programFolder, QString settingsPath, Reporter& reporter, ImportLog& log)
+        : programFolder(std::move(programFolder)), settingsPath(std::move(settingsPath)),
+          reporter(reporter), log(log)
+    {
+    }
+
+    RunOutcome prepareAndRun(RunInputs& inputs);
+    RunOutcome runPhases(RunContext& context, bool paradox);
+    void endRun(RunContext& context);
+    RunOutcome abortRun(const QString& message);
+};
+
+ImportRun::ImportRun(QString programFolder, QString settingsPath, Reporter& reporter, ImportLog& log)
+    : m_d(std::make_unique<Private>(std::move(programFolder), std::move(settingsPath), reporter, log))
+{
+}
+
+ImportRun::~ImportRun() = default;
+
+bool ImportRun::isRunning() const
+{
+    return m_d->running;
+}
+
+bool ImportRun::phasesStarted() const
+{
+    return m_d->phasesStarted;
+}
+
+RunOutcome ImportRun::run(RunInputs& inputs)
+{
+    // One attempt at a time, and no attempt once a run has reached its phases: a refused call
+    // changes nothing.
+    if (m_d->running || m_d->phasesStarted)
+        return RunOutcome::PreparationFailed;
+    FlagGuard running(m_d->running);
+    try {
+        return m_d->prepareAndRun(inputs);
+    } catch (const Error& error) {
+        // An input-output error on the log or the settings file ends the attempt.
+        m_d->reporter.errorBox(error.message());
+        return RunOutcome::PreparationFailed;
+    }
+}
+
+RunOutcome ImportRun::Private::prepareAndRun(RunInputs& inputs)
+{
+    inputs.talmerosPath = AddTrailingBackslash(inputs.talmerosPath);
+    reporter.setDestinationPathText(inputs.talmerosPath);
+    if (!pathsAreValid(inputs)) {
+        reporter.errorBox(kBadPaths);
+        return RunOutcome::PathsRejected;
+    }
+
+    log.begin(QDateTime::currentDateTime(), inputs.v3Path, inputs.talmerosPath);
+
+    const KestruneConfig config = readKestrune(inputs.talmerosPath);
+    const DestinationOptions options = readDestinationOptions(settingsPath);
+    const QString password = sqlServerPassword(config, options);
+
+    const QString linksFolder = QDir(programFolder).filePath(QStringLiteral("LinksTables"));
+    QDir().mkpath(linksFolder);
+
+    source.close();
+    reporter.setStatus(QStringLiteral("connexion à la base Access V3 en ADO..."));
+    try {
+        source.open(inputs.v3Path);
+    } catch (const Error& error) {
+        const QString message = QStringLiteral("Connexion à la base de données Access [") + inputs.v3Path
+            + QStringLiteral("] impossible : ") + error.message();
+        log.WriteLog(message, reporter);
+        reporter.errorBox(message);
+        return RunOutcome::PreparationFailed;
+    }
+    reporter.setStatus(QStringLiteral("connexion à la base Access V3 en ADO effectuée"));
+
+    const QString connectionString = buildDestinationConnectionString(config, password, options);
+    dest.close();
+    reporter.setStatus(QStringLiteral("connexion à la base Talmérosin en ADO..."));
+    try {
+        dest.open(connectionString);
+    } catch (const Error& error) {
+        const QString message =
+            QStringLiteral("Connexion à la base de données Talmérosin impossible : ") + error.message();
+        log.WriteLog(message, reporter);
+        reporter.errorBox(message);
+        return RunOutcome::PreparationFailed;
+    }
+    reporter.setStatus(QStringLiteral("connexion à la base Talmérosin en ADO effectuée"));
+
+    WindowSettings settings;
+    settings.v3 = inputs.v3Path;
+    settings.courrier = inputs.courriersPath;
+    settings.talmeros = inputs.talmerosPath;
+    settings.vider = inputs.vider;
+    saveWindowSettings(settingsPath, settings);
+
+    reporter.setStatus(QStringLiteral("Ouverture de la table des utilisateurs..."));
+    try {
+        SourceQuery glbMedecin(source, QStringLiteral("Select * from [GLB MEDECIN]\r\nOrder by [CODE MEDECIN]"));
+        glbMedecin.open();
+        glbMedecin.close();
+    } catch (const Error& error) {
+        reporter.errorBox(kUsersOpenError + error.message());
+        return RunOutcome::PreparationFailed;
+    }
+
+    // The date separator becomes "/"; outside Paradox mode the short date is dd/mm/yyyy.
+    const bool paradox = IsParadoxBase(inputs.talmerosPath);
+    DateFormats dateFormats;
+    dateFormats.shortDate = paradox ? withSlashSeparator(regionalShortDateFormat())
+                                    : QStringLiteral("dd/MM/yyyy");
+    dateFormats.longTime = regionalLongTimeFormat();
+
+    IdValues idValues(dest, reporter);
+    RunContext context{.reporter = reporter,
+                       .log = log,
+                       .source = source,
+                       .dest = dest,
+                       .idValues = idValues,
+                       .linksFolder = linksFolder,
+                       .v3Path = inputs.v3Path,
+                       .courriersPath = inputs.courriersPath,
+                       .talmerosPath = inputs.talmerosPath,
+                       .vider = inputs.vider,
+                       .dateFormats = dateFormats};
+    return runPhases(context, paradox);
+}
+
+RunOutcome ImportRun::Private::runPhases(RunContext& context, bool paradox)
+{
+    reporter.startElapsed(QDateTime::currentDateTime());
+    reporter.setBusy(true);
+    try {
+        if (context.vider) {
+            reporter.clearLines();
+            runPurge(context, destinationTableList(context, paradox));
+        } else {
+            reporter.setBusy(false);
+        }
+
+        reporter.setButtonsEnabled(false, false);
+        phasesStarted = true;
+        context.unfinished = false;
+        runUsersPhase(context);
+        runCorrespondentsPhase(context);
+        runPatientsPhase(context);
+        runHistoryPhase(context);
+        runConsultationsPhase(context);
+        runPrescriptionsPhase(context); // reports a missing prescription table itself
+        runSynthesisPhase(context);
+        runLettersPhase(context);
+    } catch (const Error& error) {
+        return abortRun(error.message());
+    } catch (const std::exception& error) {
+        return abortRun(QString::fromLocal8Bit(error.what()));
+    }
+    endRun(context);
+    return context.unfinished ? RunOutcome::Unfinished : RunOutcome::Finished;
+}
+
+// An error that no phase handles ends the run in an error box. The window is then given back
+// to the operator: the pointer restored and "&Fermer" enabled ("&Importer" stays disabled once
+// the phases have started).
+RunOutcome ImportRun::Private::abortRun(const QString& message)
+{
+    reporter.errorBox(message);
+    reporter.stopElapsed();
+    reporter.setBusy(false);
+    reporter.setButtonsEnabled(!phasesStarted, true);
+    return RunOutcome::Aborted;
+}
+
+void ImportRun::Private::endRun(RunContext& context)
+{
+    reporter.setProgressVisible(false);
+    reporter.setStatus(QString());
+    reporter.processEvents();
+    context.consultations.reset();
+    const QString elapsed = reporter.stopElapsed();
+    dest.close();
+    source.close();
+    if (reporter.lines().size() > 1)
+        reporter.appendLine((context.unfinished ? QStringLiteral("Importation stopée après ")
+                                                : QStringLiteral("Importation terminée en "))
+                            + elapsed);
+    reporter.appendLine(context.unfinished ? QStringLiteral("Traitement inachevé.")
+                                           : QStringLiteral("Traitement terminé."));
+    reporter.setBusy(false);
+    reporter.notice(context.unfinished ? QStringLiteral("Le traitement n'est pas terminé.")
+                                       : QStringLiteral("Le traitement est terminé."));
+    reporter.setButtonsEnabled(false, true);
+}
+
+} // namespace vf

@@ -1,0 +1,59 @@
+#include "db/DestinationConnection.h"
+#include "db/Errors.h"
+#include "db/IdValues.h"
+#include "db/Reporter.h"
+#include "import/Phases.h"
+#include "import/RunContext.h"
+
+namespace vf {
+namespace {
+
+// Emptied on every purge, whether or not the destination has them, in this order.
+const char* const kFixedTables[] = {
+    "PATMEDTR", "MEDTRAIT", "IMAGES", "ANTECED", "LETTERS", "LETTERS_EMAILED",
+    "LETTERS_WORKLIST", "SIMPLIFY", "TASKS", "IMPDATA", "PLANNING", "CPACTES",
+    "CPBANKS", "CPMAIN", "CPGEST", "CPORDPAY", "CPORG", "CPREM",
+    "CPTRANS", "CPNLOTS", "CPSVFACT", "CPSVMED", "CPSVNOE", "CPSVXMD2",
+    "VIDAL", "DICOM_EXPORTS", "FAMILY_ID", "MOTCONSU", "PATIENTS", "MEDECINS",
+};
+
+} // namespace
+
+void runPurge(RunContext& context, QStringList tableList)
+{
+    Reporter& reporter = context.reporter;
+    reporter.appendLine(QStringLiteral("Purge des données de la base de destination en cours..."));
+    for (const char* name : kFixedTables)
+        tableList.append(QString::fromLatin1(name));
+    // The prescription table is emptied too: its rows would otherwise keep pointing at patient
+    // and consultation identifiers that the phases hand out again.
+    const QString prescriptionTable = FindPrescriptionTable(context.talmerosPath);
+    if (prescriptionTable != QStringLiteral("erreur") && !tableList.contains(prescriptionTable))
+        tableList.append(prescriptionTable);
+
+    reporter.setStatus(QStringLiteral("Purge des tables de la base Kestrune..."));
+    DestQuery query1(context.dest);
+    for (const QString& name : tableList) {
+        reporter.setStatus(QStringLiteral("Purge de la table [") + name
+                           + QStringLiteral("] de la base Talmérosin..."));
+        bool deleted = false;
+        try {
+            query1.setText(QStringLiteral("DELETE FROM ") + name);
+            query1.exec();
+            deleted = true;
+            context.idValues.WriteIdValue(name, 0, true);
+            reporter.appendLine(QStringLiteral("Purge de la table ") + name
+                                + QStringLiteral(" effectuée."));
+            reporter.processEvents();
+        } catch (const Error& error) {
+            reporter.appendLine(QStringLiteral("La table ") + name
+                                + QStringLiteral(" n'a pas pu être vidée :") + error.message());
+            if (!deleted)
+                context.unpurgedTables.insert(name.toUpper());
+        }
+    }
+    reporter.appendLine(QStringLiteral("Purge des données terminée."));
+    reporter.processEvents();
+}
+
+} // namespace vf

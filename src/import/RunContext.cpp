@@ -1,0 +1,55 @@
+#include "import/RunContext.h"
+
+#include "db/Errors.h"
+#include "db/Reporter.h"
+#include "db/SourceConnection.h"
+#include "import/ConsultationStatements.h"
+
+namespace vf {
+namespace {
+
+// The destination table whose rows a link table describes: the file's base name in upper case
+// ("Medecins.db" -> MEDECINS, the prescription table's own name), except the synthesis sheets,
+// which are stored in MOTCONSU.
+QString destinationTableOf(const QString& linkFileName)
+{
+    QString table = linkFileName;
+    if (table.endsWith(QStringLiteral(".db"), Qt::CaseInsensitive))
+        table.chop(3);
+    table = table.toUpper();
+    if (table == QStringLiteral("SYNTHESES"))
+        return QStringLiteral("MOTCONSU");
+    return table;
+}
+
+} // namespace
+
+void RunContext::openPhaseLinkTable(LinkTable& table, const QString& fileName)
+{
+    OpenLinkTable(table, linksFolder, fileName, log, reporter);
+    if (!vider || unpurgedTables.contains(destinationTableOf(fileName)))
+        return;
+    table.empty();
+}
+
+void RunContext::ensureOpen(LinkTable& table, const QString& fileName)
+{
+    if (!table.isOpen())
+        OpenLinkTable(table, linksFolder, fileName, log, reporter);
+}
+
+bool RunContext::openSource(SourceQuery& query, const QString& errorText)
+{
+    try {
+        query.open();
+        return true;
+    } catch (const Error& error) {
+        reporter.errorBox(errorText + error.message());
+        unfinished = true;
+        return false;
+    }
+}
+
+RunContext::~RunContext() = default;
+
+} // namespace vf
