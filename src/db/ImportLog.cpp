@@ -7,6 +7,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QRegularExpression>
 
 namespace vf {
 namespace {
@@ -65,9 +66,13 @@ void ImportLog::write(const QStringList& lines, bool truncate)
     if (!opened)
         throw Error(QStringLiteral("Impossible d'ouvrir le journal d'importation ") + m_path
                     + QStringLiteral(" : ") + file.errorString());
+    // A line holding line breaks of its own (an error message over several lines) is written
+    // as several lines, each ended by CR LF like every other line of the file.
+    static const QRegularExpression lineBreak(QStringLiteral("\r\n|\r|\n"));
     QByteArray bytes;
     for (const QString& line : lines)
-        bytes += toWindows1252(line) + "\r\n";
+        for (const QString& part : line.split(lineBreak))
+            bytes += toWindows1252(part) + "\r\n";
     if (file.write(bytes) != bytes.size() || !file.flush())
         throw Error(QStringLiteral("Impossible d'écrire dans le journal d'importation ") + m_path
                     + QStringLiteral(" : ") + file.errorString());

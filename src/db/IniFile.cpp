@@ -8,6 +8,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QSaveFile>
+#include <QSet>
 #include <QStringDecoder>
 
 namespace vf {
@@ -23,7 +24,8 @@ bool sameName(const QString& a, const QString& b)
 bool isValidUtf8(const QByteArray& bytes)
 {
     QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
-    (void)decoder.decode(bytes);
+    const QString text = decoder.decode(bytes); // decode() is lazy: the conversion happens here
+    Q_UNUSED(text);
     return !decoder.hasError();
 }
 
@@ -150,11 +152,15 @@ bool IniFile::hasSection(const QString& section) const
 QStringList IniFile::keys(const QString& section) const
 {
     QStringList result;
+    QSet<QString> seen;
     for (const Line& line : m_lines) {
         if (!line.inSection || line.isHeader || line.key.isEmpty() || !sameName(line.section, section))
             continue;
-        if (!result.contains(line.key, Qt::CaseInsensitive))
+        const QString folded = line.key.toCaseFolded();
+        if (!seen.contains(folded)) {
+            seen.insert(folded);
             result.append(line.key);
+        }
     }
     return result;
 }

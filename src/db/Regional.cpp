@@ -61,21 +61,32 @@ QString qtPatternFromStrftime(const QString& format)
             continue;
         }
         QChar spec = format.at(++i);
+        // glibc flags: "-" drops the padding, the others change nothing that Qt can show.
+        bool unpadded = false;
+        while ((spec == QLatin1Char('-') || spec == QLatin1Char('_') || spec == QLatin1Char('0')
+                || spec == QLatin1Char('^') || spec == QLatin1Char('#'))
+               && i + 1 < format.size()) {
+            unpadded = unpadded || spec == QLatin1Char('-');
+            spec = format.at(++i);
+        }
         if ((spec == QLatin1Char('E') || spec == QLatin1Char('O')) && i + 1 < format.size())
             spec = format.at(++i);
+        auto padded = [unpadded](const char* two, const char* one) {
+            return QString::fromLatin1(unpadded ? one : two);
+        };
         QString piece;
         switch (spec.toLatin1()) {
-        case 'd': piece = QStringLiteral("dd"); break;
+        case 'd': piece = padded("dd", "d"); break;
         case 'e': piece = QStringLiteral("d"); break;
-        case 'm': piece = QStringLiteral("MM"); break;
+        case 'm': piece = padded("MM", "M"); break;
         case 'Y': piece = QStringLiteral("yyyy"); break;
         case 'y': piece = QStringLiteral("yy"); break;
-        case 'H': piece = QStringLiteral("HH"); break;
+        case 'H': piece = padded("HH", "H"); break;
         case 'k': piece = QStringLiteral("H"); break;
-        case 'I': piece = QStringLiteral("hh"); break;
+        case 'I': piece = padded("hh", "h"); break;
         case 'l': piece = QStringLiteral("h"); break;
-        case 'M': piece = QStringLiteral("mm"); break;
-        case 'S': piece = QStringLiteral("ss"); break;
+        case 'M': piece = padded("mm", "m"); break;
+        case 'S': piece = padded("ss", "s"); break;
         case 'p': piece = QStringLiteral("AP"); break;
         case 'P': piece = QStringLiteral("ap"); break;
         case 'b': case 'h': piece = QStringLiteral("MMM"); break;
@@ -95,7 +106,8 @@ QString qtPatternFromStrftime(const QString& format)
         out += piece;
     }
     flush();
-    return out;
+    // A dropped field (a time zone) may leave a blank at either end.
+    return out.trimmed();
 }
 
 QString regionalShortDateFormat()
