@@ -16,6 +16,9 @@ class DestQuery;
 // std::logic_error. Every other failure throws vf::Error with the driver's message.
 class DestinationConnection {
 public:
+    // Seconds the driver waits for the server when the connection is opened.
+    static constexpr int kLoginTimeoutSeconds = 15;
+
     explicit DestinationConnection(const QString& connectionName = QStringLiteral("talmerosin"));
     ~DestinationConnection();
     DestinationConnection(const DestinationConnection&) = delete;
@@ -35,13 +38,17 @@ public:
 
 private:
     friend class DestQuery;
+    // Throws std::logic_error when a query other than `starting` has its result set open.
+    void checkNoPendingResult(const DestQuery* starting) const;
+
     QString m_name;
     DestQuery* m_pending = nullptr; // the query whose result set is open
 };
 
 // A destination statement with :named parameters, prepared once per text and executed with
 // typed bound values: qint32, QDateTime (UTC, naive), QString of any length, or a null of one
-// of these types (QVariant(QMetaType::fromType<T>())).
+// of these types (QVariant(QMetaType::fromType<T>())). An invalid QVariant binds as a null text.
+// Bound values are kept from one execution to the next. A query must not outlive its connection.
 class DestQuery {
 public:
     explicit DestQuery(DestinationConnection& connection, const QString& text = QString());
@@ -60,11 +67,15 @@ public:
     bool eof() const;
     void next();
 
-    // Column names are matched without regard to case.
+    // Column names are matched without regard to case. Date-times come back as naive UTC
+    // values. Reading without a current row, or a column that does not exist, throws vf::Error.
     QVariant value(const QString& column) const;
     QVariant value(int position) const;
+    int columnCount() const;
+    QString columnName(int position) const; // as the driver spells it
 
 private:
+    void run(); // checks the connection, prepares once, binds and executes
     struct Private;
     std::unique_ptr<Private> m_d;
     DestinationConnection& m_connection;

@@ -1,0 +1,484 @@
+#include "TestDestination.h"
+
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QSqlRecord>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QTimeZone>
+#include <QThread>
+
+#include <atomic>
+#include <cstdlib>
+#include <filesystem>
+#include <mutex>
+
+#include <pwd.h>
+#include <unistd.h>
+
+#ifndef VF_SCHEMA_DIR
+#error "VF_SCHEMA_DIR must name the schema folder"
+#endif
+
+namespace vf::test {
+
+namespace {
+
+const QString kUser = QStringLiteral("sa");
+const QString kPassword = QStringLiteral("murvex"); // what an empty SAPW means
+const int kPostgresPort = 5432;                     // on a socket in the cluster's own folder
+
+std::atomic<int> g_counter{0};
+
+QString quoteValue(const QString& value)
+{
+    if (value.contains(u';') || value.contains(u'{') || value.contains(u'}')
+        || value.startsWith(u' ') || value.endsWith(u' '))
+        return u'{' + QString(value).replace(QStringLiteral("}"), QStringLiteral("}}")) + u'}';
+    return value;
+}
+
+QVariant naive(const QVariant& value)
+{
+    if (value.metaType() != QMetaType::fromType<QDateTime>() || value.isNull())
+        return value;
+    const QDateTime dt = value.toDateTime();
+    return QDateTime(dt.date(), dt.time(), Qt::UTC);
+}
+
+QString sqlError(const QSqlError& error)
+{
+    return error.databaseText().isEmpty() ? error.text() : error.databaseText();
+}
+
+// Statements of a generated schema file: "--" comment lines dropped, split at ";".
+QStringList schemaStatements(const QString& fileName, QString* error)
+{
+    QFile file(QStringLiteral(VF_SCHEMA_DIR) + u'/' + fileName);
+    if (!file.open(QIODevice::ReadOnly)) {
+        *error = QStringLiteral("cannot read the schema file %1").arg(file.fileName());
+        return {};
+    }
+    QStringList lines;
+    for (const QString& line : QString::fromUtf8(file.readAll()).split(u'\n')) {
+        if (!line.trimmed().startsWith(QLatin1String("--")))
+            lines.append(line);
+    }
+    QStringList statements;
+    for (const QString& s : lines.join(u'\n').split(u';')) {
+        if (!s.trimmed().isEmpty())
+            statements.append(s.trimmed());
+    }
+    return statements;
+}
+
+bool isRoot()
+{
+    return ::geteuid() == 0;
+}
+
+// The folder of the PostgreSQL server programs: VF_PG_BIN, the PATH, or the newest
+// /usr/lib/postgresql/<version>/bin.
+QString postgresBinDir()
+{
+    const QString fromEnv = qEnvironmentVariable("VF_PG_BIN");
+    if (!fromEnv.isEmpty())
+        return fromEnv;
+    const QString inPath = QStandardPaths::findExecutable(QStringLiteral("initdb"));
+    if (!inPath.isEmpty())
+        return QFileInfo(QFileInfo(inPath).canonicalFilePath()).absolutePath();
+    QDir versions(QStringLiteral("/usr/lib/postgresql"));
+    QStringList names = versions.entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+    std::sort(names.begin(), names.end(), [](const QString& a, const QString& b) {
+        return a.toDouble() > b.toDouble();
+    });
+    for (const QString& name : names) {
+        const QString bin = versions.filePath(name + QStringLiteral("/bin"));
+        if (QFileInfo::exists(bin + QStringLiteral("/initdb")))
+            return bin;
+    }
+    return QString();
+}
+
+// Runs a PostgreSQL program; as root, as the postgres user (initdb and the server refuse root).
+bool runServerTool(const QString& program, const QStringList& arguments, QString* output)
+{
+    QProcess process;
+    process.setProcessChannelMode(QProcess::MergedChannels);
+    if (isRoot())
+        process.start(QStringLiteral("runuser"),
+                      QStringList{QStringLiteral("-u"), QStringLiteral("postgres"), QStringLiteral("--"), program}
+                          + arguments);
+    else
+        process.start(program, arguments);
+    if (!process.waitForFinished(180000)) {
+        *output = QStringLiteral("%1 did not finish: %2").arg(program, process.errorString());
+        process.kill();
+        process.waitForFinished();
+        return false;
+    }
+    *output = QString::fromLocal8Bit(process.readAll());
+    return process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
+}
+
+// The throwaway PostgreSQL cluster of this test process: started on first use, stopped and
+// deleted at exit; a watchdog shell stops it if the process dies first.
+class PostgresCluster {
+public:
+    static PostgresCluster& instance()
+    {
+        static PostgresCluster cluster;
+        return cluster;
+    }
+
+    bool ready() const { return m_error.isEmpty(); }
+    QString error() const { return m_error; }
+    QString socketDir() const { return m_base; }
+
+    ~PostgresCluster()
+    {
+        if (m_base.isEmpty())
+            return;
+        if (m_started) {
+            const QString stop = QStringLiteral("%1/pg_ctl stop -D %2/data -m immediate -w >/dev/null 2>&1")
+                                     .arg(m_bin, m_base);
+            const QString command = isRoot() ? QStringLiteral("runuser -u postgres -- ") + stop : stop;
+            const int ignored = std::system(command.toLocal8Bit().constData());
+            (void)ignored;
+        }
+        std::error_code ec;
+        std::filesystem::remove_all(m_base.toStdString(), ec);
+    }
+
+private:
+    PostgresCluster() { m_error = start(); }
+
+    QString start()
+    {
+        m_bin = postgresBinDir();
+        if (m_bin.isEmpty())
+            return QStringLiteral("PostgreSQL server programs (initdb) not found: install the "
+                                  "postgresql package or set VF_PG_BIN");
+        QByteArray pattern = QDir::tempPath().toLocal8Bit() + "/vf-pg-XXXXXX";
+        if (!::mkdtemp(pattern.data()))
+            return QStringLiteral("cannot create a temporary folder for the PostgreSQL cluster");
+        m_base = QString::fromLocal8Bit(pattern);
+
+        const QString passwordFile = m_base + QStringLiteral("/password");
+        {
+            QFile pw(passwordFile);
+            if (!pw.open(QIODevice::WriteOnly) || pw.write(kPassword.toUtf8() + '\n') < 0)
+                return QStringLiteral("cannot write %1").arg(passwordFile);
+        }
+        if (isRoot()) {
+            const passwd* pg = ::getpwnam("postgres");
+            if (!pg)
+                return QStringLiteral("running as root, but there is no \"postgres\" user to run "
+                                      "the PostgreSQL server as");
+            if (::chown(pattern.constData(), pg->pw_uid, pg->pw_gid) != 0
+                || ::chown(passwordFile.toLocal8Bit().constData(), pg->pw_uid, pg->pw_gid) != 0)
+                return QStringLiteral("cannot give %1 to the postgres user").arg(m_base);
+        }
+
+        QString output;
+        if (!runServerTool(m_bin + QStringLiteral("/initdb"),
+                           {QStringLiteral("-D"), m_base + QStringLiteral("/data"), QStringLiteral("-U"), kUser,
+                            QStringLiteral("--pwfile=") + passwordFile, QStringLiteral("-A"),
+                            QStringLiteral("scram-sha-256"), QStringLiteral("-E"), QStringLiteral("UTF8"),
+                            QStringLiteral("--locale=C"), QStringLiteral("--no-sync")},
+                           &output))
+            return QStringLiteral("initdb failed: ") + output;
+
+        {
+            QFile conf(m_base + QStringLiteral("/data/postgresql.conf"));
+            if (!conf.open(QIODevice::Append))
+                return QStringLiteral("cannot write %1").arg(conf.fileName());
+            conf.write("\nlisten_addresses = ''\n"
+                       "fsync = off\nsynchronous_commit = off\nfull_page_writes = off\n"
+                       "max_connections = 200\n");
+        }
+
+        const QString script =
+            QStringLiteral("\"$0\"/postgres -D \"$1\"/data -k \"$1\" -p %1 >\"$1\"/server.log 2>&1 &\n"
+                           "pg=$!\n"
+                           "while kill -0 $pg 2>/dev/null && [ -d /proc/%2 ]; do sleep 1; done\n"
+                           "if [ ! -d /proc/%2 ]; then kill -INT $pg 2>/dev/null; wait $pg; rm -rf \"$1\"; fi\n")
+                .arg(kPostgresPort)
+                .arg(::getpid());
+        QStringList arguments{QStringLiteral("-c"), script, m_bin, m_base};
+        QString program = QStringLiteral("sh");
+        if (isRoot()) {
+            arguments = QStringList{QStringLiteral("-u"), QStringLiteral("postgres"), QStringLiteral("--"),
+                                    QStringLiteral("sh")}
+                + arguments;
+            program = QStringLiteral("runuser");
+        }
+        if (!QProcess::startDetached(program, arguments))
+            return QStringLiteral("cannot start the PostgreSQL server");
+        m_started = true;
+
+        for (int attempt = 0; attempt < 600; ++attempt) {
+            QProcess ready;
+            ready.start(m_bin + QStringLiteral("/pg_isready"),
+                        {QStringLiteral("-q"), QStringLiteral("-h"), m_base, QStringLiteral("-p"),
+                         QString::number(kPostgresPort)});
+            if (ready.waitForFinished(10000) && ready.exitStatus() == QProcess::NormalExit
+                && ready.exitCode() == 0)
+                return QString();
+            QThread::msleep(100);
+        }
+        QFile log(m_base + QStringLiteral("/server.log"));
+        log.open(QIODevice::ReadOnly);
+        return QStringLiteral("the PostgreSQL server did not start within 60 seconds: ")
+            + QString::fromLocal8Bit(log.readAll());
+    }
+
+    QString m_bin;
+    QString m_base;
+    QString m_error;
+    bool m_started = false;
+};
+
+} // namespace
+
+QString backendName(Backend backend)
+{
+    return backend == Backend::SQLite ? QStringLiteral("sqlite") : QStringLiteral("postgresql");
+}
+
+void addBackendColumn()
+{
+    QTest::addColumn<Backend>("backend");
+    QTest::newRow("sqlite") << Backend::SQLite;
+    QTest::newRow("postgresql") << Backend::PostgreSQL;
+}
+
+struct TestDestination::Private {
+    Backend backend;
+    QString error;
+    QString connectionName;
+    QString databaseName;
+    std::unique_ptr<QTemporaryDir> folder; // the SQLite file's folder
+
+    QString make();
+    QString connectionString() const;
+};
+
+QString TestDestination::Private::connectionString() const
+{
+    const bool sqlite = backend == Backend::SQLite;
+    QString s = QStringLiteral("DRIVER={%1};SERVER=%2;DATABASE=%3;UID=%4;PWD=%5;")
+                    .arg(sqlite ? QStringLiteral("SQLite3") : QStringLiteral("PostgreSQL Unicode"),
+                         quoteValue(sqlite ? QString() : PostgresCluster::instance().socketDir()),
+                         quoteValue(databaseName), quoteValue(kUser), quoteValue(kPassword));
+    if (!sqlite)
+        s += QStringLiteral("Port=%1").arg(kPostgresPort);
+    return s;
+}
+
+QString TestDestination::Private::make()
+{
+    const int number = ++g_counter;
+    connectionName = QStringLiteral("vf_test_destination_%1").arg(number);
+    QString schemaFile;
+    if (backend == Backend::SQLite) {
+        folder = std::make_unique<QTemporaryDir>();
+        if (!folder->isValid())
+            return QStringLiteral("cannot create a temporary folder: ") + folder->errorString();
+        databaseName = folder->filePath(QStringLiteral("talmerosin.sqlite"));
+        schemaFile = QStringLiteral("sqlite.sql");
+    } else {
+        PostgresCluster& cluster = PostgresCluster::instance();
+        if (!cluster.ready())
+            return QStringLiteral("PostgreSQL destination unavailable: ") + cluster.error();
+        databaseName = QStringLiteral("vf_test_%1").arg(number);
+        const QString adminName = connectionName + QStringLiteral("_admin");
+        QString error;
+        {
+            QSqlDatabase admin = QSqlDatabase::addDatabase(QStringLiteral("QODBC"), adminName);
+            const QString target = databaseName;
+            databaseName = QStringLiteral("postgres");
+            admin.setDatabaseName(connectionString());
+            databaseName = target;
+            if (!admin.open())
+                error = QStringLiteral("cannot connect to the PostgreSQL cluster: ") + sqlError(admin.lastError());
+            else {
+                QSqlQuery create(admin);
+                if (!create.exec(QStringLiteral("CREATE DATABASE ") + databaseName))
+                    error = QStringLiteral("CREATE DATABASE failed: ") + sqlError(create.lastError());
+            }
+            admin.close();
+        }
+        QSqlDatabase::removeDatabase(adminName);
+        if (!error.isEmpty())
+            return error;
+        schemaFile = QStringLiteral("postgresql.sql");
+    }
+
+    QString error;
+    const QStringList statements = schemaStatements(schemaFile, &error);
+    if (!error.isEmpty())
+        return error;
+    QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QODBC"), connectionName);
+    db.setDatabaseName(connectionString());
+    if (!db.open())
+        return QStringLiteral("cannot connect to the %1 destination: %2")
+            .arg(backendName(backend), sqlError(db.lastError()));
+    for (const QString& statement : statements) {
+        QSqlQuery q(db);
+        if (!q.exec(statement))
+            return QStringLiteral("schema statement failed on %1: %2\n%3")
+                .arg(backendName(backend), sqlError(q.lastError()), statement);
+    }
+    return QString();
+}
+
+TestDestination::TestDestination(Backend backend)
+    : m_d(std::make_unique<Private>())
+{
+    m_d->backend = backend;
+    m_d->error = m_d->make();
+}
+
+TestDestination::~TestDestination()
+{
+    if (QSqlDatabase::contains(m_d->connectionName)) {
+        QSqlDatabase::database(m_d->connectionName, false).close();
+        QSqlDatabase::removeDatabase(m_d->connectionName);
+    }
+}
+
+bool TestDestination::isReady() const
+{
+    return m_d->error.isEmpty();
+}
+
+QString TestDestination::errorMessage() const
+{
+    return m_d->error;
+}
+
+Backend TestDestination::backend() const
+{
+    return m_d->backend;
+}
+
+QString TestDestination::driverName() const
+{
+    return m_d->backend == Backend::SQLite ? QStringLiteral("SQLite3") : QStringLiteral("PostgreSQL Unicode");
+}
+
+QString TestDestination::serverName() const
+{
+    return m_d->backend == Backend::SQLite ? QString() : PostgresCluster::instance().socketDir();
+}
+
+QString TestDestination::databaseName() const
+{
+    return m_d->databaseName;
+}
+
+QString TestDestination::options() const
+{
+    return m_d->backend == Backend::SQLite ? QString() : QStringLiteral("Port=%1").arg(kPostgresPort);
+}
+
+QString TestDestination::connectionString() const
+{
+    return m_d->connectionString();
+}
+
+void TestDestination::writeKestrune(const QString& folder) const
+{
+    QFile file(QDir(folder).filePath(QStringLiteral("Kestrune.ver")));
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+        QTest::qFail(qPrintable(QStringLiteral("cannot write ") + file.fileName()), __FILE__, __LINE__);
+        return;
+    }
+    const QString text = QStringLiteral("[DBKERNEL]\r\nDatabaseName=%1\r\nServerName=%2\r\nUserName=%3\r\nSAPW=\r\n")
+                             .arg(databaseName(), serverName(), kUser);
+    file.write(text.toUtf8());
+}
+
+void TestDestination::writeDestinationSection(const QString& settingsPath) const
+{
+    QFile file(settingsPath);
+    QByteArrayList kept;
+    if (file.open(QIODevice::ReadOnly)) {
+        bool inDestination = false;
+        for (QByteArray line : file.readAll().split('\n')) {
+            const QByteArray trimmed = line.trimmed();
+            if (trimmed.startsWith('['))
+                inDestination = trimmed.compare("[Destination]", Qt::CaseInsensitive) == 0;
+            if (!inDestination)
+                kept.append(line);
+        }
+        file.close();
+        while (!kept.isEmpty() && kept.last().trimmed().isEmpty())
+            kept.removeLast();
+    }
+    kept.append("[Destination]\r");
+    kept.append("Driver=" + driverName().toUtf8() + '\r');
+    kept.append("Options=" + options().toUtf8() + '\r');
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+        QTest::qFail(qPrintable(QStringLiteral("cannot write ") + settingsPath), __FILE__, __LINE__);
+        return;
+    }
+    file.write(kept.join('\n') + '\n');
+}
+
+QSqlDatabase TestDestination::db() const
+{
+    return QSqlDatabase::database(m_d->connectionName, false);
+}
+
+QList<QVariantMap> TestDestination::rows(const QString& sql) const
+{
+    QList<QVariantMap> result;
+    QSqlQuery q(db());
+    q.setForwardOnly(true);
+    if (!q.exec(sql)) {
+        QTest::qFail(qPrintable(QStringLiteral("%1 on %2: %3").arg(sql, backendName(m_d->backend),
+                                                                   sqlError(q.lastError()))),
+                     __FILE__, __LINE__);
+        return result;
+    }
+    while (q.next()) {
+        const QSqlRecord record = q.record();
+        QVariantMap row;
+        for (int i = 0; i < record.count(); ++i)
+            row.insert(record.fieldName(i).toUpper(), naive(q.value(i)));
+        result.append(row);
+    }
+    return result;
+}
+
+QVariant TestDestination::scalar(const QString& sql) const
+{
+    QSqlQuery q(db());
+    q.setForwardOnly(true);
+    if (!q.exec(sql)) {
+        QTest::qFail(qPrintable(QStringLiteral("%1 on %2: %3").arg(sql, backendName(m_d->backend),
+                                                                   sqlError(q.lastError()))),
+                     __FILE__, __LINE__);
+        return QVariant();
+    }
+    return q.next() ? naive(q.value(0)) : QVariant();
+}
+
+bool TestDestination::exec(const QString& sql) const
+{
+    QSqlQuery q(db());
+    if (q.exec(sql))
+        return true;
+    QTest::qFail(qPrintable(QStringLiteral("%1 on %2: %3").arg(sql, backendName(m_d->backend),
+                                                               sqlError(q.lastError()))),
+                 __FILE__, __LINE__);
+    return false;
+}
+
+} // namespace vf::test

@@ -1,0 +1,76 @@
+#pragma once
+
+#include <QList>
+#include <QSqlDatabase>
+#include <QString>
+#include <QVariantMap>
+#include <QtTest/QTest>
+#include <memory>
+
+namespace vf::test {
+
+// The two destinations that every destination test runs against: the SQLite3 ODBC driver
+// (embedded) and PostgreSQL through psqlODBC (a throwaway cluster of this test process).
+enum class Backend { SQLite, PostgreSQL };
+
+QString backendName(Backend backend); // "sqlite" or "postgresql"
+
+// Adds the data column "backend" (type Backend) with the rows "sqlite" and "postgresql". Use it in
+// a *_data() function, then `QFETCH(vf::test::Backend, backend);` and VF_TEST_DESTINATION.
+void addBackendColumn();
+
+// A fresh, empty destination database holding the reference schema (schema/sqlite.sql or
+// schema/postgresql.sql). For PostgreSQL the first instance starts a cluster in a temporary folder
+// (initdb, run as the "postgres" user when the process is root); it is stopped and deleted when
+// the process exits, and by a watchdog if the process dies. Each instance gets its own database.
+// The login is "sa" with the password "murvex", which is what an empty SAPW means.
+class TestDestination {
+public:
+    explicit TestDestination(Backend backend);
+    ~TestDestination();
+    TestDestination(const TestDestination&) = delete;
+    TestDestination& operator=(const TestDestination&) = delete;
+
+    // False when the database could not be made; errorMessage() then says why.
+    bool isReady() const;
+    QString errorMessage() const;
+    Backend backend() const;
+
+    QString driverName() const;   // "SQLite3" or "PostgreSQL Unicode"
+    QString serverName() const;   // empty for SQLite; the socket folder for PostgreSQL
+    QString databaseName() const; // the SQLite file, or the PostgreSQL database's name
+    QString options() const;      // the extra ODBC attributes ("Port=..." for PostgreSQL)
+
+    // The ODBC connection string, built as the program builds it from Kestrune.ver and [Destination].
+    QString connectionString() const;
+    // Writes folder/"Kestrune.ver": section DBKERNEL with DatabaseName, ServerName, UserName and an
+    // empty SAPW (the password "murvex").
+    void writeKestrune(const QString& folder) const;
+    // Writes the [Destination] section (Driver, Options) into the settings file, keeping the rest
+    // of the file as it is and replacing an earlier [Destination] section.
+    void writeDestinationSection(const QString& settingsPath) const;
+
+    // A direct QODBC connection for assertions (its own connection name).
+    QSqlDatabase db() const;
+    // Every row of a query, keys upper-cased, date-times as naive UTC values. A failing statement
+    // fails the current test (QTest::qFail) and returns nothing.
+    QList<QVariantMap> rows(const QString& sql) const;
+    // The first column of the first row (an invalid QVariant when there is none).
+    QVariant scalar(const QString& sql) const;
+    // Runs a statement; a failure fails the current test and returns false.
+    bool exec(const QString& sql) const;
+
+private:
+    struct Private;
+    std::unique_ptr<Private> m_d;
+};
+
+} // namespace vf::test
+
+Q_DECLARE_METATYPE(vf::test::Backend)
+
+// Declares `name`, a fresh destination of `backend`, and fails the test when it cannot be made
+// (PostgreSQL is never skipped).
+#define VF_TEST_DESTINATION(name, backend)                                                          \
+    vf::test::TestDestination name(backend);                                                       \
+    QVERIFY2(name.isReady(), qPrintable(name.errorMessage()))
