@@ -344,7 +344,7 @@ public:
         if (!m_out)
             throw WriteError(std::string("write failed: ") + std::strerror(errno));
     }
-    bool allWritten() const { return m_waiting.empty() && m_flushed == m_next; }
+    void abandon() { m_out.close(); }
 
 private:
     std::ofstream m_out;
@@ -1090,6 +1090,7 @@ Writer::Writer(const std::string& outputPath) : d(std::make_unique<Impl>())
 Writer::~Writer()
 {
     if (!d->finished) {
+        d->file.abandon();
         std::error_code ignored;
         std::filesystem::remove(d->temporaryPath, ignored);
     }

@@ -4,7 +4,6 @@
 #include <cstdio>
 #include <fstream>
 #include <iostream>
-#include <iterator>
 #include <sstream>
 
 int main(int argc, char** argv)
@@ -25,7 +24,14 @@ int main(int argc, char** argv)
             std::fprintf(stderr, "mdb-write: cannot read %s\n", input.c_str());
             return 1;
         }
-        text.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+        file.seekg(0, std::ios::end);
+        text.resize(std::size_t(file.tellg()));
+        file.seekg(0);
+        file.read(text.data(), std::streamsize(text.size()));
+        if (!file) {
+            std::fprintf(stderr, "mdb-write: cannot read %s\n", input.c_str());
+            return 1;
+        }
     }
     try {
         mdbwriter::writeFromJson(text, argv[2]);
