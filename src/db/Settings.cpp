@@ -1,5 +1,6 @@
 #include "db/Settings.h"
 
+#include "db/Conversions.h"
 #include "db/Errors.h"
 #include "db/IniFile.h"
 
@@ -18,6 +19,7 @@ const QString kV3 = QStringLiteral("V3");
 const QString kCourrier = QStringLiteral("Courrier");
 const QString kTalmeros = QStringLiteral("Talmeros");
 const QString kVider = QStringLiteral("Vider");
+const QString kDefaultTalmeros = QStringLiteral("C:\\Talmerosin\\Base\\");
 
 } // namespace
 
@@ -63,6 +65,39 @@ void saveWindowSettings(const QString& settingsPath, const WindowSettings& setti
     ini.setValue(kPaths, kTalmeros, settings.talmeros);
     ini.setBool(kMain, kVider, settings.vider);
     ini.save(settingsPath);
+}
+
+void checkStartupPaths(WindowSettings& settings)
+{
+    if (existingFileNoCase(settings.v3).isEmpty())
+        settings.v3.clear();
+    if (settings.courrier.isEmpty() || !QFileInfo(settings.courrier).isDir())
+        settings.courrier.clear();
+    // The name is appended as it is: a folder written without its final separator is emptied.
+    if (settings.talmeros.isEmpty()
+        || existingFileNoCase(settings.talmeros + QStringLiteral("Kestrune.Ver")).isEmpty())
+        settings.talmeros.clear();
+    if (settings.talmeros.isEmpty()
+        || existingFileNoCase(AddTrailingBackslash(settings.talmeros) + QStringLiteral("Kestrune.ver"))
+               .isEmpty())
+        settings.talmeros = kDefaultTalmeros;
+}
+
+QString linksTablesFolder(const QString& programFolder)
+{
+    return QDir(programFolder).filePath(QStringLiteral("LinksTables"));
+}
+
+bool createLinksTablesFolder(const QString& programFolder)
+{
+    return QDir().mkpath(linksTablesFolder(programFolder));
+}
+
+void deleteLockFiles(const QString& programFolder)
+{
+    const QDir links(linksTablesFolder(programFolder));
+    for (const char* name : {"PARADOX.LCK", "PDOXUSRS.LCK", "PDOXUSRS.NET"})
+        DeleteFileIfExists(links.filePath(QString::fromLatin1(name)));
 }
 
 } // namespace vf

@@ -22,4 +22,14 @@ WindowSettings loadWindowSettings(const QString& settingsPath);
 // other byte of the file. Throws vf::Error when the file cannot be written.
 void saveWindowSettings(const QString& settingsPath, const WindowSettings& settings);
 
+// Start-up steps 2 to 4 and 8: a source database that is not a file and a letters folder that
+// is not a folder are emptied; a destination folder without "Kestrune.ver" (file names matched
+// without regard to case) becomes the default "C:\Talmerosin\Base\".
+void checkStartupPaths(WindowSettings& settings);
+
+// The link-table folder beside the executable and the store's three lock files.
+QString linksTablesFolder(const QString& programFolder);
+bool createLinksTablesFolder(const QString& programFolder); // with missing parents
+void deleteLockFiles(const QString& programFolder);         // each failure ignored
+
 } // namespace vf

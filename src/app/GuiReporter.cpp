@@ -1,0 +1,212 @@
+#include "GuiReporter.h"
+
+#include "db/Regional.h"
+
+#include <QApplication>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QThread>
+#include <QTimer>
+
+namespace vf {
+
+GuiReporter::GuiReporter(const Widgets& widgets) : m_w(widgets) {}
+
+GuiReporter::~GuiReporter()
+{
+    if (m_busy)
+        QApplication::restoreOverrideCursor();
+}
+
+template <typename F> void GuiReporter::onWindowThread(F&& f) const
+{
+    QWidget* window = m_w.window;
+    if (!window || QThread::currentThread() == window->thread()) {
+        f();
+        return;
+    }
+    QMetaObject::invokeMethod(window, std::forward<F>(f), Qt::BlockingQueuedConnection);
+}
+
+void GuiReporter::setStatus(const QString& text)
+{
+    onWindowThread([&] { m_w.status->setText(text); });
+    processEvents();
+}
+
+void GuiReporter::appendLine(const QString& line)
+{
+    onWindowThread([&] {
+        m_w.textArea->appendPlainText(line);
+        m_hasLines = true;
+    });
+}
+
+QStringList GuiReporter::lines() const
+{
+    QStringList result;
+    onWindowThread([&] {
+        const QString text = m_w.textArea->toPlainText();
+        // An empty text area has no line; one empty line added by the run is a line.
+        if (!text.isEmpty() || m_hasLines)
+            result = text.split(QLatin1Char('\n'));
+    });
+    return result;
+}
+
+void GuiReporter::clearLines()
+{
+    onWindowThread([&] {
+        m_w.textArea->clear();
+        m_hasLines = false;
+    });
+}
+
+void GuiReporter::setProgressVisible(bool visible)
+{
+    onWindowThread([&] { m_w.progress->setVisible(visible); });
+}
+
+void GuiReporter::startProgress(int maximum)
+{
+    onWindowThread([&] {
+        // Qt draws a range of 0 to 0 as a busy indicator: a phase without records shows an
+        // empty bar instead.
+        m_w.progress->setRange(0, maximum > 0 ? maximum : 1);
+        m_w.progress->setValue(0);
+    });
+}
+
+void GuiReporter::stepProgress()
+{
+    onWindowThread([&] {
+        QProgressBar* bar = m_w.progress;
+        if (bar->value() < bar->maximum())
+            bar->setValue(bar->value() + 1);
+    });
+    processEvents();
+}
+
+void GuiReporter::startElapsed(const QDateTime& start)
+{
+    onWindowThread([&] {
+        m_start = start;
+        m_w.elapsed->setText(elapsedText(m_start, m_start));
+        m_w.elapsed->setVisible(true);
+        m_w.elapsedTimer->start(1000);
+    });
+}
+
+void GuiReporter::tick()
+{
+    m_w.elapsed->setText(elapsedText(m_start, QDateTime::currentDateTime()));
+}
+
+QString GuiReporter::stopElapsed()
+{
+    QString text;
+    onWindowThread([&] {
+        m_w.elapsedTimer->stop();
+        text = m_w.elapsed->text();
+    });
+    return text;
+}
+
+int GuiReporter::showBox(int icon, const QString& title, const QString& text, bool yesNo)
+{
+    if (m_closing)
+        return 0;
+    QMessageBox box(static_cast<QMessageBox::Icon>(icon), title, text, QMessageBox::NoButton,
+                    m_w.window);
+    box.setObjectName(QStringLiteral("MessageBox"));
+    QAbstractButton* yes = nullptr;
+    if (yesNo) {
+        yes = box.addButton(QStringLiteral("&Oui"), QMessageBox::YesRole);
+        QAbstractButton* no = box.addButton(QStringLiteral("&Non"), QMessageBox::NoRole);
+        box.setDefaultButton(static_cast<QPushButton*>(yes));
+        box.setEscapeButton(no);
+    } else {
+        box.setDefaultButton(box.addButton(QStringLiteral("OK"), QMessageBox::AcceptRole));
+    }
+    // The operator reads the box with the normal pointer, whatever the run is doing.
+    if (m_busy)
+        QApplication::restoreOverrideCursor();
+    m_openBox = &box;
+    box.exec();
+    m_openBox = nullptr;
+    if (m_busy)
+        QApplication::setOverrideCursor(Qt::WaitCursor);
+    return yes != nullptr && box.clickedButton() == yes && !m_closing ? 1 : 0;
+}
+
+void GuiReporter::errorBox(const QString& text)
+{
+    onWindowThread([&] { showBox(QMessageBox::Critical, QStringLiteral("Erreur"), text, false); });
+}
+
+void GuiReporter::warningBox(const QString& text)
+{
+    onWindowThread(
+        [&] { showBox(QMessageBox::Warning, QStringLiteral("Avertissement"), text, false); });
+}
+
+bool GuiReporter::askYesNo(const QString& text)
+{
+    bool yes = false;
+    onWindowThread([&] {
+        yes = showBox(QMessageBox::Warning, QStringLiteral("Avertissement"), text, true) == 1;
+    });
+    return yes;
+}
+
+void GuiReporter::notice(const QString& text)
+{
+    onWindowThread(
+        [&] { showBox(QMessageBox::Information, QStringLiteral("Information"), text, false); });
+}
+
+void GuiReporter::setBusy(bool busy)
+{
+    onWindowThread([&] {
+        if (busy == m_busy)
+            return;
+        m_busy = busy;
+        if (busy)
+            QApplication::setOverrideCursor(Qt::WaitCursor);
+        else
+            QApplication::restoreOverrideCursor();
+    });
+}
+
+void GuiReporter::processEvents()
+{
+    if (m_w.window && QThread::currentThread() != m_w.window->thread())
+        return; // the window's own thread keeps its window alive
+    QCoreApplication::processEvents();
+}
+
+void GuiReporter::setDestinationPathText(const QString& text)
+{
+    onWindowThread([&] { m_w.destinationPath->setText(text); });
+}
+
+void GuiReporter::setButtonsEnabled(bool importer, bool fermer)
+{
+    onWindowThread([&] {
+        m_w.importer->setEnabled(importer);
+        m_w.fermer->setEnabled(fermer);
+    });
+}
+
+void GuiReporter::setClosing(bool closing)
+{
+    m_closing = closing;
+    if (closing && m_openBox)
+        m_openBox->done(0);
+}
+
+} // namespace vf

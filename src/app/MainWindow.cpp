@@ -1,0 +1,357 @@
+#include "MainWindow.h"
+
+#include "GuiReporter.h"
+
+#include "db/Conversions.h"
+#include "db/Errors.h"
+#include "db/Settings.h"
+
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QCoreApplication>
+#include <QDir>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QFrame>
+#include <QGridLayout>
+#include <QGuiApplication>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QScreen>
+#include <QStyle>
+#include <QTimer>
+#include <QToolButton>
+#include <QVBoxLayout>
+
+namespace vf {
+namespace {
+
+const QString kAccessFilter =
+    QStringLiteral("Base de données Access|*.mdb|Base Access 2007|*.accdb");
+const QString kLettersFilter = QStringLiteral("Courriers Velquor|*.rtf");
+const QString kKestruneFilter = QStringLiteral("Base de données Brantovelum|Kestrune.ver");
+
+QFrame* makePanel(const QString& name, QWidget* parent)
+{
+    auto* panel = new QFrame(parent);
+    panel->setObjectName(name);
+    panel->setFrameShape(QFrame::Panel);
+    panel->setFrameShadow(QFrame::Raised);
+    return panel;
+}
+
+QLabel* makeLabel(const QString& name, const QString& text, QWidget* parent)
+{
+    auto* label = new QLabel(text, parent);
+    label->setObjectName(name);
+    return label;
+}
+
+QToolButton* makePickerButton(const QString& name, QWidget* parent)
+{
+    auto* button = new QToolButton(parent);
+    button->setObjectName(name);
+    button->setIcon(parent->style()->standardIcon(QStyle::SP_DirOpenIcon));
+    button->setAutoRaise(true);
+    button->setFocusPolicy(Qt::NoFocus); // picture buttons take no part in the tab order
+    return button;
+}
+
+QString folderWithSeparator(const QString& chosenFile)
+{
+    return AddTrailingBackslash(QDir::toNativeSeparators(QFileInfo(chosenFile).absolutePath()));
+}
+
+} // namespace
+
+QString qtNameFilters(const QString& filter)
+{
+    const QStringList parts = filter.split(QLatin1Char('|'));
+    QStringList filters;
+    for (qsizetype i = 0; i + 1 < parts.size(); i += 2) {
+        QString patterns = parts.at(i + 1);
+        patterns.replace(QLatin1Char(';'), QLatin1Char(' '));
+        filters.append(parts.at(i) + QStringLiteral(" (") + patterns + QLatin1Char(')'));
+    }
+    return filters.join(QStringLiteral(";;"));
+}
+
+MainWindow::MainWindow(const QString& programFolder, const QString& settingsPath, QWidget* parent)
+    : QWidget(parent),
+      m_programFolder(programFolder),
+      m_settingsPath(settingsPath.isEmpty()
+                         ? QDir(programFolder).filePath(QStringLiteral("velquor-fusion.INI"))
+                         : settingsPath),
+      m_log(programFolder)
+{
+    buildWidgets();
+    GuiReporter::Widgets widgets;
+    widgets.window = this;
+    widgets.status = m_status;
+    widgets.textArea = m_textArea;
+    widgets.progress = m_progress;
+    widgets.elapsed = m_elapsed;
+    widgets.elapsedTimer = m_elapsedTimer;
+    widgets.destinationPath = m_talmerosPath;
+    widgets.importer = m_importer;
+    widgets.fermer = m_fermer;
+    m_reporter = std::make_unique<GuiReporter>(widgets);
+    connect(m_elapsedTimer, &QTimer::timeout, this, [this] { m_reporter->tick(); });
+    startUp();
+}
+
+MainWindow::~MainWindow() = default;
+
+QString MainWindow::caption()
+{
+    return QStringLiteral("Importation des données de la base Access de Velquor");
+}
+
+void MainWindow::buildWidgets()
+{
+    setObjectName(QStringLiteral("TForm1"));
+    setWindowTitle(caption());
+    resize(680, 660);
+
+    // Top area: the three paths and the purge box.
+    QFrame* top = makePanel(QStringLiteral("Panel1"), this);
+    top->setFixedHeight(129);
+    auto* grid = new QGridLayout(top);
+    grid->setContentsMargins(8, 4, 8, 4);
+    grid->setVerticalSpacing(2);
+    grid->addWidget(makeLabel(QStringLiteral("Label1"), QStringLiteral("A partir de :"), top), 0, 0, 1, 3);
+
+    auto addPath = [&](int row, const QString& labelName, const QString& labelText,
+                       const QString& editName, const QString& text, const QString& buttonName,
+                       void (MainWindow::*slot)()) {
+        auto* label = makeLabel(labelName, labelText, top);
+        auto* edit = new QLineEdit(text, top);
+        edit->setObjectName(editName);
+        label->setBuddy(edit);
+        QToolButton* button = makePickerButton(buttonName, top);
+        connect(button, &QToolButton::clicked, this, slot);
+        grid->addWidget(label, row, 0);
+        grid->addWidget(edit, row, 1);
+        grid->addWidget(button, row, 2);
+        return edit;
+    };
+    m_v3Path = addPath(1, QStringLiteral("Label8"), QStringLiteral("- base V3.mdb :"),
+                       QStringLiteral("V3Path"), QStringLiteral("C:\\V3.mdb"),
+                       QStringLiteral("SpeedButton1"), &MainWindow::pickV3);
+    m_courriersPath = addPath(2, QStringLiteral("Label4"), QStringLiteral("- courriers :"),
+                              QStringLiteral("CourriersPath"), QStringLiteral("C:\\COURRIER\\"),
+                              QStringLiteral("SpeedButton2"), &MainWindow::pickCourriers);
+    m_talmerosPath = addPath(3, QStringLiteral("Label2"), QStringLiteral("Dans :"),
+                             QStringLiteral("TalmerosPath"), QStringLiteral("C:\\Talmerosin\\Base\\"),
+                             QStringLiteral("SpeedButton3"), &MainWindow::pickTalmeros);
+    m_vider = new QCheckBox(QStringLiteral("Vider la base avant importation"), top);
+    m_vider->setObjectName(QStringLiteral("CBVider"));
+    grid->addWidget(m_vider, 4, 1, 1, 2);
+    grid->setColumnStretch(1, 1);
+
+    // Middle area: the text area.
+    QFrame* middle = makePanel(QStringLiteral("Panel3"), this);
+    auto* middleLayout = new QVBoxLayout(middle);
+    middleLayout->setContentsMargins(2, 2, 2, 2);
+    m_textArea = new QPlainTextEdit(middle);
+    m_textArea->setObjectName(QStringLiteral("Memo1"));
+    m_textArea->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    middleLayout->addWidget(m_textArea);
+
+    // Bottom area: progress, status line, elapsed time, buttons.
+    QFrame* bottom = makePanel(QStringLiteral("Panel2"), this);
+    bottom->setFixedHeight(55);
+    auto* bottomLayout = new QVBoxLayout(bottom);
+    bottomLayout->setContentsMargins(4, 2, 4, 2);
+    bottomLayout->setSpacing(2);
+    m_progress = new QProgressBar(bottom);
+    m_progress->setObjectName(QStringLiteral("ProgressBar1"));
+    m_progress->setTextVisible(false);
+    m_progress->setFixedHeight(12);
+    m_progress->setRange(0, 100);
+    m_progress->setValue(0);
+    bottomLayout->addWidget(m_progress);
+    auto* row = new QHBoxLayout;
+    m_status = makeLabel(QStringLiteral("Label3"), QStringLiteral("label3"), bottom);
+    m_status->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+    m_elapsed = makeLabel(QStringLiteral("Label7"), QStringLiteral("00:00:00"), bottom);
+    m_importer = new QPushButton(style()->standardIcon(QStyle::SP_BrowserReload),
+                                 QStringLiteral("&Importer"), bottom);
+    m_importer->setObjectName(QStringLiteral("BitBtn1"));
+    m_fermer = new QPushButton(QStringLiteral("&Fermer"), bottom);
+    m_fermer->setObjectName(QStringLiteral("BitBtn2"));
+    row->addWidget(m_status, 1);
+    row->addWidget(m_elapsed);
+    row->addSpacing(8);
+    row->addWidget(m_importer);
+    row->addWidget(m_fermer);
+    bottomLayout->addLayout(row);
+    // Hidden after the layout took them in (a hidden bar keeps its place in the area).
+    m_elapsed->setVisible(false);
+    QSizePolicy keep = m_progress->sizePolicy();
+    keep.setRetainSizeWhenHidden(true);
+    m_progress->setSizePolicy(keep);
+    m_progress->setVisible(false);
+
+    m_elapsedTimer = new QTimer(this);
+    m_elapsedTimer->setObjectName(QStringLiteral("Timer1"));
+    m_elapsedTimer->setInterval(1000);
+
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(0);
+    layout->addWidget(top);
+    layout->addWidget(middle, 1);
+    layout->addWidget(bottom);
+
+    setTabOrder(m_v3Path, m_talmerosPath);
+    setTabOrder(m_talmerosPath, m_vider);
+    setTabOrder(m_vider, m_courriersPath);
+    setTabOrder(m_courriersPath, m_textArea);
+    setTabOrder(m_textArea, m_importer);
+    setTabOrder(m_importer, m_fermer);
+
+    connect(m_importer, &QPushButton::clicked, this, &MainWindow::importRequested);
+    connect(m_fermer, &QPushButton::clicked, this, &QWidget::close);
+
+    if (const QScreen* screen = QGuiApplication::primaryScreen()) {
+        const QRect area = screen->availableGeometry();
+        move(area.center() - rect().center());
+    }
+}
+
+void MainWindow::startUp()
+{
+    WindowSettings settings = loadWindowSettings(m_settingsPath);
+    checkStartupPaths(settings);
+    createLinksTablesFolder(m_programFolder);
+    deleteLockFiles(m_programFolder);
+    m_status->clear();
+    m_v3Path->setText(settings.v3);
+    m_courriersPath->setText(settings.courrier);
+    m_talmerosPath->setText(settings.talmeros);
+    m_vider->setChecked(settings.vider);
+}
+
+Reporter& MainWindow::reporter()
+{
+    return *m_reporter;
+}
+
+QString MainWindow::v3Path() const { return m_v3Path->text(); }
+QString MainWindow::courriersPath() const { return m_courriersPath->text(); }
+QString MainWindow::talmerosPath() const { return m_talmerosPath->text(); }
+bool MainWindow::vider() const { return m_vider->isChecked(); }
+void MainWindow::setV3Path(const QString& text) { m_v3Path->setText(text); }
+void MainWindow::setCourriersPath(const QString& text) { m_courriersPath->setText(text); }
+void MainWindow::setTalmerosPath(const QString& text) { m_talmerosPath->setText(text); }
+void MainWindow::setVider(bool checked) { m_vider->setChecked(checked); }
+
+QString MainWindow::pickerFolder(int picker)
+{
+#ifdef _WIN32
+    return picker == 3 ? QStringLiteral("C:\\Talmerosin\\Base") : QStringLiteral("C:\\");
+#else
+    Q_UNUSED(picker);
+    return QDir::homePath();
+#endif
+}
+
+QString MainWindow::pick(const FilePickerRequest& request)
+{
+    if (m_filePicker)
+        return m_filePicker(request);
+    QFileDialog dialog(this);
+    dialog.setObjectName(request.dialogName);
+#ifndef _WIN32
+    // Qt's own dialog matches the patterns without regard to case ("V3.MDB", "KESTRUNE.VER").
+    dialog.setOption(QFileDialog::DontUseNativeDialog);
+#endif
+    dialog.setAcceptMode(QFileDialog::AcceptOpen);
+    dialog.setFileMode(QFileDialog::AnyFile);
+    dialog.setNameFilters(qtNameFilters(request.filter).split(QStringLiteral(";;")));
+    dialog.setDirectory(request.initialFolder);
+    if (!request.presetFileName.isEmpty())
+        dialog.selectFile(request.presetFileName);
+    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
+        return QString();
+    return dialog.selectedFiles().constFirst();
+}
+
+void MainWindow::pickV3()
+{
+    const QString file = pick({QStringLiteral("OpenDialog1"), kAccessFilter, pickerFolder(1), QString()});
+    if (!file.isEmpty())
+        m_v3Path->setText(QDir::toNativeSeparators(file));
+}
+
+void MainWindow::pickCourriers()
+{
+    const QString file = pick({QStringLiteral("OpenDialog2"), kLettersFilter, pickerFolder(2), QString()});
+    if (!file.isEmpty())
+        m_courriersPath->setText(folderWithSeparator(file));
+}
+
+void MainWindow::pickTalmeros()
+{
+    const QString file = pick({QStringLiteral("OpenDialog3"), kKestruneFilter, pickerFolder(3),
+                               QStringLiteral("Kestrune.ver")});
+    if (!file.isEmpty())
+        m_talmerosPath->setText(folderWithSeparator(file));
+}
+
+void MainWindow::setRunInProgress(bool running)
+{
+    m_runInProgress = running;
+    if (!running && m_closeRequested)
+        close();
+}
+
+void MainWindow::endProgramAtOnce(int exitCode)
+{
+    m_endingAtOnce = true;
+    m_reporter->setClosing(true);
+    close();
+    QCoreApplication::exit(exitCode);
+}
+
+void MainWindow::closeTimeSteps()
+{
+    // The text area goes to the import log. A log that cannot be written is reported, and the
+    // window closes all the same: otherwise it could never be closed.
+    try {
+        m_log.dumpLines(m_reporter->lines());
+    } catch (const Error& error) {
+        QMessageBox box(QMessageBox::Critical, QStringLiteral("Erreur"), error.message(),
+                        QMessageBox::NoButton, this);
+        box.setObjectName(QStringLiteral("MessageBox"));
+        box.setDefaultButton(box.addButton(QStringLiteral("OK"), QMessageBox::AcceptRole));
+        box.exec();
+    }
+    deleteLockFiles(m_programFolder);
+}
+
+void MainWindow::closeEvent(QCloseEvent* event)
+{
+    if (m_endingAtOnce || m_closed) {
+        event->accept();
+        return;
+    }
+    if (m_runInProgress) {
+        // The run goes on; the window closes when it returns.
+        m_closeRequested = true;
+        m_reporter->setClosing(true);
+        event->ignore();
+        return;
+    }
+    closeTimeSteps();
+    m_closed = true;
+    event->accept();
+}
+
+} // namespace vf

@@ -1,0 +1,120 @@
+#pragma once
+
+#include "db/ImportLog.h"
+
+#include <QWidget>
+#include <functional>
+#include <memory>
+
+class QCheckBox;
+class QLabel;
+class QLineEdit;
+class QPlainTextEdit;
+class QProgressBar;
+class QPushButton;
+class QTimer;
+class QToolButton;
+
+namespace vf {
+
+class GuiReporter;
+class Reporter;
+
+// What a path picker asks of its file dialog; the chosen file's full path comes back, or an
+// empty text when the dialog is cancelled.
+struct FilePickerRequest {
+    QString dialogName;    // "OpenDialog1" ...
+    QString filter;        // description|pattern pairs, as the dialogs take them
+    QString initialFolder;
+    QString presetFileName;
+};
+using FilePicker = std::function<QString(const FilePickerRequest&)>;
+
+// The main form, TForm1: the three paths, the purge box, the two buttons, the status and
+// progress area and the text area. Its start-up steps run in the constructor.
+class MainWindow : public QWidget {
+    Q_OBJECT
+
+public:
+    // programFolder holds LinksTables and the import log; settingsPath is the settings file
+    // (empty: "velquor-fusion.INI" in programFolder).
+    explicit MainWindow(const QString& programFolder, const QString& settingsPath = QString(),
+                        QWidget* parent = nullptr);
+    ~MainWindow() override;
+
+    static QString caption();
+
+    Reporter& reporter();
+    ImportLog& importLog() { return m_log; }
+    QString programFolder() const { return m_programFolder; }
+    QString settingsPath() const { return m_settingsPath; }
+
+    QString v3Path() const;
+    QString courriersPath() const;
+    QString talmerosPath() const;
+    bool vider() const;
+    void setV3Path(const QString& text);
+    void setCourriersPath(const QString& text);
+    void setTalmerosPath(const QString& text);
+    void setVider(bool checked);
+
+    // While a run is in progress, closing the window only records the wish to close; when the
+    // run ends (false), a recorded close happens then, with its close-time steps.
+    void setRunInProgress(bool running);
+    bool isRunInProgress() const { return m_runInProgress; }
+    bool isCloseRequested() const { return m_closeRequested; }
+
+    // Ends the program at once, without the close-time steps (log dump, lock files): the
+    // answer Yes to the low-memory question.
+    void endProgramAtOnce(int exitCode);
+
+    // Replaces the file dialogs (tests).
+    void setFilePicker(FilePicker picker) { m_filePicker = std::move(picker); }
+    // Where the pickers open: "C:\" and "C:\Talmerosin\Base" on Windows, the home folder
+    // elsewhere.
+    static QString pickerFolder(int picker);
+
+signals:
+    // "&Importer" was clicked.
+    void importRequested();
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+
+private:
+    void buildWidgets();
+    void startUp();
+    QString pick(const FilePickerRequest& request);
+    void pickV3();
+    void pickCourriers();
+    void pickTalmeros();
+    void closeTimeSteps();
+
+    QString m_programFolder;
+    QString m_settingsPath;
+    ImportLog m_log;
+
+    QLineEdit* m_v3Path = nullptr;        // V3Path
+    QLineEdit* m_courriersPath = nullptr; // CourriersPath
+    QLineEdit* m_talmerosPath = nullptr;  // TalmerosPath
+    QCheckBox* m_vider = nullptr;         // CBVider
+    QPlainTextEdit* m_textArea = nullptr; // Memo1
+    QProgressBar* m_progress = nullptr;   // ProgressBar1
+    QLabel* m_status = nullptr;           // Label3
+    QLabel* m_elapsed = nullptr;          // Label7
+    QPushButton* m_importer = nullptr;    // BitBtn1
+    QPushButton* m_fermer = nullptr;      // BitBtn2
+    QTimer* m_elapsedTimer = nullptr;     // Timer1
+
+    std::unique_ptr<GuiReporter> m_reporter;
+    FilePicker m_filePicker;
+    bool m_runInProgress = false;
+    bool m_closeRequested = false;
+    bool m_closed = false;
+    bool m_endingAtOnce = false;
+};
+
+// Turns "description|pattern|description|pattern" into a Qt name filter list.
+QString qtNameFilters(const QString& filter);
+
+} // namespace vf

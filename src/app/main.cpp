@@ -1,0 +1,34 @@
+#include "MainWindow.h"
+
+#include "db/Settings.h"
+
+#include <QApplication>
+
+#include <clocale>
+#include <cstring>
+
+namespace {
+
+// True when the first argument is `option`: the command-line modes are chosen before any
+// application object exists, so that they run without a display.
+[[maybe_unused]] bool firstArgumentIs(int argc, char** argv, const char* option)
+{
+    return argc > 1 && std::strcmp(argv[1], option) == 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    // Command-line modes: if (firstArgumentIs(argc, argv, "--mode")) return runMode(argc, argv);
+
+    QApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("velquor-fusion"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(VF_VERSION));
+    std::setlocale(LC_NUMERIC, "C"); // numbers never take a decimal comma
+
+    vf::MainWindow window(QCoreApplication::applicationDirPath(),
+                          vf::settingsFilePath(QCoreApplication::applicationFilePath()));
+    window.show();
+    return app.exec();
+}
