@@ -51,6 +51,7 @@ struct ImportRun::Private {
     ImportLog& log;
     SourceConnection source;
     DestinationConnection dest;
+    std::unique_ptr<IdValues> idValues; // its statements live while the destination is open
     bool running = false;
     bool phasesStarted = false;
 
@@ -168,12 +169,12 @@ RunOutcome ImportRun::Private::prepareAndRun(RunInputs& inputs)
                                     : QStringLiteral("dd/MM/yyyy");
     dateFormats.longTime = regionalLongTimeFormat();
 
-    IdValues idValues(dest, reporter);
+    idValues = std::make_unique<IdValues>(dest, reporter);
     RunContext context{.reporter = reporter,
                        .log = log,
                        .source = source,
                        .dest = dest,
-                       .idValues = idValues,
+                       .idValues = *idValues,
                        .linksFolder = linksFolder,
                        .v3Path = inputs.v3Path,
                        .courriersPath = inputs.courriersPath,
@@ -233,6 +234,7 @@ void ImportRun::Private::endRun(RunContext& context)
     reporter.setStatus(QString());
     reporter.processEvents();
     context.consultations.reset();
+    idValues.reset();
     const QString elapsed = reporter.stopElapsed();
     dest.close();
     source.close();
