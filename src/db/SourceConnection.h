@@ -2,6 +2,7 @@
 
 #include <QDateTime>
 #include <QString>
+#include <QStringList>
 #include <QVariant>
 #include <memory>
 
@@ -28,6 +29,17 @@ public:
 
     // Removes staging folders left behind by a program that died.
     static void removeStaleStagingFolders();
+
+    // The user tables of the open file, and the private folder of its staging copy.
+    QStringList tableNames() const;
+    QString stagingFolder() const;
+
+    // The staging reader (velquor-fusion-stage) is looked for beside the running program,
+    // then where the build put it; setStagingProgram overrides both (empty: back to those).
+    static void setStagingProgram(const QString& path);
+    static QString stagingProgram();
+    // How long the reader may stay silent before it is stopped as hung (default 120 s).
+    static void setStagingTimeout(int milliseconds);
 
     struct Private;
     Private* d() const { return m_d.get(); }
@@ -63,7 +75,10 @@ public:
     QVariant value(int position) const;
     bool isNull(const QString& column) const;
     // Typed reads: a null integer reads 0, a null text reads "", a null date-time reads the
-    // zero of the date-time scale, 30 December 1899 00:00 (UTC, naive).
+    // zero of the date-time scale, 30 December 1899 00:00 (UTC, naive). A text that is not a
+    // number read as an integer, or a value that is no date read as a date-time, throws
+    // vf::Error. A date-time read as text is "dd/MM/yyyy", followed by " HH:mm:ss" unless
+    // the time is midnight; a boolean reads -1 (true) or 0 as an integer.
     qint32 intValue(const QString& column) const;
     QString textValue(const QString& column) const;
     QDateTime dateTimeValue(const QString& column) const;

@@ -1,0 +1,14 @@
+# vf_source: the source connection. The Access file itself is read by the staging reader
+# (src/stage), a child process; this library only starts it and works on the SQLite copy.
+add_library(vf_source STATIC
+  SourceConnection.h SourceConnection.cpp
+  SourceStatement.h SourceStatement.cpp
+  StagingProtocol.h
+  StagingDatabase.h StagingDatabase.cpp
+)
+target_include_directories(vf_source PUBLIC ${PROJECT_SOURCE_DIR}/src)
+target_link_libraries(vf_source PUBLIC vf_base Qt6::Core PRIVATE SQLite::SQLite3)
+# The reader is looked for beside the running program first, then where the build put it.
+target_compile_definitions(vf_source PRIVATE
+  VF_STAGE_BUILD_PATH="$<TARGET_FILE:velquor-fusion-stage>")
+add_dependencies(vf_source velquor-fusion-stage)

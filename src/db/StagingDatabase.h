@@ -1,0 +1,87 @@
+#pragma once
+
+#include "StagingProtocol.h"
+
+#include <QHash>
+#include <QList>
+#include <QSet>
+#include <QString>
+#include <QStringList>
+#include <memory>
+
+struct sqlite3;
+class QLockFile;
+class QTemporaryDir;
+
+namespace vf::staging {
+
+struct ColumnInfo {
+    QString name;
+    JetType type = JetText;
+};
+
+struct TableInfo {
+    QString name;
+    quint32 rowCount = 0;
+    QList<ColumnInfo> columns;
+    // The column of that name, matched without regard to case; -1 when there is none.
+    int columnIndex(const QString& column) const;
+};
+
+// The private SQLite copy of an Access file. The file's catalogue is read when it is created;
+// each table is copied on the first request, by the staging reader in a child process, inside
+// one transaction (a failed copy leaves nothing behind). The database lives in a folder of its
+// own in the system's temporary folder (mode 0700, files 0600), removed on destruction.
+class StagingDatabase {
+public:
+    explicit StagingDatabase(const QString& accessPath); // throws vf::Error
+    ~StagingDatabase();
+    StagingDatabase(const StagingDatabase&) = delete;
+    StagingDatabase& operator=(const StagingDatabase&) = delete;
+
+    sqlite3* handle() const { return m_db; }
+    QString folder() const;
+
+    // The table of that name (without regard to case), or nullptr.
+    const TableInfo* findTable(const QString& name) const;
+    QStringList tableNames() const;
+    void stage(const TableInfo& table);               // throws vf::Error
+    void ensureIndex(const TableInfo& table, const QStringList& columns); // throws vf::Error
+
+    // The staging reader: beside the running program, else where the build put it, unless set.
+    static QString readerProgram();
+    static void setReaderProgram(const QString& path);
+    // How long the reader may stay silent before it is taken as hung (default two minutes).
+    static void setReaderTimeout(int milliseconds);
+
+    static void removeStaleFolders();
+
+    // Declared column type of the staged copy, as the reader of rows interprets it.
+    static QString declaredType(JetType type);
+
+private:
+    void exec(const char* sql);
+    void exec(const QString& sql);
+
+    QString m_accessPath;
+    std::unique_ptr<QTemporaryDir> m_dir;
+    std::unique_ptr<QLockFile> m_lock;
+    sqlite3* m_db = nullptr;
+    QList<TableInfo> m_tables;
+    QHash<QString, int> m_tableByFoldedName;
+    QSet<QString> m_staged;
+    QSet<QString> m_indexes;
+};
+
+// Quotes an identifier for SQLite: "name" with inner quotes doubled.
+QString quoteIdentifier(const QString& name);
+
+// Milliseconds from 30 December 1899 00:00 to the moment an OLE date stands for; false when
+// the value is not a date (not finite, or beyond the years 100 to 9999).
+bool oleToMilliseconds(double oleDate, qint64* milliseconds);
+double millisecondsToOle(qint64 milliseconds);
+
+// Jet's text comparison: without regard to case, accented letters sorted beside their base.
+int compareJetText(const char* a, int lengthA, const char* b, int lengthB);
+
+} // namespace vf::staging
