@@ -9,6 +9,8 @@
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QTextCursor>
+#include <QTextDocument>
 #include <QThread>
 #include <QTimer>
 
@@ -41,7 +43,16 @@ void GuiReporter::setStatus(const QString& text)
 void GuiReporter::appendLine(const QString& line)
 {
     onWindowThread([&] {
-        m_w.textArea->appendPlainText(line);
+        QPlainTextEdit* textArea = m_w.textArea;
+        if (m_hasLines && textArea->document()->isEmpty()) {
+            // The text area holds one empty line: appendPlainText would fill it in place.
+            QTextCursor cursor(textArea->document());
+            cursor.movePosition(QTextCursor::End);
+            cursor.insertBlock();
+            cursor.insertText(line);
+        } else {
+            textArea->appendPlainText(line);
+        }
         m_hasLines = true;
     });
 }

@@ -312,12 +312,11 @@ void MainWindow::setRunInProgress(bool running)
         close();
 }
 
-void MainWindow::endProgramAtOnce(int exitCode)
+void MainWindow::endProgramAtOnce()
 {
     m_endingAtOnce = true;
     m_reporter->setClosing(true);
     close();
-    QCoreApplication::exit(exitCode);
 }
 
 void MainWindow::closeTimeSteps()

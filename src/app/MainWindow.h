@@ -64,9 +64,9 @@ public:
     bool isRunInProgress() const { return m_runInProgress; }
     bool isCloseRequested() const { return m_closeRequested; }
 
-    // Ends the program at once, without the close-time steps (log dump, lock files): the
-    // answer Yes to the low-memory question.
-    void endProgramAtOnce(int exitCode);
+    // The answer Yes to the low-memory question: the window closes at once, without the
+    // close-time steps (log dump, lock files), and the program ends with its last window.
+    void endProgramAtOnce();
 
     // Replaces the file dialogs (tests).
     void setFilePicker(FilePicker picker) { m_filePicker = std::move(picker); }
