@@ -106,6 +106,8 @@ private slots:
     void failedPurgeKeepsLinkTable();
     void rowsRejectedByDestination_data() { addBackendColumn(); }
     void rowsRejectedByDestination();
+    void linkPairFailureKeepsIdentifier_data() { addBackendColumn(); }
+    void linkPairFailureKeepsIdentifier();
     void sourceTableCannotBeOpened_data() { addBackendColumn(); }
     void sourceTableCannotBeOpened();
     void badSourceValues_data() { addBackendColumn(); }
@@ -296,9 +298,9 @@ void ImportRunTest::secondRunImportsOnlyWhatIsNew()
 
     // New records, and a correspondent added since: the known patient is not linked again.
     practice.source.add("GLB MEDECIN", {12, "Nouveau", "Doc", "Metz", kNull, kNull, kNull});
-    practice.source.add("ADR CARNET ADRESSE", {14, kNull, "Neuf", "Corr", kNull, kNull, kNull, kNull, kNull, kNull, kNull});
+    practice.source.add("ADR CARNET ADRESSE", {5, kNull, "Neuf", "Corr", kNull, kNull, kNull, kNull, kNull, kNull, kNull});
     practice.source.add("GLB PATIENT", {104, 2, kNull, kNull, "Nouvelle", "Patiente", "12", kNull, kNull, kNull,
-                                        kNull, kNull, kNull, kNull, "14", "999", kNull, kNull, kNull, kNull});
+                                        kNull, kNull, kNull, kNull, "5", "999", kNull, kNull, kNull, kNull});
     const RunResult third = practice.run();
     QCOMPARE(firstPhasesLines(third.lines()),
              QStringList({QStringLiteral("4 médecins utilisateurs après importation."),
@@ -312,6 +314,9 @@ void ImportRunTest::secondRunImportsOnlyWhatIsNew()
     QCOMPARE(links.size(), 5);
     QCOMPARE(links[4]["PATIENTS_ID"].toInt(), 5);
     QCOMPARE(links[4]["MEDTRAIT_ID"].toInt(), 5);
+    // The correspondents' counter is the last identifier handed out, even when the new entry's
+    // code is lower than those already recorded.
+    QCOMPARE(idValue(dest, "MEDTRAIT"), 5);
     QCOMPARE(tableRows(dest, "PATIENTS", "PATIENTS_ID").mid(0, 4), first[2]);
 }
 
@@ -453,6 +458,79 @@ void ImportRunTest::rowsRejectedByDestination()
     QVERIFY(dest.exec("DROP INDEX UNIQUE_MEDECIN"));
     const RunResult again = practice.run();
     QCOMPARE(firstPhasesLines(again.lines()).first(), QStringLiteral("5 médecins utilisateurs après importation."));
+}
+
+namespace {
+
+// Holds the write lock of a link table while a phase imports its first record, so that the
+// destination row is written and the pair cannot be recorded; the lock is released at the
+// phase's first error line.
+class LockingReporter : public RecordingReporter {
+public:
+    explicit LockingReporter(QString linksFolder) : m_linksFolder(std::move(linksFolder))
+    {
+        onLine = [this](const QString&) { unlock(); };
+    }
+    ~LockingReporter() override { unlock(); }
+
+    void setStatus(const QString& text) override
+    {
+        RecordingReporter::setStatus(text);
+        if (text == QStringLiteral("Importation des utilisateurs..."))
+            lock(QStringLiteral("Medecins.db"));
+        else if (text == QStringLiteral("Importation des médecins correspondants..."))
+            lock(QStringLiteral("Medtrait.db"));
+    }
+
+private:
+    void lock(const QString& fileName)
+    {
+        m_db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("lock"));
+        m_db.setDatabaseName(QDir(m_linksFolder).filePath(fileName));
+        QVERIFY(m_db.open());
+        QVERIFY(QSqlQuery(m_db).exec(QStringLiteral("BEGIN IMMEDIATE")));
+    }
+    void unlock()
+    {
+        if (!m_db.isOpen())
+            return;
+        QSqlQuery(m_db).exec(QStringLiteral("ROLLBACK"));
+        m_db.close();
+        m_db = QSqlDatabase();
+        QSqlDatabase::removeDatabase(QStringLiteral("lock"));
+    }
+
+    QString m_linksFolder;
+    QSqlDatabase m_db;
+};
+
+} // namespace
+
+void ImportRunTest::linkPairFailureKeepsIdentifier()
+{
+    QFETCH(Backend, backend);
+    Practice practice(backend);
+    QVERIFY2(practice.dest.isReady(), qPrintable(practice.dest.errorMessage()));
+    fillStandardSource(practice.source);
+
+    LockingReporter reporter(QDir(practice.programFolder).filePath(QStringLiteral("LinksTables")));
+    QCOMPARE(practice.runWith(reporter), RunOutcome::Finished);
+    const QStringList lines = firstPhasesLines(reporter.lines());
+    QCOMPARE(lines.at(0), QStringLiteral("Erreur médecin utilisateur Dupont Jean (Paris)"));
+    QCOMPARE(lines.at(1), QStringLiteral("3 médecins utilisateurs après importation."));
+    QVERIFY(lines.at(2).startsWith(QStringLiteral("Erreur correspondant non importé : Bernard Luc (Nice) : ")));
+    QCOMPARE(lines.at(3), QStringLiteral("3 correspondants après importation."));
+
+    // The rows stay written under their identifiers; the next records take the following ones.
+    const TestDestination& dest = practice.dest;
+    QCOMPARE(column(tableRows(dest, "MEDECINS", "MEDECINS_ID"), "MEDECINS_ID"), QList<int>({1, 2, 3}));
+    QCOMPARE(column(tableRows(dest, "MEDTRAIT", "MEDTRAIT_ID"), "MEDTRAIT_ID"), QList<int>({1, 2, 3, 4}));
+    QCOMPARE(idValue(dest, "MEDECINS"), 3);
+    QCOMPARE(idValue(dest, "MEDTRAIT"), 4);
+    // Doctor 7, recorded, is still found as Durand's owner; correspondent 10 is not recorded.
+    const QList<QVariantMap> patients = tableRows(dest, "PATIENTS", "PATIENTS_ID");
+    QCOMPARE(patients[0]["MEDECINS_ID"].toInt(), 2);
+    QVERIFY(lines.contains(missingLine("10")));
 }
 
 void ImportRunTest::sourceTableCannotBeOpened()
