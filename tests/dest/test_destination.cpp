@@ -1,23 +1,332 @@
+#include "db/DestinationConfig.h"
 #include "db/DestinationConnection.h"
 #include "db/Errors.h"
 #include "support/TestDestination.h"
 
 #include <QtTest>
 
+#include <stdexcept>
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 using vf::test::Backend;
+
+namespace {
+
+QVariant nullOf(QMetaType type)
+{
+    return QVariant(type);
+}
+
+// The connection string of a destination whose DBKERNEL values are replaced.
+QString connectionStringFor(const vf::test::TestDestination& dest, const QString& server, const QString& database,
+                            const QString& user, const QString& password, const QString& extra)
+{
+    vf::KestruneConfig config;
+    config.serverName = server;
+    config.databaseName = database;
+    config.userName = user;
+    vf::DestinationOptions options;
+    options.driver = dest.driverName();
+    options.options = extra;
+    return vf::buildDestinationConnectionString(config, password, options);
+}
+
+// Attributes of an ODBC connection string: "key=value" separated by ";", a value in braces
+// running to the matching "}" with "}}" standing for "}".
+QList<QPair<QString, QString>> parseOdbc(const QString& s)
+{
+    QList<QPair<QString, QString>> result;
+    qsizetype i = 0;
+    while (i < s.size()) {
+        const qsizetype eq = s.indexOf(u'=', i);
+        if (eq < 0)
+            break;
+        const QString key = s.mid(i, eq - i);
+        QString value;
+        i = eq + 1;
+        if (i < s.size() && s[i] == u'{') {
+            ++i;
+            while (i < s.size()) {
+                if (s[i] == u'}') {
+                    if (i + 1 < s.size() && s[i + 1] == u'}') {
+                        value += u'}';
+                        i += 2;
+                        continue;
+                    }
+                    ++i;
+                    break;
+                }
+                value += s[i++];
+            }
+        } else {
+            const qsizetype end = s.indexOf(u';', i);
+            value = s.mid(i, end < 0 ? -1 : end - i);
+            i = end < 0 ? s.size() : end;
+        }
+        result.append({key, value});
+        if (i < s.size() && s[i] == u';')
+            ++i;
+    }
+    return result;
+}
+
+} // namespace
 
 class TestDestinationConnection : public QObject {
     Q_OBJECT
 private slots:
-    void smoke_data() { vf::test::addBackendColumn(); }
-    void smoke()
+    void typedValuesRoundTrip_data() { vf::test::addBackendColumn(); }
+    void typedValuesRoundTrip()
     {
         QFETCH(Backend, backend);
         VF_TEST_DESTINATION(dest, backend);
-        vf::DestinationConnection c(QStringLiteral("smoke"));
+        vf::DestinationConnection c(QStringLiteral("roundtrip"));
         c.open(dest.connectionString());
-        QCOMPARE(c.scalarInt(QStringLiteral("SELECT MAX(MEDECINS_ID) from MEDECINS")), 0);
-        qDebug() << c.tables();
+
+        vf::DestQuery insert(c, QStringLiteral("INSERT INTO MOTCONSU \r\n(MOTCONSU_ID,\r\nPATIENTS_ID,\r\n"
+                                               "DATE_CONSULTATION,\r\nMEDECINS_ID,\r\nMOTIF_DE_CONSULTATION)\r\n"
+                                               "VALUES (:id, :patientsID, :dateConsultation, :medecinsID, :motif)"));
+        const QString longText = QStringLiteral("Épaule droite : « douleur » ; ligne 1\r\n").repeated(3000);
+        const QDateTime march(QDate(2021, 3, 28), QTime(2, 30), Qt::UTC); // a DST gap in Europe
+        insert.bind(QStringLiteral("id"), qint32(1));
+        insert.bind(QStringLiteral("patientsID"), qint32(2147483647));
+        insert.bind(QStringLiteral("dateConsultation"), march);
+        insert.bind(QStringLiteral("medecinsID"), qint32(-5));
+        insert.bind(QStringLiteral("motif"), longText);
+        insert.exec();
+        // prepared once, executed again with new values and typed nulls
+        insert.bind(QStringLiteral("id"), qint32(2));
+        insert.bind(QStringLiteral("patientsID"), nullOf(QMetaType::fromType<qint32>()));
+        insert.bind(QStringLiteral("dateConsultation"), nullOf(QMetaType::fromType<QDateTime>()));
+        insert.bind(QStringLiteral("medecinsID"), nullOf(QMetaType::fromType<qint32>()));
+        insert.bind(QStringLiteral("motif"), nullOf(QMetaType::fromType<QString>()));
+        insert.exec();
+
+        vf::DestQuery find(c, QStringLiteral("SELECT * FROM MOTCONSU\r\nWHERE PATIENTS_ID=:patients_id\r\n"
+                                             "  and DATE_CONSULTATION=:date_consultation\r\n"));
+        find.bind(QStringLiteral("patients_id"), qint32(2147483647));
+        find.bind(QStringLiteral("date_consultation"), march);
+        find.open();
+        QVERIFY(!find.eof());
+        QCOMPARE(find.value(0).toInt(), 1);
+        QCOMPARE(find.value(QStringLiteral("motconsu_id")).toInt(), 1);
+        QCOMPARE(find.value(QStringLiteral("Medecins_ID")).toInt(), -5);
+        QCOMPARE(find.value(QStringLiteral("DATE_CONSULTATION")).toDateTime(), march);
+        QCOMPARE(find.value(QStringLiteral("MOTIF_DE_CONSULTATION")).toString(), longText);
+        QVERIFY(find.value(QStringLiteral("AU_TOTAL")).isNull());
+        QVERIFY_THROWS_EXCEPTION(vf::Error, find.value(QStringLiteral("NO_SUCH_COLUMN")));
+        find.next();
+        QVERIFY(find.eof());
+        QVERIFY_THROWS_EXCEPTION(vf::Error, find.value(0));
+        find.close();
+
+        const auto rows = dest.rows(QStringLiteral("SELECT * FROM MOTCONSU WHERE MOTCONSU_ID = 2"));
+        QCOMPARE(rows.size(), 1);
+        QVERIFY(rows[0][QStringLiteral("PATIENTS_ID")].isNull());
+        QVERIFY(rows[0][QStringLiteral("DATE_CONSULTATION")].isNull());
+        QVERIFY(rows[0][QStringLiteral("MOTIF_DE_CONSULTATION")].isNull());
+    }
+
+    void oneResultSetAtATime_data() { vf::test::addBackendColumn(); }
+    void oneResultSetAtATime()
+    {
+        QFETCH(Backend, backend);
+        VF_TEST_DESTINATION(dest, backend);
+        QVERIFY(dest.exec(QStringLiteral("INSERT INTO MEDECINS (MEDECINS_ID, NOM) VALUES (1, 'A')")));
+        QVERIFY(dest.exec(QStringLiteral("INSERT INTO MEDECINS (MEDECINS_ID, NOM) VALUES (2, 'B')")));
+        vf::DestinationConnection c(QStringLiteral("pending"));
+        c.open(dest.connectionString());
+
+        vf::DestQuery first(c, QStringLiteral("SELECT * FROM MEDECINS ORDER BY MEDECINS_ID"));
+        vf::DestQuery second(c, QStringLiteral("UPDATE MEDECINS SET NOM = :nom WHERE MEDECINS_ID = 1"));
+        second.bind(QStringLiteral("nom"), QStringLiteral("C"));
+        first.open();
+        QVERIFY_THROWS_EXCEPTION(std::logic_error, second.exec());
+        QVERIFY_THROWS_EXCEPTION(std::logic_error, second.open());
+        QVERIFY_THROWS_EXCEPTION(std::logic_error, c.scalarInt(QStringLiteral("SELECT MAX(MEDECINS_ID) FROM MEDECINS")));
+        QVERIFY_THROWS_EXCEPTION(std::logic_error, c.tables());
+        // Reading to the end does not end the result set: only close() does.
+        first.next();
+        first.next();
+        QVERIFY(first.eof());
+        QVERIFY_THROWS_EXCEPTION(std::logic_error, second.exec());
+        // A query may open itself again: its own result set is closed first.
+        first.open();
+        QCOMPARE(first.value(QStringLiteral("NOM")).toString(), QStringLiteral("A"));
+        first.close();
+        second.exec();
+        QCOMPARE(c.scalarInt(QStringLiteral("SELECT MAX(MEDECINS_ID) FROM MEDECINS")), 2);
+        QCOMPARE(dest.scalar(QStringLiteral("SELECT NOM FROM MEDECINS WHERE MEDECINS_ID = 1")).toString(),
+                 QStringLiteral("C"));
+        // A failed statement leaves no result set behind.
+        vf::DestQuery broken(c, QStringLiteral("SELECT * FROM NO_SUCH_TABLE"));
+        QVERIFY_THROWS_EXCEPTION(vf::Error, broken.open());
+        QVERIFY(!broken.isOpen());
+        QCOMPARE(c.scalarInt(QStringLiteral("SELECT MAX(MEDECINS_ID) FROM MEDECINS")), 2);
+        // A query destroyed while open releases the connection.
+        {
+            vf::DestQuery scoped(c, QStringLiteral("SELECT * FROM MEDECINS"));
+            scoped.open();
+        }
+        QCOMPARE(c.scalarInt(QStringLiteral("SELECT COUNT(*) FROM MEDECINS")), 2);
+    }
+
+    void seedingAndCatalogue_data() { vf::test::addBackendColumn(); }
+    void seedingAndCatalogue()
+    {
+        QFETCH(Backend, backend);
+        VF_TEST_DESTINATION(dest, backend);
+        vf::DestinationConnection c(QStringLiteral("catalogue"));
+        c.open(dest.connectionString());
+        QCOMPARE(c.scalarInt(QStringLiteral("SELECT max(PATIENTS_ID) FROM PATIENTS")), 0);
+        QVERIFY(dest.exec(QStringLiteral("INSERT INTO PATIENTS (PATIENTS_ID, NOM) VALUES (57, 'X')")));
+        QCOMPARE(c.scalarInt(QStringLiteral("SELECT max(PATIENTS_ID) FROM PATIENTS")), 57);
+        QVERIFY_THROWS_EXCEPTION(vf::Error, c.scalarInt(QStringLiteral("SELECT max(X_ID) FROM NO_SUCH_TABLE")));
+
+        QVERIFY(dest.exec(QStringLiteral("CREATE VIEW DATAVIEW AS SELECT PATIENTS_ID FROM PATIENTS")));
+        const QStringList tables = c.tables();
+        for (const QString& expected : {QStringLiteral("MEDECINS"), QStringLiteral("ID_VALUES"), QStringLiteral("ORDONNANCES"),
+                                        QStringLiteral("DATAFORMS"), QStringLiteral("DATAVIEW"), QStringLiteral("VIDAL")})
+            QVERIFY2(tables.contains(expected, Qt::CaseInsensitive), qPrintable(expected));
+        QCOMPARE(tables.size(), 34); // 33 tables of the schema and the view: nothing of the catalogue
+        c.close();
+        QVERIFY(!c.isOpen());
+        QVERIFY_THROWS_EXCEPTION(vf::Error, c.tables());
+    }
+
+    // The connection string read with the ODBC grammar (values in braces, "}}" for "}"): each
+    // configuration value is one attribute's whole value, whatever it holds.
+    void connectionStringAttributes()
+    {
+        const QStringList values = {QStringLiteral("a;UID=x"), QStringLiteral("{b}=c}"), QStringLiteral("k=v"),
+                                    QStringLiteral(" lead"), QStringLiteral("trail "), QStringLiteral("}"),
+                                    QStringLiteral("{"), QStringLiteral(";"), QStringLiteral("plain"), QString()};
+        for (const QString& value : values) {
+            vf::KestruneConfig config;
+            config.serverName = value;
+            config.databaseName = value + QStringLiteral("db");
+            config.userName = QStringLiteral("u") + value;
+            vf::DestinationOptions options;
+            options.driver = QStringLiteral("Dri}ver");
+            const QString s = vf::buildDestinationConnectionString(config, value + QStringLiteral("p"), options);
+            const QList<QPair<QString, QString>> attributes = parseOdbc(s);
+            const QList<QPair<QString, QString>> expected = {
+                {QStringLiteral("DRIVER"), QStringLiteral("Dri}ver")}, {QStringLiteral("SERVER"), value},
+                {QStringLiteral("DATABASE"), value + QStringLiteral("db")}, {QStringLiteral("UID"), QStringLiteral("u") + value},
+                {QStringLiteral("PWD"), value + QStringLiteral("p")}};
+            QCOMPARE(attributes, expected);
+        }
+    }
+
+    // Through a real driver (psqlODBC, where a repeated attribute overrides the earlier one): a
+    // password or a catalogue name that carries a second attribute cannot change what is used.
+    void injectedAttributesAreRefused()
+    {
+        VF_TEST_DESTINATION(dest, Backend::PostgreSQL);
+        const QString server = dest.serverName();
+        const QString real = dest.databaseName();
+        const QString port = dest.options();
+        vf::DestinationConnection c(QStringLiteral("injection"));
+        // The attacks work on a string whose values are pasted as they are ...
+        QVERIFY_THROWS_NO_EXCEPTION(c.open(QStringLiteral("DRIVER={PostgreSQL Unicode};SERVER=%1;DATABASE=%2;UID=sa;"
+                                                          "PWD=wrong;PWD=murvex;%3").arg(server, real, port)));
+        QVERIFY_THROWS_NO_EXCEPTION(c.open(QStringLiteral("DRIVER={PostgreSQL Unicode};SERVER=%1;DATABASE=none;"
+                                                          "DATABASE=%2;UID=sa;PWD=murvex;%3").arg(server, real, port)));
+        c.close();
+        // ... and fail on the program's string.
+        QString message;
+        try {
+            c.open(connectionStringFor(dest, server, real, QStringLiteral("sa"), QStringLiteral("wrong;PWD=murvex"), port));
+        } catch (const vf::Error& error) {
+            message = error.message();
+        }
+        QVERIFY2(message.contains(QStringLiteral("password authentication failed")), qPrintable(message));
+        message.clear();
+        try {
+            c.open(connectionStringFor(dest, server, QStringLiteral("none;DATABASE=") + real, QStringLiteral("sa"),
+                                       QStringLiteral("murvex"), port));
+        } catch (const vf::Error& error) {
+            message = error.message();
+        }
+        QVERIFY2(message.contains(QStringLiteral("does not exist")), qPrintable(message));
+        QVERIFY(!c.isOpen());
+        // A braced password reaches the server whole.
+        QVERIFY(dest.exec(QStringLiteral("CREATE ROLE odd LOGIN PASSWORD 'a;UID=x;{b}=c} '")));
+        QVERIFY_THROWS_NO_EXCEPTION(
+            c.open(connectionStringFor(dest, server, real, QStringLiteral("odd"), QStringLiteral("a;UID=x;{b}=c} "), port)));
+        QCOMPARE(c.scalarInt(QStringLiteral("SELECT CASE WHEN current_user = 'odd' THEN 1 ELSE 0 END")), 1);
+    }
+
+    // The SQLite3 ODBC driver takes "=" inside a value as it is. (It does not read braces, so
+    // values that need them are checked above, on the grammar and on PostgreSQL.)
+    void equalsSignInAValue()
+    {
+        VF_TEST_DESTINATION(dest, Backend::SQLite);
+        QTemporaryDir folder;
+        const QString file = folder.filePath(QStringLiteral("a=b.sqlite"));
+        vf::DestinationConnection c(QStringLiteral("equals"));
+        QVERIFY_THROWS_NO_EXCEPTION(
+            c.open(connectionStringFor(dest, QString(), file, QStringLiteral("sa"), QStringLiteral("x=y"), QString())));
+        QVERIFY(QFileInfo::exists(file));
+    }
+
+    void failureGivesTheDriversMessage_data() { vf::test::addBackendColumn(); }
+    void failureGivesTheDriversMessage()
+    {
+        QFETCH(Backend, backend);
+        VF_TEST_DESTINATION(dest, backend);
+        QTemporaryDir folder;
+        QFile notAFolder(folder.filePath(QStringLiteral("file")));
+        QVERIFY(notAFolder.open(QIODevice::WriteOnly));
+        notAFolder.close();
+        const QString badString = backend == Backend::SQLite
+            ? connectionStringFor(dest, QString(), notAFolder.fileName() + QStringLiteral("/base.sqlite"),
+                                  QStringLiteral("sa"), QStringLiteral("murvex"), QString())
+            : connectionStringFor(dest, dest.serverName(), dest.databaseName(), QStringLiteral("sa"),
+                                  QStringLiteral("_"), dest.options());
+        vf::DestinationConnection c(QStringLiteral("failing"));
+        QString message;
+        try {
+            c.open(badString);
+        } catch (const vf::Error& error) {
+            message = error.message();
+        }
+        QVERIFY(!c.isOpen());
+        QVERIFY(!message.isEmpty());
+        if (backend == Backend::PostgreSQL)
+            QVERIFY2(message.contains(QStringLiteral("password")), qPrintable(message));
+        // The same connection opens once it is given a good string.
+        QVERIFY_THROWS_NO_EXCEPTION(c.open(dest.connectionString()));
+        QVERIFY(c.isOpen());
+    }
+
+    // A server that accepts the connection but never answers: the driver gives up after the
+    // login timeout instead of hanging the run.
+    void unresponsiveServerTimesOut()
+    {
+        VF_TEST_DESTINATION(dest, Backend::PostgreSQL);
+        const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+        QVERIFY(listener >= 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        QVERIFY(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0);
+        QVERIFY(::listen(listener, 4) == 0); // connections are queued, never answered
+        socklen_t length = sizeof address;
+        QVERIFY(::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) == 0);
+        const QString port = QString::number(ntohs(address.sin_port));
+
+        vf::DestinationConnection c(QStringLiteral("timeout"));
+        QElapsedTimer timer;
+        timer.start();
+        QVERIFY_THROWS_EXCEPTION(vf::Error, c.open(connectionStringFor(dest, QStringLiteral("127.0.0.1"), QStringLiteral("x"),
+                                                                   QStringLiteral("sa"), QStringLiteral("murvex"),
+                                                                   QStringLiteral("Port=") + port)));
+        qInfo("gave up after %lld ms", static_cast<long long>(timer.elapsed()));
+        ::close(listener);
     }
 };
 

@@ -431,6 +431,13 @@ void TestDestination::writeDestinationSection(const QString& settingsPath) const
     file.write(kept.join('\n') + '\n');
 }
 
+QString TestDestination::sqlDateTime(const QDateTime& value) const
+{
+    const QString text = value.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss.zzz"));
+    return m_d->backend == Backend::SQLite ? u'\'' + text + u'\''
+                                           : QStringLiteral("TIMESTAMP '") + text + u'\'';
+}
+
 QSqlDatabase TestDestination::db() const
 {
     return QSqlDatabase::database(m_d->connectionName, false);

@@ -59,6 +59,10 @@ public:
     QVariant scalar(const QString& sql) const;
     // Runs a statement; a failure fails the current test and returns false.
     bool exec(const QString& sql) const;
+    // A date-time literal for statements written by tests, in the form in which the program's
+    // bound values are stored, so that equalities with them hold on either destination
+    // (SQLite keeps date-times as text: '2020-01-02 03:04:00.000').
+    QString sqlDateTime(const QDateTime& value) const;
 
 private:
     struct Private;
