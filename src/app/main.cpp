@@ -1,4 +1,5 @@
 #include "MainWindow.h"
+#include "RunController.h"
 
 #include "db/Settings.h"
 
@@ -29,6 +30,7 @@ int main(int argc, char** argv)
 
     vf::MainWindow window(QCoreApplication::applicationDirPath(),
                           vf::settingsFilePath(QCoreApplication::applicationFilePath()));
+    vf::RunController runController(window);
     window.show();
     return app.exec();
 }
