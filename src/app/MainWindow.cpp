@@ -216,7 +216,11 @@ void MainWindow::buildWidgets()
     setTabOrder(m_textArea, m_importer);
     setTabOrder(m_importer, m_fermer);
 
-    connect(m_importer, &QPushButton::clicked, this, &MainWindow::importRequested);
+    // A click while a run is in progress (its messages are being processed) starts nothing.
+    connect(m_importer, &QPushButton::clicked, this, [this] {
+        if (!m_runInProgress)
+            emit importRequested();
+    });
     connect(m_fermer, &QPushButton::clicked, this, &QWidget::close);
 
     if (const QScreen* screen = QGuiApplication::primaryScreen()) {

@@ -75,7 +75,7 @@ public:
     static QString pickerFolder(int picker);
 
 signals:
-    // "&Importer" was clicked.
+    // "&Importer" was clicked while no run is in progress.
     void importRequested();
 
 protected:

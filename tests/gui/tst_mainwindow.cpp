@@ -353,8 +353,17 @@ void TestMainWindow::importerEmitsSignal()
     Folder f;
     MainWindow window(f.program(), f.settings());
     QSignalSpy spy(&window, &MainWindow::importRequested);
-    window.findChild<QPushButton*>(QStringLiteral("BitBtn1"))->click();
+    auto* importer = window.findChild<QPushButton*>(QStringLiteral("BitBtn1"));
+    importer->click();
     QCOMPARE(spy.count(), 1);
+    // During a run's preparation the button is still enabled; a second click starts nothing.
+    window.setRunInProgress(true);
+    importer->click();
+    QCOMPARE(spy.count(), 1);
+    window.setRunInProgress(false);
+    QVERIFY(!window.isCloseRequested());
+    importer->click();
+    QCOMPARE(spy.count(), 2);
 }
 
 void TestMainWindow::closeWithoutRunWritesNoLog()
