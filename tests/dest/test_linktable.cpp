@@ -1,0 +1,234 @@
+#include "db/Errors.h"
+#include "db/ImportLog.h"
+#include "db/LinkTable.h"
+#include "db/RecordingReporter.h"
+#include "db/TextCodec.h"
+
+#include <QtTest>
+
+#include <functional>
+
+#include <sqlite3.h>
+
+#ifndef VF_LINKTABLE_CHILD
+#error "VF_LINKTABLE_CHILD must name the helper program"
+#endif
+
+namespace {
+
+const QString kMessage = QStringLiteral("Erreur lors de la création de la table temporaire ");
+
+QStringList logLines(const vf::ImportLog& log)
+{
+    QFile file(log.filePath());
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    return vf::fromWindows1252(file.readAll()).split(QStringLiteral("\r\n"));
+}
+
+} // namespace
+
+class TestLinkTable : public QObject {
+    Q_OBJECT
+private slots:
+    void operations()
+    {
+        QTemporaryDir folder;
+        vf::LinkTable table;
+        QVERIFY(!table.isOpen());
+        QVERIFY_THROWS_NO_EXCEPTION(table.open(folder.path(), QStringLiteral("Patients.db")));
+        QVERIFY(table.isOpen());
+        QCOMPARE(table.fileName(), QStringLiteral("Patients.db"));
+        QVERIFY(QFileInfo::exists(folder.filePath(QStringLiteral("Patients.db"))));
+        QCOMPARE(table.count(), 0);
+        QVERIFY(!table.last());
+        QVERIFY(!table.find(4));
+
+        table.record(7, 2);
+        table.record(4, 1);
+        table.record(9, 3);
+        table.record(-2147483647 - 1, 2147483647);
+        QCOMPARE(table.count(), 4);
+        QVERIFY(table.find(4));
+        QCOMPARE(table.dest(), 1);
+        QCOMPARE(table.source(), 4);
+        QVERIFY(table.find(QStringLiteral(" 9 ")));
+        QCOMPARE(table.dest(), 3);
+        QVERIFY(table.locate(QStringLiteral("7")));
+        QCOMPARE(table.dest(), 2);
+        QVERIFY(table.find(-2147483647 - 1));
+        QCOMPARE(table.dest(), 2147483647);
+        // A lookup that fails leaves the current row as it was.
+        QVERIFY(!table.find(5));
+        QCOMPARE(table.dest(), 2147483647);
+        for (const QString& text : {QStringLiteral("abc"), QString(), QStringLiteral("4x"), QStringLiteral("2147483648"),
+                                    QStringLiteral("4.0")})
+            QVERIFY2(!table.find(text), qPrintable(text));
+        // The last row is the one with the highest SOURCE, not the last recorded.
+        QVERIFY(table.last());
+        QCOMPARE(table.source(), 9);
+        QCOMPARE(table.dest(), 3);
+
+        // A duplicate SOURCE is refused and the earlier pair is kept.
+        QVERIFY_THROWS_EXCEPTION(vf::Error, table.record(7, 99));
+        table.cancel();
+        QVERIFY(table.find(7));
+        QCOMPARE(table.dest(), 2);
+        QCOMPARE(table.count(), 4);
+        // DEST need not be unique.
+        table.record(8, 2);
+        QCOMPARE(table.count(), 5);
+
+        // Close, reopen: the pairs are kept; a closed table refuses every operation.
+        table.close();
+        QVERIFY(!table.isOpen());
+        QVERIFY_THROWS_EXCEPTION(vf::Error, table.find(7));
+        QVERIFY_THROWS_EXCEPTION(vf::Error, table.record(1, 1));
+        QVERIFY_THROWS_EXCEPTION(vf::Error, table.count());
+        QVERIFY_THROWS_NO_EXCEPTION(table.reopen());
+        QVERIFY(table.find(8));
+        QCOMPARE(table.dest(), 2);
+
+        // A second handle on the same file sees what the first recorded.
+        vf::LinkTable other;
+        QVERIFY_THROWS_NO_EXCEPTION(other.open(folder.path(), QStringLiteral("Patients.db")));
+        QCOMPARE(other.count(), 5);
+        table.record(100, 50);
+        QVERIFY(other.find(100));
+        QCOMPARE(other.dest(), 50);
+        other.close();
+
+        // Emptying keeps the table usable.
+        table.empty();
+        QVERIFY(table.isOpen());
+        QCOMPARE(table.count(), 0);
+        QVERIFY(!table.find(4));
+        QVERIFY(!table.last());
+        QVERIFY_THROWS_EXCEPTION(vf::Error, table.dest());
+        table.record(4, 1);
+        QCOMPARE(table.count(), 1);
+
+        // Tables are separate files; a handle may move from one to another.
+        table.open(folder.path(), QStringLiteral("Letters.db"));
+        QCOMPARE(table.fileName(), QStringLiteral("Letters.db"));
+        QCOMPARE(table.count(), 0);
+        table.open(folder.path(), QStringLiteral("Patients.db"));
+        QCOMPARE(table.count(), 1);
+    }
+
+    void reopenWithoutFile()
+    {
+        vf::LinkTable table;
+        QVERIFY_THROWS_EXCEPTION(vf::Error, table.reopen());
+        QVERIFY_THROWS_EXCEPTION(vf::Error, table.dest());
+    }
+
+    // A pair survives the death of the process right after record() returned.
+    void survivesKill()
+    {
+        QTemporaryDir folder;
+        QProcess child;
+        child.start(QStringLiteral(VF_LINKTABLE_CHILD), {folder.path(), QStringLiteral("MotConsu.db"), QStringLiteral("500")});
+        QVERIFY2(child.waitForStarted(), qPrintable(child.errorString()));
+        while (!child.canReadLine())
+            QVERIFY2(child.waitForReadyRead(60000), "the child did not record its pairs");
+        QCOMPARE(child.readLine(), QByteArray("recorded\n"));
+        child.kill(); // SIGKILL
+        QVERIFY(child.waitForFinished());
+        QCOMPARE(child.exitStatus(), QProcess::CrashExit);
+
+        vf::LinkTable table;
+        QVERIFY_THROWS_NO_EXCEPTION(table.open(folder.path(), QStringLiteral("MotConsu.db")));
+        QCOMPARE(table.count(), 500);
+        QVERIFY(table.find(500));
+        QCOMPARE(table.dest(), 5000);
+        QVERIFY(table.last());
+        QCOMPARE(table.source(), 500);
+    }
+
+    // Any failure to open or create a table: the log line, then the error box, then the end.
+    void openFailures_data()
+    {
+        QTest::addColumn<QString>("situation");
+        QTest::newRow("folder is a file") << QStringLiteral("folder is a file");
+        QTest::newRow("folder missing") << QStringLiteral("folder missing");
+        QTest::newRow("not a database") << QStringLiteral("not a database");
+        QTest::newRow("table file is a folder") << QStringLiteral("table file is a folder");
+        QTest::newRow("other database") << QStringLiteral("other database");
+    }
+    void openFailures()
+    {
+        QFETCH(QString, situation);
+        QTemporaryDir program;
+        QString links = program.filePath(QStringLiteral("LinksTables"));
+        const QString fileName = QStringLiteral("Medecins.db");
+        if (situation == QLatin1String("folder is a file")) {
+            QFile file(links);
+            QVERIFY(file.open(QIODevice::WriteOnly));
+        } else if (situation == QLatin1String("folder missing")) {
+            links = program.filePath(QStringLiteral("missing/LinksTables"));
+        } else {
+            QVERIFY(QDir(program.path()).mkdir(QStringLiteral("LinksTables")));
+            const QString path = QDir(links).filePath(fileName);
+            if (situation == QLatin1String("not a database")) {
+                QFile file(path);
+                QVERIFY(file.open(QIODevice::WriteOnly));
+                file.write(QByteArray("{\\rtf1 not a database, long enough to have a header of its own}").repeated(20));
+            } else if (situation == QLatin1String("table file is a folder")) {
+                QVERIFY(QDir(links).mkdir(fileName));
+            } else {
+                // A database whose LINKS table is not a link table.
+                sqlite3* db = nullptr;
+                QCOMPARE(sqlite3_open(path.toUtf8().constData(), &db), SQLITE_OK);
+                QCOMPARE(sqlite3_exec(db, "CREATE TABLE LINKS (A TEXT)", nullptr, nullptr, nullptr), SQLITE_OK);
+                sqlite3_close(db);
+            }
+        }
+
+        vf::ImportLog log(program.path());
+        log.begin(QDateTime::currentDateTime(), QStringLiteral("base.mdb"), QStringLiteral("talmeros"));
+        QStringList logAtBox;
+        bool terminated = false;
+        vf::LinkTable table;
+        struct BoxSpy : vf::RecordingReporter {
+            std::function<void()> onError;
+            void errorBox(const QString& text) override
+            {
+                onError();
+                RecordingReporter::errorBox(text);
+            }
+        } spy;
+        spy.onError = [&] { logAtBox = logLines(log); };
+        try {
+            vf::OpenLinkTable(table, links, fileName, log, spy);
+        } catch (const vf::ProgramTermination& end) {
+            terminated = true;
+            QCOMPARE(end.reason, kMessage + fileName);
+        }
+        QVERIFY(terminated);
+        QVERIFY(!table.isOpen());
+        QCOMPARE(spy.boxTexts(vf::RecordingReporter::Box::Error), QStringList{kMessage + fileName});
+        // The line was in the log before the box was shown.
+        QVERIFY2(logAtBox.contains(kMessage + fileName), qPrintable(logAtBox.join(u'|')));
+    }
+
+    void openLinkTableCreatesAndReopens()
+    {
+        QTemporaryDir program;
+        vf::ImportLog log(program.path());
+        vf::RecordingReporter reporter;
+        vf::LinkTable table;
+        QVERIFY_THROWS_NO_EXCEPTION(vf::OpenLinkTable(table, program.path(), QStringLiteral("Medtrait.db"), log, reporter));
+        table.record(3, 30);
+        table.close();
+        // An existing file is opened as it is.
+        QVERIFY_THROWS_NO_EXCEPTION(vf::OpenLinkTable(table, program.path(), QStringLiteral("Medtrait.db"), log, reporter));
+        QVERIFY(table.find(3));
+        QCOMPARE(table.dest(), 30);
+        QVERIFY(reporter.boxes.isEmpty());
+        QVERIFY(!log.hasFile());
+    }
+};
+
+QTEST_GUILESS_MAIN(TestLinkTable)
+#include "test_linktable.moc"
