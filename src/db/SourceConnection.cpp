@@ -96,6 +96,7 @@ struct SourceQuery::Private {
     QHash<QString, QList<int>> paramIndexes; // case-folded name -> bind positions
     QStringList columnNames;
     QHash<QString, int> columnByName; // case-folded
+    QHash<QString, int> columnByExactName; // as SQLite names them, for the common exact match
     QList<ColumnKind> columnKinds;
 
     bool open = false;
@@ -280,6 +281,7 @@ void SourceQuery::Private::prepare()
     }
     columnNames.clear();
     columnByName.clear();
+    columnByExactName.clear();
     columnKinds.clear();
     for (int i = 0; i < sqlite3_column_count(stmt); ++i) {
         const QString name = QString::fromUtf8(sqlite3_column_name(stmt, i));
@@ -287,8 +289,10 @@ void SourceQuery::Private::prepare()
         columnByName.insert(name.toCaseFolded(), i); // replaced below so that the first wins
         columnKinds.append(kindOfDeclaredType(sqlite3_column_decltype(stmt, i)));
     }
-    for (int i = columnNames.size() - 1; i >= 0; --i)
+    for (int i = columnNames.size() - 1; i >= 0; --i) {
         columnByName.insert(columnNames[i].toCaseFolded(), i);
+        columnByExactName.insert(columnNames[i], i);
+    }
 }
 
 void SourceQuery::Private::bind(sqlite3_stmt* statement)
@@ -387,6 +391,9 @@ int SourceQuery::Private::positionOf(const QString& column) const
 {
     if (!open)
         throw Error(QStringLiteral("le jeu de données n'est pas ouvert"));
+    const auto exact = columnByExactName.constFind(column);
+    if (exact != columnByExactName.constEnd())
+        return *exact;
     const auto it = columnByName.constFind(column.toCaseFolded());
     if (it == columnByName.constEnd())
         throw Error(QStringLiteral("le champ « %1 » est introuvable").arg(column));
@@ -445,8 +452,10 @@ void SourceQuery::open()
         QList<QVariant> row;
         row.reserve(d.columnNames.size());
         for (int i = 0; i < d.columnNames.size(); ++i) {
+            const int type = sqlite3_column_type(d.stmt, i);
             row.append(d.columnValue(i));
-            bytes += sqlite3_column_bytes(d.stmt, i);
+            if (type == SQLITE_TEXT || type == SQLITE_BLOB)
+                bytes += sqlite3_column_bytes(d.stmt, i);
         }
         d.readAhead.append(std::move(row));
     }

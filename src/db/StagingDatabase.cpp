@@ -415,7 +415,7 @@ StagingDatabase::StagingDatabase(const QString& accessPath) : m_accessPath(acces
     exec("PRAGMA journal_mode=MEMORY");
     exec("PRAGMA synchronous=OFF");
     exec("PRAGMA locking_mode=EXCLUSIVE");
-    exec("PRAGMA cache_size=-32768");
+    exec("PRAGMA cache_size=-65536");
     exec("PRAGMA temp_store=FILE");
 }
 
