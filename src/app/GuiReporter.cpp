@@ -6,6 +6,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QMutexLocker>
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
@@ -13,6 +14,8 @@
 #include <QTextDocument>
 #include <QThread>
 #include <QTimer>
+
+#include <algorithm>
 
 namespace vf {
 
@@ -24,37 +27,81 @@ GuiReporter::~GuiReporter()
         QApplication::restoreOverrideCursor();
 }
 
+bool GuiReporter::onOtherThread() const
+{
+    return m_w.window && QThread::currentThread() != m_w.window->thread();
+}
+
 template <typename F> void GuiReporter::onWindowThread(F&& f) const
 {
-    QWidget* window = m_w.window;
-    if (!window || QThread::currentThread() == window->thread()) {
+    if (!onOtherThread()) {
+        applyQueued();
         f();
         return;
     }
-    QMetaObject::invokeMethod(window, std::forward<F>(f), Qt::BlockingQueuedConnection);
+    // Whatever was queued before this call is shown before it.
+    QMetaObject::invokeMethod(
+        m_w.window, [this, &f] { applyQueued(); f(); }, Qt::BlockingQueuedConnection);
+}
+
+void GuiReporter::queue(const std::function<void(Queued&)>& change)
+{
+    QMutexLocker lock(&m_queueMutex);
+    change(m_queued);
+    if (m_queued.posted)
+        return;
+    m_queued.posted = true;
+    QMetaObject::invokeMethod(m_w.window, [this] { applyQueued(); }, Qt::QueuedConnection);
+}
+
+void GuiReporter::applyQueued() const
+{
+    Queued queued;
+    {
+        QMutexLocker lock(&m_queueMutex);
+        std::swap(queued, m_queued);
+    }
+    for (const QString& line : std::as_const(queued.lines))
+        addLine(line);
+    if (queued.status)
+        m_w.status->setText(*queued.status);
+    if (queued.steps > 0) {
+        QProgressBar* bar = m_w.progress;
+        bar->setValue(std::min(bar->maximum(), bar->value() + queued.steps));
+    }
 }
 
 void GuiReporter::setStatus(const QString& text)
 {
-    onWindowThread([&] { m_w.status->setText(text); });
+    if (onOtherThread()) {
+        queue([&](Queued& q) { q.status = text; });
+        return;
+    }
+    m_w.status->setText(text);
     processEvents();
+}
+
+void GuiReporter::addLine(const QString& line) const
+{
+    QPlainTextEdit* textArea = m_w.textArea;
+    if (m_hasLines && textArea->document()->isEmpty()) {
+        // The text area holds one empty line: appendPlainText would fill it in place.
+        QTextCursor cursor(textArea->document());
+        cursor.movePosition(QTextCursor::End);
+        cursor.insertBlock();
+        cursor.insertText(line);
+    } else {
+        textArea->appendPlainText(line);
+    }
+    m_hasLines = true;
 }
 
 void GuiReporter::appendLine(const QString& line)
 {
-    onWindowThread([&] {
-        QPlainTextEdit* textArea = m_w.textArea;
-        if (m_hasLines && textArea->document()->isEmpty()) {
-            // The text area holds one empty line: appendPlainText would fill it in place.
-            QTextCursor cursor(textArea->document());
-            cursor.movePosition(QTextCursor::End);
-            cursor.insertBlock();
-            cursor.insertText(line);
-        } else {
-            textArea->appendPlainText(line);
-        }
-        m_hasLines = true;
-    });
+    if (onOtherThread())
+        queue([&](Queued& q) { q.lines.append(line); });
+    else
+        addLine(line);
 }
 
 QStringList GuiReporter::lines() const
@@ -94,11 +141,13 @@ void GuiReporter::startProgress(int maximum)
 
 void GuiReporter::stepProgress()
 {
-    onWindowThread([&] {
-        QProgressBar* bar = m_w.progress;
-        if (bar->value() < bar->maximum())
-            bar->setValue(bar->value() + 1);
-    });
+    if (onOtherThread()) {
+        queue([](Queued& q) { ++q.steps; });
+        return;
+    }
+    QProgressBar* bar = m_w.progress;
+    if (bar->value() < bar->maximum())
+        bar->setValue(bar->value() + 1);
     processEvents();
 }
 
@@ -195,7 +244,7 @@ void GuiReporter::setBusy(bool busy)
 
 void GuiReporter::processEvents()
 {
-    if (m_w.window && QThread::currentThread() != m_w.window->thread())
+    if (onOtherThread())
         return; // the window's own thread keeps its window alive
     QCoreApplication::processEvents();
 }

@@ -3,7 +3,12 @@
 #include "db/Reporter.h"
 
 #include <QDateTime>
+#include <QMutex>
 #include <QPointer>
+#include <QStringList>
+
+#include <functional>
+#include <optional>
 
 class QLabel;
 class QLineEdit;
@@ -17,8 +22,11 @@ class QWidget;
 namespace vf {
 
 // The window's reporting channels. Called from the window's own thread, each call acts on the
-// widgets directly; called from another thread (a run on a worker thread), it waits for the
-// window's thread to perform it, and "let pending messages be processed" does nothing.
+// widgets directly. Called from another thread (a run on a worker thread), the status line, the
+// new lines and the progress steps are queued and shown together by the window's thread, so a
+// run of a million records never waits for the screen; every other call waits until the
+// window's thread has shown what was queued before it and performed the call. "Let pending
+// messages be processed" then does nothing: the window's thread keeps the window alive.
 class GuiReporter : public Reporter {
 public:
     struct Widgets {
@@ -63,14 +71,28 @@ public:
     void tick();
 
 private:
+    // What a worker thread has reported and the window's thread has not shown yet.
+    struct Queued {
+        std::optional<QString> status;
+        QStringList lines;
+        int steps = 0;
+        bool posted = false; // a call to applyQueued is on its way
+    };
+
+    bool onOtherThread() const;
     template <typename F> void onWindowThread(F&& f) const;
+    void queue(const std::function<void(Queued&)>& change);
+    void applyQueued() const;
+    void addLine(const QString& line) const;
     int showBox(int icon, const QString& title, const QString& text, bool yesNo);
 
     Widgets m_w;
     QDateTime m_start; // written and read on the window's thread only
     bool m_closing = false;
     bool m_busy = false;
-    bool m_hasLines = false; // a line was added since the text area was last cleared
+    mutable bool m_hasLines = false; // a line was added since the text area was last cleared
+    mutable QMutex m_queueMutex;
+    mutable Queued m_queued;
     QPointer<QMessageBox> m_openBox;
 };
 

@@ -576,26 +576,44 @@ void TestMainWindow::reporterFromWorkerThread()
     Reporter& r = window.reporter();
     BoxAnswerer answerer(QStringLiteral("&Oui"));
 
+    auto* progress = window.findChild<QProgressBar*>(QStringLiteral("ProgressBar1"));
+    auto* status = window.findChild<QLabel*>(QStringLiteral("Label3"));
     QStringList linesSeen;
+    QStringList linesAfterClear;
+    int valueAtQuestion = -1;
+    QString statusAtQuestion;
     bool answer = false;
     QThread* worker = QThread::create([&] {
-        r.setStatus(QStringLiteral("depuis le fil de travail"));
-        for (int i = 0; i < 50; ++i)
+        r.appendLine(QStringLiteral("effacée"));
+        r.clearLines();
+        r.startProgress(5000);
+        for (int i = 0; i < 3000; ++i) {
+            r.setStatus(QStringLiteral("patient ") + QString::number(i));
             r.appendLine(QString::number(i));
-        r.startProgress(50);
-        r.stepProgress();
+            r.stepProgress();
+            r.processEvents();
+        }
+        // A box comes after everything reported before it.
+        QTimer::singleShot(0, qApp, [&] {
+            valueAtQuestion = progress->value();
+            statusAtQuestion = status->text();
+        });
         answer = r.askYesNo(QStringLiteral("question"));
         linesSeen = r.lines();
+        r.clearLines();
+        r.appendLine(QString());
+        linesAfterClear = r.lines();
     });
     worker->start();
-    QTRY_VERIFY_WITH_TIMEOUT(worker->isFinished(), 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(worker->isFinished(), 30000);
     delete worker;
     QVERIFY(answer);
-    QCOMPARE(linesSeen.size(), 50);
-    QCOMPARE(linesSeen.last(), QStringLiteral("49"));
-    QCOMPARE(window.findChild<QLabel*>(QStringLiteral("Label3"))->text(),
-             QStringLiteral("depuis le fil de travail"));
-    QCOMPARE(window.findChild<QProgressBar*>(QStringLiteral("ProgressBar1"))->value(), 1);
+    QCOMPARE(valueAtQuestion, 3000);
+    QCOMPARE(statusAtQuestion, QStringLiteral("patient 2999"));
+    QCOMPARE(linesSeen.size(), 3000);
+    for (int i = 0; i < 3000; ++i)
+        QCOMPARE(linesSeen.at(i), QString::number(i));
+    QCOMPARE(linesAfterClear, QStringList({QString()}));
 }
 
 QTEST_MAIN(TestMainWindow)
