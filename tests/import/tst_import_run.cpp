@@ -2,6 +2,7 @@
 // by the writer, on the SQLite and PostgreSQL destinations.
 #include "ImportFixture.h"
 
+#include "db/Errors.h"
 #include "db/ImportLog.h"
 #include "db/IniFile.h"
 #include "import/DestinationTables.h"
@@ -115,6 +116,7 @@ private slots:
     void errorEscapingPhaseEndsRun_data() { addBackendColumn(); }
     void errorEscapingPhaseEndsRun();
     void preparationFailures();
+    void linkTableCannotBeCreated();
     void destinationTableList();
 };
 
@@ -751,6 +753,33 @@ void ImportRunTest::preparationFailures()
     QVERIFY(reporter.lines().isEmpty());
     QVERIFY(reporter.importerEnabled && reporter.fermerEnabled);
     QVERIFY(!importRun.phasesStarted());
+}
+
+void ImportRunTest::linkTableCannotBeCreated()
+{
+    Practice practice(Backend::SQLite);
+    QVERIFY2(practice.dest.isReady(), qPrintable(practice.dest.errorMessage()));
+    fillStandardSource(practice.source);
+    // A regular file where the LinksTables folder should be.
+    QFile blocker(QDir(practice.programFolder).filePath(QStringLiteral("LinksTables")));
+    QVERIFY(blocker.open(QIODevice::WriteOnly));
+    blocker.close();
+
+    RecordingReporter reporter;
+    bool programEnds = false;
+    try {
+        practice.runWith(reporter);
+    } catch (const ProgramTermination&) {
+        programEnds = true;
+    }
+    QVERIFY(programEnds);
+    const QString message = QStringLiteral("Erreur lors de la création de la table temporaire Medecins.db");
+    QCOMPARE(reporter.boxTexts(RecordingReporter::Box::Error), QStringList{message});
+    QVERIFY(reporter.boxTexts(RecordingReporter::Box::Notice).isEmpty());
+    QVERIFY(!reporter.lines().contains(QStringLiteral("Traitement terminé.")));
+    QFile log(QDir(practice.programFolder).filePath(practice.logFiles().value(0)));
+    QVERIFY(log.open(QIODevice::ReadOnly));
+    QVERIFY(log.readAll().endsWith("\r\n\r\nErreur lors de la cr\xe9""ation de la table temporaire Medecins.db\r\n"));
 }
 
 void ImportRunTest::destinationTableList()

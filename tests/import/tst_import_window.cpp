@@ -80,6 +80,7 @@ class ImportWindowTest : public QObject {
 private slots:
     void importerRunsOnce();
     void closingDuringRunWaitsForIt();
+    void programEndsAtOnce();
 };
 
 void ImportWindowTest::importerRunsOnce()
@@ -153,6 +154,31 @@ void ImportWindowTest::closingDuringRunWaitsForIt()
     QVERIFY(log.contains(QStringLiteral("1 médecins utilisateurs après importation.")));
     QCOMPARE(log.at(log.size() - 2), QStringLiteral("Traitement terminé."));
     QCOMPARE(log.last(), QString()); // the file ends with its last line's CR LF
+}
+
+void ImportWindowTest::programEndsAtOnce()
+{
+    Practice practice(Backend::SQLite);
+    QVERIFY2(practice.dest.isReady(), qPrintable(practice.dest.errorMessage()));
+    fillSource(practice.source);
+    practice.source.write(practice.v3Path);
+    QFile blocker(QDir(practice.programFolder).filePath(QStringLiteral("LinksTables")));
+    QVERIFY(blocker.open(QIODevice::WriteOnly));
+    blocker.close();
+
+    MainWindow window(practice.programFolder, practice.settingsPath);
+    RunController controller(window);
+    window.show();
+    fillFields(window, practice);
+    BoxCloser boxes;
+
+    QTest::mouseClick(window.findChild<QPushButton*>(QStringLiteral("BitBtn1")), Qt::LeftButton);
+    QTRY_VERIFY_WITH_TIMEOUT(!window.isVisible(), 120000);
+    QCOMPARE(boxes.texts,
+             QStringList{QStringLiteral("Erreur lors de la création de la table temporaire Medecins.db")});
+    // No close-time dump: the log ends with the failure entry.
+    const QStringList log = logLines(practice.programFolder);
+    QCOMPARE(log.at(log.size() - 2), QStringLiteral("Erreur lors de la création de la table temporaire Medecins.db"));
 }
 
 QTEST_MAIN(ImportWindowTest)
