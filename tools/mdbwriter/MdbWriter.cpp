@@ -487,6 +487,22 @@ struct Writer::Impl {
     PageFile file;
     bool finished = false;
     bool failed = false;
+
+    // A writer that met an error refuses further work: the file would be incomplete.
+    template <typename Work>
+    void guarded(Work work)
+    {
+        if (finished)
+            throw WriteError("the file is already finished");
+        if (failed)
+            throw WriteError("the file was abandoned after an earlier error");
+        try {
+            work();
+        } catch (...) {
+            failed = true;
+            throw;
+        }
+    }
     std::set<std::u16string> tableNames;
     std::vector<Table> tables; // finished tables
     std::optional<Table> current;
@@ -1098,23 +1114,18 @@ Writer::~Writer()
 
 void Writer::beginTable(const std::string& name, const std::vector<Column>& columns)
 {
-    if (d->finished)
-        throw WriteError("the file is already finished");
-    d->startTable(name, columns, false, std::nullopt);
+    d->guarded([&] { d->startTable(name, columns, false, std::nullopt); });
 }
 
 void Writer::addRow(std::span<const Value> values)
 {
-    if (d->finished)
-        throw WriteError("the file is already finished");
-    d->addRow(values);
+    d->guarded([&] { d->addRow(values); });
 }
 
 void Writer::finish()
 {
-    if (d->finished)
-        return;
-    d->finish();
+    if (!d->finished)
+        d->guarded([&] { d->finish(); });
 }
 
 } // namespace mdbwriter

@@ -46,7 +46,8 @@ using Value = std::variant<std::monostate, bool, std::int64_t, double, std::stri
 std::optional<double> parseDateTime(std::string_view text);
 
 // Streams tables into a new file. The file is written under a temporary name next to outputPath
-// and renamed by finish(); a writer destroyed before finish() (after an error) leaves no file.
+// and renamed by finish(); a writer destroyed before finish() leaves no file. After a WriteError the
+// writer refuses further calls: destroy it.
 class Writer {
 public:
     explicit Writer(const std::string& outputPath);
