@@ -538,6 +538,23 @@ void SourceQuery::next()
         throw Error(QStringLiteral("erreur de lecture : %1").arg(sqliteMessage(d.db())));
 }
 
+QString SourceQuery::queryPlan()
+{
+    Private& d = *m_d;
+    sqlite3* handle = d.db();
+    if (!d.stmt)
+        d.prepare();
+    const QByteArray sql = QByteArray("EXPLAIN QUERY PLAN ") + sqlite3_sql(d.stmt);
+    sqlite3_stmt* plan = nullptr;
+    if (sqlite3_prepare_v2(handle, sql.constData(), -1, &plan, nullptr) != SQLITE_OK)
+        throw Error(QStringLiteral("erreur de lecture : %1").arg(sqliteMessage(handle)));
+    QStringList steps;
+    while (sqlite3_step(plan) == SQLITE_ROW)
+        steps.append(QString::fromUtf8(reinterpret_cast<const char*>(sqlite3_column_text(plan, 3))));
+    sqlite3_finalize(plan);
+    return steps.join(QLatin1Char('\n'));
+}
+
 bool SourceQuery::hasColumn(const QString& name) const
 {
     return m_d->columnByName.contains(name.toCaseFolded());

@@ -69,6 +69,9 @@ public:
     void next();
 
     bool hasColumn(const QString& name) const;
+    // For diagnostics: how the staging database runs the statement (SQLite's query plan, one
+    // step a line). Stages the tables it names, like open().
+    QString queryPlan();
     // Raw values: null is a null QVariant; integers are qint32 (qint64 beyond), text is
     // QString, date-times are QDateTime in UTC (naive), doubles are double.
     QVariant value(const QString& column) const;
