@@ -64,7 +64,7 @@ void runConsultationsPhase(RunContext& context)
                 const qint32 medecinId = context.medecins.find(headers.intValue(QStringLiteral("code medecin")))
                     ? context.medecins.dest()
                     : 1;
-                const QString header = headers.textValue(QStringLiteral("DONNEES"));
+                const QString header = emptyWhenNull(headers.textValue(QStringLiteral("DONNEES")));
 
                 QString motif = header;
                 try {

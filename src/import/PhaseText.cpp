@@ -35,7 +35,7 @@ QString indentedText(const QString& text, const QVariant& level)
         result += line;
         result += QLatin1String("\r\n");
     }
-    return result;
+    return emptyWhenNull(result);
 }
 
 bool hasVisibleCharacters(const QString& text)
@@ -45,6 +45,11 @@ bool hasVisibleCharacters(const QString& text)
             return true;
     }
     return false;
+}
+
+QString emptyWhenNull(const QString& text)
+{
+    return text.isNull() ? QStringLiteral("") : text;
 }
 
 QDateTime naiveDateTime(const QVariant& value)

@@ -23,6 +23,10 @@ QString indentedText(const QString& text, const QVariant& level);
 // True when the text holds a character other than blanks and control characters.
 bool hasVisibleCharacters(const QString& text);
 
+// The text itself, or the empty text (not a null) for a null one: a text column is never
+// written as a null where the source text was only missing.
+QString emptyWhenNull(const QString& text);
+
 // A date-time read from the destination, as the naive UTC value it was written as.
 QDateTime naiveDateTime(const QVariant& value);
 

@@ -221,7 +221,7 @@ bool PrescriptionsImport::consultationOfHeader(qint32 patientId, const QDateTime
         insert.bind(QStringLiteral("patientsID"), patientId);
         insert.bind(QStringLiteral("dateConsultation"), minute);
         insert.bind(QStringLiteral("medecinsID"), medecinId);
-        insert.bind(QStringLiteral("motif"), m_headers.textValue(QStringLiteral("DONNEES")));
+        insert.bind(QStringLiteral("motif"), emptyWhenNull(m_headers.textValue(QStringLiteral("DONNEES"))));
         insert.exec();
     } catch (const Error& error) {
         m_reporter.appendLine(QStringLiteral("Impossible de créer la consultation du ") + m_dateText
@@ -245,7 +245,7 @@ bool PrescriptionsImport::consultationOfHeader(qint32 patientId, const QDateTime
 void PrescriptionsImport::updatePrescription(qint32 rowId, const QString& stored)
 {
     // A null stored text reads as empty, so the update never writes a null over it.
-    QString prescription = stored;
+    QString prescription = emptyWhenNull(stored);
     try {
         m_details.read(m_codetitre, [&prescription](const QString& rowText) { prescription += rowText; });
     } catch (const Error& error) {
@@ -269,12 +269,12 @@ void PrescriptionsImport::updatePrescription(qint32 rowId, const QString& stored
 void PrescriptionsImport::insertPrescription(const Consultation& consultation, const QDateTime& minute)
 {
     const qint32 rowId = ++m_counter;
-    QString prescription;
+    QString prescription = QStringLiteral("");
     try {
         m_details.read(m_codetitre, [&prescription](const QString& rowText) { prescription += rowText; });
     } catch (const Error& error) {
         reportDetailFailure(error.message());
-        prescription = m_headers.textValue(QStringLiteral("DONNEES"));
+        prescription = emptyWhenNull(m_headers.textValue(QStringLiteral("DONNEES")));
     }
     m_details.close();
 

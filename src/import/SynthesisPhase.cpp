@@ -134,8 +134,8 @@ void SynthesisImport::importSheet()
             statements.insert.bind(QStringLiteral("patientsID"), patientId);
             statements.insert.bind(QStringLiteral("dateConsultation"), minute);
             statements.insert.bind(QStringLiteral("medecinsID"), medecinId);
-            statements.insert.bind(QStringLiteral("motif"), m_headers.textValue(QStringLiteral("DONNEES")));
-            statements.insert.bind(QStringLiteral("autotal"), QString(QLatin1String("")));
+            statements.insert.bind(QStringLiteral("motif"), emptyWhenNull(m_headers.textValue(QStringLiteral("DONNEES"))));
+            statements.insert.bind(QStringLiteral("autotal"), QStringLiteral(""));
             statements.insert.exec();
         } catch (const Error& error) {
             m_reporter.appendLine(QStringLiteral("Impossible de créer la consultation du ") + m_dateText
@@ -159,7 +159,7 @@ void SynthesisImport::importSheet()
     }
 
     // A stored text made only of blanks and control characters is replaced by the sheet's lines.
-    QString motif = hasVisibleCharacters(auTotal) ? auTotal : QString(QLatin1String(""));
+    QString motif = hasVisibleCharacters(auTotal) ? auTotal : QStringLiteral("");
     try {
         m_lines.read(codetitre, [&motif](const QString& rowText) {
             if (hasVisibleCharacters(motif))

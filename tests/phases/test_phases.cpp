@@ -202,6 +202,7 @@ void TestPhases::consultations()
         QCOMPARE(rows.size(), 5);
         // Read by patient, then date: 1001 (14:32:10) comes before 1000 (14:32:45).
         QCOMPARE(rows[0].value("MOTIF_DE_CONSULTATION").toString(), QString());
+        QVERIFY(!rows[0].value("MOTIF_DE_CONSULTATION").isNull());
         QCOMPARE(rows[0].value("MEDECINS_ID").toInt(), 1);
         QCOMPARE(rows[0].value("DATE_CONSULTATION").toDateTime(), utc(2004, 3, 7, 14, 32));
         QCOMPARE(rows[1].value("MOTIF_DE_CONSULTATION").toString(),
