@@ -101,7 +101,7 @@ private slots:
         insert.bind(QStringLiteral("id"), qint32(2));
         insert.bind(QStringLiteral("patientsID"), nullOf(QMetaType::fromType<qint32>()));
         insert.bind(QStringLiteral("dateConsultation"), nullOf(QMetaType::fromType<QDateTime>()));
-        insert.bind(QStringLiteral("medecinsID"), nullOf(QMetaType::fromType<qint32>()));
+        insert.bind(QStringLiteral("medecinsID"), QVariant()); // an untyped null is accepted too
         insert.bind(QStringLiteral("motif"), nullOf(QMetaType::fromType<QString>()));
         insert.exec();
 
@@ -127,6 +127,7 @@ private slots:
         QCOMPARE(rows.size(), 1);
         QVERIFY(rows[0][QStringLiteral("PATIENTS_ID")].isNull());
         QVERIFY(rows[0][QStringLiteral("DATE_CONSULTATION")].isNull());
+        QVERIFY(rows[0][QStringLiteral("MEDECINS_ID")].isNull());
         QVERIFY(rows[0][QStringLiteral("MOTIF_DE_CONSULTATION")].isNull());
     }
 
