@@ -2,6 +2,7 @@
 
 #include <QFile>
 #include <QProcess>
+#include <QStringDecoder>
 
 #include <mdbtools.h>
 
@@ -39,7 +40,8 @@ ReadBack readTable(const QString& path, const QString& tableName)
         while (mdb_fetch_row(table)) {
             QStringList row;
             for (unsigned i = 0; i < table->num_cols; ++i)
-                row << QString::fromUtf8(buffers[i].get(), lengths[i]);
+                row << QStringDecoder(QStringDecoder::Utf8, QStringDecoder::Flag::ConvertInitialBom)(
+                    QByteArrayView(buffers[i].get(), lengths[i]));
             result.rows << row;
         }
         mdb_free_tabledef(table);

@@ -15,7 +15,8 @@ using namespace mdbwriter;
 
 namespace {
 
-// Every character of the Basic Multilingual Plane but the surrogates and U+0000, in a scrambled order.
+// Every character of the Basic Multilingual Plane but the surrogates and U+0000, in a scrambled order,
+// U+FEFF not first (a text starting with it cannot hold the characters whose low byte is 0).
 QString everyBmpCharacter()
 {
     QString text;
@@ -103,6 +104,7 @@ private slots:
         QTest::newRow("two pages exactly") << QString(4076, QChar(u'x'));
         QTest::newRow("chain with tail") << QString(5000, QChar(u'€'));
         QTest::newRow("every BMP character") << everyBmpCharacter();
+        QTest::newRow("starting with U+FEFF") << QString(QChar(0xFEFF)) + "début € \r\n" + QChar(0xFEFF) + " ﬁn";
         QString mega;
         for (int i = 0; mega.size() < 1'000'000; ++i)
             mega += QString("ligne %1 : tension 12/8, poids 72 kg\r\n").arg(i);
@@ -272,6 +274,8 @@ private slots:
                                       << QStringList{"\"MSysObjects\"", "duplicate table"};
         const QByteArray longText = QByteArray("\"") + QByteArray(250, 'x') + QByteArray("\"");
         const QByteArray wideRow = "[" + (longText + ",").repeated(8) + longText + "]";
+        QTest::newRow("unreadable after U+FEFF") << table(R"({"name": "NOM", "type": "text"})", R"(["\ufeffx\u0100"])")
+                                                 << QStringList{"row 1", "\"NOM\"", "U+FEFF"};
         QTest::newRow("row too large") << table(R"({"name": "A", "type": "text"}, {"name": "B", "type": "text"}, {"name": "C", "type": "text"},
                                                    {"name": "D", "type": "text"}, {"name": "E", "type": "text"}, {"name": "F", "type": "text"},
                                                    {"name": "G", "type": "text"}, {"name": "H", "type": "text"}, {"name": "I", "type": "text"})",

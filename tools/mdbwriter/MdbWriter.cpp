@@ -123,6 +123,35 @@ TextProblem appendUcs2(std::string_view text, std::vector<std::uint8_t>& out, st
     return TextProblem::None;
 }
 
+// Readers take a text starting with the bytes FF FE for Jet's compressed form, whose bytes are
+// single characters until a 0 byte switches to two-byte characters (and back). A text whose
+// first character is U+FEFF is therefore stored in that form. False when a character cannot be
+// written in it (its low byte is 0).
+bool markCompressed(std::vector<std::uint8_t>& ucs2Text)
+{
+    std::vector<std::uint8_t> out = {0xFF, 0xFE};
+    bool single = true;
+    for (std::size_t i = 0; i + 1 < ucs2Text.size(); i += 2) {
+        const std::uint8_t low = ucs2Text[i], high = ucs2Text[i + 1];
+        if (low == 0)
+            return false;
+        if (high == 0) {
+            if (!single)
+                out.push_back(0);
+            single = true;
+            out.push_back(low);
+        } else {
+            if (single)
+                out.push_back(0);
+            single = false;
+            out.push_back(low);
+            out.push_back(high);
+        }
+    }
+    ucs2Text = std::move(out);
+    return true;
+}
+
 std::vector<std::uint8_t> ucs2(std::string_view text)
 {
     std::vector<std::uint8_t> out;
@@ -773,6 +802,9 @@ struct Writer::Impl {
                 rowError(table, i, "the text holds a character outside the Basic Multilingual Plane");
             case TextProblem::None: break;
             }
+            if (out.size() >= 2 && out[0] == 0xFF && out[1] == 0xFE && !markCompressed(out))
+                rowError(table, i, "a text starting with U+FEFF cannot hold a character whose low byte is 0 "
+                                   "(readers would not read it back)");
             if (column.type == ColumnType::Text && characters > std::size_t(column.size))
                 rowError(table, i, "text of " + std::to_string(characters) + " characters is longer than the column size "
                                        + std::to_string(column.size));
