@@ -147,11 +147,13 @@ public:
         return true;
     }
 
-    void skipValue()
+    void skipValue(int depth = 0)
     {
         Value ignored;
         if (scalar(ignored))
             return;
+        if (depth > kMaxDepth)
+            fail("values nested too deeply");
         const char open = *m_p++;
         const char close = open == '[' ? ']' : '}';
         bool first = true;
@@ -160,11 +162,13 @@ public:
                 string();
                 expect(':');
             }
-            skipValue();
+            skipValue(depth + 1);
         }
     }
 
 private:
+    static constexpr int kMaxDepth = 512;
+
     void word(const char* text)
     {
         const std::size_t n = std::strlen(text);
