@@ -280,6 +280,17 @@ void TestPhases::prescriptionsAndSheets()
         for (const QString& line : expected)
             QVERIFY2(lines.contains(line), qPrintable(line + QStringLiteral("\n---\n") + lines.join('\n')));
         QVERIFY(lines.indexOf(expected[2]) < lines.indexOf(expected[3]));
+        const QStringList statuses = practice.reporter().statuses;
+        qsizetype at = 0;
+        for (const char* status :
+             {"Ouverture de la table des antécédents...", "Importation des antécédents...",
+              "Ouverture de la table des consultations...", "Importation des consultations...",
+              "Ouverture de la table des ordonnances...", "Importation des prescriptions...",
+              "Ouverture de la table des fiches de synthèses...", "Importation des fiches de synthèses...",
+              "Ouverture de la table des courriers...", "Importation des courriers...", "Veuillez patienter."}) {
+            at = statuses.indexOf(QString::fromUtf8(status), at);
+            QVERIFY2(at >= 0, status);
+        }
 
         const QList<QVariantMap> ordonnances =
             destination.rows(QStringLiteral("SELECT * FROM ORDONNANCES ORDER BY ORDONNANCES_ID"));
@@ -417,14 +428,24 @@ void TestPhases::badInput()
 
     SourceTables tables = basePractice();
     tables.drop("CON SOUS CONSULTATION");
+    tables.drop("ANT ANTECEDENT PATIENT");
+    tables.drop("SYN FICHE SYNTHESE");
     addHeader(tables, "CON CONSULTATION", 1000, 100, "2004-03-07T14:32:45", 10, "Motif seul");
     addHeader(tables, "ORD ORDONNANCE", 500, 100, "2004-03-07T14:32:10", 10, "Ord 1");
     addLetter(tables, 1, 100, "DOC1", "Lettre", "2004-03-07T09:15:42");
 
     const QString notFound =
         QStringLiteral("Impossible de trouver la table des prescriptions ! Elles ne seront pas importées.");
-    practice.run(tables);
+    QCOMPARE(practice.run(tables), RunOutcome::Unfinished);
     QStringList lines = practice.lines();
+
+    // A source that cannot be opened: its box, and the phase still ends with its count line.
+    const QStringList errors = practice.reporter().boxTexts(RecordingReporter::Box::Error);
+    QCOMPARE(errors.size(), 2);
+    QVERIFY(errors[0].startsWith(QStringLiteral("Erreur lors de l'ouverture de la table des antécédents : ")));
+    QVERIFY(errors[1].startsWith(QStringLiteral("Erreur lors de l'ouverture de la table des fiches de synthèses : ")));
+    QVERIFY(lines.contains(QStringLiteral("0 antécédents après importation.")));
+    QVERIFY(lines.contains(QStringLiteral("1 consultations après importation des fiches de synthèses.")));
     QVERIFY2(lines.contains(notFound), qPrintable(lines.join('\n')));
     QVERIFY(!lines.join('\n').contains(QStringLiteral("prescriptions après importation")));
     QVERIFY(!destination.scalar(QStringLiteral("SELECT COUNT(*) FROM ID_VALUES WHERE KEY_NAME='ORDONNANCES'")).toInt());
