@@ -210,7 +210,7 @@ RunOutcome ImportRun::Private::runPhases(RunContext& context, bool paradox)
     } catch (const Error& error) {
         return abortRun(error.message());
     } catch (const std::exception& error) {
-        return abortRun(QString::fromLocal8Bit(error.what()));
+        return abortRun(QString::fromUtf8(error.what()));
     }
     endRun(context);
     return context.unfinished ? RunOutcome::Unfinished : RunOutcome::Finished;
