@@ -30,7 +30,7 @@ public:
     void warningBox(const QString& text) override { boxes.append({Box::Warning, text}); }
     bool askYesNo(const QString& text) override;
     void notice(const QString& text) override { boxes.append({Box::Notice, text}); }
-    void setBusy(bool busy) override { this->busy = busy; }
+    void setBusy(bool on) override { busy = on; }
     void processEvents() override { ++processEventsCalls; }
     void setDestinationPathText(const QString& text) override { destinationPath = text; }
     void setButtonsEnabled(bool importer, bool fermer) override;
