@@ -538,6 +538,10 @@ void SourceQuery::next()
         throw Error(QStringLiteral("erreur de lecture : %1").arg(sqliteMessage(d.db())));
 }
 
+int SourceQuery::columnCount() const { return static_cast<int>(m_d->columnNames.size()); }
+
+QString SourceQuery::columnName(int position) const { return m_d->columnNames.value(position); }
+
 QString SourceQuery::queryPlan()
 {
     Private& d = *m_d;

@@ -69,6 +69,9 @@ public:
     void next();
 
     bool hasColumn(const QString& name) const;
+    // The columns of the statement, known once it has been opened.
+    int columnCount() const;
+    QString columnName(int position) const;
     // For diagnostics: how the staging database runs the statement (SQLite's query plan, one
     // step a line). Stages the tables it names, like open().
     QString queryPlan();
