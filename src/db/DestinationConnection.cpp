@@ -85,6 +85,7 @@ void DestinationConnection::open(const QString& odbcConnectionString)
         db.setDatabaseName(QString());
         throw Error(message);
     }
+    ++m_generation;
 }
 
 void DestinationConnection::close()
@@ -173,6 +174,7 @@ struct DestQuery::Private {
     QString text;
     QSqlQuery query;
     bool prepared = false;
+    int generation = 0; // of the connection it was prepared on
     bool open = false;
     bool atEnd = true;
     QList<QPair<QString, QVariant>> bound; // in binding order; a name bound again keeps its place
@@ -224,12 +226,13 @@ void DestQuery::run()
     QSqlDatabase db = m_connection.database();
     if (!db.isOpen())
         throw Error(QStringLiteral("La connexion à la base de destination n'est pas ouverte."));
-    if (!m_d->prepared) {
+    if (!m_d->prepared || m_d->generation != m_connection.m_generation) {
         m_d->query = QSqlQuery(db);
         m_d->query.setForwardOnly(true);
         if (!m_d->query.prepare(m_d->text))
             throw Error(driverMessage(m_d->query.lastError()));
         m_d->prepared = true;
+        m_d->generation = m_connection.m_generation;
     }
     for (const auto& [name, value] : std::as_const(m_d->bound))
         m_d->query.bindValue(u':' + name, value);

@@ -43,6 +43,7 @@ private:
 
     QString m_name;
     DestQuery* m_pending = nullptr; // the query whose result set is open
+    int m_generation = 0;           // counts opens: a query prepared on an earlier one prepares again
 };
 
 // A destination statement with :named parameters, prepared once per text and executed with

@@ -173,6 +173,16 @@ private slots:
             scoped.open();
         }
         QCOMPARE(c.scalarInt(QStringLiteral("SELECT COUNT(*) FROM MEDECINS")), 2);
+
+        // Statements prepared before the connection was opened again are prepared anew.
+        QVERIFY_THROWS_NO_EXCEPTION(c.open(dest.connectionString()));
+        first.open();
+        QCOMPARE(first.value(QStringLiteral("NOM")).toString(), QStringLiteral("C"));
+        first.close();
+        second.bind(QStringLiteral("nom"), QStringLiteral("D"));
+        second.exec();
+        QCOMPARE(dest.scalar(QStringLiteral("SELECT NOM FROM MEDECINS WHERE MEDECINS_ID = 1")).toString(),
+                 QStringLiteral("D"));
     }
 
     void seedingAndCatalogue_data() { vf::test::addBackendColumn(); }
