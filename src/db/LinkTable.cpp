@@ -244,8 +244,7 @@ void LinkTable::cancel()
 void LinkTable::empty()
 {
     requireOpen(*this);
-    close();
-    m_d->openFile();
+    open(m_d->folder, m_d->fileName);
     sqlite3_stmt* statement = m_d->empty.get();
     const int rc = sqlite3_step(statement);
     sqlite3_reset(statement);
