@@ -1,3 +1,4 @@
+#include "BatchCommand.h"
 #include "MainWindow.h"
 #include "RunController.h"
 
@@ -12,7 +13,7 @@ namespace {
 
 // True when the first argument is `option`: the command-line modes are chosen before any
 // application object exists, so that they run without a display.
-[[maybe_unused]] bool firstArgumentIs(int argc, char** argv, const char* option)
+bool firstArgumentIs(int argc, char** argv, const char* option)
 {
     return argc > 1 && std::strcmp(argv[1], option) == 0;
 }
@@ -21,7 +22,9 @@ namespace {
 
 int main(int argc, char** argv)
 {
-    // Command-line modes: if (firstArgumentIs(argc, argv, "--mode")) return runMode(argc, argv);
+    if (firstArgumentIs(argc, argv, "--batch") || firstArgumentIs(argc, argv, "--help")
+        || firstArgumentIs(argc, argv, "--version"))
+        return runBatchCommand(argc, argv);
 
     QApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("velquor-fusion"));
