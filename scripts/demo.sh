@@ -35,6 +35,7 @@ INI
 cat > "$program.INI" <<INI
 [Destination]
 Driver=SQLite3
+Options=SyncPragma=NORMAL;JournalMode=WAL
 INI
 rm -rf "$app_dir/LinksTables"
 
