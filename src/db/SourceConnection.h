@@ -38,7 +38,7 @@ public:
     // then where the build put it; setStagingProgram overrides both (empty: back to those).
     static void setStagingProgram(const QString& path);
     static QString stagingProgram();
-    // How long the reader may stay silent before it is stopped as hung (default 120 s).
+    // How long the reader may stay silent before it is stopped as hung (default 60 s).
     static void setStagingTimeout(int milliseconds);
 
     struct Private;

@@ -32,7 +32,7 @@ constexpr double kLastOleDay = 2958466.0;
 
 QMutex g_settingsMutex;
 QString g_readerProgram;
-int g_readerTimeoutMs = 120000;
+int g_readerTimeoutMs = 60000;
 QSet<QString> g_liveFolders; // staging folders of this process
 
 QString readerFileName()
@@ -168,7 +168,7 @@ private:
     QProcess m_process;
     QByteArray m_buffer;
     qsizetype m_pos = 0;
-    int m_timeoutMs = 120000;
+    int m_timeoutMs = 60000;
 };
 
 int jetCollation(void*, int lengthA, const void* a, int lengthB, const void* b)

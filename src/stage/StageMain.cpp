@@ -22,7 +22,16 @@
 #define fdopen _fdopen
 #define fileno _fileno
 #else
+#include <sys/resource.h>
 #include <unistd.h>
+#endif
+
+#if defined(__SANITIZE_ADDRESS__)
+#define VF_SANITIZED 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define VF_SANITIZED 1
+#endif
 #endif
 
 using namespace vf::staging;
@@ -474,6 +483,12 @@ int main(int argc, char** argv)
     // Text comes out as UTF-8 whatever the environment says.
 #ifndef _WIN32
     unsetenv("MDB_ICONV");
+#endif
+#if defined(__linux__) && !defined(VF_SANITIZED)
+    // libmdb can loop allocating memory on some damaged files: such a run fails instead of
+    // exhausting the machine (a sanitizer build reserves far more address space, so not there).
+    const rlimit dataLimit{rlim_t(2) << 30, rlim_t(2) << 30};
+    setrlimit(RLIMIT_DATA, &dataLimit);
 #endif
     {
         AccessFile file(argv[2]);

@@ -260,10 +260,67 @@ private slots:
         } catch (const Error& e) {
             message = e.message();
         }
-        SourceConnection::setStagingTimeout(120000);
+        SourceConnection::setStagingTimeout(60000);
         QVERIFY2(!message.isEmpty(), "the damaged file was read without an error");
         if (!reason.isEmpty())
             QVERIFY2(message.contains(reason), qPrintable(message));
+    }
+
+    void aFailingReaderBecomesAnError_data()
+    {
+        QTest::addColumn<QString>("script");
+        QTest::addColumn<QString>("reason");
+        QTest::newRow("crash") << QStringLiteral("kill -SEGV $$") << QStringLiteral("brutalement");
+        QTest::newRow("exit status") << QStringLiteral("exit 3") << QStringLiteral("code 3");
+        QTest::newRow("garbage") << QStringLiteral("echo garbage; exit 0") << QStringLiteral("incohérentes");
+        QTest::newRow("hang") << QStringLiteral("exec sleep 30") << QStringLiteral("ne progresse plus");
+        QTest::newRow("crash while copying a table")
+            << QStringLiteral("if [ \"$1\" = --list ]; then exec \"$READER\" \"$@\"; fi\n"
+                              "\"$READER\" \"$@\" | head -c 3000; kill -SEGV $$")
+            << QStringLiteral("brutalement");
+    }
+
+    void aFailingReaderBecomesAnError()
+    {
+        QFETCH(QString, script);
+        QFETCH(QString, reason);
+        const QString reader = SourceConnection::stagingProgram();
+        const QString fake = QDir(m_temp->path()).filePath(QStringLiteral("fake-reader"));
+        QFile file(fake);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write("#!/bin/sh\nREADER='" + reader.toUtf8() + "'\n" + script.toUtf8() + "\n");
+        file.close();
+        file.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+
+        SourceConnection::setStagingProgram(fake);
+        SourceConnection::setStagingTimeout(1000);
+        SourceConnection connection;
+        QString message;
+        try {
+            connection.open(nwind);
+            SourceQuery query(connection, QStringLiteral("SELECT * FROM [Order Details]"));
+            query.open();
+        } catch (const Error& e) {
+            message = e.message();
+        }
+        SourceConnection::setStagingProgram(QString());
+        SourceConnection::setStagingTimeout(60000);
+        QVERIFY2(message.contains(reason), qPrintable(message));
+
+        if (connection.isOpen()) {
+            // The failed copy left nothing behind: the table is copied whole on the next try.
+            SourceQuery query(connection, QStringLiteral("SELECT count(*) AS n FROM [Order Details]"));
+            query.open();
+            QCOMPARE(query.intValue(QStringLiteral("n")), 2155);
+        }
+    }
+
+    void aMissingReaderIsNamed()
+    {
+        SourceConnection::setStagingProgram(QDir(m_temp->path()).filePath(QStringLiteral("absent")));
+        const QString message = openError(nwind);
+        SourceConnection::setStagingProgram(QString());
+        QVERIFY2(message.contains(QStringLiteral("velquor-fusion-stage")), qPrintable(message));
     }
 
     void missingFileOrFolder()
