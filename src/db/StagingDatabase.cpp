@@ -506,6 +506,8 @@ void StagingDatabase::stage(const TableInfo& table)
             // Values are copied by SQLite at bind time: the reader's buffer may move on.
             for (int i = 1; i <= columnCount; ++i) {
                 const quint8 valueTag = reader.u8();
+                if (valueTag == static_cast<quint8>(ErrorRecord))
+                    reader.fail(); // the reader stopped in the middle of a row
                 int rc = SQLITE_OK;
                 switch (valueTag) {
                 case NullValue:

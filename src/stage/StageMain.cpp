@@ -299,6 +299,8 @@ private:
             out->u8(NullValue);
             return;
         }
+        if (f->start < 0 || f->siz < 0 || f->start + static_cast<long long>(f->siz) > m_mdb->fmt->pg_size)
+            fail("une valeur de la table " + bracketed(m_table.def->name) + " est endommagée");
         const unsigned char* p = m_mdb->pg_buf + f->start;
         const int size = f->siz;
         const auto need = [&](int n) {
@@ -487,7 +489,7 @@ int main(int argc, char** argv)
 #if defined(__linux__) && !defined(VF_SANITIZED)
     // libmdb can loop allocating memory on some damaged files: such a run fails instead of
     // exhausting the machine (a sanitizer build reserves far more address space, so not there).
-    const rlimit dataLimit{rlim_t(2) << 30, rlim_t(2) << 30};
+    const rlimit dataLimit{rlim_t(1) << 30, rlim_t(1) << 30};
     setrlimit(RLIMIT_DATA, &dataLimit);
 #endif
     {
