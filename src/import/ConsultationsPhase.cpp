@@ -21,6 +21,64 @@ const QString kDetailText = QStringLiteral(
 
 const QString kErrorPrefix = QStringLiteral("Erreur : ");
 
+// One consultation: its header text and detail lines become one MOTCONSU row.
+void importConsultation(RunContext& context, const SourceQuery& headers, DetailLines& details)
+{
+    Reporter& reporter = context.reporter;
+    const qint32 codetitre = headers.intValue(QStringLiteral("CODETITRE"));
+    if (context.motconsu.find(codetitre))
+        return;
+    const QString patientText = codeText(headers, QStringLiteral("CODE PATIENT"));
+    const QString dateText = DateText(headers.value(QStringLiteral("Date")), context.dateFormats);
+    if (!context.patients.find(headers.intValue(QStringLiteral("CODE PATIENT")))) {
+        reporter.appendLine(QStringLiteral("Impossible de retrouver le dossier n°") + patientText
+                            + QStringLiteral(". La consultation du ") + dateText
+                            + QStringLiteral(" ne sera pas importée."));
+        return;
+    }
+    const qint32 patientId = context.patients.dest();
+    const qint32 counter = ++context.consultationCounter;
+    const qint32 medecinId =
+        context.medecins.find(headers.intValue(QStringLiteral("code medecin"))) ? context.medecins.dest() : 1;
+    const QString header = emptyWhenNull(headers.textValue(QStringLiteral("DONNEES")));
+
+    QString motif = header;
+    try {
+        details.read(codetitre, [&motif](const QString& rowText) { motif += rowText; });
+    } catch (const Error& error) {
+        reporter.appendLine(QStringLiteral("Impossible d'actualiser la consultation du ") + dateText
+                            + QStringLiteral(" du patient n°") + patientText
+                            + QStringLiteral(" avec les données de sous-consultation n°") + details.codeLigne()
+                            + QStringLiteral(". Ces données de sous-consultation ne seront pas importées."));
+        reporter.appendLine(kErrorPrefix + error.message());
+        motif = header;
+    }
+    details.close();
+
+    // A failed insert keeps the identifier used: no row receives it.
+    DestQuery& insert = context.consultations->insert;
+    try {
+        insert.bind(QStringLiteral("id"), counter);
+        insert.bind(QStringLiteral("patientsID"), patientId);
+        insert.bind(QStringLiteral("dateConsultation"), TruncateToMinute(headers.dateTimeValue(QStringLiteral("Date"))));
+        insert.bind(QStringLiteral("medecinsID"), medecinId);
+        insert.bind(QStringLiteral("motif"), motif);
+        insert.exec();
+    } catch (const Error& error) {
+        reporter.appendLine(QStringLiteral("Impossible d'actualiser la consultation du ") + dateText
+                            + QStringLiteral(" du patient n°") + patientText
+                            + QStringLiteral(". Cette consultation ne sera pas importée."));
+        reporter.appendLine(kErrorPrefix + error.message());
+        return;
+    }
+    try {
+        context.motconsu.record(codetitre, counter);
+    } catch (const Error& error) {
+        context.motconsu.cancel();
+        reporter.appendLine(kErrorPrefix + error.message());
+    }
+}
+
 } // namespace
 
 void runConsultationsPhase(RunContext& context)
@@ -39,7 +97,6 @@ void runConsultationsPhase(RunContext& context)
     context.consultationCounter = context.dest.scalarInt(QStringLiteral("SELECT max(MOTCONSU_ID) FROM MOTCONSU"));
     if (!context.consultations)
         context.consultations = std::make_unique<ConsultationStatements>(context.dest);
-    DestQuery& insert = context.consultations->insert;
 
     DetailLines details(context.source, kDetailText);
     context.ensureOpen(context.patients, QStringLiteral("Patients.db"));
@@ -47,66 +104,7 @@ void runConsultationsPhase(RunContext& context)
 
     while (opened && !headers.eof()) {
         reporter.stepProgress();
-        const qint32 codetitre = headers.intValue(QStringLiteral("CODETITRE"));
-
-        if (!context.motconsu.find(codetitre)) {
-            const QString patientText = codeText(headers, QStringLiteral("CODE PATIENT"));
-            const QVariant sourceDate = headers.value(QStringLiteral("Date"));
-            const QString dateText = DateText(sourceDate, context.dateFormats);
-
-            if (!context.patients.find(headers.intValue(QStringLiteral("CODE PATIENT")))) {
-                reporter.appendLine(QStringLiteral("Impossible de retrouver le dossier n°") + patientText
-                                    + QStringLiteral(". La consultation du ") + dateText
-                                    + QStringLiteral(" ne sera pas importée."));
-            } else {
-                const qint32 patientId = context.patients.dest();
-                const qint32 counter = ++context.consultationCounter;
-                const qint32 medecinId = context.medecins.find(headers.intValue(QStringLiteral("code medecin")))
-                    ? context.medecins.dest()
-                    : 1;
-                const QString header = emptyWhenNull(headers.textValue(QStringLiteral("DONNEES")));
-
-                QString motif = header;
-                try {
-                    details.read(codetitre, [&motif](const QString& rowText) { motif += rowText; });
-                } catch (const Error& error) {
-                    reporter.appendLine(QStringLiteral("Impossible d'actualiser la consultation du ") + dateText
-                                        + QStringLiteral(" du patient n°") + patientText
-                                        + QStringLiteral(" avec les données de sous-consultation n°")
-                                        + details.codeLigne()
-                                        + QStringLiteral(". Ces données de sous-consultation ne seront pas importées."));
-                    reporter.appendLine(kErrorPrefix + error.message());
-                    motif = header;
-                }
-                details.close();
-
-                bool inserted = false;
-                try {
-                    insert.bind(QStringLiteral("id"), counter);
-                    insert.bind(QStringLiteral("patientsID"), patientId);
-                    insert.bind(QStringLiteral("dateConsultation"),
-                                TruncateToMinute(headers.dateTimeValue(QStringLiteral("Date"))));
-                    insert.bind(QStringLiteral("medecinsID"), medecinId);
-                    insert.bind(QStringLiteral("motif"), motif);
-                    insert.exec();
-                    inserted = true;
-                } catch (const Error& error) {
-                    reporter.appendLine(QStringLiteral("Impossible d'actualiser la consultation du ") + dateText
-                                        + QStringLiteral(" du patient n°") + patientText
-                                        + QStringLiteral(". Cette consultation ne sera pas importée."));
-                    reporter.appendLine(kErrorPrefix + error.message());
-                }
-                if (inserted) {
-                    try {
-                        context.motconsu.record(codetitre, counter);
-                    } catch (const Error& error) {
-                        context.motconsu.cancel();
-                        reporter.appendLine(kErrorPrefix + error.message());
-                    }
-                }
-            }
-        }
-
+        importConsultation(context, headers, details);
         try {
             headers.next();
         } catch (const Error&) {

@@ -32,6 +32,86 @@ const QString kUpdateText = QStringLiteral(
 
 const QString kErrorPrefix = QStringLiteral("Erreur : ");
 
+// One history item: appended to the patient's ANTECED text, or the patient's row created.
+void importItem(RunContext& context, const SourceQuery& items, DestQuery& find, DestQuery& insert,
+                DestQuery& update, int& counter)
+{
+    Reporter& reporter = context.reporter;
+    const qint32 itemCode = items.intValue(QStringLiteral("CODE ANTECEDENT PATIENT"));
+    if (context.anteced.find(itemCode))
+        return;
+    const QString patientText = codeText(items, QStringLiteral("CODE PATIENT"));
+    if (!context.patients.find(items.intValue(QStringLiteral("CODE PATIENT")))) {
+        reporter.appendLine(QStringLiteral("Impossible de retrouver le dossier n°") + patientText
+                            + QStringLiteral(". Les antécédents de ce dossier ne seront pas importés."));
+        return;
+    }
+    const qint32 patientId = context.patients.dest();
+    // A null comment or label reads as an empty text.
+    const QString item = items.textValue(QStringLiteral("DONNEES")) + QStringLiteral(" : ")
+        + items.textValue(QStringLiteral("LIBELLE"));
+
+    // A failing find is reported and the item gets no link pair: a later run tries it again.
+    qint32 antecedId = 0;
+    QString stored;
+    try {
+        find.close();
+        find.bind(QStringLiteral("patientsID"), patientId);
+        find.open();
+        if (!find.eof() && find.value(0).toInt() > 0) {
+            antecedId = find.value(0).toInt();
+            stored = find.value(QStringLiteral("AUTRES")).toString();
+        }
+        find.close();
+    } catch (const Error& error) {
+        find.close();
+        reporter.appendLine(kErrorPrefix + error.message());
+        return;
+    }
+
+    if (antecedId > 0) {
+        try {
+            // A null stored text reads as empty, so the update never writes a null over it.
+            update.bind(QStringLiteral("autres"), stored + QLatin1Char('\r') + item);
+            update.bind(QStringLiteral("patientsID"), patientId);
+            update.exec();
+        } catch (const Error& error) {
+            reporter.appendLine(QStringLiteral("Impossible d'actualiser les antécédents du dossier n°") + patientText
+                                + QStringLiteral("]. Ces antécédents ne seront pas importés."));
+            reporter.appendLine(kErrorPrefix + error.message());
+            return;
+        }
+        try {
+            context.anteced.record(itemCode, antecedId);
+        } catch (const Error& error) {
+            context.anteced.cancel();
+            reporter.appendLine(QStringLiteral("Erreur lors de l'enregistrement de l'antécédent n°")
+                                + QString::number(itemCode) + QStringLiteral(". Il ne sera pas importé."));
+            reporter.appendLine(kErrorPrefix + error.message());
+        }
+        return;
+    }
+
+    ++counter;
+    try {
+        insert.bind(QStringLiteral("id"), counter);
+        insert.bind(QStringLiteral("patientsID"), patientId);
+        insert.bind(QStringLiteral("autres"), item);
+        insert.exec();
+    } catch (const Error& error) {
+        reporter.appendLine(QStringLiteral("Erreur lors de l'enregistrement des antécédents du dossier n°")
+                            + patientText + QStringLiteral("]. Ces antécédents ne seront pas importés."));
+        reporter.appendLine(kErrorPrefix + error.message());
+        return;
+    }
+    try {
+        context.anteced.record(itemCode, counter);
+    } catch (const Error& error) {
+        context.anteced.cancel();
+        reporter.appendLine(kErrorPrefix + error.message());
+    }
+}
+
 } // namespace
 
 void runHistoryPhase(RunContext& context)
@@ -56,93 +136,7 @@ void runHistoryPhase(RunContext& context)
 
     while (opened && !items.eof()) {
         reporter.stepProgress();
-        const qint32 itemCode = items.intValue(QStringLiteral("CODE ANTECEDENT PATIENT"));
-        const QString itemText = QString::number(itemCode);
-        const QString patientText = codeText(items, QStringLiteral("CODE PATIENT"));
-
-        if (!context.anteced.find(itemCode)) {
-            if (!context.patients.find(items.intValue(QStringLiteral("CODE PATIENT")))) {
-                reporter.appendLine(QStringLiteral("Impossible de retrouver le dossier n°") + patientText
-                                    + QStringLiteral(". Les antécédents de ce dossier ne seront pas importés."));
-            } else {
-                const qint32 patientId = context.patients.dest();
-                // A null comment or label reads as an empty text.
-                const QString item = items.textValue(QStringLiteral("DONNEES")) + QStringLiteral(" : ")
-                    + items.textValue(QStringLiteral("LIBELLE"));
-
-                bool found = false;
-                qint32 antecedId = 0;
-                QString stored;
-                bool findFailed = false;
-                try {
-                    find.close();
-                    find.bind(QStringLiteral("patientsID"), patientId);
-                    find.open();
-                    if (!find.eof() && find.value(0).toInt() > 0) {
-                        found = true;
-                        antecedId = find.value(0).toInt();
-                        stored = find.value(QStringLiteral("AUTRES")).toString();
-                    }
-                    find.close();
-                } catch (const Error& error) {
-                    find.close();
-                    reporter.appendLine(kErrorPrefix + error.message());
-                    findFailed = true;
-                }
-
-                if (findFailed) {
-                    // The item gets no link pair: a later run tries it again.
-                } else if (found) {
-                    bool updated = false;
-                    try {
-                        // A null stored text reads as empty, so the update never writes a null.
-                        update.bind(QStringLiteral("autres"), stored + QLatin1Char('\r') + item);
-                        update.bind(QStringLiteral("patientsID"), patientId);
-                        update.exec();
-                        updated = true;
-                    } catch (const Error& error) {
-                        reporter.appendLine(QStringLiteral("Impossible d'actualiser les antécédents du dossier n°")
-                                            + patientText
-                                            + QStringLiteral("]. Ces antécédents ne seront pas importés."));
-                        reporter.appendLine(kErrorPrefix + error.message());
-                    }
-                    if (updated) {
-                        try {
-                            context.anteced.record(itemCode, antecedId);
-                        } catch (const Error& error) {
-                            context.anteced.cancel();
-                            reporter.appendLine(QStringLiteral("Erreur lors de l'enregistrement de l'antécédent n°")
-                                                + itemText + QStringLiteral(". Il ne sera pas importé."));
-                            reporter.appendLine(kErrorPrefix + error.message());
-                        }
-                    }
-                } else {
-                    ++counter;
-                    bool inserted = false;
-                    try {
-                        insert.bind(QStringLiteral("id"), counter);
-                        insert.bind(QStringLiteral("patientsID"), patientId);
-                        insert.bind(QStringLiteral("autres"), item);
-                        insert.exec();
-                        inserted = true;
-                    } catch (const Error& error) {
-                        reporter.appendLine(
-                            QStringLiteral("Erreur lors de l'enregistrement des antécédents du dossier n°")
-                            + patientText + QStringLiteral("]. Ces antécédents ne seront pas importés."));
-                        reporter.appendLine(kErrorPrefix + error.message());
-                    }
-                    if (inserted) {
-                        try {
-                            context.anteced.record(itemCode, counter);
-                        } catch (const Error& error) {
-                            context.anteced.cancel();
-                            reporter.appendLine(kErrorPrefix + error.message());
-                        }
-                    }
-                }
-            }
-        }
-
+        importItem(context, items, find, insert, update, counter);
         try {
             items.next();
         } catch (const Error&) {

@@ -113,6 +113,81 @@ bool copyReplacing(const QString& from, const QString& to)
     return QFile::copy(from, to);
 }
 
+// One letter: its document copied into the patient's folder and its LETTERS row written.
+void importLetter(RunContext& context, const SourceQuery& letters, DestQuery& insert, LetterFiles& files,
+                  const QString& lettersBase, int& counter)
+{
+    Reporter& reporter = context.reporter;
+    const qint32 code = letters.intValue(QStringLiteral("CODE COURRIER GENERE"));
+    if (context.shared.find(code))
+        return;
+    const QString patientText = codeText(letters, QStringLiteral("CODE PATIENT"));
+    const QString libelle = letters.textValue(QStringLiteral("LIBELLE"));
+    const QString dateText = DateText(letters.value(QStringLiteral("DATE")), context.dateFormats);
+    const QString nomFichier = letters.textValue(QStringLiteral("NOM FICHIER"));
+
+    if (!context.patients.find(letters.intValue(QStringLiteral("CODE PATIENT")))) {
+        reporter.appendLine(QStringLiteral("Impossible de retrouver le dossier n°") + patientText
+                            + QStringLiteral(". Le courrier [") + libelle + QStringLiteral("] du ") + dateText
+                            + QStringLiteral(" du dossier n°") + patientText
+                            + QStringLiteral(" ne sera pas importé."));
+        return;
+    }
+    const qint32 patientId = context.patients.dest();
+
+    const QString sourceFile = files.find(nomFichier);
+    if (sourceFile.isEmpty()) {
+        reporter.appendLine(QStringLiteral("Impossible de retrouver le courier [") + context.courriersPath
+                            + nomFichier + QStringLiteral(".RTF] du dossier n°") + patientText
+                            + QStringLiteral(". Le courrier [") + libelle + QStringLiteral("] du ") + dateText
+                            + QStringLiteral(" ne sera pas importé."));
+        return;
+    }
+
+    const QString patientFolder = lettersBase + QDir::separator() + QString::number(patientId);
+    QDir().mkpath(patientFolder);
+
+    const qint32 letterId = ++counter;
+    const QString fileName = QStringLiteral("LET") + QString::number(letterId) + QStringLiteral(".HED");
+    const QString destinationFile = patientFolder + QDir::separator() + fileName;
+    if (!copyReplacing(sourceFile, destinationFile)) {
+        --counter;
+        reporter.appendLine(QStringLiteral("Impossible de copier le courier [") + context.courriersPath
+                            + nomFichier + QStringLiteral(".RTF] du dossier n°") + patientText
+                            + QStringLiteral(". Le courrier [") + libelle + QStringLiteral("] du ") + dateText
+                            + QStringLiteral(" ne sera pas importé."));
+        return;
+    }
+
+    try {
+        if (fileName.size() > kFileNameSize)
+            throw Error(QStringLiteral("Le nom de fichier ") + fileName + QStringLiteral(" dépasse ")
+                        + QString::number(kFileNameSize) + QStringLiteral(" caractères."));
+        insert.bind(QStringLiteral("LETTERS_ID"), letterId);
+        insert.bind(QStringLiteral("PATIENTS_ID"), patientId);
+        insert.bind(QStringLiteral("DATE_CONSULTATION"),
+                    TruncateToMinute(letters.dateTimeValue(QStringLiteral("DATE"))));
+        insert.bind(QStringLiteral("Description"),
+                    letters.isNull(QStringLiteral("LIBELLE")) ? QVariant(QMetaType::fromType<QString>())
+                                                               : QVariant(libelle.left(kDescriptionSize)));
+        insert.bind(QStringLiteral("FileName"), fileName);
+        insert.exec();
+    } catch (const Error& error) {
+        reporter.appendLine(QStringLiteral("Impossible d'importer le courrier [") + libelle
+                            + QStringLiteral("] du ") + dateText + QStringLiteral(" du patient n°")
+                            + patientText);
+        reporter.appendLine(kErrorPrefix + error.message());
+        DeleteFileIfExists(destinationFile);
+        return;
+    }
+    try {
+        context.shared.record(code, letterId);
+    } catch (const Error& error) {
+        context.shared.cancel();
+        reporter.appendLine(kErrorPrefix + error.message());
+    }
+}
+
 } // namespace
 
 void runLettersPhase(RunContext& context)
@@ -137,77 +212,7 @@ void runLettersPhase(RunContext& context)
 
     while (opened && !letters.eof()) {
         reporter.stepProgress();
-        const qint32 code = letters.intValue(QStringLiteral("CODE COURRIER GENERE"));
-        [&] {
-            if (context.shared.find(code))
-                return;
-            const QString patientText = codeText(letters, QStringLiteral("CODE PATIENT"));
-            const QString libelle = letters.textValue(QStringLiteral("LIBELLE"));
-            const QString dateText = DateText(letters.value(QStringLiteral("DATE")), context.dateFormats);
-            const QString nomFichier = letters.textValue(QStringLiteral("NOM FICHIER"));
-
-            if (!context.patients.find(letters.intValue(QStringLiteral("CODE PATIENT")))) {
-                reporter.appendLine(QStringLiteral("Impossible de retrouver le dossier n°") + patientText
-                                    + QStringLiteral(". Le courrier [") + libelle + QStringLiteral("] du ") + dateText
-                                    + QStringLiteral(" du dossier n°") + patientText
-                                    + QStringLiteral(" ne sera pas importé."));
-                return;
-            }
-            const qint32 patientId = context.patients.dest();
-
-            const QString sourceFile = files.find(nomFichier);
-            if (sourceFile.isEmpty()) {
-                reporter.appendLine(QStringLiteral("Impossible de retrouver le courier [") + context.courriersPath
-                                    + nomFichier + QStringLiteral(".RTF] du dossier n°") + patientText
-                                    + QStringLiteral(". Le courrier [") + libelle + QStringLiteral("] du ") + dateText
-                                    + QStringLiteral(" ne sera pas importé."));
-                return;
-            }
-
-            const QString patientFolder = lettersBase + QDir::separator() + QString::number(patientId);
-            QDir().mkpath(patientFolder);
-
-            const qint32 letterId = ++counter;
-            const QString fileName = QStringLiteral("LET") + QString::number(letterId) + QStringLiteral(".HED");
-            const QString destinationFile = patientFolder + QDir::separator() + fileName;
-            if (!copyReplacing(sourceFile, destinationFile)) {
-                --counter;
-                reporter.appendLine(QStringLiteral("Impossible de copier le courier [") + context.courriersPath
-                                    + nomFichier + QStringLiteral(".RTF] du dossier n°") + patientText
-                                    + QStringLiteral(". Le courrier [") + libelle + QStringLiteral("] du ") + dateText
-                                    + QStringLiteral(" ne sera pas importé."));
-                return;
-            }
-
-            try {
-                if (fileName.size() > kFileNameSize)
-                    throw Error(QStringLiteral("Le nom de fichier ") + fileName + QStringLiteral(" dépasse ")
-                                + QString::number(kFileNameSize) + QStringLiteral(" caractères."));
-                insert.bind(QStringLiteral("LETTERS_ID"), letterId);
-                insert.bind(QStringLiteral("PATIENTS_ID"), patientId);
-                insert.bind(QStringLiteral("DATE_CONSULTATION"),
-                            TruncateToMinute(letters.dateTimeValue(QStringLiteral("DATE"))));
-                insert.bind(QStringLiteral("Description"),
-                            letters.isNull(QStringLiteral("LIBELLE")) ? QVariant(QMetaType::fromType<QString>())
-                                                                       : QVariant(libelle.left(kDescriptionSize)));
-                insert.bind(QStringLiteral("FileName"), fileName);
-                insert.exec();
-            } catch (const Error& error) {
-                reporter.appendLine(QStringLiteral("Impossible d'importer le courrier [") + libelle
-                                    + QStringLiteral("] du ") + dateText + QStringLiteral(" du patient n°")
-                                    + patientText);
-                reporter.appendLine(kErrorPrefix + error.message());
-                DeleteFileIfExists(destinationFile);
-                return;
-            }
-            try {
-                context.shared.record(code, letterId);
-            } catch (const Error& error) {
-                context.shared.cancel();
-                reporter.appendLine(kErrorPrefix + error.message());
-            }
-        }();
-
+        importLetter(context, letters, insert, files, lettersBase, counter);
         try {
             letters.next();
         } catch (const Error&) {
