@@ -474,6 +474,18 @@ void TestPhases::badInput()
     QVERIFY2(lines.contains(notFound), qPrintable(lines.join('\n')));
     QCOMPARE(destination.scalar(QStringLiteral("SELECT COUNT(*) FROM PATIENTS")).toInt(), 3);
     QCOMPARE(destination.scalar(QStringLiteral("SELECT COUNT(*) FROM ORDONNANCES")).toInt(), 0);
+
+    // A prescription table whose find fails: the error is reported, the prescription gets no
+    // link pair, and the next run tries it again.
+    QVERIFY(destination.exec(QStringLiteral("CREATE TABLE BADPRESC (BADPRESC_ID INTEGER PRIMARY KEY)")));
+    practice.writeEditorIni("[DataBases]\r\nBADPRESC=Prescriptions\r\n");
+    for (int attempt = 1; attempt <= 2; ++attempt) {
+        practice.run(tables);
+        lines = practice.lines();
+        const qsizetype count = lines.indexOf(QStringLiteral("0 prescriptions après importation."));
+        QVERIFY2(count > 0, qPrintable(lines.join('\n')));
+        QVERIFY2(lines.at(count - 1).startsWith(QStringLiteral("Erreur : ")), qPrintable(lines.join('\n')));
+    }
 }
 
 void TestPhases::purgeEmptiesPrescriptionTable()
