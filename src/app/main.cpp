@@ -1,4 +1,5 @@
 #include "BatchCommand.h"
+#include "ExportCommand.h"
 #include "MainWindow.h"
 #include "RunController.h"
 
@@ -25,6 +26,8 @@ int main(int argc, char** argv)
     if (firstArgumentIs(argc, argv, "--batch") || firstArgumentIs(argc, argv, "--help")
         || firstArgumentIs(argc, argv, "--version"))
         return runBatchCommand(argc, argv);
+    if (firstArgumentIs(argc, argv, "--export"))
+        return vf::runExportCommand(argc, argv);
 
     QApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("velquor-fusion"));
