@@ -1,3 +1,4 @@
+#include "import/PhaseText.h"
 #include "import/Phases.h"
 #include "import/RunContext.h"
 
@@ -6,7 +7,6 @@
 #include "db/IdValues.h"
 #include "db/Reporter.h"
 #include "db/SourceConnection.h"
-#include "import/PhaseText.h"
 
 namespace vf {
 
