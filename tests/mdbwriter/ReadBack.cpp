@@ -10,19 +10,13 @@
 #include <memory>
 #include <vector>
 
-namespace {
-
-constexpr std::size_t kBindSize = 8 << 20;
-
-} // namespace
-
-ReadBack readTable(const QString& path, const QString& tableName)
+ReadBack readTable(const QString& path, const QString& tableName, std::size_t bindSize)
 {
     ReadBack result;
     MdbHandle* mdb = mdb_open(QFile::encodeName(path).constData(), MDB_NOFLAGS);
     if (!mdb)
         return result;
-    mdb_set_bind_size(mdb, kBindSize);
+    mdb_set_bind_size(mdb, bindSize);
     mdb_set_date_fmt(mdb, "%Y-%m-%d %H:%M:%S");
     QByteArray name = tableName.toUtf8();
     MdbTableDef* table = mdb_read_table_by_name(mdb, name.data(), MDB_TABLE);
@@ -33,7 +27,7 @@ ReadBack readTable(const QString& path, const QString& tableName)
         for (unsigned i = 0; i < table->num_cols; ++i) {
             auto* column = static_cast<MdbColumn*>(g_ptr_array_index(table->columns, i));
             result.columns << QString::fromUtf8(column->name);
-            buffers.push_back(std::make_unique<char[]>(kBindSize));
+            buffers.push_back(std::make_unique<char[]>(bindSize));
             mdb_bind_column(table, int(i + 1), buffers.back().get(), &lengths[i]);
         }
         mdb_rewind_table(table);

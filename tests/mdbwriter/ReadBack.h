@@ -5,14 +5,18 @@
 #include <QString>
 #include <QStringList>
 
+#include <cstddef>
+
 struct ReadBack {
     QStringList columns;
     QList<QStringList> rows;
 };
 
-// Every row of a table as libmdb converts it to text; dates as "YYYY-MM-DD HH:MM:SS". Long texts are
-// read whole (libmdb's bind size is raised to 8 MB).
-ReadBack readTable(const QString& path, const QString& tableName);
+// Every row of a table as libmdb converts it to text; dates as "YYYY-MM-DD HH:MM:SS". Texts longer than
+// bindSize bytes are cut by libmdb (its own default is 16 KB).
+constexpr std::size_t kWholeMemos = 8 << 20;
+constexpr std::size_t kShortTexts = 16 << 10; // quicker, for tables of many rows
+ReadBack readTable(const QString& path, const QString& tableName, std::size_t bindSize = kWholeMemos);
 
 // The 8 bytes stored for the first column of each row, as a double.
 QList<double> storedDoubles(const QString& path, const QString& tableName);

@@ -100,7 +100,7 @@ private slots:
     {
         QFETCH(QString, table);
         QFETCH(QStringList, columns);
-        const ReadBack back = readTable(m_out + "/V3.mdb", table);
+        const ReadBack back = readTable(m_out + "/V3.mdb", table, kShortTexts);
         QCOMPARE(back.columns, columns);
         QVERIFY(!back.rows.isEmpty());
     }
@@ -110,19 +110,19 @@ private slots:
     void volumesAndReferences()
     {
         const QString mdb = m_out + "/V3.mdb";
-        const ReadBack patients = readTable(mdb, "GLB PATIENT");
+        const ReadBack patients = readTable(mdb, "GLB PATIENT", kShortTexts);
         QCOMPARE(patients.rows.size(), 60);
         QSet<QString> patientCodes;
         for (const QStringList& row : patients.rows)
             patientCodes.insert(row[0]);
 
-        const ReadBack consultations = readTable(mdb, "CON CONSULTATION");
-        const ReadBack consultationLines = readTable(mdb, "CON SOUS CONSULTATION");
-        const ReadBack prescriptions = readTable(mdb, "ORD ORDONNANCE");
-        const ReadBack prescriptionLines = readTable(mdb, "ORD SOUS ORDONNANCE");
-        const ReadBack sheets = readTable(mdb, "SYN FICHE SYNTHESE");
-        const ReadBack letters = readTable(mdb, "COU COURRIER GENERE");
-        const ReadBack history = readTable(mdb, "ANT ANTECEDENT PATIENT");
+        const ReadBack consultations = readTable(mdb, "CON CONSULTATION", kShortTexts);
+        const ReadBack consultationLines = readTable(mdb, "CON SOUS CONSULTATION", kShortTexts);
+        const ReadBack prescriptions = readTable(mdb, "ORD ORDONNANCE", kShortTexts);
+        const ReadBack prescriptionLines = readTable(mdb, "ORD SOUS ORDONNANCE", kShortTexts);
+        const ReadBack sheets = readTable(mdb, "SYN FICHE SYNTHESE", kShortTexts);
+        const ReadBack letters = readTable(mdb, "COU COURRIER GENERE", kShortTexts);
+        const ReadBack history = readTable(mdb, "ANT ANTECEDENT PATIENT", kShortTexts);
         const auto perPatient = [](const ReadBack& table) { return double(table.rows.size()) / 60; };
         QVERIFY(perPatient(consultations) > 15 && perPatient(consultations) < 25);
         QVERIFY(double(consultationLines.rows.size()) / consultations.rows.size() > 2.5);
@@ -168,7 +168,7 @@ private slots:
     // a few are missing.
     void lettersFolder()
     {
-        const ReadBack letters = readTable(m_out + "/V3.mdb", "COU COURRIER GENERE");
+        const ReadBack letters = readTable(m_out + "/V3.mdb", "COU COURRIER GENERE", kShortTexts);
         const QStringList files = QDir(m_out + "/COURRIER").entryList(QDir::Files);
         QSet<QString> upper;
         for (const QString& file : files)

@@ -167,7 +167,7 @@ private slots:
             writer.addRow(last);
             writer.finish();
         }
-        const ReadBack back = readTable(path, "CON CONSULTATION");
+        const ReadBack back = readTable(path, "CON CONSULTATION", kShortTexts);
         QCOMPARE(back.rows.size(), rows);
         for (int i = 0; i < rows; ++i) {
             const QStringList& row = back.rows[i];

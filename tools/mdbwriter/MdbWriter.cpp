@@ -675,7 +675,7 @@ struct Writer::Impl {
         return header;
     }
 
-    void encodeValue(Table& table, std::size_t i, const Value& value, std::vector<std::uint8_t>& fixed)
+    void encodeValue(Table& table, std::size_t i, const Value& value, std::uint8_t* fixed)
     {
         const Column& column = table.columns[i];
         const ColumnLayout& layout = table.layout[i];
@@ -719,7 +719,7 @@ struct Writer::Impl {
                 throw mismatch("a string");
             return *s;
         };
-        std::uint8_t* at = layout.fixedOffset >= 0 ? fixed.data() + layout.fixedOffset : nullptr;
+        std::uint8_t* at = layout.fixedOffset >= 0 ? fixed + layout.fixedOffset : nullptr;
         switch (column.type) {
         case ColumnType::Boolean: {
             bool flag = false;
@@ -831,14 +831,12 @@ struct Writer::Impl {
             data.clear();
         row.assign(2 + table.fixedBytes, 0);
         put16(row.data(), std::uint32_t(table.columns.size()));
-        std::vector<std::uint8_t> fixed(table.fixedBytes, 0);
         memoColumns.clear();
         for (std::size_t i = 0; i < table.columns.size(); ++i) {
-            encodeValue(table, i, values[i], fixed);
+            encodeValue(table, i, values[i], row.data() + 2);
             if (table.columns[i].type == ColumnType::Memo && (nullMask[i / 8] & (1u << (i % 8))))
                 memoColumns.push_back(int(i));
         }
-        std::memcpy(row.data() + 2, fixed.data(), fixed.size());
 
         if (table.variableColumns == 0) {
             row.insert(row.end(), nullMask.begin(), nullMask.end());
