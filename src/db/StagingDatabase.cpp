@@ -100,6 +100,8 @@ public:
         std::memcpy(&d, &bits, sizeof d);
         return d;
     }
+    // The next n bytes; the pointer stays valid until the next read.
+    const char* block(quint32 n) { return take(n); }
     // A string: the pointer stays valid until the next read.
     const char* bytes(quint32* length)
     {
@@ -142,16 +144,28 @@ private:
                     m_process.waitForFinished(5000);
                     throw Error(QStringLiteral("la lecture %1 ne progresse plus : le fichier est probablement endommagé").arg(m_what));
                 }
-                m_buffer.append(m_process.readAllStandardOutput());
+                pull();
                 if (m_buffer.size() - m_pos >= static_cast<qsizetype>(n))
                     break;
                 abnormalEnd();
             }
-            m_buffer.append(m_process.readAllStandardOutput());
+            pull();
         }
         const char* p = m_buffer.constData() + m_pos;
         m_pos += n;
         return p;
+    }
+
+    // Appends what the reader has sent so far to the buffer.
+    void pull()
+    {
+        const qint64 available = m_process.bytesAvailable();
+        if (available <= 0)
+            return;
+        const qsizetype size = m_buffer.size();
+        m_buffer.resize(size + available);
+        const qint64 got = m_process.read(m_buffer.data() + size, available);
+        m_buffer.resize(size + std::max<qint64>(got, 0));
     }
 
     [[noreturn]] void abnormalEnd()
@@ -169,6 +183,51 @@ private:
     QByteArray m_buffer;
     qsizetype m_pos = 0;
     int m_timeoutMs = 60000;
+};
+
+// The values of one row record, read in place.
+class RowCursor {
+public:
+    RowCursor(const char* data, quint32 length) : m_p(reinterpret_cast<const uchar*>(data)), m_end(m_p + length) {}
+    quint8 u8() { return *need(1); }
+    quint32 u32()
+    {
+        const uchar* p = need(4);
+        return quint32(p[0]) | quint32(p[1]) << 8 | quint32(p[2]) << 16 | quint32(p[3]) << 24;
+    }
+    qint64 i64()
+    {
+        const uchar* p = need(8);
+        quint64 v = 0;
+        for (int i = 7; i >= 0; --i)
+            v = v << 8 | p[i];
+        return static_cast<qint64>(v);
+    }
+    double f64()
+    {
+        const qint64 bits = i64();
+        double d;
+        std::memcpy(&d, &bits, sizeof d);
+        return d;
+    }
+    const char* bytes(quint32* length)
+    {
+        *length = u32();
+        return reinterpret_cast<const char*>(need(*length));
+    }
+    bool atEnd() const { return m_p == m_end; }
+
+private:
+    const uchar* need(quint32 n)
+    {
+        if (static_cast<quint64>(m_end - m_p) < n)
+            throw Error(QStringLiteral("le programme de lecture a renvoyé des données incohérentes"));
+        const uchar* p = m_p;
+        m_p += n;
+        return p;
+    }
+    const uchar* m_p;
+    const uchar* m_end;
 };
 
 int jetCollation(void*, int lengthA, const void* a, int lengthB, const void* b)
@@ -503,39 +562,39 @@ void StagingDatabase::stage(const TableInfo& table)
                 reader.fail();
             if (tag != RowRecord)
                 throw Error(QStringLiteral("le programme de lecture a renvoyé des données incohérentes"));
-            // Values are copied by SQLite at bind time: the reader's buffer may move on.
+            // The row stays in the reader's buffer until the statement has run: bound in place.
+            const quint32 rowLength = reader.u32();
+            RowCursor row(reader.block(rowLength), rowLength);
             for (int i = 1; i <= columnCount; ++i) {
-                const quint8 valueTag = reader.u8();
-                if (valueTag == static_cast<quint8>(ErrorRecord))
-                    reader.fail(); // the reader stopped in the middle of a row
+                const quint8 valueTag = row.u8();
                 int rc = SQLITE_OK;
                 switch (valueTag) {
                 case NullValue:
                     rc = sqlite3_bind_null(insert, i);
                     break;
                 case IntegerValue:
-                    rc = sqlite3_bind_int64(insert, i, reader.i64());
+                    rc = sqlite3_bind_int64(insert, i, row.i64());
                     break;
                 case BooleanValue:
-                    rc = sqlite3_bind_int(insert, i, reader.u8() ? 1 : 0);
+                    rc = sqlite3_bind_int(insert, i, row.u8() ? 1 : 0);
                     break;
                 case DoubleValue:
-                    rc = sqlite3_bind_double(insert, i, reader.f64());
+                    rc = sqlite3_bind_double(insert, i, row.f64());
                     break;
                 case CurrencyValue:
-                    rc = sqlite3_bind_double(insert, i, static_cast<double>(reader.i64()) / 10000.0);
+                    rc = sqlite3_bind_double(insert, i, static_cast<double>(row.i64()) / 10000.0);
                     break;
                 case OleDateValue: {
                     qint64 ms = 0;
-                    rc = oleToMilliseconds(reader.f64(), &ms) ? sqlite3_bind_int64(insert, i, ms) : sqlite3_bind_null(insert, i);
+                    rc = oleToMilliseconds(row.f64(), &ms) ? sqlite3_bind_int64(insert, i, ms) : sqlite3_bind_null(insert, i);
                     break;
                 }
                 case TextValue:
                 case BinaryValue: {
                     quint32 length = 0;
-                    const char* p = reader.bytes(&length);
-                    rc = valueTag == TextValue ? sqlite3_bind_text64(insert, i, p, length, SQLITE_TRANSIENT, SQLITE_UTF8)
-                                               : sqlite3_bind_blob64(insert, i, p, length, SQLITE_TRANSIENT);
+                    const char* p = row.bytes(&length);
+                    rc = valueTag == TextValue ? sqlite3_bind_text64(insert, i, p, length, SQLITE_STATIC, SQLITE_UTF8)
+                                               : sqlite3_bind_blob64(insert, i, p, length, SQLITE_STATIC);
                     break;
                 }
                 default:
@@ -544,6 +603,8 @@ void StagingDatabase::stage(const TableInfo& table)
                 if (rc != SQLITE_OK)
                     throw Error(QStringLiteral("erreur de la base de travail temporaire : %1").arg(QString::fromUtf8(sqlite3_errmsg(m_db))));
             }
+            if (!row.atEnd())
+                throw Error(QStringLiteral("le programme de lecture a renvoyé des données incohérentes"));
             if (columnCount > 0) {
                 if (sqlite3_step(insert) != SQLITE_DONE)
                     throw Error(QStringLiteral("erreur de la base de travail temporaire : %1").arg(QString::fromUtf8(sqlite3_errmsg(m_db))));

@@ -9,7 +9,8 @@
 //     ... one 'T' per user table, then 'Z'
 //   velquor-fusion-stage --table FILE NAME
 //     'H' u16 column count, then per column: name, u8 Jet type; then u32 recorded row count
-//     'R' then per column one value: u8 value tag followed by its payload
+//     'R' u32 length, then that many bytes: per column one value, a u8 value tag followed by
+//         its payload
 //     'Z' u32 rows sent
 //   On a failure it can describe: 'X' message, and exit status 2.
 

@@ -97,6 +97,21 @@ public:
         u32(static_cast<std::uint32_t>(s.size()));
         put(s.data(), s.size());
     }
+    // A row is gathered whole, then sent as 'R', its length and its values, so that the
+    // reading side can take it in one piece.
+    void beginRow()
+    {
+        m_row.clear();
+        m_capturing = true;
+    }
+    void endRow()
+    {
+        m_capturing = false;
+        tag(RowRecord);
+        u32(static_cast<std::uint32_t>(m_row.size()));
+        put(m_row.data(), m_row.size());
+    }
+    void dropRow() { m_capturing = false; }
     void flush()
     {
         if (std::fflush(m_stream) != 0)
@@ -106,17 +121,24 @@ public:
 private:
     void put(const void* p, std::size_t n)
     {
+        if (m_capturing) {
+            m_row.append(static_cast<const char*>(p), n);
+            return;
+        }
         if (n && std::fwrite(p, 1, n, m_stream) != n)
             std::exit(1);
     }
     std::vector<char> m_buffer;
     FILE* m_stream = nullptr;
+    std::string m_row;
+    bool m_capturing = false;
 };
 
 Output* out = nullptr;
 
 [[noreturn]] void fail(const std::string& message)
 {
+    out->dropRow();
     out->tag(ErrorRecord);
     out->bytes(message);
     out->flush();
@@ -179,7 +201,7 @@ struct Table {
             fail("le fichier est incomplet ou endommagé (la définition de la table " + bracketed(entry->object_name)
                  + " renvoie à une page absente)");
         def = mdb_read_table(entry);
-        if (!def || !mdb_read_columns(def))
+        if (!def || !mdb_read_columns(def) || def->num_cols > MDB_MAX_COLS)
             fail("la définition de la table " + bracketed(entry->object_name) + " est illisible");
     }
     ~Table()
@@ -273,7 +295,7 @@ public:
 private:
     void writeRow(const std::vector<MdbField>& fields)
     {
-        out->tag(RowRecord);
+        out->beginRow();
         const unsigned columnCount = m_table.def->num_cols;
         // mdb_crack_row lists fields in the row's storage order; send them in column order.
         for (unsigned i = 0; i < columnCount; ++i)
@@ -285,6 +307,7 @@ private:
         }
         for (unsigned i = 0; i < columnCount; ++i)
             writeValue(m_table.column(i), m_byColumn[i]);
+        out->endRow();
     }
 
     void writeValue(MdbColumn* col, const MdbField* f)
