@@ -135,6 +135,12 @@ private slots:
         products.open();
         QCOMPARE(products.recordCount(), 1);
         QCOMPARE(products.textValue(QStringLiteral("productname")), QStringLiteral("Côte de Blaye"));
+        // And the table being read gets a new index for another statement.
+        SourceQuery sameTable(connection, QStringLiteral("SELECT * FROM [Order Details] WHERE [ProductID]=:id AND [Quantity]>=:q"));
+        sameTable.setParam(QStringLiteral("id"), 38);
+        sameTable.setParam(QStringLiteral("q"), 0);
+        sameTable.open();
+        QCOMPARE(sameTable.recordCount(), 24);
         const QString difference = compareRows(details, reference, all + QStringLiteral(" LIMIT -1 OFFSET 300"));
         QVERIFY2(difference.isEmpty(), qPrintable(difference));
         QVERIFY(details.eof());
