@@ -1,0 +1,228 @@
+// The batch front end of the built program: its exit statuses, --help and --version, and the
+// import log it leaves beside itself.
+#include "ProgramFolder.h"
+
+#include "db/TextCodec.h"
+
+#include <MdbWriter.h>
+
+#include <QDir>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QtTest/QtTest>
+
+using namespace vf::test;
+
+namespace {
+
+QStringList batchArguments(const QString& practice)
+{
+    return {QStringLiteral("--batch"), QStringLiteral("--source"), practice + QStringLiteral("/V3.mdb"),
+            QStringLiteral("--letters"), practice + QStringLiteral("/COURRIER/"), QStringLiteral("--dest"),
+            practice + QStringLiteral("/Base/")};
+}
+
+QStringList logLines(const ProgramFolder& program)
+{
+    const QStringList logs = program.logFiles();
+    if (logs.size() != 1)
+        return {};
+    return vf::fromWindows1252(readFile(QDir(program.path()).filePath(logs.first()))).split(QStringLiteral("\r\n"));
+}
+
+} // namespace
+
+class BatchCommandTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void helpVersionAndBadUsage();
+    void badPathsEndThePreparation();
+    void unreachableDestinationEndsThePreparation();
+    void linkTableThatCannotBeCreatedEndsTheProgram();
+    void sourceTableThatCannotBeOpenedLeavesTheRunUnfinished();
+    void finishedRunWritesItsLinesToTheLog();
+
+private:
+    QTemporaryDir m_root;
+    QString m_practice; // a small generated practice, shared by the tests (they only read it)
+};
+
+void BatchCommandTest::initTestCase()
+{
+    QVERIFY(m_root.isValid());
+    m_practice = m_root.filePath(QStringLiteral("practice"));
+    QString errors;
+    QVERIFY2(makePractice(m_practice, 5, &errors), qPrintable(errors));
+}
+
+void BatchCommandTest::helpVersionAndBadUsage()
+{
+    ProgramFolder program(m_root.filePath(QStringLiteral("usage")));
+    QVERIFY(program.isReady());
+
+    const ProgramFolder::Result help = program.run({QStringLiteral("--help")});
+    QCOMPARE(help.exitCode, 0);
+    for (const char* option : {"--batch", "--source", "--letters", "--dest", "--purge", "--version"})
+        QVERIFY2(help.out.contains(QLatin1String(option)), option);
+
+    const ProgramFolder::Result version = program.run({QStringLiteral("--version")});
+    QCOMPARE(version.exitCode, 0);
+    QVERIFY2(QRegularExpression(QStringLiteral("^velquor-fusion \\d+\\.\\d+\\.\\d+\\n$")).match(version.out).hasMatch(),
+             qPrintable(version.out));
+
+    QCOMPARE(program.run({QStringLiteral("--batch"), QStringLiteral("--bogus")}).exitCode, 64);
+    QCOMPARE(program.run(batchArguments(m_practice) << QStringLiteral("extra")).exitCode, 64);
+    QVERIFY(program.logFiles().isEmpty());
+}
+
+void BatchCommandTest::badPathsEndThePreparation()
+{
+    ProgramFolder program(m_root.filePath(QStringLiteral("paths")));
+    QVERIFY(program.isReady());
+    const QString box = QStringLiteral("Veuillez renseigner correctement les chemins !");
+
+    QStringList noSource = batchArguments(m_practice);
+    noSource[2] = m_practice + QStringLiteral("/absent.mdb");
+    ProgramFolder::Result result = program.run(noSource);
+    QCOMPARE(result.exitCode, 2);
+    QVERIFY2(result.err.contains(box), qPrintable(result.err));
+
+    // Letters "folder" that is a file; then no letters argument at all.
+    QStringList lettersFile = batchArguments(m_practice);
+    lettersFile[4] = m_practice + QStringLiteral("/V3.mdb");
+    QCOMPARE(program.run(lettersFile).exitCode, 2);
+    QStringList noLetters = batchArguments(m_practice);
+    noLetters.remove(3, 2);
+    result = program.run(noLetters);
+    QCOMPARE(result.exitCode, 2);
+    QVERIFY(result.err.contains(box));
+
+    // Nothing happened: no log, no settings written.
+    QVERIFY(program.logFiles().isEmpty());
+    QVERIFY(!QFile::exists(program.settingsPath()));
+}
+
+void BatchCommandTest::unreachableDestinationEndsThePreparation()
+{
+    // A PostgreSQL server address where nothing listens.
+    QTemporaryDir destination;
+    ProgramFolder program(m_root.filePath(QStringLiteral("unreachable")));
+    QVERIFY(program.isReady());
+    const QByteArray settings = "[Destination]\r\nDriver=PostgreSQL Unicode\r\nOptions=Port=1\r\n";
+    writeFile(program.settingsPath(), settings);
+    const QString base = destination.filePath(QStringLiteral("Base"));
+    QVERIFY(QDir().mkpath(base));
+    writeFile(base + QStringLiteral("/Kestrune.ver"),
+              "[DBKERNEL]\r\nDatabaseName=TALMEROSIN\r\nServerName=127.0.0.1\r\nUserName=sa\r\nSAPW=\r\n");
+    QStringList arguments = batchArguments(m_practice);
+    arguments[6] = base;
+
+    const ProgramFolder::Result result = program.run(arguments);
+    QCOMPARE(result.exitCode, 2);
+    const QString failure = QStringLiteral("Connexion à la base de données Talmérosin impossible : ");
+    QVERIFY2(result.err.contains(failure), qPrintable(result.err));
+    // The failure went to the log; the settings file was not written.
+    const QStringList log = logLines(program);
+    QVERIFY2(std::any_of(log.begin(), log.end(), [&](const QString& line) { return line.contains(failure); }),
+             qPrintable(log.join(QLatin1Char('|'))));
+    QCOMPARE(readFile(program.settingsPath()), settings);
+}
+
+void BatchCommandTest::linkTableThatCannotBeCreatedEndsTheProgram()
+{
+    VF_TEST_DESTINATION(dest, Backend::SQLite);
+    QTemporaryDir base;
+    dest.writeKestrune(base.path());
+    ProgramFolder program(m_root.filePath(QStringLiteral("linktables")));
+    QVERIFY(program.isReady());
+    program.writeDestination(dest);
+    writeFile(QDir(program.path()).filePath(QStringLiteral("LinksTables")), "a file where the folder goes");
+    QStringList arguments = batchArguments(m_practice);
+    arguments[6] = base.path();
+
+    const ProgramFolder::Result result = program.run(arguments);
+    QCOMPARE(result.exitCode, 3);
+    const QString failure = QStringLiteral("Erreur lors de la création de la table temporaire Medecins.db");
+    QVERIFY2(result.err.contains(failure), qPrintable(result.err));
+    // The program ends at once: the log ends with the failure, without the lines of the run.
+    const QStringList log = logLines(program);
+    QVERIFY(log.size() >= 2);
+    QCOMPARE(log.at(log.size() - 2), failure);
+    QVERIFY(dest.rows(QStringLiteral("SELECT * FROM MEDECINS")).isEmpty());
+}
+
+void BatchCommandTest::sourceTableThatCannotBeOpenedLeavesTheRunUnfinished()
+{
+    // A source holding the users table only: every later phase's source cannot be opened.
+    VF_TEST_DESTINATION(dest, Backend::SQLite);
+    QTemporaryDir practice;
+    QVERIFY(QDir().mkpath(practice.filePath(QStringLiteral("COURRIER"))));
+    QVERIFY(QDir().mkpath(practice.filePath(QStringLiteral("Base"))));
+    mdbwriter::writeFromJson(
+        R"({"tables":[{"name":"GLB MEDECIN","columns":[{"name":"CODE MEDECIN","type":"long"},)"
+        R"({"name":"NOM","type":"text","size":50},{"name":"PRENOM","type":"text","size":50},)"
+        R"({"name":"VILLE","type":"text","size":50},{"name":"ADRESSE","type":"text","size":100},)"
+        R"({"name":"CODE POSTAL","type":"text","size":10},{"name":"TELEPHONE","type":"text","size":20}],)"
+        R"("rows":[[4,"Dupont","Jean","Paris","1 rue de la Paix","75001","0123456789"]]}]})",
+        QFile::encodeName(practice.filePath(QStringLiteral("V3.mdb"))).toStdString());
+    dest.writeKestrune(practice.filePath(QStringLiteral("Base")));
+    ProgramFolder program(m_root.filePath(QStringLiteral("unfinished")));
+    QVERIFY(program.isReady());
+    program.writeDestination(dest);
+
+    const ProgramFolder::Result result = program.run(batchArguments(practice.path()));
+    QCOMPARE(result.exitCode, 1);
+    const QStringList lines = result.outLines();
+    QCOMPARE(lines.first(), QStringLiteral("1 médecins utilisateurs après importation."));
+    QVERIFY(lines.at(lines.size() - 2).startsWith(QStringLiteral("Importation stopée après ")));
+    QCOMPARE(lines.last(), QStringLiteral("Traitement inachevé."));
+    for (const char* box : {"Erreur lors de l'ouverture de la table des médecins correspondants : ",
+                            "Erreur lors de l'ouverture de la table des consultations : ",
+                            "Erreur lors de l'ouverture de la table des courrier : ",
+                            "Le traitement n'est pas terminé."})
+        QVERIFY2(result.err.contains(QString::fromUtf8(box)), box);
+    QCOMPARE(dest.scalar(QStringLiteral("SELECT NOM FROM MEDECINS")).toString(), QStringLiteral("Dupont"));
+}
+
+void BatchCommandTest::finishedRunWritesItsLinesToTheLog()
+{
+    VF_TEST_DESTINATION(dest, Backend::SQLite);
+    QTemporaryDir base;
+    dest.writeKestrune(base.path());
+    ProgramFolder program(m_root.filePath(QStringLiteral("finished")));
+    QVERIFY(program.isReady());
+    program.writeDestination(dest);
+    QStringList arguments = batchArguments(m_practice);
+    arguments[6] = base.path();
+
+    const ProgramFolder::Result result = program.run(arguments);
+    QCOMPARE(result.exitCode, 0);
+    const QStringList lines = result.outLines();
+    QCOMPARE(lines.last(), QStringLiteral("Traitement terminé."));
+    QVERIFY(lines.contains(QStringLiteral("5 patients après importation.")));
+    QVERIFY(result.err.contains(QStringLiteral("Le traitement est terminé.")));
+
+    // The text area's lines end the import log (CR LF after each), after its header.
+    const QStringList log = logLines(program);
+    QVERIFY(log.size() > lines.size() + 1);
+    QCOMPARE(log.mid(log.size() - 1 - lines.size(), lines.size()), lines);
+    QCOMPARE(log.last(), QString());
+
+    // The paths were saved beside the program, and the [Destination] section kept.
+    const QString settings = QString::fromUtf8(readFile(program.settingsPath()));
+    QVERIFY2(settings.contains(QStringLiteral("V3=") + m_practice + QStringLiteral("/V3.mdb")), qPrintable(settings));
+    QVERIFY(settings.contains(QStringLiteral("Driver=SQLite3")));
+    QVERIFY(settings.contains(QStringLiteral("Vider=0")));
+
+    // With --purge a second run empties the destination and imports everything again.
+    const int patients = dest.rows(QStringLiteral("SELECT * FROM PATIENTS")).size();
+    const ProgramFolder::Result purged = program.run(arguments << QStringLiteral("--purge"));
+    QCOMPARE(purged.exitCode, 0);
+    QCOMPARE(dest.rows(QStringLiteral("SELECT * FROM PATIENTS")).size(), patients);
+    QCOMPARE(dest.scalar(QStringLiteral("SELECT MAX(PATIENTS_ID) FROM PATIENTS")).toInt(), patients);
+}
+
+QTEST_GUILESS_MAIN(BatchCommandTest)
+#include "tst_batch_command.moc"
