@@ -76,7 +76,9 @@ public:
     // step a line). Stages the tables it names, like open().
     QString queryPlan();
     // Raw values: null is a null QVariant; integers are qint32 (qint64 beyond), text is
-    // QString, date-times are QDateTime in UTC (naive), doubles are double.
+    // QString, date-times are QDateTime in UTC (naive), doubles (and currency) are double,
+    // booleans bool, binary values QByteArray. Reading a column that does not exist, or with
+    // no current row (eof), throws vf::Error.
     QVariant value(const QString& column) const;
     QVariant value(int position) const;
     bool isNull(const QString& column) const;
@@ -96,7 +98,8 @@ private:
 };
 
 // OLE automation dates (days since 30 December 1899; before it the fraction is the time of day
-// counted forward) to and from naive UTC date-times, to the millisecond.
+// counted forward) to and from naive UTC date-times, to the millisecond. A value that is no
+// date of the years 100 to 9999 gives an invalid QDateTime.
 QDateTime dateTimeFromOle(double oleDate);
 double oleFromDateTime(const QDateTime& dateTime);
 
