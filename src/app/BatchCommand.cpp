@@ -92,8 +92,13 @@ int runBatchCommand(int argc, char** argv)
     parser.setApplicationDescription(QStringLiteral(
         "Importe la base Access V3 de Velquor et ses courriers dans la base Talmérosin, "
         "sans fenêtre. Sans argument, le programme ouvre sa fenêtre."));
-    parser.addHelpOption();
-    parser.addVersionOption();
+    // Long forms only: the program takes its command-line modes from a first argument --batch,
+    // --help or --version and opens its window otherwise, so "-h" or "--help-all" would not
+    // reach this parser.
+    const QCommandLineOption helpOption(QStringLiteral("help"), QStringLiteral("Affiche cette aide."));
+    const QCommandLineOption versionOption(QStringLiteral("version"), QStringLiteral("Affiche la version."));
+    parser.addOption(helpOption);
+    parser.addOption(versionOption);
     parser.addOption({QStringLiteral("batch"), QStringLiteral("Importation sans fenêtre.")});
     parser.addOption({QStringLiteral("source"), QStringLiteral("Base V3 (fichier .mdb)."), QStringLiteral("FILE")});
     parser.addOption({QStringLiteral("letters"), QStringLiteral("Dossier des courriers."), QStringLiteral("DIR")});
@@ -103,11 +108,11 @@ int runBatchCommand(int argc, char** argv)
         print(stderr, parser.errorText());
         return kUsage;
     }
-    if (parser.isSet(QStringLiteral("help"))) {
+    if (parser.isSet(helpOption)) {
         print(stdout, parser.helpText());
         return kFinished;
     }
-    if (parser.isSet(QStringLiteral("version"))) {
+    if (parser.isSet(versionOption)) {
         print(stdout, QCoreApplication::applicationName() + QLatin1Char(' ') + QCoreApplication::applicationVersion());
         return kFinished;
     }

@@ -42,6 +42,7 @@ private slots:
     void unreachableDestinationEndsThePreparation();
     void linkTableThatCannotBeCreatedEndsTheProgram();
     void sourceTableThatCannotBeOpenedLeavesTheRunUnfinished();
+    void errorThatNoPhaseHandlesEndsTheRun();
     void finishedRunWritesItsLinesToTheLog();
 
 private:
@@ -66,6 +67,9 @@ void BatchCommandTest::helpVersionAndBadUsage()
     QCOMPARE(help.exitCode, 0);
     for (const char* option : {"--batch", "--source", "--letters", "--dest", "--purge", "--version"})
         QVERIFY2(help.out.contains(QLatin1String(option)), option);
+    // Only the long forms are offered: a first argument such as "-h" opens the window.
+    QVERIFY2(!help.out.contains(QRegularExpression(QStringLiteral("\\s-[a-z?],"))), qPrintable(help.out));
+    QVERIFY(!help.out.contains(QStringLiteral("--help-all")));
 
     const ProgramFolder::Result version = program.run({QStringLiteral("--version")});
     QCOMPARE(version.exitCode, 0);
@@ -184,6 +188,28 @@ void BatchCommandTest::sourceTableThatCannotBeOpenedLeavesTheRunUnfinished()
                             "Le traitement n'est pas terminé."})
         QVERIFY2(result.err.contains(QString::fromUtf8(box)), box);
     QCOMPARE(dest.scalar(QStringLiteral("SELECT NOM FROM MEDECINS")).toString(), QStringLiteral("Dupont"));
+}
+
+void BatchCommandTest::errorThatNoPhaseHandlesEndsTheRun()
+{
+    // A destination without MEDECINS: the users' counter cannot be seeded.
+    VF_TEST_DESTINATION(dest, Backend::SQLite);
+    QVERIFY(dest.exec(QStringLiteral("DROP TABLE MEDECINS")));
+    QTemporaryDir base;
+    dest.writeKestrune(base.path());
+    ProgramFolder program(m_root.filePath(QStringLiteral("unhandled")));
+    QVERIFY(program.isReady());
+    program.writeDestination(dest);
+    QStringList arguments = batchArguments(m_practice);
+    arguments[6] = base.path();
+
+    const ProgramFolder::Result result = program.run(arguments);
+    QCOMPARE(result.exitCode, 4);
+    QVERIFY2(result.err.contains(QStringLiteral("MEDECINS"), Qt::CaseInsensitive), qPrintable(result.err));
+    // The end-of-run steps did not run.
+    QVERIFY(!result.out.contains(QStringLiteral("Traitement")));
+    QVERIFY(!result.err.contains(QStringLiteral("Le traitement")));
+    QVERIFY(dest.rows(QStringLiteral("SELECT * FROM PATIENTS")).isEmpty());
 }
 
 void BatchCommandTest::finishedRunWritesItsLinesToTheLog()
