@@ -275,8 +275,10 @@ QString TestDestination::Private::connectionString() const
                     .arg(sqlite ? QStringLiteral("SQLite3") : QStringLiteral("PostgreSQL Unicode"),
                          quoteValue(sqlite ? QString() : PostgresCluster::instance().socketDir()),
                          quoteValue(databaseName), quoteValue(kUser), quoteValue(kPassword));
-    if (!sqlite)
-        s += QStringLiteral("Port=%1").arg(kPostgresPort);
+    // The embedded destination syncs the disk at each statement unless told otherwise: tests
+    // run it in WAL mode without a sync per statement, as the demo does.
+    s += sqlite ? QStringLiteral("SyncPragma=NORMAL;JournalMode=WAL")
+                : QStringLiteral("Port=%1").arg(kPostgresPort);
     return s;
 }
 
@@ -384,7 +386,8 @@ QString TestDestination::databaseName() const
 
 QString TestDestination::options() const
 {
-    return m_d->backend == Backend::SQLite ? QString() : QStringLiteral("Port=%1").arg(kPostgresPort);
+    return m_d->backend == Backend::SQLite ? QStringLiteral("SyncPragma=NORMAL;JournalMode=WAL")
+                                           : QStringLiteral("Port=%1").arg(kPostgresPort);
 }
 
 QString TestDestination::connectionString() const
