@@ -26,7 +26,7 @@ QString driverMessage(const QSqlError& error)
     return text.isEmpty() ? error.text().trimmed() : text;
 }
 
-// Date-times travel as naive values: whatever time spec the driver gave, the fields are kept.
+// Date-times travel as naive values: whatever time zone the driver attached, the fields are kept.
 QVariant naive(const QVariant& value)
 {
     if (value.metaType() != QMetaType::fromType<QDateTime>() || value.isNull())

@@ -60,22 +60,22 @@ QString qtPatternFromStrftime(const QString& format)
             literal += c;
             continue;
         }
-        QChar spec = format.at(++i);
+        QChar conversion = format.at(++i);
         // glibc flags: "-" drops the padding, the others change nothing that Qt can show.
         bool unpadded = false;
-        while ((spec == QLatin1Char('-') || spec == QLatin1Char('_') || spec == QLatin1Char('0')
-                || spec == QLatin1Char('^') || spec == QLatin1Char('#'))
+        while ((conversion == QLatin1Char('-') || conversion == QLatin1Char('_') || conversion == QLatin1Char('0')
+                || conversion == QLatin1Char('^') || conversion == QLatin1Char('#'))
                && i + 1 < format.size()) {
-            unpadded = unpadded || spec == QLatin1Char('-');
-            spec = format.at(++i);
+            unpadded = unpadded || conversion == QLatin1Char('-');
+            conversion = format.at(++i);
         }
-        if ((spec == QLatin1Char('E') || spec == QLatin1Char('O')) && i + 1 < format.size())
-            spec = format.at(++i);
+        if ((conversion == QLatin1Char('E') || conversion == QLatin1Char('O')) && i + 1 < format.size())
+            conversion = format.at(++i);
         auto padded = [unpadded](const char* two, const char* one) {
             return QString::fromLatin1(unpadded ? one : two);
         };
         QString piece;
-        switch (spec.toLatin1()) {
+        switch (conversion.toLatin1()) {
         case 'd': piece = padded("dd", "d"); break;
         case 'e': piece = QStringLiteral("d"); break;
         case 'm': piece = padded("MM", "M"); break;
