@@ -26,6 +26,11 @@ const char* const kLockName = "staging.lock";
 const char* const kDatabaseName = "staging.db";
 const char* const kCollation = "VF_JET";
 constexpr qint64 kMsPerDay = 86400000;
+// The page cache of the staging database, and the smaller one while an index is built: SQLite
+// sorts in memory up to the cache size, and the two together must stay within the program's
+// memory budget whatever the size of the table.
+const char* const kCacheSize = "PRAGMA cache_size=-98304";
+const char* const kIndexingCacheSize = "PRAGMA cache_size=-16384";
 // 1 January 100 and 31 December 9999 23:59:59.999 as days from 30 December 1899.
 constexpr double kFirstOleDay = -657434.0;
 constexpr double kLastOleDay = 2958466.0;
@@ -474,7 +479,7 @@ StagingDatabase::StagingDatabase(const QString& accessPath) : m_accessPath(acces
     exec("PRAGMA journal_mode=MEMORY");
     exec("PRAGMA synchronous=OFF");
     exec("PRAGMA locking_mode=EXCLUSIVE");
-    exec("PRAGMA cache_size=-65536");
+    exec(kCacheSize);
     exec("PRAGMA temp_store=FILE");
 }
 
@@ -642,9 +647,16 @@ void StagingDatabase::ensureIndex(const TableInfo& table, const QStringList& col
     QStringList quoted;
     for (const QString& column : canonical)
         quoted.append(quoteIdentifier(column));
-    exec(QStringLiteral("CREATE INDEX %1 ON %2 (%3)")
-             .arg(quoteIdentifier(QStringLiteral("vf_index_%1").arg(m_indexes.size() + 1)), quoteIdentifier(table.name),
-                  quoted.join(QStringLiteral(", "))));
+    exec(kIndexingCacheSize);
+    try {
+        exec(QStringLiteral("CREATE INDEX %1 ON %2 (%3)")
+                 .arg(quoteIdentifier(QStringLiteral("vf_index_%1").arg(m_indexes.size() + 1)), quoteIdentifier(table.name),
+                      quoted.join(QStringLiteral(", "))));
+    } catch (...) {
+        exec(kCacheSize);
+        throw;
+    }
+    exec(kCacheSize);
     m_indexes.insert(key);
 }
 

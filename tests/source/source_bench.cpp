@@ -91,6 +91,7 @@ int main(int argc, char** argv)
     std::printf("open and read every row through the connection: %8.2f s  (%d rows, %.2f x mdb-export; target <= 2)\n",
                 readSeconds, read, readSeconds / exportSeconds);
     std::printf("  of which opening (copy into the staging file): %8.2f s\n", stagingSeconds);
+    std::printf("  peak memory so far:                           %8.1f MB\n", peakMegabytes(RUSAGE_SELF));
 
     const int lookups = 100000;
     vf::SourceQuery detail(connection, QStringLiteral("SELECT * FROM [%1] WHERE [CodeTitre]=:codetitre ORDER BY CodeLigne")
