@@ -1,7 +1,7 @@
 // source-bench ROWS FOLDER: the figures of the source connection on a table of ROWS detail rows
 // written by the Access file writer. Prints the time mdb-export takes to read the table, the time
 // to open and read it through the connection, the mean time of 100,000 parameterised detail
-// lookups, and the peak memory of the program and of its reader process.
+// lookups, and the peak memory of the program and of its child processes.
 
 #include "db/SourceConnection.h"
 
@@ -110,7 +110,7 @@ int main(int argc, char** argv)
     std::printf("parameterised detail lookup (mean of %d):      %8.2f us  (target <= 20)\n", lookups, lookupMicros);
     connection.close();
     std::printf("peak memory of the program:                     %8.1f MB  (target <= 200)\n", peakMegabytes(RUSAGE_SELF));
-    std::printf("peak memory of its reader process:              %8.1f MB\n", peakMegabytes(RUSAGE_CHILDREN));
+    std::printf("peak memory of a child (the reader, mdb-export): %7.1f MB\n", peakMegabytes(RUSAGE_CHILDREN));
     std::printf("(checksum %lld)\n", static_cast<long long>(checksum));
     return 0;
 }
