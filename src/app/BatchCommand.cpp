@@ -13,6 +13,7 @@
 #include <QFileInfo>
 
 #include <clocale>
+#include <csignal>
 #include <cstdio>
 
 namespace {
@@ -87,6 +88,11 @@ int runBatchCommand(int argc, char** argv)
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationVersion(QStringLiteral(VF_VERSION));
     std::setlocale(LC_NUMERIC, "C");
+#ifdef SIGPIPE
+    // A reader of standard output that goes away (a pipe into "head") must not end the
+    // migration half way: the write fails, the run goes on and its lines still reach the log.
+    std::signal(SIGPIPE, SIG_IGN);
+#endif
 
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(

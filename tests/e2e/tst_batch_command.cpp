@@ -7,6 +7,7 @@
 #include <MdbWriter.h>
 
 #include <QDir>
+#include <QProcess>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QtTest/QtTest>
@@ -44,6 +45,7 @@ private slots:
     void sourceTableThatCannotBeOpenedLeavesTheRunUnfinished();
     void errorThatNoPhaseHandlesEndsTheRun();
     void finishedRunWritesItsLinesToTheLog();
+    void readerOfTheOutputGoingAwayDoesNotStopTheRun();
 
 private:
     QTemporaryDir m_root;
@@ -248,6 +250,31 @@ void BatchCommandTest::finishedRunWritesItsLinesToTheLog()
     QCOMPARE(purged.exitCode, 0);
     QCOMPARE(dest.rows(QStringLiteral("SELECT * FROM PATIENTS")).size(), patients);
     QCOMPARE(dest.scalar(QStringLiteral("SELECT MAX(PATIENTS_ID) FROM PATIENTS")).toInt(), patients);
+}
+
+void BatchCommandTest::readerOfTheOutputGoingAwayDoesNotStopTheRun()
+{
+    VF_TEST_DESTINATION(dest, Backend::SQLite);
+    QTemporaryDir base;
+    dest.writeKestrune(base.path());
+    ProgramFolder program(m_root.filePath(QStringLiteral("pipe")));
+    QVERIFY(program.isReady());
+    program.writeDestination(dest);
+    QStringList arguments = batchArguments(m_practice);
+    arguments[6] = base.path();
+
+    // The output goes into "head -n 1", which ends after the first line.
+    QProcess shell;
+    shell.start(QStringLiteral("/bin/bash"),
+                QStringList{QStringLiteral("-c"), QStringLiteral("\"$0\" \"$@\" | head -n 1; exit \"${PIPESTATUS[0]}\""),
+                            program.program()} + arguments);
+    QVERIFY(shell.waitForFinished(120000));
+    QCOMPARE(shell.exitCode(), 0);
+    QCOMPARE(QString::fromUtf8(shell.readAllStandardOutput()), QStringLiteral("4 médecins utilisateurs après importation.\n"));
+    QCOMPARE(dest.scalar(QStringLiteral("SELECT COUNT(*) FROM PATIENTS")).toInt(), 5);
+    const QStringList log = logLines(program);
+    QVERIFY(log.size() >= 2);
+    QCOMPARE(log.at(log.size() - 2), QStringLiteral("Traitement terminé."));
 }
 
 QTEST_GUILESS_MAIN(BatchCommandTest)
