@@ -29,8 +29,8 @@ public:
         QString err;
         QStringList outLines() const;
     };
-    // Runs the program with these arguments and waits for its end (LC_ALL=C.UTF-8: times in
-    // messages read HH:MM:SS).
+    // Runs the program with these arguments, without a display, and waits for its end
+    // (LC_ALL=C.UTF-8: times in messages read HH:MM:SS).
     Result run(const QStringList& arguments) const;
 
     QStringList logFiles() const; // "Velquor_*.log" beside the program
