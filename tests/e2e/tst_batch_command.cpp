@@ -41,6 +41,7 @@ private slots:
     void helpVersionAndBadUsage();
     void badPathsEndThePreparation();
     void unreachableDestinationEndsThePreparation();
+    void unreadableUsersTableEndsThePreparation();
     void linkTableThatCannotBeCreatedEndsTheProgram();
     void sourceTableThatCannotBeOpenedLeavesTheRunUnfinished();
     void errorThatNoPhaseHandlesEndsTheRun();
@@ -134,6 +135,29 @@ void BatchCommandTest::unreachableDestinationEndsThePreparation()
     QVERIFY2(std::any_of(log.begin(), log.end(), [&](const QString& line) { return line.contains(failure); }),
              qPrintable(log.join(QLatin1Char('|'))));
     QCOMPARE(readFile(program.settingsPath()), settings);
+}
+
+void BatchCommandTest::unreadableUsersTableEndsThePreparation()
+{
+    // A source without the users table.
+    VF_TEST_DESTINATION(dest, Backend::SQLite);
+    QTemporaryDir practice;
+    QVERIFY(QDir().mkpath(practice.filePath(QStringLiteral("COURRIER"))));
+    QVERIFY(QDir().mkpath(practice.filePath(QStringLiteral("Base"))));
+    mdbwriter::writeFromJson(
+        R"({"tables":[{"name":"REF FONCTION","columns":[{"name":"CODE FONCTION","type":"long"},)"
+        R"({"name":"LIBELLE","type":"text","size":50}],"rows":[[1,"Cardiologue"]]}]})",
+        QFile::encodeName(practice.filePath(QStringLiteral("V3.mdb"))).toStdString());
+    dest.writeKestrune(practice.filePath(QStringLiteral("Base")));
+    ProgramFolder program(m_root.filePath(QStringLiteral("users")));
+    QVERIFY(program.isReady());
+    program.writeDestination(dest);
+
+    const ProgramFolder::Result result = program.run(batchArguments(practice.path()));
+    QCOMPARE(result.exitCode, 2);
+    QVERIFY2(result.err.contains(QStringLiteral("Erreur lors de l'ouverture de la table des utilisateurs : ")),
+             qPrintable(result.err));
+    QVERIFY(result.out.isEmpty());
 }
 
 void BatchCommandTest::linkTableThatCannotBeCreatedEndsTheProgram()
