@@ -16,11 +16,18 @@ using namespace vf::test;
 
 namespace {
 
-QStringList batchArguments(const QString& practice)
+QStringList batchArguments(const QString& source, const QString& letters, const QString& base)
 {
-    return {QStringLiteral("--batch"), QStringLiteral("--source"), practice + QStringLiteral("/V3.mdb"),
-            QStringLiteral("--letters"), practice + QStringLiteral("/COURRIER/"), QStringLiteral("--dest"),
-            practice + QStringLiteral("/Base/")};
+    return {QStringLiteral("--batch"), QStringLiteral("--source"), source, QStringLiteral("--letters"), letters,
+            QStringLiteral("--dest"), base};
+}
+
+// The practice's own files, into the given destination base folder (by default its own).
+QStringList batchArguments(const QString& practice, QString base = QString())
+{
+    if (base.isEmpty())
+        base = practice + QStringLiteral("/Base/");
+    return batchArguments(practice + QStringLiteral("/V3.mdb"), practice + QStringLiteral("/COURRIER/"), base);
 }
 
 QStringList logLines(const ProgramFolder& program)
@@ -90,19 +97,17 @@ void BatchCommandTest::badPathsEndThePreparation()
     QVERIFY(program.isReady());
     const QString box = QStringLiteral("Veuillez renseigner correctement les chemins !");
 
-    QStringList noSource = batchArguments(m_practice);
-    noSource[2] = m_practice + QStringLiteral("/absent.mdb");
-    ProgramFolder::Result result = program.run(noSource);
+    const QString letters = m_practice + QStringLiteral("/COURRIER/");
+    const QString base = m_practice + QStringLiteral("/Base/");
+    ProgramFolder::Result result =
+        program.run(batchArguments(m_practice + QStringLiteral("/absent.mdb"), letters, base));
     QCOMPARE(result.exitCode, 2);
     QVERIFY2(result.err.contains(box), qPrintable(result.err));
 
     // Letters "folder" that is a file; then no letters argument at all.
-    QStringList lettersFile = batchArguments(m_practice);
-    lettersFile[4] = m_practice + QStringLiteral("/V3.mdb");
-    QCOMPARE(program.run(lettersFile).exitCode, 2);
-    QStringList noLetters = batchArguments(m_practice);
-    noLetters.remove(3, 2);
-    result = program.run(noLetters);
+    const QString v3 = m_practice + QStringLiteral("/V3.mdb");
+    QCOMPARE(program.run(batchArguments(v3, v3, base)).exitCode, 2);
+    result = program.run({QStringLiteral("--batch"), QStringLiteral("--source"), v3, QStringLiteral("--dest"), base});
     QCOMPARE(result.exitCode, 2);
     QVERIFY(result.err.contains(box));
 
@@ -123,8 +128,7 @@ void BatchCommandTest::unreachableDestinationEndsThePreparation()
     QVERIFY(QDir().mkpath(base));
     writeFile(base + QStringLiteral("/Kestrune.ver"),
               "[DBKERNEL]\r\nDatabaseName=TALMEROSIN\r\nServerName=127.0.0.1\r\nUserName=sa\r\nSAPW=\r\n");
-    QStringList arguments = batchArguments(m_practice);
-    arguments[6] = base;
+    const QStringList arguments = batchArguments(m_practice, base);
 
     const ProgramFolder::Result result = program.run(arguments);
     QCOMPARE(result.exitCode, 2);
@@ -169,8 +173,7 @@ void BatchCommandTest::linkTableThatCannotBeCreatedEndsTheProgram()
     QVERIFY(program.isReady());
     program.writeDestination(dest);
     writeFile(QDir(program.path()).filePath(QStringLiteral("LinksTables")), "a file where the folder goes");
-    QStringList arguments = batchArguments(m_practice);
-    arguments[6] = base.path();
+    const QStringList arguments = batchArguments(m_practice, base.path());
 
     const ProgramFolder::Result result = program.run(arguments);
     QCOMPARE(result.exitCode, 3);
@@ -226,8 +229,7 @@ void BatchCommandTest::errorThatNoPhaseHandlesEndsTheRun()
     ProgramFolder program(m_root.filePath(QStringLiteral("unhandled")));
     QVERIFY(program.isReady());
     program.writeDestination(dest);
-    QStringList arguments = batchArguments(m_practice);
-    arguments[6] = base.path();
+    const QStringList arguments = batchArguments(m_practice, base.path());
 
     const ProgramFolder::Result result = program.run(arguments);
     QCOMPARE(result.exitCode, 4);
@@ -246,8 +248,7 @@ void BatchCommandTest::finishedRunWritesItsLinesToTheLog()
     ProgramFolder program(m_root.filePath(QStringLiteral("finished")));
     QVERIFY(program.isReady());
     program.writeDestination(dest);
-    QStringList arguments = batchArguments(m_practice);
-    arguments[6] = base.path();
+    const QStringList arguments = batchArguments(m_practice, base.path());
 
     const ProgramFolder::Result result = program.run(arguments);
     QCOMPARE(result.exitCode, 0);
@@ -270,7 +271,7 @@ void BatchCommandTest::finishedRunWritesItsLinesToTheLog()
 
     // With --purge a second run empties the destination and imports everything again.
     const int patients = dest.rows(QStringLiteral("SELECT * FROM PATIENTS")).size();
-    const ProgramFolder::Result purged = program.run(arguments << QStringLiteral("--purge"));
+    const ProgramFolder::Result purged = program.run(arguments + QStringList{QStringLiteral("--purge")});
     QCOMPARE(purged.exitCode, 0);
     QCOMPARE(dest.rows(QStringLiteral("SELECT * FROM PATIENTS")).size(), patients);
     QCOMPARE(dest.scalar(QStringLiteral("SELECT MAX(PATIENTS_ID) FROM PATIENTS")).toInt(), patients);
@@ -284,8 +285,7 @@ void BatchCommandTest::readerOfTheOutputGoingAwayDoesNotStopTheRun()
     ProgramFolder program(m_root.filePath(QStringLiteral("pipe")));
     QVERIFY(program.isReady());
     program.writeDestination(dest);
-    QStringList arguments = batchArguments(m_practice);
-    arguments[6] = base.path();
+    const QStringList arguments = batchArguments(m_practice, base.path());
 
     // The output goes into "head -n 1", which ends after the first line.
     QProcess shell;
