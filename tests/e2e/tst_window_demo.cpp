@@ -60,7 +60,7 @@ private slots:
 void WindowDemoTest::importerRunsTheDemoMigration()
 {
     VF_TEST_DESTINATION(dest, Backend::SQLite);
-    QTemporaryDir root;
+    QTemporaryDir root(QDir::tempPath() + QStringLiteral("/demo-XXXXXX"));
     QVERIFY(root.isValid());
     const QString practice = root.filePath(QStringLiteral("practice"));
     QString errors;
