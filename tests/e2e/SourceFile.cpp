@@ -2,7 +2,6 @@
 
 #include <QDateTime>
 #include <QFile>
-#include <QTimeZone>
 
 #include <mdbtools.h>
 

@@ -9,11 +9,10 @@
 #include <QDirIterator>
 #include <QSet>
 #include <QTemporaryDir>
-#include <QTimeZone>
 #include <QtTest/QtTest>
 
 #include <algorithm>
-#include <optional>
+#include <tuple>
 
 using namespace vf::test;
 
