@@ -102,20 +102,12 @@ void runConsultationsPhase(RunContext& context)
     context.ensureOpen(context.patients, QStringLiteral("Patients.db"));
     context.ensureOpen(context.medecins, QStringLiteral("Medecins.db"));
 
-    while (opened && !headers.eof()) {
-        reporter.stepProgress();
-        importConsultation(context, headers, details);
-        try {
-            headers.next();
-        } catch (const Error&) {
-            break;
-        }
-    }
+    if (opened)
+        forEachRecord(reporter, headers, [&] {
+            importConsultation(context, headers, details);
+        });
 
-    try {
-        headers.close();
-    } catch (const std::exception&) {
-    }
+    closeQuietly(headers);
     context.idValues.WriteIdValue(QStringLiteral("MOTCONSU"), context.consultationCounter, false);
     reporter.appendLine(QString::number(context.consultationCounter)
                         + QStringLiteral(" consultations après importation."));

@@ -34,67 +34,62 @@ void runCorrespondentsPhase(RunContext& context)
     SourceQuery v3Qry1(context.source,
                        QStringLiteral("SELECT LIBELLE FROM [REF FONCTION] WHERE [CODE FONCTION]=:code"));
 
-    while (opened && !adrCarnetAdresse.eof()) {
-        reporter.stepProgress();
-        const qint32 code = adrCarnetAdresse.intValue(QStringLiteral("CODE CARNET ADRESSE"));
-        if (!links.find(code)) {
-            ++counter;
-            const QString nom = adrCarnetAdresse.textValue(QStringLiteral("NOM"));
-            const QString prenom = adrCarnetAdresse.textValue(QStringLiteral("PRENOM"));
-            const QString ville = adrCarnetAdresse.textValue(QStringLiteral("VILLE"));
-            QList<RowWriter::Column> row = {
-                {QStringLiteral("MEDTRAIT_ID"), qint32(counter)},
-                {QStringLiteral("NOM"), RowWriter::text(nom)},
-                {QStringLiteral("PRENOM"), RowWriter::text(prenom)},
-                {QStringLiteral("VILLE"), RowWriter::text(ville)},
-                {QStringLiteral("ADRESSE"), RowWriter::text(adrCarnetAdresse.textValue(QStringLiteral("RUE")))},
-                {QStringLiteral("CP"), RowWriter::text(adrCarnetAdresse.textValue(QStringLiteral("CODE POSTAL")))},
-                {QStringLiteral("TEL"), RowWriter::text(FormatPhoneNumber(
-                     adrCarnetAdresse.textValue(QStringLiteral("TELEPHONE PERSONNEL"))))},
-                {QStringLiteral("TELBUREAU"), RowWriter::text(FormatPhoneNumber(
-                     adrCarnetAdresse.textValue(QStringLiteral("TELEPHONE PROFESSIONNEL"))))},
-                {QStringLiteral("FAX"), RowWriter::text(FormatPhoneNumber(
-                     adrCarnetAdresse.textValue(QStringLiteral("FAX"))))},
-                {QStringLiteral("COMMENTAIRE"), RowWriter::text(adrCarnetAdresse.textValue(QStringLiteral("DIVERS")))},
-            };
+    if (opened)
+        forEachRecord(reporter, adrCarnetAdresse, [&] {
+            const qint32 code = adrCarnetAdresse.intValue(QStringLiteral("CODE CARNET ADRESSE"));
+            if (!links.find(code)) {
+                ++counter;
+                const QString nom = adrCarnetAdresse.textValue(QStringLiteral("NOM"));
+                const QString prenom = adrCarnetAdresse.textValue(QStringLiteral("PRENOM"));
+                const QString ville = adrCarnetAdresse.textValue(QStringLiteral("VILLE"));
+                QList<RowWriter::Column> row = {
+                    {QStringLiteral("MEDTRAIT_ID"), qint32(counter)},
+                    {QStringLiteral("NOM"), RowWriter::text(nom)},
+                    {QStringLiteral("PRENOM"), RowWriter::text(prenom)},
+                    {QStringLiteral("VILLE"), RowWriter::text(ville)},
+                    {QStringLiteral("ADRESSE"), RowWriter::text(adrCarnetAdresse.textValue(QStringLiteral("RUE")))},
+                    {QStringLiteral("CP"), RowWriter::text(adrCarnetAdresse.textValue(QStringLiteral("CODE POSTAL")))},
+                    {QStringLiteral("TEL"), RowWriter::text(FormatPhoneNumber(
+                         adrCarnetAdresse.textValue(QStringLiteral("TELEPHONE PERSONNEL"))))},
+                    {QStringLiteral("TELBUREAU"), RowWriter::text(FormatPhoneNumber(
+                         adrCarnetAdresse.textValue(QStringLiteral("TELEPHONE PROFESSIONNEL"))))},
+                    {QStringLiteral("FAX"), RowWriter::text(FormatPhoneNumber(
+                         adrCarnetAdresse.textValue(QStringLiteral("FAX"))))},
+                    {QStringLiteral("COMMENTAIRE"), RowWriter::text(adrCarnetAdresse.textValue(QStringLiteral("DIVERS")))},
+                };
 
-            const qint32 codeFonction = adrCarnetAdresse.intValue(QStringLiteral("CODE FONCTION"));
-            if (codeFonction > 0) {
+                const qint32 codeFonction = adrCarnetAdresse.intValue(QStringLiteral("CODE FONCTION"));
+                if (codeFonction > 0) {
+                    try {
+                        v3Qry1.setParam(QStringLiteral("code"), codeFonction);
+                        v3Qry1.open();
+                        const QString libelle = v3Qry1.eof() ? QString() : v3Qry1.textValue(QStringLiteral("LIBELLE"));
+                        row.append({QStringLiteral("SPECIALISATION"), RowWriter::text(libelle)});
+                    } catch (const Error& error) {
+                        reporter.appendLine(QStringLiteral("Impossible de déterminer la spécialisation de ")
+                                            + prenom + QLatin1Char(' ') + nom + QStringLiteral(" (") + ville
+                                            + QStringLiteral(") : ") + error.message());
+                    }
+                }
+
+                bool rowWritten = false;
                 try {
-                    v3Qry1.setParam(QStringLiteral("code"), codeFonction);
-                    v3Qry1.open();
-                    const QString libelle = v3Qry1.eof() ? QString() : v3Qry1.textValue(QStringLiteral("LIBELLE"));
-                    row.append({QStringLiteral("SPECIALISATION"), RowWriter::text(libelle)});
+                    v3Qry1.close();
+                    medtrait.insert(row);
+                    rowWritten = true;
+                    links.record(code, counter);
                 } catch (const Error& error) {
-                    reporter.appendLine(QStringLiteral("Impossible de déterminer la spécialisation de ")
-                                        + prenom + QLatin1Char(' ') + nom + QStringLiteral(" (") + ville
+                    // A row that was written keeps its identifier: handing it out again would make
+                    // every following insert collide with it.
+                    if (!rowWritten)
+                        --counter;
+                    reporter.appendLine(QStringLiteral("Erreur correspondant non importé : ") + nom
+                                        + QLatin1Char(' ') + prenom + QStringLiteral(" (") + ville
                                         + QStringLiteral(") : ") + error.message());
                 }
             }
-
-            bool rowWritten = false;
-            try {
-                v3Qry1.close();
-                medtrait.insert(row);
-                rowWritten = true;
-                links.record(code, counter);
-            } catch (const Error& error) {
-                // A row that was written keeps its identifier: handing it out again would make
-                // every following insert collide with it.
-                if (!rowWritten)
-                    --counter;
-                reporter.appendLine(QStringLiteral("Erreur correspondant non importé : ") + nom
-                                    + QLatin1Char(' ') + prenom + QStringLiteral(" (") + ville
-                                    + QStringLiteral(") : ") + error.message());
-            }
-        }
-        reporter.processEvents();
-        try {
-            adrCarnetAdresse.next();
-        } catch (const Error&) {
-            break;
-        }
-    }
+            reporter.processEvents();
+        });
 
     adrCarnetAdresse.close();
     reporter.setStatus(QString());

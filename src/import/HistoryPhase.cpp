@@ -134,20 +134,12 @@ void runHistoryPhase(RunContext& context)
     DestQuery insert(context.dest, kInsertText);
     DestQuery update(context.dest, kUpdateText);
 
-    while (opened && !items.eof()) {
-        reporter.stepProgress();
-        importItem(context, items, find, insert, update, counter);
-        try {
-            items.next();
-        } catch (const Error&) {
-            break;
-        }
-    }
+    if (opened)
+        forEachRecord(reporter, items, [&] {
+            importItem(context, items, find, insert, update, counter);
+        });
 
-    try {
-        items.close();
-    } catch (const std::exception&) {
-    }
+    closeQuietly(items);
     context.idValues.WriteIdValue(QStringLiteral("ANTECED"), counter, false);
     reporter.appendLine(QString::number(counter) + QStringLiteral(" antécédents après importation."));
     context.patients.close();

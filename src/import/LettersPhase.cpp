@@ -210,20 +210,12 @@ void runLettersPhase(RunContext& context)
     LetterFiles files(context.courriersPath);
     const QString lettersBase = AddTrailingBackslash(context.talmerosPath) + QStringLiteral("LETTERS");
 
-    while (opened && !letters.eof()) {
-        reporter.stepProgress();
-        importLetter(context, letters, insert, files, lettersBase, counter);
-        try {
-            letters.next();
-        } catch (const Error&) {
-            break;
-        }
-    }
+    if (opened)
+        forEachRecord(reporter, letters, [&] {
+            importLetter(context, letters, insert, files, lettersBase, counter);
+        });
 
-    try {
-        letters.close();
-    } catch (const std::exception&) {
-    }
+    closeQuietly(letters);
     context.patients.close();
     context.shared.close();
     context.idValues.WriteIdValue(QStringLiteral("LETTERS"), counter, false);

@@ -195,17 +195,12 @@ void runPatientsPhase(RunContext& context)
     if (opened)
         reporter.setStatus(QStringLiteral("Importation des patients..."));
 
-    while (opened && !glbPatient.eof()) {
-        reporter.stepProgress();
-        const qint32 code = glbPatient.intValue(QStringLiteral("CODE PATIENT"));
-        if (!context.patients.find(code))
-            phase.importPatient(code);
-        try {
-            glbPatient.next();
-        } catch (const Error&) {
-            break;
-        }
-    }
+    if (opened)
+        forEachRecord(reporter, glbPatient, [&] {
+            const qint32 code = glbPatient.intValue(QStringLiteral("CODE PATIENT"));
+            if (!context.patients.find(code))
+                phase.importPatient(code);
+        });
 
     context.patients.close();
     context.medecins.close();

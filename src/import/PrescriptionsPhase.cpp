@@ -128,20 +128,12 @@ void PrescriptionsImport::run()
     m_context.ensureOpen(m_context.patients, QStringLiteral("Patients.db"));
     m_context.ensureOpen(m_context.medecins, QStringLiteral("Medecins.db"));
 
-    while (opened && !m_headers.eof()) {
-        m_reporter.stepProgress();
-        importHeader();
-        try {
-            m_headers.next();
-        } catch (const Error&) {
-            break;
-        }
-    }
+    if (opened)
+        forEachRecord(m_reporter, m_headers, [&] {
+            importHeader();
+        });
 
-    try {
-        m_headers.close();
-    } catch (const std::exception&) {
-    }
+    closeQuietly(m_headers);
     m_prescriptionFind.close();
     m_context.idValues.WriteIdValue(m_table, m_counter, false);
     m_context.idValues.WriteIdValue(QStringLiteral("MOTCONSU"), m_context.consultationCounter, false);

@@ -52,4 +52,25 @@ bool RunContext::openSource(SourceQuery& query, const QString& errorText)
 
 RunContext::~RunContext() = default;
 
+void forEachRecord(Reporter& reporter, SourceQuery& query, const std::function<void()>& importRecord)
+{
+    while (!query.eof()) {
+        reporter.stepProgress();
+        importRecord();
+        try {
+            query.next();
+        } catch (const Error&) {
+            return;
+        }
+    }
+}
+
+void closeQuietly(SourceQuery& query)
+{
+    try {
+        query.close();
+    } catch (const std::exception&) {
+    }
+}
+
 } // namespace vf

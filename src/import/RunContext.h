@@ -5,6 +5,7 @@
 
 #include <QSet>
 #include <QString>
+#include <functional>
 #include <memory>
 
 namespace vf {
@@ -62,5 +63,12 @@ struct RunContext {
 
     ~RunContext();
 };
+
+// Reads a source data set forward from its current row: for each record one progress step, then
+// importRecord; a failure to move to the next row ends the loop.
+void forEachRecord(Reporter& reporter, SourceQuery& query, const std::function<void()>& importRecord);
+
+// Closes a source data set, ignoring any error.
+void closeQuietly(SourceQuery& query);
 
 } // namespace vf

@@ -84,20 +84,12 @@ void SynthesisImport::run()
     m_reporter.startProgress(opened ? m_headers.recordCount() : 0);
     m_reporter.setStatus(QStringLiteral("Importation des fiches de synthèses..."));
 
-    while (opened && !m_headers.eof()) {
-        m_reporter.stepProgress();
-        importSheet();
-        try {
-            m_headers.next();
-        } catch (const Error&) {
-            break;
-        }
-    }
+    if (opened)
+        forEachRecord(m_reporter, m_headers, [&] {
+            importSheet();
+        });
 
-    try {
-        m_headers.close();
-    } catch (const std::exception&) {
-    }
+    closeQuietly(m_headers);
     m_context.patients.close();
     m_context.medecins.close();
     m_context.shared.close();
