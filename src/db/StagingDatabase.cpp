@@ -10,12 +10,12 @@
 #include <QLockFile>
 #include <QMutex>
 #include <QProcess>
+#include <QtEndian>
 #include <QTemporaryDir>
 
 #include <sqlite3.h>
 
 #include <cmath>
-#include <cstring>
 
 namespace vf::staging {
 
@@ -80,31 +80,10 @@ public:
 
     char tag() { return static_cast<char>(u8()); }
     quint8 u8() { return static_cast<quint8>(*take(1)); }
-    quint16 u16()
-    {
-        const auto* p = reinterpret_cast<const uchar*>(take(2));
-        return quint16(p[0] | p[1] << 8);
-    }
-    quint32 u32()
-    {
-        const auto* p = reinterpret_cast<const uchar*>(take(4));
-        return quint32(p[0]) | quint32(p[1]) << 8 | quint32(p[2]) << 16 | quint32(p[3]) << 24;
-    }
-    qint64 i64()
-    {
-        const auto* p = reinterpret_cast<const uchar*>(take(8));
-        quint64 v = 0;
-        for (int i = 7; i >= 0; --i)
-            v = v << 8 | p[i];
-        return static_cast<qint64>(v);
-    }
-    double f64()
-    {
-        const qint64 bits = i64();
-        double d;
-        std::memcpy(&d, &bits, sizeof d);
-        return d;
-    }
+    quint16 u16() { return qFromLittleEndian<quint16>(take(2)); }
+    quint32 u32() { return qFromLittleEndian<quint32>(take(4)); }
+    qint64 i64() { return qFromLittleEndian<qint64>(take(8)); }
+    double f64() { return qFromLittleEndian<double>(take(8)); }
     // The next n bytes; the pointer stays valid until the next read.
     const char* block(quint32 n) { return take(n); }
     // A string: the pointer stays valid until the next read.
@@ -195,26 +174,9 @@ class RowCursor {
 public:
     RowCursor(const char* data, quint32 length) : m_p(reinterpret_cast<const uchar*>(data)), m_end(m_p + length) {}
     quint8 u8() { return *need(1); }
-    quint32 u32()
-    {
-        const uchar* p = need(4);
-        return quint32(p[0]) | quint32(p[1]) << 8 | quint32(p[2]) << 16 | quint32(p[3]) << 24;
-    }
-    qint64 i64()
-    {
-        const uchar* p = need(8);
-        quint64 v = 0;
-        for (int i = 7; i >= 0; --i)
-            v = v << 8 | p[i];
-        return static_cast<qint64>(v);
-    }
-    double f64()
-    {
-        const qint64 bits = i64();
-        double d;
-        std::memcpy(&d, &bits, sizeof d);
-        return d;
-    }
+    quint32 u32() { return qFromLittleEndian<quint32>(need(4)); }
+    qint64 i64() { return qFromLittleEndian<qint64>(need(8)); }
+    double f64() { return qFromLittleEndian<double>(need(8)); }
     const char* bytes(quint32* length)
     {
         *length = u32();
