@@ -38,6 +38,10 @@ void print(FILE* stream, const QString& text)
 // error; the low-memory question is answered No.
 class ConsoleReporter : public vf::Reporter {
 public:
+    void runStarted() override {}
+    void purgeStarted() override {}
+    void phasesStarted() override {}
+    void runEnded() override {}
     void setStatus(const QString&) override {}
     void appendLine(const QString& line) override
     {
@@ -59,10 +63,7 @@ public:
         return false;
     }
     void notice(const QString& text) override { print(stderr, text); }
-    void setBusy(bool) override {}
-    void processEvents() override {}
     void setDestinationPathText(const QString&) override {}
-    void setButtonsEnabled(bool, bool) override {}
 
 private:
     QStringList m_lines;

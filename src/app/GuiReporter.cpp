@@ -78,7 +78,7 @@ void GuiReporter::setStatus(const QString& text)
         return;
     }
     m_w.status->setText(text);
-    processEvents();
+    drawNow();
 }
 
 void GuiReporter::addLine(const QString& line) const
@@ -148,7 +148,7 @@ void GuiReporter::stepProgress()
     QProgressBar* bar = m_w.progress;
     if (bar->value() < bar->maximum())
         bar->setValue(bar->value() + 1);
-    processEvents();
+    drawNow();
 }
 
 void GuiReporter::startElapsed(const QDateTime& start)
@@ -229,37 +229,50 @@ void GuiReporter::notice(const QString& text)
         [&] { showBox(QMessageBox::Information, QStringLiteral("Information"), text, false); });
 }
 
-void GuiReporter::setBusy(bool busy)
+void GuiReporter::runStarted()
+{
+    applyControls([](RunControls& c) { c.runStarted(); });
+}
+
+void GuiReporter::purgeStarted()
+{
+    applyControls([](RunControls& c) { c.purgeStarted(); });
+}
+
+void GuiReporter::phasesStarted()
+{
+    applyControls([](RunControls& c) { c.phasesStarted(); });
+}
+
+void GuiReporter::runEnded()
+{
+    applyControls([](RunControls& c) { c.runEnded(); });
+}
+
+void GuiReporter::applyControls(const std::function<void(RunControls&)>& event)
 {
     onWindowThread([&] {
-        if (busy == m_busy)
+        event(m_controls);
+        m_w.importer->setEnabled(m_controls.importerEnabled);
+        m_w.fermer->setEnabled(m_controls.fermerEnabled);
+        if (m_controls.busy == m_busy)
             return;
-        m_busy = busy;
-        if (busy)
+        m_busy = m_controls.busy;
+        if (m_busy)
             QApplication::setOverrideCursor(Qt::WaitCursor);
         else
             QApplication::restoreOverrideCursor();
     });
 }
 
-void GuiReporter::processEvents()
+void GuiReporter::drawNow() const
 {
-    if (onOtherThread())
-        return; // the window's own thread keeps its window alive
     QCoreApplication::processEvents();
 }
 
 void GuiReporter::setDestinationPathText(const QString& text)
 {
     onWindowThread([&] { m_w.destinationPath->setText(text); });
-}
-
-void GuiReporter::setButtonsEnabled(bool importer, bool fermer)
-{
-    onWindowThread([&] {
-        m_w.importer->setEnabled(importer);
-        m_w.fermer->setEnabled(fermer);
-    });
 }
 
 void GuiReporter::setClosing(bool closing)

@@ -26,7 +26,8 @@ namespace vf {
 // new lines and the progress steps are queued and shown together by the window's thread, so a
 // run of a million records never waits for the screen; every other call waits until the
 // window's thread has shown what was queued before it and performed the call. "Let pending
-// messages be processed" then does nothing: the window's thread keeps the window alive.
+// messages be processed" is left to the window's thread, which keeps the window alive. The
+// buttons and the pointer follow the run's events.
 class GuiReporter : public Reporter {
 public:
     struct Widgets {
@@ -44,6 +45,10 @@ public:
     explicit GuiReporter(const Widgets& widgets);
     ~GuiReporter() override;
 
+    void runStarted() override;
+    void purgeStarted() override;
+    void phasesStarted() override;
+    void runEnded() override;
     void setStatus(const QString& text) override;
     void appendLine(const QString& line) override;
     QStringList lines() const override;
@@ -57,10 +62,7 @@ public:
     void warningBox(const QString& text) override;
     bool askYesNo(const QString& text) override;
     void notice(const QString& text) override;
-    void setBusy(bool busy) override;
-    void processEvents() override;
     void setDestinationPathText(const QString& text) override;
-    void setButtonsEnabled(bool importer, bool fermer) override;
 
     // Once the window is closing, boxes are no longer shown (a question counts as "No") and a
     // box on screen is closed at once, so that the run returns without waiting for anyone.
@@ -85,11 +87,16 @@ private:
     void applyQueued() const;
     void addLine(const QString& line) const;
     int showBox(int icon, const QString& title, const QString& text, bool yesNo);
+    // Shows the buttons and the pointer as the run's events have left them.
+    void applyControls(const std::function<void(RunControls&)>& event);
+    // Called on the window's thread: lets the change be drawn at once.
+    void drawNow() const;
 
     Widgets m_w;
     QDateTime m_start; // written and read on the window's thread only
     bool m_closing = false;
-    bool m_busy = false;
+    bool m_busy = false; // the hourglass pointer is on
+    RunControls m_controls;
     mutable bool m_hasLines = false; // a line was added since the text area was last cleared
     mutable QMutex m_queueMutex;
     mutable Queued m_queued;

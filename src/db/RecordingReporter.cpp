@@ -4,12 +4,6 @@
 
 namespace vf {
 
-void RecordingReporter::setStatus(const QString& text)
-{
-    statuses.append(text);
-    ++processEventsCalls;
-}
-
 void RecordingReporter::appendLine(const QString& line)
 {
     m_lines.append(line);
@@ -39,12 +33,6 @@ bool RecordingReporter::askYesNo(const QString& text)
 {
     boxes.append({Box::Question, text});
     return answerYes;
-}
-
-void RecordingReporter::setButtonsEnabled(bool importer, bool fermer)
-{
-    importerEnabled = importer;
-    fermerEnabled = fermer;
 }
 
 QStringList RecordingReporter::boxTexts(Box kind) const

@@ -17,7 +17,11 @@ public:
         QString text;
     };
 
-    void setStatus(const QString& text) override;
+    void runStarted() override { controls.runStarted(); }
+    void purgeStarted() override { controls.purgeStarted(); }
+    void phasesStarted() override { controls.phasesStarted(); }
+    void runEnded() override { controls.runEnded(); }
+    void setStatus(const QString& text) override { statuses.append(text); }
     void appendLine(const QString& line) override;
     QStringList lines() const override { return m_lines; }
     void clearLines() override { m_lines.clear(); }
@@ -30,10 +34,7 @@ public:
     void warningBox(const QString& text) override { boxes.append({Box::Warning, text}); }
     bool askYesNo(const QString& text) override;
     void notice(const QString& text) override { boxes.append({Box::Notice, text}); }
-    void setBusy(bool on) override { busy = on; }
-    void processEvents() override { ++processEventsCalls; }
     void setDestinationPathText(const QString& text) override { destinationPath = text; }
-    void setButtonsEnabled(bool importer, bool fermer) override;
 
     QStringList boxTexts(Box kind) const;
 
@@ -42,10 +43,7 @@ public:
     QList<int> progressMaxima; // every maximum given to startProgress
     int progressPosition = 0;
     bool progressVisible = false;
-    bool busy = false;
-    int processEventsCalls = 0;
-    bool importerEnabled = true;
-    bool fermerEnabled = true;
+    RunControls controls;      // the buttons and the pointer as the events leave them
     QString destinationPath;
     QDateTime elapsedStart;
     bool elapsedRunning = false;

@@ -6,14 +6,24 @@
 
 namespace vf {
 
-// The one seam through which the core reports: the window implements it with widgets, the batch
-// front end with the console, the tests with a recorder. Every call comes from the thread that
-// runs the import.
+// The one seam through which the core reports: the run tells what happens as events, and asks
+// two questions (the text area's lines, for the import log; a yes/no answer). The window
+// implements it with widgets and decides its own pointer and buttons from the run's events
+// (RunControls below), the batch front end prints to the console, the tests record. Every call
+// comes from the thread that runs the import.
 class Reporter {
 public:
     virtual ~Reporter() = default;
 
-    // Status line (Label3): replace its text, then let pending window messages be processed.
+    // The run's course: the run proper starts once its preparation is over (the clock is
+    // running); the purge, when the box is ticked, comes before the record phases; the run ends
+    // after its last line and box, or when an error that no phase handles stops it.
+    virtual void runStarted() = 0;
+    virtual void purgeStarted() = 0;
+    virtual void phasesStarted() = 0;
+    virtual void runEnded() = 0;
+
+    // Status line (Label3).
     virtual void setStatus(const QString& text) = 0;
 
     // Text area (Memo1).
@@ -21,8 +31,8 @@ public:
     virtual QStringList lines() const = 0;
     virtual void clearLines() = 0;
 
-    // Progress bar (ProgressBar1): startProgress sets position 0 and the maximum;
-    // stepProgress advances by one and lets pending window messages be processed.
+    // Progress bar (ProgressBar1): startProgress sets position 0 and the maximum; stepProgress
+    // advances by one.
     virtual void setProgressVisible(bool visible) = 0;
     virtual void startProgress(int maximum) = 0;
     virtual void stepProgress() = 0;
@@ -39,15 +49,38 @@ public:
     virtual bool askYesNo(const QString& text) = 0;
     virtual void notice(const QString& text) = 0;
 
-    // Hourglass (true) or normal (false) pointer.
-    virtual void setBusy(bool busy) = 0;
-
-    // Let pending window messages be processed.
-    virtual void processEvents() = 0;
-
-    // The window's fields and buttons, as the run changes them.
+    // The destination field, rewritten by the run with its final separator.
     virtual void setDestinationPathText(const QString& text) = 0;
-    virtual void setButtonsEnabled(bool importer, bool fermer) = 0;
+};
+
+// The window's buttons and pointer as the run's events leave them. The run's clock starts with
+// the hourglass pointer; the record phases disable "&Importer" and "&Fermer" and, without a
+// purge, bring the normal pointer back; the end of the run (or an error that stops it) restores
+// the pointer and enables "&Fermer", and "&Importer" stays disabled once the phases have started.
+struct RunControls {
+    bool importerEnabled = true;
+    bool fermerEnabled = true;
+    bool busy = false;
+
+    void runStarted() { busy = true; m_purged = false; }
+    void purgeStarted() { m_purged = true; }
+    void phasesStarted()
+    {
+        importerEnabled = false;
+        fermerEnabled = false;
+        busy = busy && m_purged;
+        m_phasesStarted = true;
+    }
+    void runEnded()
+    {
+        busy = false;
+        fermerEnabled = true;
+        importerEnabled = !m_phasesStarted;
+    }
+
+private:
+    bool m_purged = false;
+    bool m_phasesStarted = false;
 };
 
 } // namespace vf

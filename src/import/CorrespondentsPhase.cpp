@@ -88,7 +88,6 @@ void runCorrespondentsPhase(RunContext& context)
                                         + QStringLiteral(") : ") + error.message());
                 }
             }
-            reporter.processEvents();
         });
 
     adrCarnetAdresse.close();

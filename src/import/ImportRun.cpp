@@ -187,16 +187,15 @@ RunOutcome ImportRun::Private::prepareAndRun(RunInputs& inputs)
 RunOutcome ImportRun::Private::runPhases(RunContext& context, bool paradox)
 {
     reporter.startElapsed(QDateTime::currentDateTime());
-    reporter.setBusy(true);
+    reporter.runStarted();
     try {
         if (context.vider) {
+            reporter.purgeStarted();
             reporter.clearLines();
             runPurge(context, destinationTableList(context, paradox));
-        } else {
-            reporter.setBusy(false);
         }
 
-        reporter.setButtonsEnabled(false, false);
+        reporter.phasesStarted();
         phasesStarted = true;
         context.unfinished = false;
         runUsersPhase(context);
@@ -216,15 +215,13 @@ RunOutcome ImportRun::Private::runPhases(RunContext& context, bool paradox)
     return context.unfinished ? RunOutcome::Unfinished : RunOutcome::Finished;
 }
 
-// An error that no phase handles ends the run in an error box. The window is then given back
-// to the operator: the pointer restored and "&Fermer" enabled ("&Importer" stays disabled once
-// the phases have started).
+// An error that no phase handles ends the run in an error box; the window is then given back
+// to the operator.
 RunOutcome ImportRun::Private::abortRun(const QString& message)
 {
     reporter.errorBox(message);
     reporter.stopElapsed();
-    reporter.setBusy(false);
-    reporter.setButtonsEnabled(!phasesStarted, true);
+    reporter.runEnded();
     return RunOutcome::Aborted;
 }
 
@@ -232,7 +229,6 @@ void ImportRun::Private::endRun(RunContext& context)
 {
     reporter.setProgressVisible(false);
     reporter.setStatus(QString());
-    reporter.processEvents();
     context.consultations.reset();
     idValues.reset();
     const QString elapsed = reporter.stopElapsed();
@@ -244,10 +240,9 @@ void ImportRun::Private::endRun(RunContext& context)
                             + elapsed);
     reporter.appendLine(context.unfinished ? QStringLiteral("Traitement inachevé.")
                                            : QStringLiteral("Traitement terminé."));
-    reporter.setBusy(false);
     reporter.notice(context.unfinished ? QStringLiteral("Le traitement n'est pas terminé.")
                                        : QStringLiteral("Le traitement est terminé."));
-    reporter.setButtonsEnabled(false, true);
+    reporter.runEnded();
 }
 
 } // namespace vf

@@ -44,7 +44,6 @@ void runPurge(RunContext& context, QStringList tableList)
             context.idValues.WriteIdValue(name, 0, true);
             reporter.appendLine(QStringLiteral("Purge de la table ") + name
                                 + QStringLiteral(" effectuée."));
-            reporter.processEvents();
         } catch (const Error& error) {
             reporter.appendLine(QStringLiteral("La table ") + name
                                 + QStringLiteral(" n'a pas pu être vidée :") + error.message());
@@ -53,7 +52,6 @@ void runPurge(RunContext& context, QStringList tableList)
         }
     }
     reporter.appendLine(QStringLiteral("Purge des données terminée."));
-    reporter.processEvents();
 }
 
 } // namespace vf

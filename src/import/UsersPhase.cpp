@@ -68,7 +68,6 @@ void runUsersPhase(RunContext& context)
                                         + prenom + QStringLiteral(" (") + ville + QLatin1Char(')'));
                 }
             }
-            reporter.processEvents();
         });
 
     reporter.setStatus(QString());

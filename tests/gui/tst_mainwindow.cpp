@@ -506,18 +506,28 @@ void TestMainWindow::reporterChannels()
     QCOMPARE(last, elapsed->text());
     QVERIFY(elapsed->isVisible()); // stays until the program ends
 
-    r.setBusy(true);
+    // The run's course sets the pointer and the buttons: busy from its start, the buttons
+    // disabled during the phases (the pointer back to normal without a purge), "&Fermer" enabled
+    // again at its end while "&Importer" stays disabled.
+    auto* importer = window.findChild<QPushButton*>(QStringLiteral("BitBtn1"));
+    auto* fermer = window.findChild<QPushButton*>(QStringLiteral("BitBtn2"));
+    r.runStarted();
     QVERIFY(QApplication::overrideCursor());
     QCOMPARE(QApplication::overrideCursor()->shape(), Qt::WaitCursor);
-    r.setBusy(true);
-    r.setBusy(false);
+    r.phasesStarted();
     QVERIFY(!QApplication::overrideCursor());
-
-    r.setButtonsEnabled(false, false);
-    QVERIFY(!window.findChild<QPushButton*>(QStringLiteral("BitBtn1"))->isEnabled());
-    QVERIFY(!window.findChild<QPushButton*>(QStringLiteral("BitBtn2"))->isEnabled());
-    r.setButtonsEnabled(false, true);
-    QVERIFY(window.findChild<QPushButton*>(QStringLiteral("BitBtn2"))->isEnabled());
+    QVERIFY(!importer->isEnabled());
+    QVERIFY(!fermer->isEnabled());
+    r.runEnded();
+    QVERIFY(!importer->isEnabled());
+    QVERIFY(fermer->isEnabled());
+    QVERIFY(!QApplication::overrideCursor());
+    r.runStarted(); // with a purge, the hourglass stays through the phases
+    r.purgeStarted();
+    r.phasesStarted();
+    QVERIFY(QApplication::overrideCursor());
+    r.runEnded();
+    QVERIFY(!QApplication::overrideCursor());
 
     r.setDestinationPathText(QStringLiteral("/srv/Base/"));
     QCOMPARE(window.talmerosPath(), QStringLiteral("/srv/Base/"));
@@ -554,7 +564,7 @@ void TestMainWindow::reporterBoxes()
     }
     {
         // The pointer is normal while a box is shown, and busy again afterwards.
-        r.setBusy(true);
+        r.runStarted();
         Qt::CursorShape during = Qt::WaitCursor;
         QTimer::singleShot(1, [&] {
             during = QApplication::overrideCursor() ? QApplication::overrideCursor()->shape()
@@ -564,7 +574,7 @@ void TestMainWindow::reporterBoxes()
         r.notice(QStringLiteral("n"));
         QCOMPARE(during, Qt::ArrowCursor);
         QCOMPARE(QApplication::overrideCursor()->shape(), Qt::WaitCursor);
-        r.setBusy(false);
+        r.runEnded();
     }
 }
 
@@ -591,7 +601,6 @@ void TestMainWindow::reporterFromWorkerThread()
             r.setStatus(QStringLiteral("patient ") + QString::number(i));
             r.appendLine(QString::number(i));
             r.stepProgress();
-            r.processEvents();
         }
         // A box comes after everything reported before it.
         QTimer::singleShot(0, qApp, [&] {

@@ -136,9 +136,9 @@ void ImportRunTest::everyColumn()
     QCOMPARE(result.reporter->boxTexts(RecordingReporter::Box::Notice),
              QStringList{QStringLiteral("Le traitement est terminé.")});
     QVERIFY(result.reporter->boxTexts(RecordingReporter::Box::Error).isEmpty());
-    QVERIFY(!result.reporter->importerEnabled);
-    QVERIFY(result.reporter->fermerEnabled);
-    QVERIFY(!result.reporter->busy);
+    QVERIFY(!result.reporter->controls.importerEnabled);
+    QVERIFY(result.reporter->controls.fermerEnabled);
+    QVERIFY(!result.reporter->controls.busy);
     QVERIFY(!result.reporter->progressVisible);
     QVERIFY(!result.reporter->elapsedRunning);
     QCOMPARE(result.reporter->statuses.last(), QString());
@@ -659,9 +659,9 @@ void ImportRunTest::errorEscapingPhaseEndsRun()
     QVERIFY(result.reporter->boxTexts(RecordingReporter::Box::Notice).isEmpty());
     QVERIFY(!result.lines().contains(QStringLiteral("Traitement terminé.")));
     QCOMPARE(result.lines().last(), QStringLiteral("4 correspondants après importation."));
-    QVERIFY(!result.reporter->importerEnabled);
-    QVERIFY(result.reporter->fermerEnabled);
-    QVERIFY(!result.reporter->busy);
+    QVERIFY(!result.reporter->controls.importerEnabled);
+    QVERIFY(result.reporter->controls.fermerEnabled);
+    QVERIFY(!result.reporter->controls.busy);
 }
 
 void ImportRunTest::preparationFailures()
@@ -722,7 +722,7 @@ void ImportRunTest::preparationFailures()
     QVERIFY(logBytes.startsWith("IMPORTATION DES DONNEES VELQUOR :\r\n   - A partir de : "));
     QVERIFY(logBytes.contains("\r\n\r\nConnexion \xe0 la base de donn\xe9""es Access ["));
     QCOMPARE(settingsNow(), settingsBefore);
-    QVERIFY(reporter.importerEnabled && reporter.fermerEnabled);
+    QVERIFY(reporter.controls.importerEnabled && reporter.controls.fermerEnabled);
 
     // The destination refuses the connection: the settings are not written either.
     QFile kestrune(QDir(base).filePath("KESTRUNE.VER"));
@@ -751,7 +751,7 @@ void ImportRunTest::preparationFailures()
         QStringLiteral("Erreur lors de l'ouverture de la table des utilisateurs : ")));
     QCOMPARE(IniFile::load(practice.settingsPath).value("Paths", "V3"), practice.v3Path);
     QVERIFY(reporter.lines().isEmpty());
-    QVERIFY(reporter.importerEnabled && reporter.fermerEnabled);
+    QVERIFY(reporter.controls.importerEnabled && reporter.controls.fermerEnabled);
     QVERIFY(!importRun.phasesStarted());
 }
 
