@@ -6,6 +6,7 @@
 #include "import/RunContext.h"
 
 #include <QDir>
+#include <QSet>
 
 namespace vf {
 
@@ -14,6 +15,20 @@ bool IsParadoxBase(const QString& folder)
     for (const char* name : {"metatable.db", "metafield.db", "tablelink.db", "patients.db", "medecins.db"})
         if (findFileNoCase(folder, QString::fromLatin1(name)).isEmpty())
             return false;
+    return true;
+}
+
+bool isPlainIdentifier(const QString& name)
+{
+    if (name.isEmpty())
+        return false;
+    for (qsizetype i = 0; i < name.size(); ++i) {
+        const char16_t c = name.at(i).unicode();
+        const bool letter = (c >= u'A' && c <= u'Z') || (c >= u'a' && c <= u'z') || c == u'_';
+        const bool digit = c >= u'0' && c <= u'9';
+        if (!letter && !(digit && i > 0))
+            return false;
+    }
     return true;
 }
 
@@ -41,11 +56,21 @@ QStringList filterDestinationTables(const QStringList& names, bool paradox)
 QStringList destinationTableList(RunContext& context, bool paradox)
 {
     context.reporter.setStatus(QStringLiteral("Récupération des tables de la base Talmérosin..."));
-    const QStringList names = paradox
+    const QStringList catalogue = context.dest.tables();
+    QStringList names = paradox
         ? QDir(context.talmerosPath).entryList({QStringLiteral("*.db")}, QDir::Files, QDir::Name | QDir::IgnoreCase)
-        : context.dest.tables();
+        : catalogue;
     context.reporter.setStatus(QStringLiteral("Récupération des tables de la base Talmérosin terminée"));
-    return filterDestinationTables(names, paradox);
+    names = filterDestinationTables(names, paradox);
+    if (paradox) {
+        // Anyone who can write into the destination folder names its files: a file is only a
+        // candidate, purged when the destination has a table of that name.
+        QSet<QString> tables;
+        for (const QString& table : catalogue)
+            tables.insert(table.toUpper());
+        names.removeIf([&](const QString& name) { return !tables.contains(name); });
+    }
+    return names;
 }
 
 } // namespace vf

@@ -1,4 +1,5 @@
 #include "import/ConsultationStatements.h"
+#include "import/DestinationTables.h"
 #include "import/PhaseText.h"
 #include "import/Phases.h"
 #include "import/RunContext.h"
@@ -23,22 +24,6 @@ const QString kDetailText = QStringLiteral(
     "SELECT * FROM [ORD SOUS ORDONNANCE] WHERE [CodeTitre]=:codetitre ORDER BY CodeLigne");
 
 const QString kErrorPrefix = QStringLiteral("Erreur : ");
-
-// The name goes into statements: only a plain identifier is accepted, starting with a letter or
-// "_" as SQL Server's regular identifiers do.
-bool isPlainIdentifier(const QString& name)
-{
-    if (name.isEmpty())
-        return false;
-    for (qsizetype i = 0; i < name.size(); ++i) {
-        const char16_t c = name.at(i).unicode();
-        const bool letter = (c >= u'A' && c <= u'Z') || (c >= u'a' && c <= u'z') || c == u'_';
-        const bool digit = c >= u'0' && c <= u'9';
-        if (!letter && !(digit && i > 0))
-            return false;
-    }
-    return true;
-}
 
 // A consultation as the find returns it.
 struct Consultation {

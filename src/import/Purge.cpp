@@ -2,6 +2,7 @@
 #include "db/Errors.h"
 #include "db/IdValues.h"
 #include "db/Reporter.h"
+#include "import/DestinationTables.h"
 #include "import/Phases.h"
 #include "import/RunContext.h"
 
@@ -34,6 +35,14 @@ void runPurge(RunContext& context, QStringList tableList)
     reporter.setStatus(QStringLiteral("Purge des tables de la base Kestrune..."));
     DestQuery query1(context.dest);
     for (const QString& name : tableList) {
+        // The name goes into the statement as it is: only a plain identifier can carry no
+        // statement of its own.
+        if (!isPlainIdentifier(name)) {
+            reporter.appendLine(QStringLiteral("La table ") + name + QStringLiteral(" n'a pas pu être vidée :")
+                                + QStringLiteral(" son nom n'est pas un nom de table valide (lettres, chiffres "
+                                                 "et « _ » seulement)."));
+            continue;
+        }
         reporter.setStatus(QStringLiteral("Purge de la table [") + name
                            + QStringLiteral("] de la base Talmérosin..."));
         bool deleted = false;

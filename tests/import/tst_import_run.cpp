@@ -103,6 +103,8 @@ private slots:
     void secondRunImportsOnlyWhatIsNew();
     void purgeRun_data() { addBackendColumn(); }
     void purgeRun();
+    void purgeOfNamesFromOutside_data();
+    void purgeOfNamesFromOutside();
     void failedPurgeKeepsLinkTable_data() { addBackendColumn(); }
     void failedPurgeKeepsLinkTable();
     void rowsRejectedByDestination_data() { addBackendColumn(); }
@@ -371,6 +373,59 @@ void ImportRunTest::purgeRun()
     QCOMPARE(idValue(dest, "MEDECINS"), 3); // forced to 0 by the purge, then raised by the phase
     QCOMPARE(idValue(dest, "ORDONNANCES"), 0);
     QCOMPARE(IniFile::load(practice.settingsPath).value("Main", "Vider"), QStringLiteral("1"));
+}
+
+void ImportRunTest::purgeOfNamesFromOutside_data()
+{
+    QTest::addColumn<Backend>("backend");
+    QTest::addColumn<QStringList>("folderFiles");   // files of the destination folder
+    QTest::addColumn<QString>("catalogueTable");    // a table created under a quoted name
+    QTest::addColumn<QStringList>("outsideLines");  // the purge's lines about those names
+    const QStringList paradox = {"metatable.db", "metafield.db", "tablelink.db", "patients.db", "medecins.db",
+                                 "DATAFORMS.db", "DATAX; DROP TABLE VICTIM; --.db", "DATANONE.db"};
+    for (const Backend backend : {Backend::SQLite, Backend::PostgreSQL}) {
+        const QByteArray name = backendName(backend).toLatin1();
+        QTest::newRow(name + ", statement in a Paradox file name") << backend << paradox << QString() << QStringList();
+        QTest::newRow(name + ", catalogue name that is no identifier")
+            << backend << QStringList() << "DATA;V"
+            << QStringList{"La table DATA;V n'a pas pu être vidée : son nom n'est pas un nom de table valide "
+                           "(lettres, chiffres et « _ » seulement)."};
+    }
+}
+
+// Table names come from the destination folder and catalogue: none of them runs a statement.
+void ImportRunTest::purgeOfNamesFromOutside()
+{
+    QFETCH(Backend, backend);
+    QFETCH(QStringList, folderFiles);
+    QFETCH(QString, catalogueTable);
+    QFETCH(QStringList, outsideLines);
+    Practice practice(backend);
+    QVERIFY2(practice.dest.isReady(), qPrintable(practice.dest.errorMessage()));
+    const TestDestination& dest = practice.dest;
+    QVERIFY(dest.exec("CREATE TABLE VICTIM (VICTIM_ID INTEGER)"));
+    QVERIFY(dest.exec("INSERT INTO VICTIM (VICTIM_ID) VALUES (1)"));
+    QVERIFY(dest.exec("INSERT INTO DATAFORMS (DATAFORMS_ID, PATIENTS_ID) VALUES (1, 1)"));
+    QVERIFY(dest.exec("CREATE TABLE DATAX (DATAX_ID INTEGER)"));
+    if (!catalogueTable.isEmpty())
+        QVERIFY(dest.exec(QStringLiteral("CREATE TABLE \"") + catalogueTable + QStringLiteral("\" (X INTEGER)")));
+    for (const QString& name : folderFiles) {
+        QFile file(QDir(practice.talmerosPath).filePath(name));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+    }
+
+    const RunResult result = practice.run(true);
+    QCOMPARE(result.outcome, RunOutcome::Finished);
+    QCOMPARE(dest.scalar("SELECT COUNT(*) FROM VICTIM").toInt(), 1);
+    QCOMPARE(dest.scalar("SELECT COUNT(*) FROM DATAFORMS").toInt(), 0);
+    const QStringList lines = result.lines();
+    QVERIFY(lines.contains(QStringLiteral("Purge de la table DATAFORMS effectuée.")));
+    QStringList outside;
+    for (const QString& line : lines)
+        if (line.contains(QStringLiteral("VICTIM")) || line.contains(QStringLiteral("DATANONE"))
+            || line.contains(QStringLiteral("DATA;")))
+            outside.append(line);
+    QCOMPARE(outside, outsideLines);
 }
 
 void ImportRunTest::failedPurgeKeepsLinkTable()
