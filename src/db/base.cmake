@@ -7,6 +7,7 @@ add_library(vf_base STATIC
   RecordingReporter.h RecordingReporter.cpp
   IniFile.h IniFile.cpp
   Conversions.h Conversions.cpp
+  FileAccess.h FileAccess.cpp
   Settings.h Settings.cpp
   DestinationConfig.h DestinationConfig.cpp
 )

@@ -5,6 +5,7 @@
 #include "db/Conversions.h"
 #include "db/DestinationConnection.h"
 #include "db/Errors.h"
+#include "db/FileAccess.h"
 #include "db/IdValues.h"
 #include "db/Reporter.h"
 #include "db/SourceConnection.h"
@@ -41,13 +42,26 @@ const int kFileNameSize = 12;
 
 const QString kErrorPrefix = QStringLiteral("Erreur : ");
 
-// Finds the letter documents in the letters folder. A name is looked up as it is first, then
-// without regard to case, through one listing per folder kept for the whole phase.
+// Finds and opens the letter documents in the letters folder. A name is looked up as it is
+// first, then without regard to case, through one listing per folder kept for the whole phase.
 class LetterFiles {
 public:
     explicit LetterFiles(const QString& lettersFolder)
         : m_folder(AddTrailingBackslash(lettersFolder))
     {
+        const QString resolved = QFileInfo(m_folder).canonicalFilePath();
+        if (!resolved.isEmpty())
+            m_resolvedFolder = resolved.endsWith(QLatin1Char('/')) ? resolved : resolved + QLatin1Char('/');
+    }
+
+    // Opens a document that find() gave. Only a regular file whose resolved path lies inside the
+    // resolved letters folder is read, and a link at its name is not followed: a link or a
+    // FIFO put among the letters does not bring another file into a patient's record.
+    bool open(const QString& path, QFile& file) const
+    {
+        const QString resolved = QFileInfo(path).canonicalFilePath();
+        return !m_resolvedFolder.isEmpty() && resolved.startsWith(m_resolvedFolder)
+            && openRegularFile(file, path, QIODevice::ReadOnly);
     }
 
     // The document of NOM FICHIER, or "" when there is none. A name that would leave the letters
@@ -102,15 +116,38 @@ private:
     }
 
     QString m_folder;
+    QString m_resolvedFolder; // with its final "/"; empty when the folder cannot be resolved
     QHash<QString, QHash<QString, QString>> m_listings;
 };
 
-// Copies a file, replacing one of the same name at the destination.
-bool copyReplacing(const QString& from, const QString& to)
+// Creates a folder when it is missing; true when the path is then a real folder. A link at
+// LETTERS or at a patient's folder would take the copies out of the destination folder.
+bool makeRealFolder(const QString& path)
 {
-    if (QFileInfo::exists(to) && !QFile::remove(to))
+    QDir().mkdir(path);
+    return isRealDirectory(path);
+}
+
+// Copies the opened document, replacing a file or a link of the same name (the link itself,
+// never what it points at). The copy is created anew, so nothing that sits at its name is
+// followed.
+bool copyReplacing(QFile& from, const QString& to)
+{
+    const QFileInfo target(to);
+    if ((target.isSymLink() || target.exists()) && !QFile::remove(to))
         return false;
-    return QFile::copy(from, to);
+    QFile copy(to);
+    if (!copy.open(QIODevice::WriteOnly | QIODevice::NewOnly))
+        return false;
+    QByteArray buffer(64 * 1024, Qt::Uninitialized);
+    qint64 read = 0;
+    while ((read = from.read(buffer.data(), buffer.size())) > 0)
+        if (copy.write(buffer.constData(), read) != read)
+            break;
+    if (read == 0 && copy.flush())
+        return true;
+    copy.remove();
+    return false;
 }
 
 // One letter: its document copied into the patient's folder and its LETTERS row written.
@@ -135,8 +172,8 @@ void importLetter(RunContext& context, const SourceQuery& letters, DestQuery& in
     }
     const qint32 patientId = context.patients.dest();
 
-    const QString sourceFile = files.find(nomFichier);
-    if (sourceFile.isEmpty()) {
+    QFile sourceFile;
+    if (!files.open(files.find(nomFichier), sourceFile)) {
         reporter.appendLine(QStringLiteral("Impossible de retrouver le courier [") + context.courriersPath
                             + nomFichier + QStringLiteral(".RTF] du dossier n°") + patientText
                             + QStringLiteral(". Le courrier [") + libelle + QStringLiteral("] du ") + dateText
@@ -145,12 +182,12 @@ void importLetter(RunContext& context, const SourceQuery& letters, DestQuery& in
     }
 
     const QString patientFolder = lettersBase + QDir::separator() + QString::number(patientId);
-    QDir().mkpath(patientFolder);
+    const bool folderMade = makeRealFolder(lettersBase) && makeRealFolder(patientFolder);
 
     const qint32 letterId = ++counter;
     const QString fileName = QStringLiteral("LET") + QString::number(letterId) + QStringLiteral(".HED");
     const QString destinationFile = patientFolder + QDir::separator() + fileName;
-    if (!copyReplacing(sourceFile, destinationFile)) {
+    if (!folderMade || !copyReplacing(sourceFile, destinationFile)) {
         --counter;
         reporter.appendLine(QStringLiteral("Impossible de copier le courier [") + context.courriersPath
                             + nomFichier + QStringLiteral(".RTF] du dossier n°") + patientText

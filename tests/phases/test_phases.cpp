@@ -12,6 +12,8 @@
 #include <QSqlQuery>
 #include <QtTest/QtTest>
 
+#include <sys/stat.h>
+
 using namespace vf;
 using namespace vf::test;
 using nlohmann::json;
@@ -51,6 +53,8 @@ private slots:
     void prescriptionsAndSheets();
     void letters_data() { addBackendColumn(); }
     void letters();
+    void lettersReachingOutside_data();
+    void lettersReachingOutside();
     void badInput_data() { addBackendColumn(); }
     void badInput();
     void purgeEmptiesPrescriptionTable_data() { addBackendColumn(); }
@@ -414,6 +418,79 @@ void TestPhases::letters()
         QCOMPARE(readFile(letters + QStringLiteral("DOC1.RTF")), QByteArray("{\\rtf1 un}"));
         QCOMPARE(destination.scalar(QStringLiteral("SELECT LAST_VALUE FROM ID_VALUES WHERE KEY_NAME='LETTERS'")).toInt(), 4);
     }
+}
+
+void TestPhases::lettersReachingOutside_data()
+{
+    QTest::addColumn<QStringList>("links");  // "link=target", paths under the practice folder
+    QTest::addColumn<QString>("fifo");       // a FIFO under the practice folder
+    QTest::addColumn<QString>("nomFichier"); // of the one letter, patient 100 (PATIENTS_ID 1)
+    QTest::addColumn<QString>("failure");    // "retrouver", "copier", or "" when copied
+    QTest::newRow("letter linked to a file outside")
+        << QStringList{"COURRIER/LIEN.RTF=dehors/secret.RTF"} << QString() << "LIEN" << "retrouver";
+    QTest::newRow("letter linked to a letter") << QStringList{"COURRIER/LIEN.RTF=COURRIER/DOC1.RTF"}
+                                               << QString() << "LIEN" << "retrouver";
+    QTest::newRow("letters subfolder linked outside")
+        << QStringList{"COURRIER/SOUS=dehors"} << QString() << "SOUS/secret" << "retrouver";
+    QTest::newRow("FIFO among the letters") << QStringList() << "COURRIER/TUBE.RTF" << "TUBE" << "retrouver";
+    QTest::newRow("destination LETTERS linked outside")
+        << QStringList{"Base/LETTERS=dehors"} << QString() << "DOC1" << "copier";
+    QTest::newRow("patient folder linked outside")
+        << QStringList{"Base/LETTERS/1=dehors"} << QString() << "DOC1" << "copier";
+    QTest::newRow("dangling link at the letter's name")
+        << QStringList{"Base/LETTERS/1/LET1.HED=dehors/absent.HED"} << QString() << "DOC1" << QString();
+    QTest::newRow("link at the letter's name to a file outside")
+        << QStringList{"Base/LETTERS/1/LET1.HED=dehors/LET1.HED"} << QString() << "DOC1" << QString();
+}
+
+// Links and FIFOs in the letters folder and under the destination's LETTERS folder: nothing
+// outside those folders is read into a record, written or replaced.
+void TestPhases::lettersReachingOutside()
+{
+    QFETCH(QStringList, links);
+    QFETCH(QString, fifo);
+    QFETCH(QString, nomFichier);
+    QFETCH(QString, failure);
+    VF_TEST_DESTINATION(destination, Backend::SQLite); // the file system is under test
+    QTemporaryDir dir;
+    PracticeRun practice(destination, dir.path());
+    practice.writeLetter(QStringLiteral("DOC1.RTF"), "{\\rtf1 un}");
+    const QString outside = practice.root() + QStringLiteral("/dehors/");
+    QVERIFY(QDir().mkpath(outside));
+    for (const char* name : {"secret.RTF", "LET1.HED"}) {
+        QFile file(outside + QLatin1String(name));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(name);
+    }
+    for (const QString& link : links) {
+        const QString path = practice.root() + QLatin1Char('/') + link.section(QLatin1Char('='), 0, 0);
+        QVERIFY(QDir().mkpath(QFileInfo(path).absolutePath()));
+        QVERIFY(QFile::link(practice.root() + QLatin1Char('/') + link.section(QLatin1Char('='), 1), path));
+    }
+    if (!fifo.isEmpty())
+        QCOMPARE(::mkfifo(QFile::encodeName(practice.root() + QLatin1Char('/') + fifo).constData(), 0600), 0);
+    const auto outsideFiles = [&] {
+        QStringList files;
+        for (const QString& name : QDir(outside).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System))
+            files << name + QLatin1Char('=') + QString::fromLatin1(readFile(outside + name));
+        return files;
+    };
+    const QStringList outsideBefore = outsideFiles();
+
+    SourceTables tables = basePractice();
+    addLetter(tables, 1, 100, nomFichier.toStdString(), "Lettre", "2004-03-07T00:00:00");
+    practice.run(tables);
+    const QString copy = practice.baseFolder() + QStringLiteral("LETTERS/1/LET1.HED");
+    const QStringList expected = failure.isEmpty()
+        ? QStringList()
+        : QStringList{QStringLiteral("Impossible de ") + failure + QStringLiteral(" le courier [") + practice.lettersFolder()
+                      + nomFichier + QStringLiteral(".RTF] du dossier n°100. Le courrier [Lettre] du 07/03/2004 ne "
+                                                    "sera pas importé.")};
+    QCOMPARE(practice.lines().filter(QStringLiteral(" le courier [")), expected);
+    // A copy reached through a link would lie elsewhere: only one at its own path counts.
+    const QByteArray copied = QFileInfo(copy).canonicalFilePath() == copy ? readFile(copy) : QByteArray();
+    QCOMPARE(copied, failure.isEmpty() ? QByteArray("{\\rtf1 un}") : QByteArray());
+    QCOMPARE(outsideFiles(), outsideBefore);
 }
 
 void TestPhases::badInput()
