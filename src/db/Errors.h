@@ -17,6 +17,10 @@ private:
     QString m_message;
 };
 
+// The line that gives an error's own message after the program's sentence about it; the
+// command line shows error boxes the same way.
+inline const QString kErrorPrefix = QStringLiteral("Erreur : ");
+
 // Thrown when the program must end at once, without its close-time steps: a link table that
 // cannot be created, or "Yes" to the low-memory question. Front ends catch it and quit.
 struct ProgramTermination {

@@ -95,8 +95,7 @@ struct SourceQuery::Private {
     QString countSql;
     QHash<QString, QList<int>> paramIndexes; // case-folded name -> bind positions
     QStringList columnNames;
-    QHash<QString, int> columnByName; // case-folded
-    QHash<QString, int> columnByExactName; // as SQLite names them, for the common exact match
+    std::shared_ptr<SourceColumns> columns = std::make_shared<SourceColumns>();
     QList<ColumnKind> columnKinds;
 
     bool open = false;
@@ -280,19 +279,19 @@ void SourceQuery::Private::prepare()
             paramIndexes[QString::fromUtf8(name + 1).toCaseFolded()].append(i);
     }
     columnNames.clear();
-    columnByName.clear();
-    columnByExactName.clear();
+    auto byName = std::make_shared<SourceColumns>();
     columnKinds.clear();
     for (int i = 0; i < sqlite3_column_count(stmt); ++i) {
         const QString name = QString::fromUtf8(sqlite3_column_name(stmt, i));
         columnNames.append(name);
-        columnByName.insert(name.toCaseFolded(), i); // replaced below so that the first wins
         columnKinds.append(kindOfDeclaredType(sqlite3_column_decltype(stmt, i)));
     }
+    // The first of two columns of the same name wins.
     for (int i = columnNames.size() - 1; i >= 0; --i) {
-        columnByName.insert(columnNames[i].toCaseFolded(), i);
-        columnByExactName.insert(columnNames[i], i);
+        byName->folded.insert(columnNames[i].toCaseFolded(), i);
+        byName->exact.insert(columnNames[i], i);
     }
+    columns = std::move(byName);
 }
 
 void SourceQuery::Private::bind(sqlite3_stmt* statement)
@@ -391,11 +390,16 @@ int SourceQuery::Private::positionOf(const QString& column) const
 {
     if (!open)
         throw Error(QStringLiteral("le jeu de données n'est pas ouvert"));
-    const auto exact = columnByExactName.constFind(column);
-    if (exact != columnByExactName.constEnd())
-        return *exact;
-    const auto it = columnByName.constFind(column.toCaseFolded());
-    if (it == columnByName.constEnd())
+    return columns->positionOf(column);
+}
+
+int SourceColumns::positionOf(const QString& column) const
+{
+    const auto found = exact.constFind(column);
+    if (found != exact.constEnd())
+        return *found;
+    const auto it = folded.constFind(column.toCaseFolded());
+    if (it == folded.constEnd())
         throw Error(QStringLiteral("le champ « %1 » est introuvable").arg(column));
     return *it;
 }
@@ -561,7 +565,7 @@ QString SourceQuery::queryPlan()
 
 bool SourceQuery::hasColumn(const QString& name) const
 {
-    return m_d->columnByName.contains(name.toCaseFolded());
+    return m_d->columns->folded.contains(name.toCaseFolded());
 }
 
 QVariant SourceQuery::value(int position) const
@@ -580,9 +584,10 @@ QVariant SourceQuery::value(const QString& column) const { return value(m_d->pos
 
 bool SourceQuery::isNull(const QString& column) const { return value(column).isNull(); }
 
-qint32 SourceQuery::intValue(const QString& column) const
+namespace {
+
+qint32 intOf(const QVariant& v, const QString& column)
 {
-    const QVariant v = value(column);
     if (v.isNull())
         return 0;
     switch (v.typeId()) {
@@ -613,9 +618,8 @@ qint32 SourceQuery::intValue(const QString& column) const
     }
 }
 
-QString SourceQuery::textValue(const QString& column) const
+QString textOf(const QVariant& v)
 {
-    const QVariant v = value(column);
     if (v.isNull())
         return QString();
     switch (v.typeId()) {
@@ -639,9 +643,8 @@ QString SourceQuery::textValue(const QString& column) const
     }
 }
 
-QDateTime SourceQuery::dateTimeValue(const QString& column) const
+QDateTime dateTimeOf(const QVariant& v, const QString& column)
 {
-    const QVariant v = value(column);
     if (v.isNull())
         return oleEpoch();
     switch (v.typeId()) {
@@ -668,5 +671,40 @@ QDateTime SourceQuery::dateTimeValue(const QString& column) const
         throw Error(QStringLiteral("la valeur du champ « %1 » n'est pas une date").arg(column));
     }
 }
+
+} // namespace
+
+qint32 SourceQuery::intValue(const QString& column) const { return intOf(value(column), column); }
+QString SourceQuery::textValue(const QString& column) const { return textOf(value(column)); }
+QDateTime SourceQuery::dateTimeValue(const QString& column) const { return dateTimeOf(value(column), column); }
+
+SourceRecord SourceQuery::record() const
+{
+    const Private& d = *m_d;
+    if (!d.open || d.atEnd)
+        throw Error(QStringLiteral("aucun enregistrement courant (fin du jeu de données)"));
+    SourceRecord record;
+    record.m_columns = d.columns;
+    if (d.live) {
+        record.m_values.reserve(d.columnNames.size());
+        for (int i = 0; i < d.columnNames.size(); ++i)
+            record.m_values.append(d.columnValue(i));
+    } else {
+        record.m_values = d.readAhead[d.readAheadPos];
+    }
+    return record;
+}
+
+QVariant SourceRecord::value(const QString& column) const
+{
+    if (!m_columns)
+        throw Error(QStringLiteral("aucun enregistrement courant (fin du jeu de données)"));
+    return m_values.value(m_columns->positionOf(column));
+}
+
+bool SourceRecord::isNull(const QString& column) const { return value(column).isNull(); }
+qint32 SourceRecord::intValue(const QString& column) const { return intOf(value(column), column); }
+QString SourceRecord::textValue(const QString& column) const { return textOf(value(column)); }
+QDateTime SourceRecord::dateTimeValue(const QString& column) const { return dateTimeOf(value(column), column); }
 
 } // namespace vf

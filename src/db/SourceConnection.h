@@ -1,6 +1,8 @@
 #pragma once
 
 #include <QDateTime>
+#include <QHash>
+#include <QList>
 #include <QString>
 #include <QStringList>
 #include <QVariant>
@@ -48,6 +50,28 @@ private:
     std::unique_ptr<Private> m_d;
 };
 
+// The columns of a source statement, by name: as SQLite spells them, then without regard to case.
+struct SourceColumns {
+    QHash<QString, int> exact;
+    QHash<QString, int> folded;
+    int positionOf(const QString& column) const; // throws vf::Error for an unknown column
+};
+
+// One row of a source data set, kept after the data set has moved on, with the same reads.
+class SourceRecord {
+public:
+    QVariant value(const QString& column) const;
+    bool isNull(const QString& column) const;
+    qint32 intValue(const QString& column) const;
+    QString textValue(const QString& column) const;
+    QDateTime dateTimeValue(const QString& column) const;
+
+private:
+    friend class SourceQuery;
+    std::shared_ptr<const SourceColumns> m_columns;
+    QList<QVariant> m_values;
+};
+
 // A data set on the source connection (GLB_Medecin, V3_Qry1, ...): a statement text with
 // :named parameters, read forward. Column names are matched without regard to case.
 class SourceQuery {
@@ -90,6 +114,8 @@ public:
     qint32 intValue(const QString& column) const;
     QString textValue(const QString& column) const;
     QDateTime dateTimeValue(const QString& column) const;
+    // The current row, kept (throws vf::Error at the end of the data set).
+    SourceRecord record() const;
 
     struct Private;
 

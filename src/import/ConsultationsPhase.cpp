@@ -1,116 +1,134 @@
-#include "import/ConsultationStatements.h"
-#include "import/PhaseText.h"
-#include "import/Phases.h"
-#include "import/RunContext.h"
-
 #include "db/Conversions.h"
 #include "db/DestinationConnection.h"
 #include "db/Errors.h"
-#include "db/IdValues.h"
-#include "db/Reporter.h"
 #include "db/SourceConnection.h"
+#include "import/PhaseOutline.h"
+#include "import/PhaseText.h"
+#include "import/Phases.h"
+#include "import/RunContext.h"
 
 namespace vf {
 
 namespace {
 
-const QString kHeaderText =
-    QStringLiteral("select *\r\nfrom  [CON CONSULTATION]\r\nORDER BY [CODE PATIENT], [DATE]");
-const QString kDetailText = QStringLiteral(
-    "SELECT * FROM [CON SOUS CONSULTATION] WHERE [CodeTitre]=:codetitre ORDER BY CodeLigne");
-
-const QString kErrorPrefix = QStringLiteral("Erreur : ");
-
-// One consultation: its header text and detail lines become one MOTCONSU row.
-void importConsultation(RunContext& context, const SourceQuery& headers, DetailLines& details)
-{
-    Reporter& reporter = context.reporter;
-    const qint32 codetitre = headers.intValue(QStringLiteral("CODETITRE"));
-    if (context.motconsu.find(codetitre))
-        return;
-    const QString patientText = codeText(headers, QStringLiteral("CODE PATIENT"));
-    const QString dateText = DateText(headers.value(QStringLiteral("Date")), context.dateFormats);
-    if (!context.patients.find(headers.intValue(QStringLiteral("CODE PATIENT")))) {
-        reporter.appendLine(QStringLiteral("Impossible de retrouver le dossier n°") + patientText
-                            + QStringLiteral(". La consultation du ") + dateText
-                            + QStringLiteral(" ne sera pas importée."));
-        return;
+// [CON CONSULTATION] with its detail lines -> MOTCONSU, "MotConsu.db".
+class ConsultationsPhase : public Phase {
+public:
+    explicit ConsultationsPhase(RunContext& context)
+        : m_context(context)
+        , m_details(context.source, QStringLiteral("SELECT * FROM [CON SOUS CONSULTATION] WHERE [CodeTitre]=:codetitre "
+                                                   "ORDER BY CodeLigne"))
+    {
     }
-    const qint32 patientId = context.patients.dest();
-    const qint32 counter = ++context.consultationCounter;
-    const qint32 medecinId =
-        context.medecins.find(headers.intValue(QStringLiteral("code medecin"))) ? context.medecins.dest() : 1;
-    const QString header = emptyWhenNull(headers.textValue(QStringLiteral("DONNEES")));
 
-    QString motif = header;
-    try {
-        details.read(codetitre, [&motif](const QString& rowText) { motif += rowText; });
-    } catch (const Error& error) {
-        reporter.appendLine(QStringLiteral("Impossible d'actualiser la consultation du ") + dateText
-                            + QStringLiteral(" du patient n°") + patientText
-                            + QStringLiteral(" avec les données de sous-consultation n°") + details.codeLigne()
-                            + QStringLiteral(". Ces données de sous-consultation ne seront pas importées."));
-        reporter.appendLine(kErrorPrefix + error.message());
-        motif = header;
+    PhaseOutline outline() const override
+    {
+        return {
+            .linkTable = QStringLiteral("MotConsu.db"),
+            .source = QStringLiteral("select *\r\nfrom  [CON CONSULTATION]\r\nORDER BY [CODE PATIENT], [DATE]"),
+            .opening = QStringLiteral("Ouverture de la table des consultations..."),
+            .importing = {QStringLiteral("Importation des consultations...")},
+            .openError = QStringLiteral("Erreur lors de l'ouverture de la table des consultations : "),
+            .steps = {Step::LinkTable, Step::OpenSource, Step::Progress, Step::Importing, Step::Seed, Step::Prepare,
+                      Step::Records, Step::IdValues, Step::CountLines},
+        };
     }
-    details.close();
 
-    // A failed insert keeps the identifier used: no row receives it.
-    DestQuery& insert = context.consultations->insert;
-    try {
-        insert.bind(QStringLiteral("id"), counter);
-        insert.bind(QStringLiteral("patientsID"), patientId);
-        insert.bind(QStringLiteral("dateConsultation"), TruncateToMinute(headers.dateTimeValue(QStringLiteral("Date"))));
-        insert.bind(QStringLiteral("medecinsID"), medecinId);
-        insert.bind(QStringLiteral("motif"), motif);
-        insert.exec();
-    } catch (const Error& error) {
-        reporter.appendLine(QStringLiteral("Impossible d'actualiser la consultation du ") + dateText
-                            + QStringLiteral(" du patient n°") + patientText
-                            + QStringLiteral(". Cette consultation ne sera pas importée."));
-        reporter.appendLine(kErrorPrefix + error.message());
-        return;
+    LinkTable& links() override { return m_context.motconsu; }
+
+    void seed() override
+    {
+        m_context.consultationCounter = m_context.dest.scalarInt(QStringLiteral("SELECT max(MOTCONSU_ID) FROM MOTCONSU"));
     }
-    try {
-        context.motconsu.record(codetitre, counter);
-    } catch (const Error& error) {
-        context.motconsu.cancel();
-        reporter.appendLine(kErrorPrefix + error.message());
+
+    void prepare(bool) override
+    {
+        m_context.ensureOpen(m_context.patients, QStringLiteral("Patients.db"));
+        m_context.ensureOpen(m_context.medecins, QStringLiteral("Medecins.db"));
     }
-}
+
+    // One consultation: its header text and detail lines become one MOTCONSU row.
+    void importRecord(const SourceRecord& header, UnitOfWork& work) override
+    {
+        const qint32 codetitre = header.intValue(QStringLiteral("CODETITRE"));
+        if (work.linked(links(), codetitre))
+            return;
+        const QString patientText = codeText(header, QStringLiteral("CODE PATIENT"));
+        const QString dateText = DateText(header.value(QStringLiteral("Date")), m_context.dateFormats);
+        const std::optional<qint32> patientId = work.linked(m_context.patients, header.intValue(QStringLiteral("CODE PATIENT")));
+        if (!patientId) {
+            work.line(kPatientMissing + patientText + QStringLiteral(". La consultation du ") + dateText
+                      + QStringLiteral(" ne sera pas importée."));
+            return;
+        }
+        const qint32 id = ++m_context.consultationCounter;
+        const qint32 medecinId = work.linked(m_context.medecins, header.intValue(QStringLiteral("code medecin"))).value_or(1);
+        const QString headerText = emptyWhenNull(header.textValue(QStringLiteral("DONNEES")));
+
+        QString motif = headerText;
+        try {
+            m_details.read(codetitre, [&motif](const QString& rowText) { motif += rowText; });
+        } catch (const Error& error) {
+            work.line(QStringLiteral("Impossible d'actualiser la consultation du ") + dateText
+                      + QStringLiteral(" du patient n°") + patientText
+                      + QStringLiteral(" avec les données de sous-consultation n°") + m_details.codeLigne()
+                      + QStringLiteral(". Ces données de sous-consultation ne seront pas importées."));
+            work.line(kErrorPrefix + error.message());
+            motif = headerText;
+        }
+        m_details.close();
+
+        // A failed insert keeps the identifier used: no row receives it. A date that cannot be read
+        // fails the insert.
+        QDateTime minute;
+        const Written inserted = [&] {
+            try {
+                minute = TruncateToMinute(header.dateTimeValue(QStringLiteral("Date")));
+            } catch (const Error& error) {
+                return Written::refused(error.message());
+            }
+            return work.insert({QStringLiteral("MOTCONSU"),
+                                {
+                                    {QStringLiteral("MOTCONSU_ID"), id},
+                                    {QStringLiteral("PATIENTS_ID"), *patientId},
+                                    {QStringLiteral("DATE_CONSULTATION"), minute},
+                                    {QStringLiteral("MEDECINS_ID"), medecinId},
+                                    {QStringLiteral("MOTIF_DE_CONSULTATION"), motif},
+                                }});
+        }();
+        if (!inserted) {
+            work.line(QStringLiteral("Impossible d'actualiser la consultation du ") + dateText
+                      + QStringLiteral(" du patient n°") + patientText
+                      + QStringLiteral(". Cette consultation ne sera pas importée."));
+            work.line(kErrorPrefix + inserted.message());
+            return;
+        }
+        m_context.consultations.written(id, *patientId, minute);
+        if (const Written paired = work.pair(links(), codetitre, id); !paired)
+            work.line(kErrorPrefix + paired.message());
+    }
+
+    QList<std::pair<QString, int>> idValues() override
+    {
+        return {{QStringLiteral("MOTCONSU"), m_context.consultationCounter}};
+    }
+
+    QStringList countLines() override
+    {
+        return {QString::number(m_context.consultationCounter) + QStringLiteral(" consultations après importation.")};
+    }
+
+private:
+    RunContext& m_context;
+    DetailLines m_details; // V3_Qry1 on [CON SOUS CONSULTATION]
+};
 
 } // namespace
 
 void runConsultationsPhase(RunContext& context)
 {
-    Reporter& reporter = context.reporter;
-    context.openPhaseLinkTable(context.motconsu, QStringLiteral("MotConsu.db"));
-
-    reporter.setStatus(QStringLiteral("Ouverture de la table des consultations..."));
-    SourceQuery headers(context.source, kHeaderText);
-    const bool opened = context.openSource(
-        headers, QStringLiteral("Erreur lors de l'ouverture de la table des consultations : "));
-
-    reporter.startProgress(opened ? headers.recordCount() : 0);
-    reporter.setStatus(QStringLiteral("Importation des consultations..."));
-
-    context.consultationCounter = context.dest.scalarInt(QStringLiteral("SELECT max(MOTCONSU_ID) FROM MOTCONSU"));
-    if (!context.consultations)
-        context.consultations = std::make_unique<ConsultationStatements>(context.dest);
-
-    DetailLines details(context.source, kDetailText);
-    context.ensureOpen(context.patients, QStringLiteral("Patients.db"));
-    context.ensureOpen(context.medecins, QStringLiteral("Medecins.db"));
-
-    if (opened)
-        forEachRecord(reporter, headers, [&] {
-            importConsultation(context, headers, details);
-        });
-
-    closeQuietly(headers);
-    context.idValues.WriteIdValue(QStringLiteral("MOTCONSU"), context.consultationCounter, false);
-    reporter.appendLine(QString::number(context.consultationCounter)
-                        + QStringLiteral(" consultations après importation."));
+    ConsultationsPhase phase(context);
+    runPhase(context, phase);
 }
 
 } // namespace vf

@@ -1,101 +1,118 @@
 #include "db/Conversions.h"
 #include "db/DestinationConnection.h"
 #include "db/Errors.h"
-#include "db/IdValues.h"
-#include "db/Reporter.h"
 #include "db/SourceConnection.h"
+#include "import/PhaseOutline.h"
 #include "import/Phases.h"
-#include "import/RowWriter.h"
 #include "import/RunContext.h"
 
 namespace vf {
 
+namespace {
+
+// [ADR CARNET ADRESSE] -> MEDTRAIT, "Medtrait.db"; the speciality from [REF FONCTION].
+class CorrespondentsPhase : public Phase {
+public:
+    explicit CorrespondentsPhase(RunContext& context)
+        : m_context(context)
+        , m_speciality(context.source, QStringLiteral("SELECT LIBELLE FROM [REF FONCTION] WHERE [CODE FONCTION]=:code"))
+    {
+    }
+
+    PhaseOutline outline() const override
+    {
+        return {
+            .linkTable = QStringLiteral("Medtrait.db"),
+            .source = QStringLiteral("Select * from [ADR CARNET ADRESSE]\r\nOrder by [CODE CARNET ADRESSE]"),
+            .opening = QStringLiteral("Ouverture de la table des correspondants..."),
+            .importing = {QStringLiteral("Importation des médecins correspondants...")},
+            .openError = QStringLiteral("Erreur lors de l'ouverture de la table des médecins correspondants : "),
+            .steps = {Step::LinkTable, Step::Seed, Step::OpenSource, Step::Progress, Step::ImportingWhenOpened,
+                      Step::Records, Step::ClearStatus, Step::IdValues, Step::CountLines},
+        };
+    }
+
+    LinkTable& links() override { return m_context.medtrait; }
+
+    void seed() override
+    {
+        m_counter = m_context.dest.scalarInt(QStringLiteral("SELECT MAX(MEDTRAIT_ID) from MEDTRAIT"));
+    }
+
+    void importRecord(const SourceRecord& entry, UnitOfWork& work) override
+    {
+        const qint32 code = entry.intValue(QStringLiteral("CODE CARNET ADRESSE"));
+        if (work.linked(links(), code))
+            return;
+        ++m_counter;
+        const QString nom = entry.textValue(QStringLiteral("NOM"));
+        const QString prenom = entry.textValue(QStringLiteral("PRENOM"));
+        const QString ville = entry.textValue(QStringLiteral("VILLE"));
+        const auto phone = [&](const char* column) {
+            return textOrEmpty(FormatPhoneNumber(entry.textValue(QString::fromLatin1(column))));
+        };
+        Row row{QStringLiteral("MEDTRAIT"),
+                {
+                    {QStringLiteral("MEDTRAIT_ID"), qint32(m_counter)},
+                    {QStringLiteral("NOM"), textOrEmpty(nom)},
+                    {QStringLiteral("PRENOM"), textOrEmpty(prenom)},
+                    {QStringLiteral("VILLE"), textOrEmpty(ville)},
+                    {QStringLiteral("ADRESSE"), textOrEmpty(entry.textValue(QStringLiteral("RUE")))},
+                    {QStringLiteral("CP"), textOrEmpty(entry.textValue(QStringLiteral("CODE POSTAL")))},
+                    {QStringLiteral("TEL"), phone("TELEPHONE PERSONNEL")},
+                    {QStringLiteral("TELBUREAU"), phone("TELEPHONE PROFESSIONNEL")},
+                    {QStringLiteral("FAX"), phone("FAX")},
+                    {QStringLiteral("COMMENTAIRE"), textOrEmpty(entry.textValue(QStringLiteral("DIVERS")))},
+                }};
+
+        const qint32 codeFonction = entry.intValue(QStringLiteral("CODE FONCTION"));
+        if (codeFonction > 0) {
+            try {
+                m_speciality.setParam(QStringLiteral("code"), codeFonction);
+                m_speciality.open();
+                const QString libelle = m_speciality.eof() ? QString() : m_speciality.textValue(QStringLiteral("LIBELLE"));
+                row.columns.append({QStringLiteral("SPECIALISATION"), textOrEmpty(libelle)});
+            } catch (const Error& error) {
+                work.line(QStringLiteral("Impossible de déterminer la spécialisation de ") + prenom + QLatin1Char(' ')
+                          + nom + QStringLiteral(" (") + ville + QStringLiteral(") : ") + error.message());
+            }
+        }
+        m_speciality.close();
+
+        // A row that was written keeps its identifier, even when its pair cannot be recorded:
+        // handing it out again would make every following insert collide with it.
+        Written written = work.insert(row);
+        if (!written)
+            --m_counter;
+        else
+            written = work.pair(links(), code, m_counter);
+        if (!written)
+            work.line(QStringLiteral("Erreur correspondant non importé : ") + nom + QLatin1Char(' ') + prenom
+                      + QStringLiteral(" (") + ville + QStringLiteral(") : ") + written.message());
+    }
+
+    // The counter holds the last identifier handed out, as for every other table.
+    QList<std::pair<QString, int>> idValues() override { return {{QStringLiteral("MEDTRAIT"), m_counter}}; }
+
+    QStringList countLines() override
+    {
+        return {QString::number(links().count()) + QStringLiteral(" correspondants après importation.")};
+    }
+
+    void finish() override { links().close(); }
+
+private:
+    RunContext& m_context;
+    SourceQuery m_speciality; // V3_Qry1
+    int m_counter = 0;
+};
+
+} // namespace
+
 void runCorrespondentsPhase(RunContext& context)
 {
-    Reporter& reporter = context.reporter;
-    LinkTable& links = context.medtrait;
-
-    context.openPhaseLinkTable(links, QStringLiteral("Medtrait.db"));
-    int counter = context.dest.scalarInt(QStringLiteral("SELECT MAX(MEDTRAIT_ID) from MEDTRAIT"));
-    RowWriter medtrait(context.dest, QStringLiteral("MEDTRAIT"));
-
-    reporter.setStatus(QStringLiteral("Ouverture de la table des correspondants..."));
-    SourceQuery adrCarnetAdresse(
-        context.source,
-        QStringLiteral("Select * from [ADR CARNET ADRESSE]\r\nOrder by [CODE CARNET ADRESSE]"));
-    const bool opened = context.openSource(
-        adrCarnetAdresse,
-        QStringLiteral("Erreur lors de l'ouverture de la table des médecins correspondants : "));
-
-    reporter.startProgress(opened ? adrCarnetAdresse.recordCount() : 0);
-    if (opened)
-        reporter.setStatus(QStringLiteral("Importation des médecins correspondants..."));
-
-    SourceQuery v3Qry1(context.source,
-                       QStringLiteral("SELECT LIBELLE FROM [REF FONCTION] WHERE [CODE FONCTION]=:code"));
-
-    if (opened)
-        forEachRecord(reporter, adrCarnetAdresse, [&] {
-            const qint32 code = adrCarnetAdresse.intValue(QStringLiteral("CODE CARNET ADRESSE"));
-            if (!links.find(code)) {
-                ++counter;
-                const QString nom = adrCarnetAdresse.textValue(QStringLiteral("NOM"));
-                const QString prenom = adrCarnetAdresse.textValue(QStringLiteral("PRENOM"));
-                const QString ville = adrCarnetAdresse.textValue(QStringLiteral("VILLE"));
-                QList<RowWriter::Column> row = {
-                    {QStringLiteral("MEDTRAIT_ID"), qint32(counter)},
-                    {QStringLiteral("NOM"), RowWriter::text(nom)},
-                    {QStringLiteral("PRENOM"), RowWriter::text(prenom)},
-                    {QStringLiteral("VILLE"), RowWriter::text(ville)},
-                    {QStringLiteral("ADRESSE"), RowWriter::text(adrCarnetAdresse.textValue(QStringLiteral("RUE")))},
-                    {QStringLiteral("CP"), RowWriter::text(adrCarnetAdresse.textValue(QStringLiteral("CODE POSTAL")))},
-                    {QStringLiteral("TEL"), RowWriter::text(FormatPhoneNumber(
-                         adrCarnetAdresse.textValue(QStringLiteral("TELEPHONE PERSONNEL"))))},
-                    {QStringLiteral("TELBUREAU"), RowWriter::text(FormatPhoneNumber(
-                         adrCarnetAdresse.textValue(QStringLiteral("TELEPHONE PROFESSIONNEL"))))},
-                    {QStringLiteral("FAX"), RowWriter::text(FormatPhoneNumber(
-                         adrCarnetAdresse.textValue(QStringLiteral("FAX"))))},
-                    {QStringLiteral("COMMENTAIRE"), RowWriter::text(adrCarnetAdresse.textValue(QStringLiteral("DIVERS")))},
-                };
-
-                const qint32 codeFonction = adrCarnetAdresse.intValue(QStringLiteral("CODE FONCTION"));
-                if (codeFonction > 0) {
-                    try {
-                        v3Qry1.setParam(QStringLiteral("code"), codeFonction);
-                        v3Qry1.open();
-                        const QString libelle = v3Qry1.eof() ? QString() : v3Qry1.textValue(QStringLiteral("LIBELLE"));
-                        row.append({QStringLiteral("SPECIALISATION"), RowWriter::text(libelle)});
-                    } catch (const Error& error) {
-                        reporter.appendLine(QStringLiteral("Impossible de déterminer la spécialisation de ")
-                                            + prenom + QLatin1Char(' ') + nom + QStringLiteral(" (") + ville
-                                            + QStringLiteral(") : ") + error.message());
-                    }
-                }
-
-                bool rowWritten = false;
-                try {
-                    v3Qry1.close();
-                    medtrait.insert(row);
-                    rowWritten = true;
-                    links.record(code, counter);
-                } catch (const Error& error) {
-                    // A row that was written keeps its identifier: handing it out again would make
-                    // every following insert collide with it.
-                    if (!rowWritten)
-                        --counter;
-                    reporter.appendLine(QStringLiteral("Erreur correspondant non importé : ") + nom
-                                        + QLatin1Char(' ') + prenom + QStringLiteral(" (") + ville
-                                        + QStringLiteral(") : ") + error.message());
-                }
-            }
-        });
-
-    adrCarnetAdresse.close();
-    reporter.setStatus(QString());
-    // The counter holds the last identifier handed out, as for every other table.
-    context.idValues.WriteIdValue(QStringLiteral("MEDTRAIT"), counter, false);
-    reporter.appendLine(QString::number(links.count()) + QStringLiteral(" correspondants après importation."));
-    links.close();
+    CorrespondentsPhase phase(context);
+    runPhase(context, phase);
 }
 
 } // namespace vf

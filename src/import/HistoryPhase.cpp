@@ -1,148 +1,143 @@
-#include "import/PhaseText.h"
-#include "import/Phases.h"
-#include "import/RunContext.h"
-
 #include "db/DestinationConnection.h"
 #include "db/Errors.h"
-#include "db/IdValues.h"
-#include "db/Reporter.h"
 #include "db/SourceConnection.h"
+#include "import/PhaseOutline.h"
+#include "import/PhaseText.h"
+#include "import/Phases.h"
+#include "import/RowIndex.h"
+#include "import/RunContext.h"
 
 namespace vf {
 
 namespace {
 
-const QString kSourceText = QStringLiteral(
-    "select AP.[CODE ANTECEDENT PATIENT], AP.[CODE PATIENT], AP.[CODE ANTECEDENT], AP.[DATE],\r\n"
-    "  AA.[LIBELLE],\r\n"
-    "  AC.[DONNEES]\r\n"
-    "from [ANT ANTECEDENT PATIENT] AP,\r\n"
-    "  [ANT ANTECEDENT] AA,\r\n"
-    "  [ANT COMMENTAIRE ANTECEDENT PATIENT] AC\r\n"
-    "WHERE AA.[CODE ANTECEDENT] = AP.[CODE ANTECEDENT]\r\n"
-    "  AND AP.[CODE ANTECEDENT PATIENT] = AC.[CODE ANTECEDENT PATIENT]\r\n"
-    "ORDER BY AP.[CODE PATIENT], AP.[DATE]");
+// [ANT ANTECEDENT PATIENT] with its kinds and comments -> one ANTECED text per patient,
+// "Anteced.db".
+class HistoryPhase : public Phase {
+public:
+    explicit HistoryPhase(RunContext& context) : m_context(context) {}
 
-// QryAnteced; a new row is written by an insert naming exactly the columns the phase sets.
-const QString kFindText = QStringLiteral("SELECT * FROM ANTECED\r\nWHERE PATIENTS_ID=:patientsID");
-const QString kInsertText = QStringLiteral(
-    "INSERT INTO ANTECED (ANTECED_ID, PATIENTS_ID, AUTRES)\r\nVALUES (:id, :patientsID, :autres)");
-const QString kUpdateText = QStringLiteral(
-    "UPDATE ANTECED \r\nSET AUTRES=:autres\r\nWHERE PATIENTS_ID=:patientsID");
-
-const QString kErrorPrefix = QStringLiteral("Erreur : ");
-
-// One history item: appended to the patient's ANTECED text, or the patient's row created.
-void importItem(RunContext& context, const SourceQuery& items, DestQuery& find, DestQuery& insert,
-                DestQuery& update, int& counter)
-{
-    Reporter& reporter = context.reporter;
-    const qint32 itemCode = items.intValue(QStringLiteral("CODE ANTECEDENT PATIENT"));
-    if (context.anteced.find(itemCode))
-        return;
-    const QString patientText = codeText(items, QStringLiteral("CODE PATIENT"));
-    if (!context.patients.find(items.intValue(QStringLiteral("CODE PATIENT")))) {
-        reporter.appendLine(QStringLiteral("Impossible de retrouver le dossier n°") + patientText
-                            + QStringLiteral(". Les antécédents de ce dossier ne seront pas importés."));
-        return;
-    }
-    const qint32 patientId = context.patients.dest();
-    // A null comment or label reads as an empty text.
-    const QString item = items.textValue(QStringLiteral("DONNEES")) + QStringLiteral(" : ")
-        + items.textValue(QStringLiteral("LIBELLE"));
-
-    // A failing find is reported and the item gets no link pair: a later run tries it again.
-    qint32 antecedId = 0;
-    QString stored;
-    try {
-        find.close();
-        find.bind(QStringLiteral("patientsID"), patientId);
-        find.open();
-        if (!find.eof() && find.value(0).toInt() > 0) {
-            antecedId = find.value(0).toInt();
-            stored = find.value(QStringLiteral("AUTRES")).toString();
-        }
-        find.close();
-    } catch (const Error& error) {
-        find.close();
-        reporter.appendLine(kErrorPrefix + error.message());
-        return;
+    PhaseOutline outline() const override
+    {
+        return {
+            .linkTable = QStringLiteral("Anteced.db"),
+            .source = QStringLiteral(
+                "select AP.[CODE ANTECEDENT PATIENT], AP.[CODE PATIENT], AP.[CODE ANTECEDENT], AP.[DATE],\r\n"
+                "  AA.[LIBELLE],\r\n"
+                "  AC.[DONNEES]\r\n"
+                "from [ANT ANTECEDENT PATIENT] AP,\r\n"
+                "  [ANT ANTECEDENT] AA,\r\n"
+                "  [ANT COMMENTAIRE ANTECEDENT PATIENT] AC\r\n"
+                "WHERE AA.[CODE ANTECEDENT] = AP.[CODE ANTECEDENT]\r\n"
+                "  AND AP.[CODE ANTECEDENT PATIENT] = AC.[CODE ANTECEDENT PATIENT]\r\n"
+                "ORDER BY AP.[CODE PATIENT], AP.[DATE]"),
+            .opening = QStringLiteral("Ouverture de la table des antécédents..."),
+            .importing = {QStringLiteral("Importation des antécédents...")},
+            .openError = QStringLiteral("Erreur lors de l'ouverture de la table des antécédents : "),
+            .steps = {Step::LinkTable, Step::OpenSource, Step::Seed, Step::Prepare, Step::Progress, Step::Importing,
+                      Step::Records, Step::IdValues, Step::CountLines},
+        };
     }
 
-    if (antecedId > 0) {
-        try {
-            // A null stored text reads as empty, so the update never writes a null over it.
-            update.bind(QStringLiteral("autres"), stored + QLatin1Char('\r') + item);
-            update.bind(QStringLiteral("patientsID"), patientId);
-            update.exec();
-        } catch (const Error& error) {
-            reporter.appendLine(QStringLiteral("Impossible d'actualiser les antécédents du dossier n°") + patientText
-                                + QStringLiteral("]. Ces antécédents ne seront pas importés."));
-            reporter.appendLine(kErrorPrefix + error.message());
+    LinkTable& links() override { return m_context.anteced; }
+
+    void seed() override { m_counter = m_context.dest.scalarInt(QStringLiteral("SELECT max(ANTECED_ID) FROM ANTECED")); }
+
+    void prepare(bool opened) override
+    {
+        m_context.ensureOpen(m_context.patients, QStringLiteral("Patients.db"));
+        if (opened)
+            m_rows.load(m_context.dest, {QStringLiteral("ANTECED"), QStringLiteral("ANTECED_ID"), QStringLiteral("PATIENTS_ID")});
+    }
+
+    // One history item: appended to the patient's ANTECED text, or the patient's row created.
+    void importRecord(const SourceRecord& item, UnitOfWork& work) override
+    {
+        const qint32 itemCode = item.intValue(QStringLiteral("CODE ANTECEDENT PATIENT"));
+        if (work.linked(links(), itemCode))
+            return;
+        const QString patientText = codeText(item, QStringLiteral("CODE PATIENT"));
+        const std::optional<qint32> patientId = work.linked(m_context.patients, item.intValue(QStringLiteral("CODE PATIENT")));
+        if (!patientId) {
+            work.line(kPatientMissing + patientText + QStringLiteral(". Les antécédents de ce dossier ne seront pas importés."));
             return;
         }
+        // A null comment or label reads as an empty text.
+        const QString itemText = item.textValue(QStringLiteral("DONNEES")) + QStringLiteral(" : ")
+            + item.textValue(QStringLiteral("LIBELLE"));
+        const RowKey key = RowKey::of(*patientId);
+
+        // A failing find is reported and the item gets no link pair: a later run tries it again.
+        qint32 antecedId = 0;
+        QString stored;
         try {
-            context.anteced.record(itemCode, antecedId);
+            antecedId = m_rows.lowest(key).value_or(0);
+            if (antecedId > 0)
+                stored = work.stored(QStringLiteral("ANTECED"), QStringLiteral("ANTECED_ID"), antecedId,
+                                     QStringLiteral("AUTRES")).toString();
         } catch (const Error& error) {
-            context.anteced.cancel();
-            reporter.appendLine(QStringLiteral("Erreur lors de l'enregistrement de l'antécédent n°")
-                                + QString::number(itemCode) + QStringLiteral(". Il ne sera pas importé."));
-            reporter.appendLine(kErrorPrefix + error.message());
+            work.line(kErrorPrefix + error.message());
+            return;
         }
-        return;
+
+        if (antecedId > 0) {
+            // Every ANTECED row of the patient receives the text; a null stored text reads as
+            // empty, so the update never writes a null over it.
+            const Written updated = work.update({QStringLiteral("ANTECED"), QStringLiteral("ANTECED_ID"), m_rows.all(key),
+                                                 {{QStringLiteral("AUTRES"), stored + QLatin1Char('\r') + itemText}}});
+            if (!updated) {
+                work.line(QStringLiteral("Impossible d'actualiser les antécédents du dossier n°") + patientText
+                          + QStringLiteral("]. Ces antécédents ne seront pas importés."));
+                work.line(kErrorPrefix + updated.message());
+                return;
+            }
+            if (const Written paired = work.pair(links(), itemCode, antecedId); !paired) {
+                work.line(QStringLiteral("Erreur lors de l'enregistrement de l'antécédent n°") + QString::number(itemCode)
+                          + QStringLiteral(". Il ne sera pas importé."));
+                work.line(kErrorPrefix + paired.message());
+            }
+            return;
+        }
+
+        ++m_counter;
+        const Written inserted = work.insert({QStringLiteral("ANTECED"),
+                                              {
+                                                  {QStringLiteral("ANTECED_ID"), qint32(m_counter)},
+                                                  {QStringLiteral("PATIENTS_ID"), *patientId},
+                                                  {QStringLiteral("AUTRES"), itemText},
+                                              }});
+        if (!inserted) {
+            work.line(QStringLiteral("Erreur lors de l'enregistrement des antécédents du dossier n°") + patientText
+                      + QStringLiteral("]. Ces antécédents ne seront pas importés."));
+            work.line(kErrorPrefix + inserted.message());
+            return;
+        }
+        m_rows.add(key, m_counter);
+        if (const Written paired = work.pair(links(), itemCode, m_counter); !paired)
+            work.line(kErrorPrefix + paired.message());
     }
 
-    ++counter;
-    try {
-        insert.bind(QStringLiteral("id"), counter);
-        insert.bind(QStringLiteral("patientsID"), patientId);
-        insert.bind(QStringLiteral("autres"), item);
-        insert.exec();
-    } catch (const Error& error) {
-        reporter.appendLine(QStringLiteral("Erreur lors de l'enregistrement des antécédents du dossier n°")
-                            + patientText + QStringLiteral("]. Ces antécédents ne seront pas importés."));
-        reporter.appendLine(kErrorPrefix + error.message());
-        return;
+    QList<std::pair<QString, int>> idValues() override { return {{QStringLiteral("ANTECED"), m_counter}}; }
+
+    QStringList countLines() override
+    {
+        return {QString::number(m_counter) + QStringLiteral(" antécédents après importation.")};
     }
-    try {
-        context.anteced.record(itemCode, counter);
-    } catch (const Error& error) {
-        context.anteced.cancel();
-        reporter.appendLine(kErrorPrefix + error.message());
-    }
-}
+
+    void finish() override { m_context.patients.close(); }
+
+private:
+    RunContext& m_context;
+    RowIndex m_rows; // ANTECED by patient
+    int m_counter = 0;
+};
 
 } // namespace
 
 void runHistoryPhase(RunContext& context)
 {
-    Reporter& reporter = context.reporter;
-    context.openPhaseLinkTable(context.anteced, QStringLiteral("Anteced.db"));
-
-    reporter.setStatus(QStringLiteral("Ouverture de la table des antécédents..."));
-    SourceQuery items(context.source, kSourceText);
-    const bool opened =
-        context.openSource(items, QStringLiteral("Erreur lors de l'ouverture de la table des antécédents : "));
-
-    int counter = context.dest.scalarInt(QStringLiteral("SELECT max(ANTECED_ID) FROM ANTECED"));
-    context.ensureOpen(context.patients, QStringLiteral("Patients.db"));
-
-    reporter.startProgress(opened ? items.recordCount() : 0);
-    reporter.setStatus(QStringLiteral("Importation des antécédents..."));
-
-    DestQuery find(context.dest, kFindText);
-    DestQuery insert(context.dest, kInsertText);
-    DestQuery update(context.dest, kUpdateText);
-
-    if (opened)
-        forEachRecord(reporter, items, [&] {
-            importItem(context, items, find, insert, update, counter);
-        });
-
-    closeQuietly(items);
-    context.idValues.WriteIdValue(QStringLiteral("ANTECED"), counter, false);
-    reporter.appendLine(QString::number(counter) + QStringLiteral(" antécédents après importation."));
-    context.patients.close();
+    HistoryPhase phase(context);
+    runPhase(context, phase);
 }
 
 } // namespace vf

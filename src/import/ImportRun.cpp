@@ -11,7 +11,6 @@
 #include "db/Reporter.h"
 #include "db/Settings.h"
 #include "db/SourceConnection.h"
-#include "import/ConsultationStatements.h"
 #include "import/DestinationTables.h"
 #include "import/Phases.h"
 #include "import/RunContext.h"
@@ -170,17 +169,13 @@ RunOutcome ImportRun::Private::prepareAndRun(RunInputs& inputs)
     dateFormats.longTime = regionalLongTimeFormat();
 
     idValues = std::make_unique<IdValues>(dest, reporter);
-    RunContext context{.reporter = reporter,
-                       .log = log,
-                       .source = source,
-                       .dest = dest,
-                       .idValues = *idValues,
-                       .linksFolder = linksFolder,
-                       .v3Path = inputs.v3Path,
-                       .courriersPath = inputs.courriersPath,
-                       .talmerosPath = inputs.talmerosPath,
-                       .vider = inputs.vider,
-                       .dateFormats = dateFormats};
+    RunContext context(reporter, log, source, dest, *idValues);
+    context.linksFolder = linksFolder;
+    context.v3Path = inputs.v3Path;
+    context.courriersPath = inputs.courriersPath;
+    context.talmerosPath = inputs.talmerosPath;
+    context.vider = inputs.vider;
+    context.dateFormats = dateFormats;
     return runPhases(context, paradox);
 }
 
@@ -229,7 +224,7 @@ void ImportRun::Private::endRun(RunContext& context)
 {
     reporter.setProgressVisible(false);
     reporter.setStatus(QString());
-    context.consultations.reset();
+    context.work.close();
     idValues.reset();
     const QString elapsed = reporter.stopElapsed();
     dest.close();

@@ -1,11 +1,10 @@
 #include "db/Conversions.h"
 #include "db/DestinationConnection.h"
 #include "db/Errors.h"
-#include "db/IdValues.h"
-#include "db/Reporter.h"
 #include "db/SourceConnection.h"
+#include "import/PhaseOutline.h"
 #include "import/Phases.h"
-#include "import/RowWriter.h"
+#include "import/RowIndex.h"
 #include "import/RunContext.h"
 
 #include <QSet>
@@ -13,16 +12,14 @@
 #include <optional>
 
 namespace vf {
-namespace {
 
-const QString kPmtText = QStringLiteral(
-    "SELECT * FROM PATMEDTR\r\nWhere MEDTRAIT_ID=:medtrait_id and PATIENTS_ID=:patients_id");
+namespace {
 
 // The birth date as NE_LE receives it: no column when the date reads as an empty text or is not
 // later than the zero date-time; a null when it cannot be read or converted.
-std::optional<QVariant> birthDate(const SourceQuery& source, const DateFormats& formats)
+std::optional<QVariant> birthDate(const SourceRecord& patient, const DateFormats& formats)
 {
-    const QVariant value = source.value(QStringLiteral("DATE NAISSANCE"));
+    const QVariant value = patient.value(QStringLiteral("DATE NAISSANCE"));
     if (value.isNull())
         return std::nullopt;
     QDateTime dateTime;
@@ -40,176 +37,175 @@ std::optional<QVariant> birthDate(const SourceQuery& source, const DateFormats& 
             dateTime = QDateTime(date, QTime(0, 0), Qt::UTC);
     }
     if (!dateTime.isValid())
-        return RowWriter::nullDateTime();
+        return nullDateTime();
     if (dateTime <= zeroDateTime())
         return std::nullopt;
     return QVariant(dateTime);
 }
 
-struct PatientsPhase {
-    RunContext& context;
-    Reporter& reporter;
-    SourceQuery& glbPatient;
-    RowWriter patients;
-    RowWriter patmedtr;
-    DestQuery qryPmt;
-    int patientsCounter = 0;
-    int linksCounter = 0;
-    QSet<QString> missingCodes;
+// [GLB PATIENT] -> PATIENTS, "Patients.db"; each patient's correspondents -> PATMEDTR.
+class PatientsPhase : public Phase {
+public:
+    explicit PatientsPhase(RunContext& context) : m_context(context) {}
 
-    PatientsPhase(RunContext& context, SourceQuery& source)
-        : context(context), reporter(context.reporter), glbPatient(source),
-          patients(context.dest, QStringLiteral("PATIENTS")),
-          patmedtr(context.dest, QStringLiteral("PATMEDTR")),
-          qryPmt(context.dest, kPmtText)
+    PhaseOutline outline() const override
     {
+        return {
+            .linkTable = QStringLiteral("Patients.db"),
+            .source = QStringLiteral("select * from [GLB PATIENT] \r\nOrder by [CODE PATIENT]"),
+            .opening = QStringLiteral("Ouverture de la table des patients..."),
+            .importing = {QStringLiteral("Importation des patients...")},
+            .openError = QStringLiteral("Erreur lors de l'ouverture de la table des patients : "),
+            .steps = {Step::LinkTable, Step::Seed, Step::OpenSource, Step::Prepare, Step::Progress,
+                      Step::ImportingWhenOpened, Step::Records, Step::IdValues, Step::CountLines},
+        };
     }
 
-    void importPatient(qint32 code);
-    void linkCorrespondent(const QString& column, qint32 patientsId);
+    LinkTable& links() override { return m_context.patients; }
+
+    void seed() override
+    {
+        m_patientsCounter = m_context.dest.scalarInt(QStringLiteral("SELECT max(PATIENTS_ID) FROM PATIENTS"));
+        m_linksCounter = m_context.dest.scalarInt(QStringLiteral("SELECT max(PATMEDTR_ID) FROM PATMEDTR"));
+    }
+
+    void prepare(bool opened) override
+    {
+        if (!opened)
+            return;
+        m_context.ensureOpen(m_context.medecins, QStringLiteral("Medecins.db"));
+        m_context.ensureOpen(m_context.medtrait, QStringLiteral("Medtrait.db"));
+        m_links.load(m_context.dest, {QStringLiteral("PATMEDTR"), QStringLiteral("PATMEDTR_ID"),
+                                      QStringLiteral("PATIENTS_ID"), QStringLiteral("MEDTRAIT_ID")});
+    }
+
+    void importRecord(const SourceRecord& patient, UnitOfWork& work) override
+    {
+        const qint32 code = patient.intValue(QStringLiteral("CODE PATIENT"));
+        if (work.linked(links(), code))
+            return;
+        ++m_patientsCounter;
+        const QString nom = patient.textValue(QStringLiteral("NOM"));
+        const QString prenom = patient.textValue(QStringLiteral("PRENOM"));
+        const auto text = [&](const char* column) { return textOrEmpty(patient.textValue(QString::fromLatin1(column))); };
+        const auto phone = [&](const char* column) {
+            return textOrEmpty(FormatPhoneNumber(patient.textValue(QString::fromLatin1(column))));
+        };
+
+        Row row{QStringLiteral("PATIENTS"),
+                {
+                    {QStringLiteral("PATIENTS_ID"), qint32(m_patientsCounter)},
+                    {QStringLiteral("NOM"), textOrEmpty(nom)},
+                    {QStringLiteral("PRENOM"), textOrEmpty(prenom)},
+                }};
+        if (const std::optional<QVariant> neLe = birthDate(patient, m_context.dateFormats))
+            row.columns.append({QStringLiteral("NE_LE"), *neLe});
+        // The owner doctor's code is trimmed; a code that is not a number finds no doctor.
+        const std::optional<qint32> owner =
+            work.linked(m_context.medecins, patient.textValue(QStringLiteral("CODE MEDECIN PROPRIETAIRE")));
+        row.columns.append({QStringLiteral("MEDECINS_ID"), owner.value_or(1)});
+        row.columns.append({QStringLiteral("SEXE"), qint32(patient.intValue(QStringLiteral("CODE TYPE SEXE")) == 2 ? 1 : 0)});
+        const QString nomDeNaissance = patient.textValue(QStringLiteral("NOM DE NAISSANCE"));
+        if (!nomDeNaissance.isEmpty())
+            row.columns.append({QStringLiteral("NOM_DE_JEUNE_FILLE"), nomDeNaissance});
+        const QVariant adresse = patient.value(QStringLiteral("ADRESSE"));
+        row.columns.append({QStringLiteral("ADRESSE"), adresse.isNull() ? nullText() : textOrEmpty(adresse.toString())});
+        row.columns.append({QStringLiteral("CP"), text("CODE POSTAL")});
+        row.columns.append({QStringLiteral("VILLE"), text("VILLE")});
+        row.columns.append({QStringLiteral("TELEPHONE"), phone("TEL DOMICILE")});
+        row.columns.append({QStringLiteral("TELEPHONE_BUREAU"), phone("TEL BUREAU")});
+        row.columns.append({QStringLiteral("FAX"), phone("FAX")});
+        row.columns.append({QStringLiteral("N_SS"), textOrEmpty(FormatSocialSecurityNumber(
+                                                        patient.textValue(QStringLiteral("NUMERO SECURITE SOCIAL"))))});
+
+        // A rejected patient leaves a gap: its identifier stays used. A patient whose pair cannot
+        // be recorded stays written, without correspondent links.
+        Written written = work.insert(row);
+        if (written)
+            written = work.pair(links(), code, m_patientsCounter);
+        if (!written) {
+            work.line(QStringLiteral("Erreur lors de l'enregistrement du nouveau patient [") + prenom + QLatin1Char(' ')
+                      + nom + QStringLiteral("]. Il ne sera pas importé."));
+            work.line(kErrorPrefix + written.message());
+            return;
+        }
+        for (int n = 1; n <= 6; ++n)
+            linkCorrespondent(patient, QStringLiteral("CODE CORRESPONDANT ") + QString::number(n), m_patientsCounter, work);
+    }
+
+    QList<std::pair<QString, int>> idValues() override
+    {
+        return {{QStringLiteral("PATIENTS"), m_patientsCounter}, {QStringLiteral("PATMEDTR"), m_linksCounter}};
+    }
+
+    QStringList countLines() override
+    {
+        return {QString::number(m_patientsCounter) + QStringLiteral(" patients après importation."),
+                QString::number(m_linksCounter) + QStringLiteral(" lien patient <-> correspondant après importation.")};
+    }
+
+    void finish() override
+    {
+        links().close();
+        m_context.medecins.close();
+        m_context.medtrait.close();
+    }
+
+private:
+    void linkCorrespondent(const SourceRecord& patient, const QString& column, qint32 patientsId, UnitOfWork& work)
+    {
+        // Codes are trimmed; a code whose text is not a number is a missing correspondent.
+        const QString code = patient.textValue(column).trimmed();
+        if (code.isEmpty() || code == QStringLiteral("-1"))
+            return;
+        const std::optional<qint32> medtraitId = work.linked(m_context.medtrait, code);
+        if (!medtraitId) {
+            if (!m_missingCodes.contains(code)) {
+                m_missingCodes.insert(code);
+                work.line(QStringLiteral("Le médecin traitant [") + code
+                          + QStringLiteral("] n'existe pas dans la table des médecins correspondants. "
+                                           "Le lien Patient <--> correspondant ne sera pas créé."));
+            }
+            return;
+        }
+        const RowKey key = RowKey::of(patientsId, *medtraitId);
+        QString failure;
+        try {
+            if (m_links.lowest(key).value_or(0) != 0)
+                return; // the patient is already linked to this correspondent
+            ++m_linksCounter;
+            const Written written = work.insert({QStringLiteral("PATMEDTR"),
+                                                 {
+                                                     {QStringLiteral("PATMEDTR_ID"), qint32(m_linksCounter)},
+                                                     {QStringLiteral("PATIENTS_ID"), patientsId},
+                                                     {QStringLiteral("MEDTRAIT_ID"), *medtraitId},
+                                                 }});
+            if (written) {
+                m_links.add(key, m_linksCounter);
+                return;
+            }
+            failure = written.message();
+        } catch (const Error& error) {
+            failure = error.message();
+        }
+        work.line(QStringLiteral("Erreur lors de la recherche/enregistrement du n° du médecin traitant [") + code
+                  + QStringLiteral("]. Le lien avec le patient ne sera pas créé."));
+        work.line(kErrorPrefix + failure);
+    }
+
+    RunContext& m_context;
+    RowIndex m_links; // PATMEDTR by patient and correspondent
+    int m_patientsCounter = 0;
+    int m_linksCounter = 0;
+    QSet<QString> m_missingCodes; // correspondent codes already reported missing
 };
-
-void PatientsPhase::importPatient(qint32 code)
-{
-    ++patientsCounter;
-    const QString nom = glbPatient.textValue(QStringLiteral("NOM"));
-    const QString prenom = glbPatient.textValue(QStringLiteral("PRENOM"));
-
-    QList<RowWriter::Column> row = {
-        {QStringLiteral("PATIENTS_ID"), qint32(patientsCounter)},
-        {QStringLiteral("NOM"), RowWriter::text(nom)},
-        {QStringLiteral("PRENOM"), RowWriter::text(prenom)},
-    };
-    if (const std::optional<QVariant> neLe = birthDate(glbPatient, context.dateFormats))
-        row.append({QStringLiteral("NE_LE"), *neLe});
-
-    // The owner doctor's code is trimmed; a code that is not a number finds no doctor.
-    qint32 medecinsId = 1;
-    bool isNumber = false;
-    const qint32 ownerCode =
-        glbPatient.textValue(QStringLiteral("CODE MEDECIN PROPRIETAIRE")).trimmed().toInt(&isNumber);
-    if (isNumber && context.medecins.find(ownerCode))
-        medecinsId = context.medecins.dest();
-    row.append({QStringLiteral("MEDECINS_ID"), medecinsId});
-    row.append({QStringLiteral("SEXE"),
-                qint32(glbPatient.intValue(QStringLiteral("CODE TYPE SEXE")) == 2 ? 1 : 0)});
-    const QString nomDeNaissance = glbPatient.textValue(QStringLiteral("NOM DE NAISSANCE"));
-    if (!nomDeNaissance.isEmpty())
-        row.append({QStringLiteral("NOM_DE_JEUNE_FILLE"), nomDeNaissance});
-    const QVariant adresse = glbPatient.value(QStringLiteral("ADRESSE"));
-    row.append({QStringLiteral("ADRESSE"),
-                adresse.isNull() ? RowWriter::nullText() : RowWriter::text(adresse.toString())});
-    row.append({QStringLiteral("CP"), RowWriter::text(glbPatient.textValue(QStringLiteral("CODE POSTAL")))});
-    row.append({QStringLiteral("VILLE"), RowWriter::text(glbPatient.textValue(QStringLiteral("VILLE")))});
-    row.append({QStringLiteral("TELEPHONE"),
-                RowWriter::text(FormatPhoneNumber(glbPatient.textValue(QStringLiteral("TEL DOMICILE"))))});
-    row.append({QStringLiteral("TELEPHONE_BUREAU"),
-                RowWriter::text(FormatPhoneNumber(glbPatient.textValue(QStringLiteral("TEL BUREAU"))))});
-    row.append({QStringLiteral("FAX"),
-                RowWriter::text(FormatPhoneNumber(glbPatient.textValue(QStringLiteral("FAX"))))});
-    row.append({QStringLiteral("N_SS"), RowWriter::text(FormatSocialSecurityNumber(
-                                            glbPatient.textValue(QStringLiteral("NUMERO SECURITE SOCIAL"))))});
-
-    const auto reportFailure = [&](const Error& error) {
-        reporter.appendLine(QStringLiteral("Erreur lors de l'enregistrement du nouveau patient [") + prenom
-                            + QLatin1Char(' ') + nom + QStringLiteral("]. Il ne sera pas importé."));
-        reporter.appendLine(QStringLiteral("Erreur : ") + error.message());
-    };
-    try {
-        patients.insert(row);
-    } catch (const Error& error) {
-        reportFailure(error); // the identifier stays used: a rejected patient leaves a gap
-        return;
-    }
-    try {
-        context.patients.record(code, patientsCounter);
-    } catch (const Error& error) {
-        reportFailure(error);
-        return;
-    }
-    for (int n = 1; n <= 6; ++n)
-        linkCorrespondent(QStringLiteral("CODE CORRESPONDANT ") + QString::number(n), patientsCounter);
-}
-
-void PatientsPhase::linkCorrespondent(const QString& column, qint32 patientsId)
-{
-    // Codes are trimmed; a code whose text is not a number is a missing correspondent.
-    const QString code = glbPatient.textValue(column).trimmed();
-    if (code.isEmpty() || code == QStringLiteral("-1"))
-        return;
-    if (!context.medtrait.find(code)) {
-        if (!missingCodes.contains(code)) {
-            missingCodes.insert(code);
-            reporter.appendLine(QStringLiteral("Le médecin traitant [") + code
-                                + QStringLiteral("] n'existe pas dans la table des médecins correspondants. "
-                                                 "Le lien Patient <--> correspondant ne sera pas créé."));
-        }
-        return;
-    }
-    const qint32 medtraitId = context.medtrait.dest();
-    try {
-        qryPmt.close();
-        qryPmt.bind(QStringLiteral("medtrait_id"), medtraitId);
-        qryPmt.bind(QStringLiteral("patients_id"), patientsId);
-        qryPmt.open();
-        const bool linked = !qryPmt.eof() && qryPmt.value(0).toInt() != 0;
-        qryPmt.close();
-        if (!linked) {
-            ++linksCounter;
-            patmedtr.insert({
-                {QStringLiteral("PATMEDTR_ID"), qint32(linksCounter)},
-                {QStringLiteral("PATIENTS_ID"), patientsId},
-                {QStringLiteral("MEDTRAIT_ID"), medtraitId},
-            });
-        }
-    } catch (const Error& error) {
-        reporter.appendLine(QStringLiteral("Erreur lors de la recherche/enregistrement du n° du médecin traitant [")
-                            + code + QStringLiteral("]. Le lien avec le patient ne sera pas créé."));
-        reporter.appendLine(QStringLiteral("Erreur : ") + error.message());
-    }
-    qryPmt.close();
-}
 
 } // namespace
 
 void runPatientsPhase(RunContext& context)
 {
-    Reporter& reporter = context.reporter;
-
-    context.openPhaseLinkTable(context.patients, QStringLiteral("Patients.db"));
-    SourceQuery glbPatient(context.source,
-                           QStringLiteral("select * from [GLB PATIENT] \r\nOrder by [CODE PATIENT]"));
-    PatientsPhase phase(context, glbPatient);
-    phase.patientsCounter = context.dest.scalarInt(QStringLiteral("SELECT max(PATIENTS_ID) FROM PATIENTS"));
-    phase.linksCounter = context.dest.scalarInt(QStringLiteral("SELECT max(PATMEDTR_ID) FROM PATMEDTR"));
-
-    reporter.setStatus(QStringLiteral("Ouverture de la table des patients..."));
-    const bool opened = context.openSource(
-        glbPatient, QStringLiteral("Erreur lors de l'ouverture de la table des patients : "));
-
-    if (opened) {
-        context.ensureOpen(context.medecins, QStringLiteral("Medecins.db"));
-        context.ensureOpen(context.medtrait, QStringLiteral("Medtrait.db"));
-    }
-    reporter.startProgress(opened ? glbPatient.recordCount() : 0);
-    if (opened)
-        reporter.setStatus(QStringLiteral("Importation des patients..."));
-
-    if (opened)
-        forEachRecord(reporter, glbPatient, [&] {
-            const qint32 code = glbPatient.intValue(QStringLiteral("CODE PATIENT"));
-            if (!context.patients.find(code))
-                phase.importPatient(code);
-        });
-
-    context.patients.close();
-    context.medecins.close();
-    context.medtrait.close();
-    context.idValues.WriteIdValue(QStringLiteral("PATIENTS"), phase.patientsCounter, false);
-    context.idValues.WriteIdValue(QStringLiteral("PATMEDTR"), phase.linksCounter, false);
-    reporter.appendLine(QString::number(phase.patientsCounter) + QStringLiteral(" patients après importation."));
-    reporter.appendLine(QString::number(phase.linksCounter)
-                        + QStringLiteral(" lien patient <-> correspondant après importation."));
+    PatientsPhase phase(context);
+    runPhase(context, phase);
 }
 
 } // namespace vf

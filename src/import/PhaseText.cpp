@@ -2,8 +2,6 @@
 
 #include "db/SourceConnection.h"
 
-
-
 namespace vf {
 
 QStringList splitTextLines(const QString& text)
@@ -60,11 +58,11 @@ QDateTime naiveDateTime(const QVariant& value)
     return QDateTime(dateTime.date(), dateTime.time(), Qt::UTC);
 }
 
-QString codeText(const SourceQuery& query, const QString& column)
+QString codeText(const SourceRecord& record, const QString& column)
 {
-    if (query.isNull(column))
+    if (record.isNull(column))
         return QString();
-    return QString::number(query.intValue(column));
+    return QString::number(record.intValue(column));
 }
 
 DetailLines::DetailLines(SourceConnection& connection, const QString& sql)

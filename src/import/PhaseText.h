@@ -11,6 +11,10 @@ namespace vf {
 
 class SourceConnection;
 class SourceQuery;
+class SourceRecord;
+
+// The start of the line of a record whose patient was not imported.
+inline const QString kPatientMissing = QStringLiteral("Impossible de retrouver le dossier n°");
 
 // The lines of a memo: split at CR LF, a lone CR or a lone LF. An empty text gives no line and a
 // final line break gives no empty last line.
@@ -31,7 +35,7 @@ QString emptyWhenNull(const QString& text);
 QDateTime naiveDateTime(const QVariant& value);
 
 // The decimal text of a source code for messages ("" for a null).
-QString codeText(const SourceQuery& query, const QString& column);
+QString codeText(const SourceRecord& record, const QString& column);
 
 // The detail statement of a header ([CON SOUS CONSULTATION], [ORD SOUS ORDONNANCE],
 // [SYN SOUS FICHE SYNTHESE]): prepared once, opened again for each header with its codetitre.

@@ -1,16 +1,15 @@
-#include "import/ConsultationStatements.h"
-#include "import/DestinationTables.h"
-#include "import/PhaseText.h"
-#include "import/Phases.h"
-#include "import/RunContext.h"
-
 #include "db/Conversions.h"
 #include "db/DestinationConnection.h"
 #include "db/Errors.h"
-#include "db/IdValues.h"
 #include "db/IniFile.h"
 #include "db/Reporter.h"
 #include "db/SourceConnection.h"
+#include "import/DestinationTables.h"
+#include "import/PhaseOutline.h"
+#include "import/PhaseText.h"
+#include "import/Phases.h"
+#include "import/RowIndex.h"
+#include "import/RunContext.h"
 
 namespace vf {
 
@@ -18,77 +17,212 @@ namespace {
 
 const QString kNotFound = QStringLiteral("erreur");
 
-const QString kHeaderText =
-    QStringLiteral("select *\r\nfrom  [ORD ORDONNANCE]\r\nORDER BY [CODE PATIENT], [DATE]");
-const QString kDetailText = QStringLiteral(
-    "SELECT * FROM [ORD SOUS ORDONNANCE] WHERE [CodeTitre]=:codetitre ORDER BY CodeLigne");
-
-const QString kErrorPrefix = QStringLiteral("Erreur : ");
-
-// A consultation as the find returns it.
+// A consultation that a prescription is attached to.
 struct Consultation {
     qint32 id = 0;
     qint32 patientId = 0;
-    QDateTime date;
+    QDateTime minute;
 };
 
-// Runs QryMotConsu; false when it returns no row whose MOTCONSU_ID is greater than 0.
-bool findConsultation(DestQuery& find, qint32 patientId, const QDateTime& minute, Consultation& found)
-{
-    find.close();
-    find.bind(QStringLiteral("patients_id"), patientId);
-    find.bind(QStringLiteral("date_consultation"), minute);
-    find.open();
-    bool exists = false;
-    if (!find.eof() && find.value(QStringLiteral("MOTCONSU_ID")).toInt() > 0) {
-        exists = true;
-        found.id = find.value(QStringLiteral("MOTCONSU_ID")).toInt();
-        found.patientId = find.value(QStringLiteral("PATIENTS_ID")).toInt();
-        found.date = naiveDateTime(find.value(QStringLiteral("DATE_CONSULTATION")));
-    }
-    find.close();
-    return exists;
-}
-
-class PrescriptionsImport {
+// [ORD ORDONNANCE] with its detail lines -> the prescription table that EDITOR.INI names, one row
+// per patient and minute, attached to the consultation of that minute; "<table>.db".
+class PrescriptionsPhase : public Phase {
 public:
-    PrescriptionsImport(RunContext& context, const QString& table)
+    PrescriptionsPhase(RunContext& context, const QString& table)
         : m_context(context)
-        , m_reporter(context.reporter)
-        , m_headers(context.source, kHeaderText)
-        , m_prescriptionFind(context.dest, QStringLiteral("SELECT * FROM ") + table
-                                               + QStringLiteral(" WHERE PATIENTS_ID=:patients_ID AND "
-                                                                "DATE_CONSULTATION=:date_Consultation"))
-        , m_details(context.source, kDetailText)
-        , m_add(context.dest, QStringLiteral("INSERT INTO ") + table + QStringLiteral(" (\r\n") + table
-                                  + QStringLiteral("_ID,\r\nPATIENTS_ID,\r\nDATE_CONSULTATION,\r\nPRESCRIPTION,\r\n"
-                                                   "MOTCONSU_ID)\r\nVALUES (:id, :patientsID, :dateConsultation, "
-                                                   ":prescription, :motconsuID)"))
-        , m_update(context.dest, QStringLiteral("UPDATE ") + table
-                                     + QStringLiteral("\r\nSET PRESCRIPTION=:prescription\r\nWHERE ") + table
-                                     + QStringLiteral("_ID=:id"))
         , m_table(table)
+        , m_idColumn(table + QStringLiteral("_ID"))
+        , m_details(context.source, QStringLiteral("SELECT * FROM [ORD SOUS ORDONNANCE] WHERE [CodeTitre]=:codetitre "
+                                                   "ORDER BY CodeLigne"))
     {
     }
 
-    void run();
+    PhaseOutline outline() const override
+    {
+        return {
+            .linkTable = m_table + QStringLiteral(".db"),
+            .source = QStringLiteral("select *\r\nfrom  [ORD ORDONNANCE]\r\nORDER BY [CODE PATIENT], [DATE]"),
+            .opening = QStringLiteral("Ouverture de la table des ordonnances..."),
+            .importing = {QStringLiteral("Importation des prescriptions...")},
+            .openError = QStringLiteral("Erreur lors de l'ouverture de la table des ordonnance : "),
+            .steps = {Step::LinkTable, Step::OpenSource, Step::Progress, Step::Importing, Step::Seed, Step::Prepare,
+                      Step::Records, Step::IdValues, Step::CountLines},
+        };
+    }
+
+    LinkTable& links() override { return m_context.shared; }
+
+    void seed() override
+    {
+        m_counter = m_context.dest.scalarInt(QStringLiteral("SELECT max(") + m_idColumn + QStringLiteral(") FROM ") + m_table);
+    }
+
+    void prepare(bool opened) override
+    {
+        m_context.ensureOpen(m_context.patients, QStringLiteral("Patients.db"));
+        m_context.ensureOpen(m_context.medecins, QStringLiteral("Medecins.db"));
+        if (!opened)
+            return;
+        m_context.consultations.prepare(m_context.dest);
+        m_rows.load(m_context.dest, {m_table, m_idColumn, QStringLiteral("PATIENTS_ID"), QStringLiteral("DATE_CONSULTATION"), true});
+    }
+
+    void importRecord(const SourceRecord& header, UnitOfWork& work) override
+    {
+        m_codetitre = header.intValue(QStringLiteral("CODETITRE"));
+        if (work.linked(links(), m_codetitre))
+            return;
+        m_patientText = codeText(header, QStringLiteral("CODE PATIENT"));
+        m_dateText = DateText(header.value(QStringLiteral("Date")), m_context.dateFormats);
+        const std::optional<qint32> patientId = work.linked(m_context.patients, header.intValue(QStringLiteral("CODE PATIENT")));
+        if (!patientId) {
+            work.line(kPatientMissing + m_patientText + QStringLiteral(". L'ordonnance du ") + m_dateText
+                      + QStringLiteral(" ne sera pas importée."));
+            return;
+        }
+        const QDateTime minute = TruncateToMinute(header.dateTimeValue(QStringLiteral("Date")));
+
+        Consultation consultation;
+        if (!consultationOf(header, *patientId, minute, work, consultation))
+            return;
+
+        // A failing find is reported and the header gets no link pair: a later run tries it again.
+        const RowKey key = RowKey::of(consultation.patientId, consultation.minute);
+        qint32 rowId = 0;
+        QString stored;
+        try {
+            rowId = m_rows.lowest(key).value_or(0);
+            if (rowId > 0)
+                stored = work.stored(m_table, m_idColumn, rowId, QStringLiteral("PRESCRIPTION")).toString();
+        } catch (const Error& error) {
+            work.line(kErrorPrefix + error.message());
+            return;
+        }
+        if (rowId > 0)
+            appendTo(rowId, stored, work);
+        else
+            insertRow(header, consultation, key, work);
+    }
+
+    QList<std::pair<QString, int>> idValues() override
+    {
+        return {{m_table, m_counter}, {QStringLiteral("MOTCONSU"), m_context.consultationCounter}};
+    }
+
+    QStringList countLines() override
+    {
+        return {QString::number(m_counter) + QStringLiteral(" prescriptions après importation."),
+                QString::number(m_context.consultationCounter)
+                    + QStringLiteral(" consultations après importation des prescriptions.")};
+    }
+
+    void finish() override { links().close(); }
 
 private:
-    void importHeader();
-    bool consultationOfHeader(qint32 patientId, const QDateTime& minute, Consultation& consultation);
-    void updatePrescription(qint32 rowId, const QString& stored);
-    void insertPrescription(const Consultation& consultation, const QDateTime& minute);
-    void reportDetailFailure(const QString& message);
-    void recordPair(qint32 dest);
+    // The consultation of the patient at the header's minute, created when there is none. False
+    // when the header cannot be imported (the reason is already reported).
+    bool consultationOf(const SourceRecord& header, qint32 patientId, const QDateTime& minute, UnitOfWork& work,
+                        Consultation& consultation)
+    {
+        ConsultationFinder& finder = m_context.consultations;
+        try {
+            if (const qint32 found = finder.find(patientId, minute).value_or(0); found > 0) {
+                consultation = {found, patientId, minute};
+                return true;
+            }
+        } catch (const Error& error) {
+            work.line(kErrorPrefix + error.message());
+            return false;
+        }
+
+        const qint32 created = ++m_context.consultationCounter;
+        const qint32 medecinId = work.linked(m_context.medecins, header.intValue(QStringLiteral("code medecin"))).value_or(1);
+        const Written inserted =
+            finder.create(work, created, patientId, minute, medecinId, emptyWhenNull(header.textValue(QStringLiteral("DONNEES"))));
+        if (!inserted) {
+            work.line(QStringLiteral("Impossible de créer la consultation du ") + m_dateText + QStringLiteral(" du patient n°")
+                      + m_patientText + QStringLiteral(". Cette ordonnance ne sera pas importée."));
+            work.line(kErrorPrefix + inserted.message());
+            return false;
+        }
+        try {
+            const qint32 found = finder.find(patientId, minute).value_or(0);
+            consultation = {found > 0 ? found : created, patientId, minute};
+        } catch (const Error& error) {
+            work.line(kErrorPrefix + error.message());
+            return false;
+        }
+        return true;
+    }
+
+    void appendTo(qint32 rowId, const QString& stored, UnitOfWork& work)
+    {
+        // A null stored text reads as empty, so the update never writes a null over it.
+        QString prescription = emptyWhenNull(stored);
+        try {
+            m_details.read(m_codetitre, [&prescription](const QString& rowText) { prescription += rowText; });
+        } catch (const Error& error) {
+            reportDetailFailure(error.message(), work);
+            m_details.close();
+            return;
+        }
+        m_details.close();
+        const Written updated =
+            work.update({m_table, m_idColumn, {rowId}, {{QStringLiteral("PRESCRIPTION"), prescription}}});
+        if (!updated) {
+            reportDetailFailure(updated.message(), work);
+            return;
+        }
+        recordPair(rowId, work);
+    }
+
+    void insertRow(const SourceRecord& header, const Consultation& consultation, const RowKey& key, UnitOfWork& work)
+    {
+        const qint32 rowId = ++m_counter;
+        QString prescription = QStringLiteral("");
+        try {
+            m_details.read(m_codetitre, [&prescription](const QString& rowText) { prescription += rowText; });
+        } catch (const Error& error) {
+            reportDetailFailure(error.message(), work);
+            prescription = emptyWhenNull(header.textValue(QStringLiteral("DONNEES")));
+        }
+        m_details.close();
+        const Written inserted = work.insert({m_table,
+                                              {
+                                                  {m_idColumn, rowId},
+                                                  {QStringLiteral("PATIENTS_ID"), consultation.patientId},
+                                                  {QStringLiteral("DATE_CONSULTATION"), consultation.minute},
+                                                  {QStringLiteral("PRESCRIPTION"), prescription},
+                                                  {QStringLiteral("MOTCONSU_ID"), consultation.id},
+                                              }});
+        if (!inserted) {
+            reportDetailFailure(inserted.message(), work);
+            return;
+        }
+        m_rows.add(key, rowId);
+        recordPair(rowId, work);
+    }
+
+    void reportDetailFailure(const QString& message, UnitOfWork& work)
+    {
+        work.line(QStringLiteral("Impossible d'actualiser la consultation du ") + m_dateText + QStringLiteral(" du patient n°")
+                  + m_patientText + QStringLiteral(" avec les données de l'ordonnance n°") + m_details.codeTitre()
+                  + QStringLiteral(" / ") + m_details.codeLigne()
+                  + QStringLiteral(". Ces données d'ordonnance ne seront pas importées."));
+        work.line(kErrorPrefix + message);
+    }
+
+    void recordPair(qint32 dest, UnitOfWork& work)
+    {
+        if (const Written paired = work.pair(links(), m_codetitre, dest); !paired)
+            work.line(kErrorPrefix + paired.message());
+    }
 
     RunContext& m_context;
-    Reporter& m_reporter;
-    SourceQuery m_headers;
-    DestQuery m_prescriptionFind;
-    DetailLines m_details;
-    DestQuery m_add;
-    DestQuery m_update;
-    QString m_table;
+    const QString m_table;
+    const QString m_idColumn;
+    DetailLines m_details; // V3_Qry1 on [ORD SOUS ORDONNANCE]
+    RowIndex m_rows;       // the prescription table by patient and minute
     int m_counter = 0;
 
     // The header being imported.
@@ -96,198 +230,6 @@ private:
     QString m_patientText;
     QString m_dateText;
 };
-
-void PrescriptionsImport::run()
-{
-    m_reporter.setStatus(QStringLiteral("Ouverture de la table des ordonnances..."));
-    const bool opened =
-        m_context.openSource(m_headers, QStringLiteral("Erreur lors de l'ouverture de la table des ordonnance : "));
-
-    m_reporter.startProgress(opened ? m_headers.recordCount() : 0);
-    m_reporter.setStatus(QStringLiteral("Importation des prescriptions..."));
-
-    m_counter = m_context.dest.scalarInt(QStringLiteral("SELECT max(") + m_table + QStringLiteral("_ID) FROM ")
-                                         + m_table);
-    if (!m_context.consultations)
-        m_context.consultations = std::make_unique<ConsultationStatements>(m_context.dest);
-    m_context.ensureOpen(m_context.patients, QStringLiteral("Patients.db"));
-    m_context.ensureOpen(m_context.medecins, QStringLiteral("Medecins.db"));
-
-    if (opened)
-        forEachRecord(m_reporter, m_headers, [&] {
-            importHeader();
-        });
-
-    closeQuietly(m_headers);
-    m_prescriptionFind.close();
-    m_context.idValues.WriteIdValue(m_table, m_counter, false);
-    m_context.idValues.WriteIdValue(QStringLiteral("MOTCONSU"), m_context.consultationCounter, false);
-    m_reporter.appendLine(QString::number(m_counter) + QStringLiteral(" prescriptions après importation."));
-    m_reporter.appendLine(QString::number(m_context.consultationCounter)
-                          + QStringLiteral(" consultations après importation des prescriptions."));
-}
-
-void PrescriptionsImport::importHeader()
-{
-    m_codetitre = m_headers.intValue(QStringLiteral("CODETITRE"));
-    if (m_context.shared.find(m_codetitre))
-        return;
-    m_patientText = codeText(m_headers, QStringLiteral("CODE PATIENT"));
-    m_dateText = DateText(m_headers.value(QStringLiteral("Date")), m_context.dateFormats);
-
-    if (!m_context.patients.find(m_headers.intValue(QStringLiteral("CODE PATIENT")))) {
-        m_reporter.appendLine(QStringLiteral("Impossible de retrouver le dossier n°") + m_patientText
-                              + QStringLiteral(". L'ordonnance du ") + m_dateText
-                              + QStringLiteral(" ne sera pas importée."));
-        return;
-    }
-    const qint32 patientId = m_context.patients.dest();
-    const QDateTime minute = TruncateToMinute(m_headers.dateTimeValue(QStringLiteral("Date")));
-
-    Consultation consultation;
-    if (!consultationOfHeader(patientId, minute, consultation))
-        return;
-
-    // A failing find is reported and the header gets no link pair: a later run tries it again.
-    const QDateTime consultationMinute = TruncateToMinute(consultation.date);
-    qint32 rowId = 0;
-    QString stored;
-    try {
-        m_prescriptionFind.close();
-        m_prescriptionFind.bind(QStringLiteral("patients_ID"), consultation.patientId);
-        m_prescriptionFind.bind(QStringLiteral("date_Consultation"), consultationMinute);
-        m_prescriptionFind.open();
-        if (!m_prescriptionFind.eof() && m_prescriptionFind.value(0).toInt() > 0) {
-            rowId = m_prescriptionFind.value(0).toInt();
-            stored = m_prescriptionFind.value(QStringLiteral("PRESCRIPTION")).toString();
-        }
-        m_prescriptionFind.close();
-    } catch (const Error& error) {
-        m_prescriptionFind.close();
-        m_reporter.appendLine(kErrorPrefix + error.message());
-        return;
-    }
-
-    if (rowId > 0)
-        updatePrescription(rowId, stored);
-    else
-        insertPrescription(consultation, consultationMinute);
-}
-
-// The consultation of the patient at the header's minute, created when there is none. False when
-// the header cannot be imported (the reason is already reported).
-bool PrescriptionsImport::consultationOfHeader(qint32 patientId, const QDateTime& minute, Consultation& consultation)
-{
-    DestQuery& find = m_context.consultations->find;
-    try {
-        if (findConsultation(find, patientId, minute, consultation))
-            return true;
-    } catch (const Error& error) {
-        find.close();
-        m_reporter.appendLine(kErrorPrefix + error.message());
-        return false;
-    }
-
-    const qint32 consultationId = ++m_context.consultationCounter;
-    const qint32 medecinId = m_context.medecins.find(m_headers.intValue(QStringLiteral("code medecin")))
-        ? m_context.medecins.dest()
-        : 1;
-    DestQuery& insert = m_context.consultations->insert;
-    try {
-        insert.bind(QStringLiteral("id"), consultationId);
-        insert.bind(QStringLiteral("patientsID"), patientId);
-        insert.bind(QStringLiteral("dateConsultation"), minute);
-        insert.bind(QStringLiteral("medecinsID"), medecinId);
-        insert.bind(QStringLiteral("motif"), emptyWhenNull(m_headers.textValue(QStringLiteral("DONNEES"))));
-        insert.exec();
-    } catch (const Error& error) {
-        m_reporter.appendLine(QStringLiteral("Impossible de créer la consultation du ") + m_dateText
-                              + QStringLiteral(" du patient n°") + m_patientText
-                              + QStringLiteral(". Cette ordonnance ne sera pas importée."));
-        m_reporter.appendLine(kErrorPrefix + error.message());
-        return false;
-    }
-
-    try {
-        if (!findConsultation(find, patientId, minute, consultation))
-            consultation = Consultation{consultationId, patientId, minute};
-    } catch (const Error& error) {
-        find.close();
-        m_reporter.appendLine(kErrorPrefix + error.message());
-        return false;
-    }
-    return true;
-}
-
-void PrescriptionsImport::updatePrescription(qint32 rowId, const QString& stored)
-{
-    // A null stored text reads as empty, so the update never writes a null over it.
-    QString prescription = emptyWhenNull(stored);
-    try {
-        m_details.read(m_codetitre, [&prescription](const QString& rowText) { prescription += rowText; });
-    } catch (const Error& error) {
-        reportDetailFailure(error.message());
-        m_details.close();
-        return;
-    }
-    m_details.close();
-
-    try {
-        m_update.bind(QStringLiteral("prescription"), prescription);
-        m_update.bind(QStringLiteral("id"), rowId);
-        m_update.exec();
-    } catch (const Error& error) {
-        reportDetailFailure(error.message());
-        return;
-    }
-    recordPair(rowId);
-}
-
-void PrescriptionsImport::insertPrescription(const Consultation& consultation, const QDateTime& minute)
-{
-    const qint32 rowId = ++m_counter;
-    QString prescription = QStringLiteral("");
-    try {
-        m_details.read(m_codetitre, [&prescription](const QString& rowText) { prescription += rowText; });
-    } catch (const Error& error) {
-        reportDetailFailure(error.message());
-        prescription = emptyWhenNull(m_headers.textValue(QStringLiteral("DONNEES")));
-    }
-    m_details.close();
-
-    try {
-        m_add.bind(QStringLiteral("id"), rowId);
-        m_add.bind(QStringLiteral("patientsID"), consultation.patientId);
-        m_add.bind(QStringLiteral("dateConsultation"), minute);
-        m_add.bind(QStringLiteral("prescription"), prescription);
-        m_add.bind(QStringLiteral("motconsuID"), consultation.id);
-        m_add.exec();
-    } catch (const Error& error) {
-        reportDetailFailure(error.message());
-        return;
-    }
-    recordPair(rowId);
-}
-
-void PrescriptionsImport::reportDetailFailure(const QString& message)
-{
-    m_reporter.appendLine(QStringLiteral("Impossible d'actualiser la consultation du ") + m_dateText
-                          + QStringLiteral(" du patient n°") + m_patientText
-                          + QStringLiteral(" avec les données de l'ordonnance n°") + m_details.codeTitre()
-                          + QStringLiteral(" / ") + m_details.codeLigne()
-                          + QStringLiteral(". Ces données d'ordonnance ne seront pas importées."));
-    m_reporter.appendLine(kErrorPrefix + message);
-}
-
-void PrescriptionsImport::recordPair(qint32 dest)
-{
-    try {
-        m_context.shared.record(m_codetitre, dest);
-    } catch (const Error& error) {
-        m_context.shared.cancel();
-        m_reporter.appendLine(kErrorPrefix + error.message());
-    }
-}
 
 } // namespace
 
@@ -313,9 +255,8 @@ void runPrescriptionsPhase(RunContext& context)
             QStringLiteral("Impossible de trouver la table des prescriptions ! Elles ne seront pas importées."));
         return;
     }
-    context.openPhaseLinkTable(context.shared, table + QStringLiteral(".db"));
-    PrescriptionsImport(context, table).run();
-    context.shared.close();
+    PrescriptionsPhase phase(context, table);
+    runPhase(context, phase);
 }
 
 } // namespace vf

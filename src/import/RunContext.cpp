@@ -3,7 +3,6 @@
 #include "db/Errors.h"
 #include "db/Reporter.h"
 #include "db/SourceConnection.h"
-#include "import/ConsultationStatements.h"
 
 namespace vf {
 namespace {
@@ -23,6 +22,12 @@ QString destinationTableOf(const QString& linkFileName)
 }
 
 } // namespace
+
+RunContext::RunContext(Reporter& reporter, ImportLog& log, SourceConnection& source, DestinationConnection& dest,
+                       IdValues& idValues)
+    : reporter(reporter), log(log), source(source), dest(dest), idValues(idValues), work(dest, reporter)
+{
+}
 
 void RunContext::openPhaseLinkTable(LinkTable& table, const QString& fileName)
 {
@@ -47,29 +52,6 @@ bool RunContext::openSource(SourceQuery& query, const QString& errorText)
         reporter.errorBox(errorText + error.message());
         unfinished = true;
         return false;
-    }
-}
-
-RunContext::~RunContext() = default;
-
-void forEachRecord(Reporter& reporter, SourceQuery& query, const std::function<void()>& importRecord)
-{
-    while (!query.eof()) {
-        reporter.stepProgress();
-        importRecord();
-        try {
-            query.next();
-        } catch (const Error&) {
-            return;
-        }
-    }
-}
-
-void closeQuietly(SourceQuery& query)
-{
-    try {
-        query.close();
-    } catch (const std::exception&) {
     }
 }
 

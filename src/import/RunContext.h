@@ -2,30 +2,32 @@
 
 #include "db/Conversions.h"
 #include "db/LinkTable.h"
+#include "import/ConsultationFinder.h"
+#include "import/UnitOfWork.h"
 
 #include <QSet>
 #include <QString>
-#include <functional>
-#include <memory>
 
 namespace vf {
 
 class DestinationConnection;
-class DestQuery;
 class IdValues;
 class ImportLog;
 class Reporter;
 class SourceConnection;
 class SourceQuery;
-struct ConsultationStatements;
 
 // What the import run hands every record phase.
 struct RunContext {
+    RunContext(Reporter& reporter, ImportLog& log, SourceConnection& source, DestinationConnection& dest,
+               IdValues& idValues);
+
     Reporter& reporter;
     ImportLog& log;
     SourceConnection& source;
     DestinationConnection& dest;
     IdValues& idValues;
+    UnitOfWork work;
     QString linksFolder;   // LinksTables beside the executable
     QString v3Path;
     QString courriersPath; // the field's text, unchanged
@@ -43,10 +45,10 @@ struct RunContext {
     LinkTable motconsu;
     LinkTable shared;
 
-    // The consultation counter and the three MOTCONSU statements, from the consultations phase
-    // to the synthesis-sheets phase.
+    // The consultation counter, from the consultations phase to the synthesis-sheets phase, and
+    // the consultations that the prescriptions and synthesis-sheets phases find and create.
     int consultationCounter = 0;
-    std::unique_ptr<ConsultationStatements> consultations;
+    ConsultationFinder consultations;
 
     // OpenLinkTable on a handle, then empty it when the purge box is ticked, unless the purge
     // could not empty the destination table that the link table's phase writes.
@@ -60,15 +62,6 @@ struct RunContext {
     // The destination tables that the purge could not empty (upper case). A phase whose table
     // is among them keeps its link table, so that its records are not imported a second time.
     QSet<QString> unpurgedTables;
-
-    ~RunContext();
 };
-
-// Reads a source data set forward from its current row: for each record one progress step, then
-// importRecord; a failure to move to the next row ends the loop.
-void forEachRecord(Reporter& reporter, SourceQuery& query, const std::function<void()>& importRecord);
-
-// Closes a source data set, ignoring any error.
-void closeQuietly(SourceQuery& query);
 
 } // namespace vf

@@ -1,79 +1,98 @@
 #include "db/Conversions.h"
 #include "db/DestinationConnection.h"
-#include "db/Errors.h"
-#include "db/IdValues.h"
-#include "db/Reporter.h"
 #include "db/SourceConnection.h"
+#include "import/PhaseOutline.h"
 #include "import/Phases.h"
-#include "import/RowWriter.h"
 #include "import/RunContext.h"
 
 namespace vf {
 
+namespace {
+
+// [GLB MEDECIN] -> MEDECINS, "Medecins.db".
+class UsersPhase : public Phase {
+public:
+    explicit UsersPhase(RunContext& context) : m_context(context) {}
+
+    PhaseOutline outline() const override
+    {
+        return {
+            .linkTable = QStringLiteral("Medecins.db"),
+            .source = QStringLiteral("Select * from [GLB MEDECIN]\r\nOrder by [CODE MEDECIN]"),
+            .opening = QStringLiteral("Ouverture de la table des utilisateurs..."),
+            .importing = {QStringLiteral("Importation des utilisateurs...")},
+            .openError = QStringLiteral("Erreur lors de l'ouverture de la table des utilisateurs : "),
+            .steps = {Step::LinkTable, Step::Seed, Step::OpenSource, Step::ImportingWhenOpened, Step::Progress,
+                      Step::ProgressBarShown, Step::Records, Step::ClearStatus, Step::CountLines, Step::IdValues},
+        };
+    }
+
+    LinkTable& links() override { return m_context.medecins; }
+
+    void seed() override
+    {
+        m_counter = m_context.dest.scalarInt(QStringLiteral("SELECT MAX(MEDECINS_ID) from MEDECINS"));
+    }
+
+    void importRecord(const SourceRecord& doctor, UnitOfWork& work) override
+    {
+        const qint32 code = doctor.intValue(QStringLiteral("CODE MEDECIN"));
+        if (work.linked(links(), code))
+            return;
+        ++m_counter;
+        const QString nom = doctor.textValue(QStringLiteral("NOM"));
+        const QString prenom = doctor.textValue(QStringLiteral("PRENOM"));
+        const QString ville = doctor.textValue(QStringLiteral("VILLE"));
+        const QString failure = QStringLiteral("Erreur médecin utilisateur ") + nom + QLatin1Char(' ') + prenom
+            + QStringLiteral(" (") + ville + QLatin1Char(')');
+        const Written row = work.insert({QStringLiteral("MEDECINS"),
+                                         {
+                                             {QStringLiteral("MEDECINS_ID"), qint32(m_counter)},
+                                             {QStringLiteral("SYSTEM_FLAGS"), QStringLiteral("*US PA RE CO DO CP TA CM SR AN")},
+                                             {QStringLiteral("MEDECINS_COMPTABLE_ID"), qint32(m_counter)},
+                                             {QStringLiteral("N_MODELE"), qint32(1)},
+                                             {QStringLiteral("NOM"), textOrEmpty(nom)},
+                                             {QStringLiteral("PRENOM"), textOrEmpty(prenom)},
+                                             {QStringLiteral("VILLE"), textOrEmpty(ville)},
+                                             {QStringLiteral("ADRESSE"), textOrEmpty(doctor.textValue(QStringLiteral("ADRESSE")))},
+                                             {QStringLiteral("CP"), textOrEmpty(doctor.textValue(QStringLiteral("CODE POSTAL")))},
+                                             {QStringLiteral("TELEPHONE"), textOrEmpty(FormatPhoneNumber(doctor.textValue(QStringLiteral("TELEPHONE"))))},
+                                         }});
+        if (!row) {
+            --m_counter; // the next doctor takes the identifier
+            work.line(failure);
+            return;
+        }
+        // A row that was written keeps its identifier, even when its pair cannot be recorded:
+        // handing it out again would make every following insert collide with it.
+        if (!work.pair(links(), code, m_counter)) {
+            work.line(failure);
+            return;
+        }
+        work.status(QStringLiteral("Utilisateur ") + nom + QLatin1Char(' ') + prenom + QStringLiteral(" (") + ville
+                    + QLatin1Char(')'));
+    }
+
+    QList<std::pair<QString, int>> idValues() override { return {{QStringLiteral("MEDECINS"), m_counter}}; }
+
+    QStringList countLines() override
+    {
+        return {QString::number(m_counter) + QStringLiteral(" médecins utilisateurs après importation.")};
+    }
+
+    void finish() override { links().close(); }
+
+private:
+    RunContext& m_context;
+    int m_counter = 0;
+};
+
+} // namespace
+
 void runUsersPhase(RunContext& context)
 {
-    Reporter& reporter = context.reporter;
-    LinkTable& links = context.medecins;
-
-    context.openPhaseLinkTable(links, QStringLiteral("Medecins.db"));
-    int counter = context.dest.scalarInt(QStringLiteral("SELECT MAX(MEDECINS_ID) from MEDECINS"));
-    RowWriter medecins(context.dest, QStringLiteral("MEDECINS"));
-
-    reporter.setStatus(QStringLiteral("Ouverture de la table des utilisateurs..."));
-    SourceQuery glbMedecin(context.source,
-                           QStringLiteral("Select * from [GLB MEDECIN]\r\nOrder by [CODE MEDECIN]"));
-    const bool opened = context.openSource(
-        glbMedecin, QStringLiteral("Erreur lors de l'ouverture de la table des utilisateurs : "));
-
-    if (opened)
-        reporter.setStatus(QStringLiteral("Importation des utilisateurs..."));
-    reporter.startProgress(opened ? glbMedecin.recordCount() : 0);
-    reporter.setProgressVisible(true);
-
-    if (opened)
-        forEachRecord(reporter, glbMedecin, [&] {
-            const qint32 code = glbMedecin.intValue(QStringLiteral("CODE MEDECIN"));
-            if (!links.find(code)) {
-                ++counter;
-                const QString nom = glbMedecin.textValue(QStringLiteral("NOM"));
-                const QString prenom = glbMedecin.textValue(QStringLiteral("PRENOM"));
-                const QString ville = glbMedecin.textValue(QStringLiteral("VILLE"));
-                const QString adresse = glbMedecin.textValue(QStringLiteral("ADRESSE"));
-                const QString codePostal = glbMedecin.textValue(QStringLiteral("CODE POSTAL"));
-                const QString telephone = FormatPhoneNumber(glbMedecin.textValue(QStringLiteral("TELEPHONE")));
-                bool rowWritten = false;
-                try {
-                    medecins.insert({
-                        {QStringLiteral("MEDECINS_ID"), qint32(counter)},
-                        {QStringLiteral("SYSTEM_FLAGS"), QStringLiteral("*US PA RE CO DO CP TA CM SR AN")},
-                        {QStringLiteral("MEDECINS_COMPTABLE_ID"), qint32(counter)},
-                        {QStringLiteral("N_MODELE"), qint32(1)},
-                        {QStringLiteral("NOM"), RowWriter::text(nom)},
-                        {QStringLiteral("PRENOM"), RowWriter::text(prenom)},
-                        {QStringLiteral("VILLE"), RowWriter::text(ville)},
-                        {QStringLiteral("ADRESSE"), RowWriter::text(adresse)},
-                        {QStringLiteral("CP"), RowWriter::text(codePostal)},
-                        {QStringLiteral("TELEPHONE"), RowWriter::text(telephone)},
-                    });
-                    rowWritten = true;
-                    links.record(code, counter);
-                    reporter.setStatus(QStringLiteral("Utilisateur ") + nom + QLatin1Char(' ') + prenom
-                                       + QStringLiteral(" (") + ville + QLatin1Char(')'));
-                } catch (const Error&) {
-                    // A row that was written keeps its identifier: handing it out again would make
-                    // every following insert collide with it.
-                    if (!rowWritten)
-                        --counter;
-                    reporter.appendLine(QStringLiteral("Erreur médecin utilisateur ") + nom + QLatin1Char(' ')
-                                        + prenom + QStringLiteral(" (") + ville + QLatin1Char(')'));
-                }
-            }
-        });
-
-    reporter.setStatus(QString());
-    reporter.appendLine(QString::number(counter) + QStringLiteral(" médecins utilisateurs après importation."));
-    links.close();
-    context.idValues.WriteIdValue(QStringLiteral("MEDECINS"), counter, false);
+    UsersPhase phase(context);
+    runPhase(context, phase);
 }
 
 } // namespace vf

@@ -1,0 +1,100 @@
+#include "import/LetterFiles.h"
+
+#include "db/Conversions.h"
+#include "db/FileAccess.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QRegularExpression>
+
+namespace vf {
+
+LetterFiles::LetterFiles(const QString& lettersFolder)
+    : m_folder(AddTrailingBackslash(lettersFolder))
+{
+    const QString resolved = QFileInfo(m_folder).canonicalFilePath();
+    if (!resolved.isEmpty())
+        m_resolvedFolder = resolved.endsWith(QLatin1Char('/')) ? resolved : resolved + QLatin1Char('/');
+}
+
+bool LetterFiles::open(const QString& path, QFile& file) const
+{
+    const QString resolved = QFileInfo(path).canonicalFilePath();
+    return !m_resolvedFolder.isEmpty() && resolved.startsWith(m_resolvedFolder)
+        && openRegularFile(file, path, QIODevice::ReadOnly);
+}
+
+QString LetterFiles::find(const QString& nomFichier)
+{
+    if (nomFichier.isEmpty() || nomFichier.contains(QLatin1String("..")) || nomFichier.contains(QLatin1Char(':'))
+        || nomFichier.startsWith(QLatin1Char('/')) || nomFichier.startsWith(QLatin1Char('\\')))
+        return QString();
+    const QStringList parts =
+        (nomFichier + QStringLiteral(".RTF")).split(QRegularExpression(QStringLiteral("[/\\\\]")));
+    QString path = QDir::cleanPath(m_folder);
+    for (qsizetype i = 0; i < parts.size(); ++i) {
+        const bool last = i == parts.size() - 1;
+        const QString& part = parts.at(i);
+        if (part.isEmpty())
+            return QString();
+        const QString exact = path + QLatin1Char('/') + part;
+        const QFileInfo exactInfo(exact);
+        if (last ? exactInfo.isFile() : exactInfo.isDir()) {
+            path = exact;
+            continue;
+        }
+        const QString actual = entryNoCase(path, part, last);
+        if (actual.isEmpty())
+            return QString();
+        path = path + QLatin1Char('/') + actual;
+    }
+    return path;
+}
+
+QString LetterFiles::entryNoCase(const QString& folder, const QString& name, bool file)
+{
+    auto listed = m_listings.find(folder);
+    if (listed == m_listings.end()) {
+        QHash<QString, QString> entries;
+        const QFileInfoList infos =
+            QDir(folder).entryInfoList(QDir::Files | QDir::Dirs | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System);
+        for (const QFileInfo& info : infos) {
+            const QString key = info.fileName().toLower();
+            if (!entries.contains(key))
+                entries.insert(key, info.fileName());
+        }
+        listed = m_listings.insert(folder, entries);
+    }
+    const QString actual = listed->value(name.toLower());
+    if (actual.isEmpty())
+        return QString();
+    const QFileInfo info(folder + QLatin1Char('/') + actual);
+    return (file ? info.isFile() : info.isDir()) ? actual : QString();
+}
+
+bool makeRealFolder(const QString& path)
+{
+    QDir().mkdir(path);
+    return isRealDirectory(path);
+}
+
+bool copyReplacing(QFile& from, const QString& to)
+{
+    const QFileInfo target(to);
+    if ((target.isSymLink() || target.exists()) && !QFile::remove(to))
+        return false;
+    QFile copy(to);
+    if (!copy.open(QIODevice::WriteOnly | QIODevice::NewOnly))
+        return false;
+    QByteArray buffer(64 * 1024, Qt::Uninitialized);
+    qint64 read = 0;
+    while ((read = from.read(buffer.data(), buffer.size())) > 0)
+        if (copy.write(buffer.constData(), read) != read)
+            break;
+    if (read == 0 && copy.flush())
+        return true;
+    copy.remove();
+    return false;
+}
+
+} // namespace vf

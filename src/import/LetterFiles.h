@@ -1,0 +1,41 @@
+#pragma once
+
+#include <QFile>
+#include <QHash>
+#include <QString>
+
+namespace vf {
+
+// Finds and opens the letter documents in the letters folder. A name is looked up as it is
+// first, then without regard to case, through one listing per folder kept for the whole phase.
+class LetterFiles {
+public:
+    explicit LetterFiles(const QString& lettersFolder);
+
+    // The document of NOM FICHIER, or "" when there is none. A name that would leave the letters
+    // folder (absolute, holding "..", or naming a drive) finds nothing.
+    QString find(const QString& nomFichier);
+
+    // Opens a document that find() gave. Only a regular file whose resolved path lies inside the
+    // resolved letters folder is read, and a link at its name is not followed: a link or a
+    // FIFO put among the letters does not bring another file into a patient's record.
+    bool open(const QString& path, QFile& file) const;
+
+private:
+    QString entryNoCase(const QString& folder, const QString& name, bool file);
+
+    QString m_folder;
+    QString m_resolvedFolder; // with its final "/"; empty when the folder cannot be resolved
+    QHash<QString, QHash<QString, QString>> m_listings;
+};
+
+// Creates a folder when it is missing; true when the path is then a real folder. A link at
+// LETTERS or at a patient's folder would take the copies out of the destination folder.
+bool makeRealFolder(const QString& path);
+
+// Copies the opened document, replacing a file or a link of the same name (the link itself,
+// never what it points at). The copy is created anew, so nothing that sits at its name is
+// followed.
+bool copyReplacing(QFile& from, const QString& to);
+
+} // namespace vf

@@ -1,0 +1,86 @@
+#include "import/RowIndex.h"
+
+#include "db/DestinationConnection.h"
+#include "db/Errors.h"
+
+#include <algorithm>
+
+namespace vf {
+
+RowKey RowKey::of(qint32 patient, const QDateTime& at)
+{
+    // Naive date-times: the fields as written, whatever time zone the value carries.
+    return {patient, QDateTime(at.date(), at.time(), Qt::UTC).toMSecsSinceEpoch()};
+}
+
+void RowIndex::load(DestinationConnection& connection, const Columns& columns)
+{
+    m_lowest.clear();
+    m_others.clear();
+    m_failure.clear();
+    m_loaded = true;
+    try {
+        const bool twoKeys = !columns.second.isEmpty();
+        DestQuery query(connection, QStringLiteral("SELECT ") + columns.id + QStringLiteral(", ") + columns.patient
+                                        + (twoKeys ? QStringLiteral(", ") + columns.second : QString())
+                                        + QStringLiteral(" FROM ") + columns.table);
+        query.open();
+        for (; !query.eof(); query.next()) {
+            const QVariant id = query.value(0);
+            const QVariant patient = query.value(1);
+            const QVariant second = twoKeys ? query.value(2) : QVariant(0);
+            if (id.isNull() || patient.isNull() || second.isNull())
+                continue;
+            const RowKey key = columns.secondIsDateTime ? RowKey::of(patient.toInt(), second.toDateTime())
+                                                        : RowKey{patient.toInt(), second.toLongLong()};
+            add(key, id.toInt());
+        }
+        query.close();
+    } catch (const Error& error) {
+        m_lowest.clear();
+        m_others.clear();
+        m_failure = error.message();
+    }
+}
+
+void RowIndex::requireLoaded() const
+{
+    if (!m_failure.isNull())
+        throw Error(m_failure);
+}
+
+std::optional<qint32> RowIndex::lowest(const RowKey& key) const
+{
+    requireLoaded();
+    const auto found = m_lowest.find(key);
+    if (found == m_lowest.end())
+        return std::nullopt;
+    return found->second;
+}
+
+QList<qint32> RowIndex::all(const RowKey& key) const
+{
+    requireLoaded();
+    QList<qint32> ids;
+    const auto found = m_lowest.find(key);
+    if (found == m_lowest.end())
+        return ids;
+    ids.append(found->second);
+    const auto [first, last] = m_others.equal_range(key);
+    for (auto it = first; it != last; ++it)
+        ids.append(it->second);
+    std::sort(ids.begin(), ids.end());
+    return ids;
+}
+
+void RowIndex::add(const RowKey& key, qint32 id)
+{
+    const auto [found, inserted] = m_lowest.try_emplace(key, id);
+    if (inserted)
+        return;
+    if (id < found->second)
+        std::swap(id, found->second);
+    m_others.emplace(key, id);
+}
+
+} // namespace vf
