@@ -55,7 +55,7 @@ public:
     void stepProgress() override {}
     void startElapsed(const QDateTime& start) override { m_start = start; }
     QString stopElapsed() override { return vf::elapsedText(m_start, QDateTime::currentDateTime()); }
-    void errorBox(const QString& text) override { print(stderr, QStringLiteral("Erreur : ") + text); }
+    void errorBox(const QString& text) override { print(stderr, vf::kErrorPrefix + text); }
     void warningBox(const QString& text) override { print(stderr, QStringLiteral("Attention : ") + text); }
     bool askYesNo(const QString& text) override
     {

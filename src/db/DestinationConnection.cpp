@@ -56,6 +56,29 @@ QString odbcText(SQLHSTMT statement, SQLUSMALLINT column)
         return QString::fromUcs4(reinterpret_cast<const char32_t*>(buffer), chars);
 }
 
+// An ODBC statement handle of the connection, freed when it goes out of scope.
+class OdbcStatement {
+public:
+    explicit OdbcStatement(SQLHANDLE connection)
+    {
+        if (!SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_STMT, connection, &m_handle)))
+            m_handle = SQL_NULL_HSTMT;
+    }
+    ~OdbcStatement()
+    {
+        if (m_handle != SQL_NULL_HSTMT)
+            SQLFreeHandle(SQL_HANDLE_STMT, m_handle);
+    }
+    OdbcStatement(const OdbcStatement&) = delete;
+    OdbcStatement& operator=(const OdbcStatement&) = delete;
+
+    bool isValid() const { return m_handle != SQL_NULL_HSTMT; }
+    SQLHSTMT get() const { return m_handle; }
+
+private:
+    SQLHSTMT m_handle = SQL_NULL_HSTMT;
+};
+
 } // namespace
 
 DestinationConnection::DestinationConnection(const QString& connectionName)
@@ -127,25 +150,20 @@ QStringList DestinationConnection::tables() const
         throw Error(QStringLiteral("Le pilote ne donne pas accès au catalogue de la base."));
     const auto connection = *static_cast<const SQLHANDLE*>(handle.constData());
 
-    SQLHSTMT statement = SQL_NULL_HSTMT;
-    if (!SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_STMT, connection, &statement)))
+    const OdbcStatement statement(connection);
+    if (!statement.isValid())
         throw Error(QStringLiteral("Impossible de lire la liste des tables de la base."));
     QStringList names;
     SQLCHAR types[] = "TABLE,VIEW";
-    SQLRETURN r = SQLTables(statement, nullptr, 0, nullptr, 0, nullptr, 0, types, SQL_NTS);
-    if (SQL_SUCCEEDED(r)) {
-        while (SQL_SUCCEEDED(SQLFetch(statement))) {
-            const QString schema = odbcText(statement, 2);
-            const QString name = odbcText(statement, 3);
-            if (name.isEmpty() || isCatalogueSchema(schema)
-                || name.startsWith(QLatin1String("sqlite_"), Qt::CaseInsensitive))
-                continue;
-            names.append(name);
-        }
-    }
-    SQLFreeHandle(SQL_HANDLE_STMT, statement);
-    if (!SQL_SUCCEEDED(r))
+    if (!SQL_SUCCEEDED(SQLTables(statement.get(), nullptr, 0, nullptr, 0, nullptr, 0, types, SQL_NTS)))
         throw Error(QStringLiteral("Impossible de lire la liste des tables de la base."));
+    while (SQL_SUCCEEDED(SQLFetch(statement.get()))) {
+        const QString schema = odbcText(statement.get(), 2);
+        const QString name = odbcText(statement.get(), 3);
+        if (name.isEmpty() || isCatalogueSchema(schema) || name.startsWith(QLatin1String("sqlite_"), Qt::CaseInsensitive))
+            continue;
+        names.append(name);
+    }
     return names;
 }
 
@@ -177,6 +195,7 @@ struct DestQuery::Private {
     int generation = 0; // of the connection it was prepared on
     bool open = false;
     bool atEnd = true;
+    int columns = 0; // of the open result set
     QList<QPair<QString, QVariant>> bound; // in binding order; a name bound again keeps its place
 };
 
@@ -251,6 +270,7 @@ void DestQuery::open()
         return;
     }
     m_d->open = true;
+    m_d->columns = m_d->query.record().count();
     m_connection.m_pending = this;
     m_d->atEnd = !m_d->query.next();
     if (m_d->atEnd && m_d->query.lastError().isValid()) {
@@ -297,7 +317,7 @@ void DestQuery::next()
 
 int DestQuery::columnCount() const
 {
-    return m_d->open ? m_d->query.record().count() : 0;
+    return m_d->open ? m_d->columns : 0;
 }
 
 QString DestQuery::columnName(int position) const
@@ -321,7 +341,7 @@ QVariant DestQuery::value(int position) const
 {
     if (eof())
         throw Error(QStringLiteral("Aucun enregistrement courant pour lire la colonne %1.").arg(position));
-    if (position < 0 || position >= m_d->query.record().count())
+    if (position < 0 || position >= m_d->columns)
         throw Error(QStringLiteral("La colonne %1 est introuvable.").arg(position));
     return naive(m_d->query.value(position));
 }

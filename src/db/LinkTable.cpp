@@ -19,7 +19,6 @@ namespace {
 const char* const kCreate = "CREATE TABLE IF NOT EXISTS LINKS (SOURCE INTEGER PRIMARY KEY, DEST INTEGER NOT NULL)";
 const char* const kFind = "SELECT SOURCE, DEST FROM LINKS WHERE SOURCE = ?1";
 const char* const kInsert = "INSERT INTO LINKS (SOURCE, DEST) VALUES (?1, ?2)";
-const char* const kLast = "SELECT SOURCE, DEST FROM LINKS ORDER BY SOURCE DESC LIMIT 1";
 const char* const kCount = "SELECT COUNT(*) FROM LINKS";
 const char* const kEmpty = "DELETE FROM LINKS";
 
@@ -58,7 +57,7 @@ struct LinkTable::Private {
     QString folder;
     QString fileName;
     sqlite3* db = nullptr;
-    Statement find, insert, last, count, empty;
+    Statement find, insert, count, empty;
     std::optional<Pair> current;
 
     QString path() const { return QDir(folder).filePath(fileName); }
@@ -109,7 +108,6 @@ struct LinkTable::Private {
         exec(kCreate);
         find.prepare(db, kFind);
         insert.prepare(db, kInsert);
-        last.prepare(db, kLast);
         count.prepare(db, kCount);
         empty.prepare(db, kEmpty);
     }
@@ -118,7 +116,6 @@ struct LinkTable::Private {
     {
         find.finalize();
         insert.finalize();
-        last.finalize();
         count.finalize();
         empty.finalize();
         sqlite3_close_v2(db);
@@ -161,13 +158,6 @@ bool LinkTable::isOpen() const
     return m_d->db != nullptr;
 }
 
-void LinkTable::reopen()
-{
-    if (m_d->fileName.isEmpty())
-        throw Error(QStringLiteral("Aucune table de liens n'a été ouverte sur ce descripteur."));
-    open(m_d->folder, m_d->fileName);
-}
-
 QString LinkTable::fileName() const
 {
     return m_d->fileName;
@@ -198,24 +188,11 @@ bool LinkTable::find(const QString& sourceText)
     return ok && find(source);
 }
 
-bool LinkTable::locate(const QString& sourceText)
-{
-    // SOURCE is an integer: letter case cannot matter, the text is read as a number.
-    return find(sourceText);
-}
-
 qint32 LinkTable::dest() const
 {
     if (!m_d->current)
         throw Error(QStringLiteral("Aucun enregistrement courant dans la table de liens %1.").arg(m_d->fileName));
     return m_d->current->dest;
-}
-
-qint32 LinkTable::source() const
-{
-    if (!m_d->current)
-        throw Error(QStringLiteral("Aucun enregistrement courant dans la table de liens %1.").arg(m_d->fileName));
-    return m_d->current->source;
 }
 
 void LinkTable::record(qint32 source, qint32 dest)
@@ -236,11 +213,6 @@ void LinkTable::record(qint32 source, qint32 dest)
     m_d->current = Pair{source, dest};
 }
 
-void LinkTable::cancel()
-{
-    // record() appends and posts in one step: a failed record leaves no pending row to drop.
-}
-
 void LinkTable::empty()
 {
     requireOpen(*this);
@@ -251,15 +223,6 @@ void LinkTable::empty()
     if (rc != SQLITE_DONE)
         m_d->fail(rc);
     m_d->current.reset();
-}
-
-bool LinkTable::last()
-{
-    requireOpen(*this);
-    const std::optional<Pair> found = m_d->pairFrom(m_d->last.get());
-    if (found)
-        m_d->current = found;
-    return found.has_value();
 }
 
 int LinkTable::count() const

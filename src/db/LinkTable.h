@@ -22,7 +22,6 @@ public:
     void open(const QString& folder, const QString& fileName);
     void close();                 // never throws
     bool isOpen() const;
-    void reopen();                // opens the last file again
     QString fileName() const;
 
     // Exact lookup on SOURCE; a found row becomes the current row.
@@ -30,16 +29,11 @@ public:
     // Exact lookup with the code's text: blanks around it are ignored; a text that is not a
     // 32-bit integer finds nothing.
     bool find(const QString& sourceText);
-    // Lookup by text, without regard to case (the owner doctor's code).
-    bool locate(const QString& sourceText);
     qint32 dest() const;          // DEST of the current row
-    qint32 source() const;        // SOURCE of the current row
 
     // Appends and posts a pair; a SOURCE already present throws vf::Error.
     void record(qint32 source, qint32 dest);
-    void cancel();                // drops a pending appended row (none is kept after a failure)
     void empty();                 // close, delete every row, open again
-    bool last();                  // current row = highest SOURCE; false when empty
     int count() const;
 
 private:

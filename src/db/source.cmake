@@ -12,6 +12,3 @@ target_link_libraries(vf_source PUBLIC vf_base Qt6::Core PRIVATE SQLite::SQLite3
 target_compile_definitions(vf_source PRIVATE
   VF_STAGE_BUILD_PATH="$<TARGET_FILE:velquor-fusion-stage>")
 add_dependencies(vf_source velquor-fusion-stage)
-if(NOT MSVC)
-  target_compile_options(vf_source PRIVATE -Wall -Wextra)
-endif()
