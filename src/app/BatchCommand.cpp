@@ -87,6 +87,7 @@ int exitStatusFor(vf::RunOutcome outcome)
 int runBatchCommand(int argc, char** argv)
 {
     QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("velquor-fusion")); // as the window: same folder
     QCoreApplication::setApplicationVersion(QStringLiteral(VF_VERSION));
     std::setlocale(LC_NUMERIC, "C");
 #ifdef SIGPIPE
@@ -98,7 +99,10 @@ int runBatchCommand(int argc, char** argv)
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(
         "Importe la base Access V3 de Velquor et ses courriers dans la base Talmérosin, "
-        "sans fenêtre. Sans argument, le programme ouvre sa fenêtre."));
+        "sans fenêtre. Sans argument, le programme ouvre sa fenêtre.\n"
+        "Le fichier de réglages velquor-fusion.INI, le dossier LinksTables et les journaux "
+        "d'importation sont à côté du programme quand son dossier est accessible en écriture, "
+        "sinon dans ") + QDir::toNativeSeparators(vf::userDataFolder()) + QStringLiteral("."));
     // Long forms only: the program takes its command-line modes from a first argument --batch,
     // --help or --version and opens its window otherwise, so "-h" or "--help-all" would not
     // reach this parser.
@@ -128,8 +132,13 @@ int runBatchCommand(int argc, char** argv)
         return kUsage;
     }
 
-    const QString programFolder = QCoreApplication::applicationDirPath();
-    const QString settingsPath = vf::settingsFilePath(QCoreApplication::applicationFilePath());
+    const vf::ProgramFiles files = vf::chooseProgramFiles(QCoreApplication::applicationFilePath());
+    if (!files.error.isEmpty()) {
+        print(stderr, files.error);
+        return kProgramEnded;
+    }
+    const QString programFolder = files.folder;
+    const QString settingsPath = files.settingsPath;
 
     ConsoleReporter reporter;
     vf::ImportLog log(programFolder);

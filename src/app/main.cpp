@@ -6,6 +6,7 @@
 #include "db/Settings.h"
 
 #include <QApplication>
+#include <QMessageBox>
 
 #include <clocale>
 #include <cstring>
@@ -32,10 +33,15 @@ int main(int argc, char** argv)
     QApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("velquor-fusion"));
     QCoreApplication::setApplicationVersion(QStringLiteral(VF_VERSION));
+    QGuiApplication::setDesktopFileName(QStringLiteral("velquor-fusion"));
     std::setlocale(LC_NUMERIC, "C"); // numbers never take a decimal comma
 
-    vf::MainWindow window(QCoreApplication::applicationDirPath(),
-                          vf::settingsFilePath(QCoreApplication::applicationFilePath()));
+    const vf::ProgramFiles files = vf::chooseProgramFiles(QCoreApplication::applicationFilePath());
+    if (!files.error.isEmpty()) {
+        QMessageBox::critical(nullptr, vf::MainWindow::caption(), files.error);
+        return 3; // as the batch run: the program ends, it has nowhere to keep its files
+    }
+    vf::MainWindow window(files.folder, files.settingsPath);
     vf::RunController runController(window);
     window.show();
     return app.exec();

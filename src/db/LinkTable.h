@@ -9,7 +9,7 @@ class ImportLog;
 class Reporter;
 
 // A link table: pairs (SOURCE, DEST) of 32-bit integers, SOURCE unique, kept in one SQLite file
-// in LinksTables beside the executable under the file name of the run ("Medecins.db", ...).
+// in LinksTables in the program folder under the file name of the run ("Medecins.db", ...).
 // A recorded pair is committed before record() returns. Failures throw vf::Error.
 class LinkTable {
 public:

@@ -7,8 +7,12 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QStandardPaths>
+#include <QTemporaryFile>
 
 #include <algorithm>
+#include <filesystem>
+#include <system_error>
 
 namespace vf {
 namespace {
@@ -20,6 +24,34 @@ const QString kCourrier = QStringLiteral("Courrier");
 const QString kTalmeros = QStringLiteral("Talmeros");
 const QString kVider = QStringLiteral("Vider");
 const QString kDefaultTalmeros = QStringLiteral("C:\\Talmerosin\\Base\\");
+
+// Whether a file can be created in the folder: the one test that holds alike for permissions,
+// read-only file systems and Windows access lists. The probe file is removed at once.
+bool canCreateFileIn(const QString& folder, QString* reason)
+{
+    QTemporaryFile probe(QDir(folder).filePath(QStringLiteral(".velquor-fusion-XXXXXX")));
+    if (probe.open())
+        return true;
+    *reason = probe.errorString();
+    return false;
+}
+
+// Creates the folder, its missing parents with the usual permissions and the folder itself
+// readable by its owner only (it holds the import logs and perhaps a password key).
+bool createOwnerOnlyFolder(const QString& folder, QString* reason)
+{
+    if (QFileInfo(folder).isDir())
+        return true;
+    namespace fs = std::filesystem;
+    const fs::path path(folder.toStdU16String());
+    std::error_code error;
+    fs::create_directories(path.parent_path(), error);
+    if (!error && fs::create_directory(path, error))
+        fs::permissions(path, fs::perms::owner_all, fs::perm_options::replace, error);
+    if (error)
+        *reason = QString::fromLocal8Bit(error.message());
+    return !error && QFileInfo(folder).isDir();
+}
 
 } // namespace
 
@@ -33,6 +65,33 @@ QString settingsFilePath(const QString& executablePath)
     const qsizetype dot = executablePath.lastIndexOf(QLatin1Char('.'));
     const QString base = dot > nameStart ? executablePath.left(dot) : executablePath;
     return base + QStringLiteral(".INI");
+}
+
+QString userDataFolder()
+{
+#if defined(Q_OS_UNIX) && !defined(Q_OS_DARWIN)
+    QString base = qEnvironmentVariable("XDG_DATA_HOME");
+    if (!QDir::isAbsolutePath(base)) // unset, empty or relative: ignored, as the XDG rules say
+        base = QDir::homePath() + QStringLiteral("/.local/share");
+    return QDir::cleanPath(base + QStringLiteral("/velquor-fusion"));
+#else
+    return QStandardPaths::writableLocation(QStandardPaths::AppLocalDataLocation);
+#endif
+}
+
+ProgramFiles chooseProgramFiles(const QString& executablePath)
+{
+    const QString executableFolder = QFileInfo(executablePath).absolutePath();
+    QString reason;
+    if (canCreateFileIn(executableFolder, &reason))
+        return {executableFolder, settingsFilePath(executablePath), QString()};
+    const QString folder = userDataFolder();
+    if (!folder.isEmpty() && createOwnerOnlyFolder(folder, &reason) && canCreateFileIn(folder, &reason))
+        return {folder, QDir(folder).filePath(QFileInfo(settingsFilePath(executablePath)).fileName()), QString()};
+    return {QString(), QString(),
+            QStringLiteral("Le dossier du programme %1 n'est pas accessible en écriture et le dossier %2 "
+                           "ne peut être ni créé ni utilisé : %3")
+                .arg(QDir::toNativeSeparators(executableFolder), QDir::toNativeSeparators(folder), reason)};
 }
 
 WindowSettings loadWindowSettings(const QString& settingsPath)

@@ -7,6 +7,23 @@ namespace vf {
 // The settings file beside the executable: the executable's path with ".INI" as extension.
 QString settingsFilePath(const QString& executablePath);
 
+// Where the program keeps its settings file, its LinksTables folder and its import logs. The
+// window and the batch run choose it once, at start-up, with chooseProgramFiles.
+struct ProgramFiles {
+    QString folder;       // LinksTables and the import logs
+    QString settingsPath; // the settings file, under the executable's own base name
+    QString error;        // why no folder can be used; folder and settingsPath are then empty
+};
+
+// The per-user folder: $XDG_DATA_HOME/velquor-fusion (an absolute XDG_DATA_HOME only), else
+// ~/.local/share/velquor-fusion; QStandardPaths::AppLocalDataLocation on Windows and macOS.
+QString userDataFolder();
+
+// The executable's folder when a file can be created there (a build tree, a folder unpacked by
+// hand), as before; otherwise userDataFolder(), created owner-only when missing. When that folder
+// can be neither created nor written, `error` holds a French message naming both folders.
+ProgramFiles chooseProgramFiles(const QString& executablePath);
+
 struct WindowSettings {
     QString v3 = QStringLiteral("C:\\V3.mdb");
     QString courrier = QStringLiteral("C:\\COURRIER\\");

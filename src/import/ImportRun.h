@@ -29,8 +29,8 @@ enum class RunOutcome {
 // when the program must end at once.
 class ImportRun {
 public:
-    // programFolder: the folder of the executable (settings file, LinksTables, import log);
-    // settingsPath: the settings file.
+    // programFolder: the program folder chosen at start-up (LinksTables, import log; see
+    // chooseProgramFiles); settingsPath: the settings file.
     ImportRun(QString programFolder, QString settingsPath, Reporter& reporter, ImportLog& log);
     ~ImportRun();
 

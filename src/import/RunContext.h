@@ -28,7 +28,7 @@ struct RunContext {
     DestinationConnection& dest;
     IdValues& idValues;
     UnitOfWork work;
-    QString linksFolder;   // LinksTables beside the executable
+    QString linksFolder;   // LinksTables in the program folder
     QString v3Path;
     QString courriersPath; // the field's text, unchanged
     QString talmerosPath;  // with its final separator

@@ -102,6 +102,8 @@ private slots:
     // The window's settings file
     void settingsPath_data();
     void settingsPath();
+    void programFiles_data();
+    void programFiles();
     void settingsDefaults();
     void settingsSaveKeepsTheRest();
     void settingsSaveFailure();
@@ -332,6 +334,67 @@ void TestConfig::settingsPath()
     QFETCH(QString, executable);
     QFETCH(QString, expected);
     QCOMPARE(settingsFilePath(executable), expected);
+}
+
+void TestConfig::programFiles_data()
+{
+    // Paths relative to a fresh folder holding "bin/" and the regular file "file"; an executable
+    // under "file" is in a folder where nothing can be created, even by root.
+    QTest::addColumn<QString>("executable");
+    QTest::addColumn<QString>("xdgDataHome"); // "-": unset
+    QTest::addColumn<QString>("expectedFolder"); // empty: no folder can be used
+    QTest::newRow("writable executable folder") << "bin/velquor-fusion" << "xdg" << "bin";
+    QTest::newRow("unusable, XDG_DATA_HOME set") << "file/velquor-fusion" << "xdg" << "xdg/velquor-fusion";
+    QTest::newRow("unusable, XDG_DATA_HOME unset")
+        << "file/velquor-fusion" << "-" << "home/.local/share/velquor-fusion";
+    QTest::newRow("unusable, XDG_DATA_HOME relative")
+        << "file/velquor-fusion" << "relative" << "home/.local/share/velquor-fusion";
+    QTest::newRow("renamed executable") << "file/fusion.exe" << "xdg" << "xdg/velquor-fusion";
+    QTest::newRow("per-user folder cannot be created") << "file/velquor-fusion" << "file" << "";
+}
+
+void TestConfig::programFiles()
+{
+    QFETCH(QString, executable);
+    QFETCH(QString, xdgDataHome);
+    QFETCH(QString, expectedFolder);
+    QTemporaryDir dir;
+    QVERIFY(QDir(dir.path()).mkdir("bin"));
+    writeBytes(dir.filePath("file"), "not a folder");
+    const QByteArray savedHome = qgetenv("HOME");
+    const QByteArray savedXdg = qgetenv("XDG_DATA_HOME");
+    const bool hadXdg = qEnvironmentVariableIsSet("XDG_DATA_HOME");
+    qputenv("HOME", QFile::encodeName(dir.filePath("home")));
+    if (xdgDataHome == "-")
+        qunsetenv("XDG_DATA_HOME");
+    else
+        qputenv("XDG_DATA_HOME", QFile::encodeName(xdgDataHome == "relative" ? xdgDataHome : dir.filePath(xdgDataHome)));
+    const ProgramFiles files = chooseProgramFiles(dir.filePath(executable));
+    qputenv("HOME", savedHome);
+    if (hadXdg)
+        qputenv("XDG_DATA_HOME", savedXdg);
+    else
+        qunsetenv("XDG_DATA_HOME");
+
+    if (expectedFolder.isEmpty()) {
+        QCOMPARE(files.folder, QString());
+        QCOMPARE(files.settingsPath, QString());
+        QVERIFY2(files.error.startsWith("Le dossier du programme " + dir.filePath("file")
+                                        + " n'est pas accessible en écriture et le dossier "
+                                        + dir.filePath("file/velquor-fusion") + " ne peut être ni créé ni utilisé : "),
+                 qPrintable(files.error));
+        return;
+    }
+    QCOMPARE(files.error, QString());
+    QCOMPARE(files.folder, dir.filePath(expectedFolder));
+    QCOMPARE(files.settingsPath, settingsFilePath(dir.filePath(expectedFolder + "/" + QFileInfo(executable).fileName())));
+    QVERIFY(QFileInfo(files.folder).isDir());
+    QCOMPARE(QDir(files.folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot), QStringList());
+    // A per-user folder is created readable by its owner only.
+    const QFile::Permissions others = QFile::ReadGroup | QFile::WriteGroup | QFile::ExeGroup | QFile::ReadOther
+                                    | QFile::WriteOther | QFile::ExeOther;
+    if (expectedFolder != "bin")
+        QCOMPARE(QFileInfo(files.folder).permissions() & others, QFile::Permissions());
 }
 
 void TestConfig::settingsDefaults()

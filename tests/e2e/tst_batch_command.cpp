@@ -2,6 +2,7 @@
 // import log it leaves beside itself.
 #include "ProgramFolder.h"
 
+#include "db/Settings.h"
 #include "db/TextCodec.h"
 
 #include <MdbWriter.h>
@@ -80,6 +81,9 @@ void BatchCommandTest::helpVersionAndBadUsage()
     // Only the long forms are offered: a first argument such as "-h" opens the window.
     QVERIFY2(!help.out.contains(QRegularExpression(QStringLiteral("\\s-[a-z?],"))), qPrintable(help.out));
     QVERIFY(!help.out.contains(QStringLiteral("--help-all")));
+    // Where the files are: beside the program, or in the per-user folder.
+    QVERIFY2(help.out.contains(QStringLiteral("LinksTables")) && help.out.contains(vf::userDataFolder()),
+             qPrintable(help.out));
 
     const ProgramFolder::Result version = program.run({QStringLiteral("--version")});
     QCOMPARE(version.exitCode, 0);
