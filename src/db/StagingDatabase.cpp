@@ -332,9 +332,17 @@ QString StagingDatabase::readerProgram()
             return g_readerProgram;
     }
     if (QCoreApplication::instance()) {
-        const QString beside = QDir(QCoreApplication::applicationDirPath()).filePath(readerFileName());
+        const QDir programFolder(QCoreApplication::applicationDirPath());
+        const QString beside = programFolder.filePath(readerFileName());
         if (QFileInfo(beside).isExecutable())
             return beside;
+#ifdef VF_STAGE_INSTALL_DIR
+        // An installed program keeps its reader in a private folder (bin/../lib/velquor-fusion).
+        const QString installed = QDir::cleanPath(
+            programFolder.filePath(QStringLiteral(VF_STAGE_INSTALL_DIR "/") + readerFileName()));
+        if (QFileInfo(installed).isExecutable())
+            return installed;
+#endif
     }
 #ifdef VF_STAGE_BUILD_PATH
     const QString built = QString::fromUtf8(VF_STAGE_BUILD_PATH);
