@@ -11,6 +11,7 @@ packages=(
   postgresql
   nlohmann-json3-dev
   xvfb xauth
+  dpkg-dev file lintian desktop-file-utils
 )
 
 missing=()
