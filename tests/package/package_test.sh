@@ -37,18 +37,21 @@ undo() {
   local what rest
   tac "$state" | while read -r what rest; do
     case $what in
-      installed) apt-get purge "${apt_options[@]}" "$package" >/dev/null 2>&1 || dpkg --purge "$package" >/dev/null 2>&1 || true ;;
-      hidden) [ ! -e "${rest#* }" ] || chmod "${rest%% *}" "${rest#* }" ;; # "hidden MODE PATH"
+      installed) # an install that was killed leaves dpkg "interrupted": finish it, then purge
+        dpkg --configure --pending >/dev/null 2>&1 || true
+        apt-get purge "${apt_options[@]}" "$package" >/dev/null 2>&1 || dpkg --purge "$package" >/dev/null 2>&1 || true ;;
+      hidden) # "hidden MODE PATH"
+        case ${rest#* } in */velquor-fusion-stage) [ ! -e "${rest#* }" ] || chmod "${rest%% *}" "${rest#* }" ;; esac ;;
       user) userdel -f -r "$user" >/dev/null 2>&1 || true ;;
-      work) rm -rf "$rest" ;;
+      work) case $rest in /tmp/velquor-fusion-package.*) rm -rf "$rest" ;; esac ;;
     esac
-  done
+  done || true
   rm -f "$state"
 }
 record() { echo "$*" >> "$state"; }
 
 exec 9> "$lock"
-flock -w 900 9 || fail "another package test holds $lock"
+flock -w 600 9 || fail "another package test holds $lock"
 if [ -f "$state" ]; then
   echo "An earlier package test stopped half way; undoing what it left:"
   cat "$state"
