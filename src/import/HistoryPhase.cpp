@@ -47,7 +47,7 @@ public:
     {
         m_context.ensureOpen(m_context.patients, QStringLiteral("Patients.db"));
         if (opened)
-            m_rows.load(m_context.dest, {QStringLiteral("ANTECED"), QStringLiteral("ANTECED_ID"), QStringLiteral("PATIENTS_ID")});
+            m_rows.load(m_context.dest, {.table = QStringLiteral("ANTECED"), .id = QStringLiteral("ANTECED_ID"), .patient = QStringLiteral("PATIENTS_ID")});
     }
 
     // One history item: appended to the patient's ANTECED text, or the patient's row created.

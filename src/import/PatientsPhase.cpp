@@ -75,8 +75,8 @@ public:
             return;
         m_context.ensureOpen(m_context.medecins, QStringLiteral("Medecins.db"));
         m_context.ensureOpen(m_context.medtrait, QStringLiteral("Medtrait.db"));
-        m_links.load(m_context.dest, {QStringLiteral("PATMEDTR"), QStringLiteral("PATMEDTR_ID"),
-                                      QStringLiteral("PATIENTS_ID"), QStringLiteral("MEDTRAIT_ID")});
+        m_links.load(m_context.dest, {.table = QStringLiteral("PATMEDTR"), .id = QStringLiteral("PATMEDTR_ID"),
+                                      .patient = QStringLiteral("PATIENTS_ID"), .second = QStringLiteral("MEDTRAIT_ID")});
     }
 
     void importRecord(const SourceRecord& patient, UnitOfWork& work) override

@@ -44,7 +44,7 @@ public:
         QString table;
         QString id;
         QString patient;
-        QString second;            // empty: the patient alone is the key
+        QString second = {};       // empty: the patient alone is the key
         bool secondIsDateTime = false;
     };
 
