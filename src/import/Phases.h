@@ -20,7 +20,8 @@ void runSynthesisPhase(RunContext& context);       // SYN ... -> MOTCONSU.AU_TOT
 void runLettersPhase(RunContext& context);         // COU COURRIER GENERE -> LETTERS + files
 
 // The prescription table named in EDITOR.INI of the destination base folder, upper-cased, or
-// "erreur". Only a plain identifier (letters, digits, "_") is accepted.
+// "erreur". Only a plain identifier (letters, digits, "_") is accepted, and none of the tables
+// that the program writes itself.
 QString FindPrescriptionTable(const QString& talmerosPath);
 
 } // namespace vf

@@ -17,6 +17,16 @@ namespace {
 
 const QString kNotFound = QStringLiteral("erreur");
 
+// The tables that the program writes, and the names of its other link tables: a prescription
+// table of one of these names would write prescriptions into them, and its link table would be
+// another phase's ("PATIENTS.db" is "Patients.db" where names are matched without regard to
+// case), emptied by the purge run.
+const QStringList kOwnTables = {
+    QStringLiteral("MEDECINS"), QStringLiteral("MEDTRAIT"), QStringLiteral("PATIENTS"),
+    QStringLiteral("PATMEDTR"), QStringLiteral("ANTECED"),  QStringLiteral("MOTCONSU"),
+    QStringLiteral("SYNTHESES"), QStringLiteral("LETTERS"), QStringLiteral("ID_VALUES"),
+};
+
 // A consultation that a prescription is attached to.
 struct Consultation {
     qint32 id = 0;
@@ -242,7 +252,7 @@ QString FindPrescriptionTable(const QString& talmerosPath)
     const QString section = QStringLiteral("DataBases");
     for (const QString& key : ini.keys(section)) {
         if (ini.value(section, key).toUpper().contains(QStringLiteral("PRESCRIP")))
-            return isPlainIdentifier(key) ? key.toUpper() : kNotFound;
+            return isPlainIdentifier(key) && !kOwnTables.contains(key.toUpper()) ? key.toUpper() : kNotFound;
     }
     return kNotFound;
 }

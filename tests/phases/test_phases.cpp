@@ -101,6 +101,10 @@ void TestPhases::findPrescriptionTable_data()
     QTest::newRow("blank in the key") << QByteArray("[DataBases]\r\nORD NANCES=Prescriptions\r\n") << "erreur";
     QTest::newRow("accented key") << QByteArray("[DataBases]\r\nORDONNANCÉS=Prescriptions\r\n") << "erreur";
     QTest::newRow("leading digit") << QByteArray("[DataBases]\r\n1ORD=Prescriptions\r\n") << "erreur";
+    QTest::newRow("one of our own tables") << QByteArray("[DataBases]\r\nPatients=Prescriptions\r\n") << "erreur";
+    QTest::newRow("the consultations") << QByteArray("[DataBases]\r\nMOTCONSU=prescriptions\r\n") << "erreur";
+    QTest::newRow("another phase's link table")
+        << QByteArray("[DataBases]\r\nsyntheses=Prescriptions\r\n") << "erreur";
 }
 
 void TestPhases::findPrescriptionTable()
