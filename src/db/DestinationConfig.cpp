@@ -1,6 +1,7 @@
 #include "db/DestinationConfig.h"
 
 #include "db/Conversions.h"
+#include "db/Errors.h"
 #include "db/IniFile.h"
 #include "db/TextCodec.h"
 
@@ -38,6 +39,41 @@ QByteArray keyFromHex(const QString& text)
             return QByteArray();
     }
     return QByteArray::fromHex(hex.toLatin1());
+}
+
+// The drivers that read a value in braces to its "}" ("{a;b}" is the one value "a;b"). Neither
+// FreeTDS nor the SQLite3 driver nor psqlODBC reads the "}}" escape, and the SQLite3 driver reads
+// no braces at all: a ";" there starts an attribute of the caller's choice. A driver that is not
+// named here is taken to read no braces either.
+bool readsBraces(const QString& driver)
+{
+    return driver.compare(QStringLiteral("FreeTDS"), Qt::CaseInsensitive) == 0;
+}
+
+bool hasUncarriedCharacter(const QString& value)
+{
+    for (const QChar c : value)
+        if (c == QLatin1Char('}') || c.unicode() < 0x20 || c.unicode() == 0x7F)
+            return true;
+    return false;
+}
+
+bool needsBraces(const QString& value)
+{
+    return value.contains(QLatin1Char(';')) || value.contains(QLatin1Char('{'))
+        || value.startsWith(QLatin1Char(' ')) || value.endsWith(QLatin1Char(' '));
+}
+
+// Refuses, before any connection attempt, a value that the driver would not carry as one
+// attribute's whole value. `what` names the value; a password is never quoted.
+void checkCarried(const QString& value, const QString& what, const QString& driver, const QString& hint = QString())
+{
+    if (hasUncarriedCharacter(value))
+        throw Error(what + QStringLiteral(" contient « } » ou un caractère de contrôle, qu'aucun pilote ODBC ne "
+                                          "transmet sans risque.") + hint);
+    if (needsBraces(value) && !readsBraces(driver))
+        throw Error(what + QStringLiteral(" contient « ; », « { » ou un blanc en début ou en fin, que le pilote ")
+                    + driver + QStringLiteral(" ne transmet pas sans risque.") + hint);
 }
 
 } // namespace
@@ -147,8 +183,16 @@ QString quoteOdbcValue(const QString& value)
 QString buildDestinationConnectionString(const KestruneConfig& config, const QString& password,
                                          const DestinationOptions& options)
 {
-    QString driver = options.driver.trimmed().isEmpty() ? defaultOdbcDriver() : options.driver;
-    driver.replace(QLatin1Char('}'), QStringLiteral("}}"));
+    const QString driver = options.driver.trimmed().isEmpty() ? defaultOdbcDriver() : options.driver;
+    if (hasUncarriedCharacter(driver))
+        throw Error(QStringLiteral("le nom de pilote Driver de la section [Destination] contient « } » ou un "
+                                   "caractère de contrôle."));
+    const QString inKestrune = QStringLiteral(" dans Kestrune.ver");
+    checkCarried(config.serverName, QStringLiteral("la valeur de ServerName") + inKestrune, driver);
+    checkCarried(config.databaseName, QStringLiteral("la valeur de DatabaseName") + inKestrune, driver);
+    checkCarried(config.userName, QStringLiteral("la valeur de UserName") + inKestrune, driver);
+    checkCarried(password, QStringLiteral("le mot de passe décodé de SAPW") + inKestrune, driver,
+                 QStringLiteral(" Vérifiez SAPW, et la clé PasswordKey de la section [Destination]."));
     return QStringLiteral("DRIVER={") + driver + QStringLiteral("};SERVER=")
         + quoteOdbcValue(config.serverName) + QStringLiteral(";DATABASE=")
         + quoteOdbcValue(config.databaseName) + QStringLiteral(";UID=")

@@ -34,7 +34,11 @@ QString sqlServerPassword(const KestruneConfig& config, const DestinationOptions
 // Wraps a connection-string value in braces ("}" doubled) only when it holds ";", "{", "}" or
 // starts or ends with a blank.
 QString quoteOdbcValue(const QString& value);
-// "DRIVER={d};SERVER=s;DATABASE=db;UID=u;PWD=p;" followed by the extra options.
+// "DRIVER={d};SERVER=s;DATABASE=db;UID=u;PWD=p;" followed by the extra options, which are
+// appended as they are. Throws vf::Error, naming the key, when a value of Kestrune.ver (the
+// decoded password included) would not reach the driver as one attribute's whole value: "}" and
+// control characters on any driver; ";", "{" and a blank at either end on a driver that does not
+// read braces (every driver but FreeTDS).
 QString buildDestinationConnectionString(const KestruneConfig& config, const QString& password,
                                          const DestinationOptions& options);
 // The OLE DB text of the destination connection, as the original program builds it (kept for

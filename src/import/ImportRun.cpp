@@ -130,11 +130,10 @@ RunOutcome ImportRun::Private::prepareAndRun(RunInputs& inputs)
     }
     reporter.setStatus(QStringLiteral("connexion à la base Access V3 en ADO effectuée"));
 
-    const QString connectionString = buildDestinationConnectionString(config, password, options);
     dest.close();
     reporter.setStatus(QStringLiteral("connexion à la base Talmérosin en ADO..."));
     try {
-        dest.open(connectionString);
+        dest.open(buildDestinationConnectionString(config, password, options));
     } catch (const Error& error) {
         const QString message =
             QStringLiteral("Connexion à la base de données Talmérosin impossible : ") + error.message();

@@ -520,7 +520,9 @@ void TestConfig::kestruneBadInput()
     QCOMPARE(c.databaseName, QString());
 
     // A value with ";" cannot add an attribute to the connection string.
-    const QString text = buildDestinationConnectionString(c, QStringLiteral("murvex"), {});
+    DestinationOptions freeTds;
+    freeTds.driver = QStringLiteral("FreeTDS");
+    const QString text = buildDestinationConnectionString(c, QStringLiteral("murvex"), freeTds);
     const auto pairs = parseOdbc(text);
     QCOMPARE(pairs.size(), 5);
     QCOMPARE(pairs.at(3), qMakePair(QStringLiteral("UID"), QStringLiteral("a;b")));
@@ -648,6 +650,9 @@ void TestConfig::connectionString()
     QCOMPARE(buildDestinationConnectionString(config, QStringLiteral("p"), options),
              QStringLiteral("DRIVER={ODBC Driver 18 for SQL Server};SERVER=SRV\\SQLEXPRESS;"
                             "DATABASE=TALMEROSIN;UID=sa;PWD=p;Port=1433;TDS_Version=7.4;Encrypt=yes"));
+    // The driver's name is wrapped in braces: a "}" in it is refused.
+    options.driver = QStringLiteral("Dri}ver;X=1");
+    QVERIFY_THROWS_EXCEPTION(Error, buildDestinationConnectionString(config, QStringLiteral("p"), options));
     // Missing catalogue and server: empty values.
     QCOMPARE(buildDestinationConnectionString(KestruneConfig(), QStringLiteral("murvex"), {}),
              QStringLiteral("DRIVER={") + defaultOdbcDriver()
@@ -658,38 +663,60 @@ void TestConfig::connectionStringQuoting_data()
 {
     QTest::addColumn<QString>("value");
     QTest::addColumn<QString>("quoted");
-    QTest::newRow("plain") << "TALMEROSIN" << "TALMEROSIN";
-    QTest::newRow("backslash") << "SRV\\INST" << "SRV\\INST";
-    QTest::newRow("equals") << "a=b" << "a=b";
-    QTest::newRow("semicolon") << "pw;UID=evil" << "{pw;UID=evil}";
-    QTest::newRow("opening brace") << "{pw" << "{{pw}";
-    QTest::newRow("closing brace") << "pw}" << "{pw}}}";
-    QTest::newRow("brace then attribute") << "a};PWD=x;{" << "{a}};PWD=x;{}";
-    QTest::newRow("leading blank") << " pw" << "{ pw}";
-    QTest::newRow("trailing blank") << "pw " << "{pw }";
-    QTest::newRow("empty") << "" << "";
+    QTest::addColumn<bool>("freeTds"); // carried by FreeTDS, which reads braces
+    QTest::addColumn<bool>("sqlite");  // carried by the SQLite3 driver, which does not
+    QTest::newRow("plain") << "TALMEROSIN" << "TALMEROSIN" << true << true;
+    QTest::newRow("backslash") << "SRV\\INST" << "SRV\\INST" << true << true;
+    QTest::newRow("equals") << "a=b" << "a=b" << true << true;
+    QTest::newRow("semicolon") << "pw;UID=evil" << "{pw;UID=evil}" << true << false;
+    QTest::newRow("opening brace") << "{pw" << "{{pw}" << true << false;
+    QTest::newRow("closing brace") << "pw}" << "{pw}}}" << false << false;
+    QTest::newRow("brace then attribute") << "a};PWD=x;{" << "{a}};PWD=x;{}" << false << false;
+    QTest::newRow("leading blank") << " pw" << "{ pw}" << true << false;
+    QTest::newRow("trailing blank") << "pw " << "{pw }" << true << false;
+    QTest::newRow("control character") << "pw\x01" << "pw\x01" << false << false;
+    QTest::newRow("line break") << "pw\r\nx" << "pw\r\nx" << false << false;
+    QTest::newRow("empty") << "" << "" << true << true;
 }
 
 void TestConfig::connectionStringQuoting()
 {
     QFETCH(QString, value);
     QFETCH(QString, quoted);
+    QFETCH(bool, freeTds);
+    QFETCH(bool, sqlite);
     QCOMPARE(quoteOdbcValue(value), quoted);
 
-    // Whichever field holds it, the value stays one attribute with its exact text.
-    KestruneConfig config;
-    config.serverName = value;
-    config.databaseName = value;
-    config.userName = value;
-    DestinationOptions options;
-    options.driver = QStringLiteral("Dri}ver;X=1");
-    const auto pairs = parseOdbc(buildDestinationConnectionString(config, value, options));
-    QCOMPARE(pairs.size(), 5);
-    QCOMPARE(pairs.at(0), qMakePair(QStringLiteral("DRIVER"), QStringLiteral("Dri}ver;X=1")));
-    QCOMPARE(pairs.at(1), qMakePair(QStringLiteral("SERVER"), value));
-    QCOMPARE(pairs.at(2), qMakePair(QStringLiteral("DATABASE"), value));
-    QCOMPARE(pairs.at(3), qMakePair(QStringLiteral("UID"), value));
-    QCOMPARE(pairs.at(4), qMakePair(QStringLiteral("PWD"), value));
+    // Whichever field holds it, the value stays one attribute with its exact text, or it is
+    // refused before any connection with a message that names its key, never the password.
+    const QStringList keys = {"ServerName", "DatabaseName", "UserName", "SAPW"};
+    for (const auto& [driver, carried] : {std::pair{QStringLiteral("FreeTDS"), freeTds},
+                                          std::pair{QStringLiteral("SQLite3"), sqlite}}) {
+        DestinationOptions options;
+        options.driver = driver;
+        for (qsizetype field = 0; field < keys.size(); ++field) {
+            KestruneConfig config;
+            QString password = QStringLiteral("murvex");
+            QString* const target[] = {&config.serverName, &config.databaseName, &config.userName, &password};
+            *target[field] = value;
+            QString message;
+            QList<QPair<QString, QString>> pairs;
+            try {
+                pairs = parseOdbc(buildDestinationConnectionString(config, password, options));
+            } catch (const Error& error) {
+                message = error.message();
+            }
+            const QString row = driver + u' ' + keys[field] + QStringLiteral(": ") + message;
+            QVERIFY2(message.isEmpty() == carried, qPrintable(row));
+            if (carried) {
+                QCOMPARE(pairs.size(), 5);
+                QCOMPARE(pairs.at(field + 1).second, value);
+            } else {
+                QVERIFY2(message.contains(keys[field]), qPrintable(row));
+                QVERIFY2(field != 3 || !message.contains(value), qPrintable(row));
+            }
+        }
+    }
 }
 
 void TestConfig::oledbConnectionString()

@@ -794,6 +794,21 @@ void ImportRunTest::preparationFailures()
         QStringLiteral("Connexion à la base de données Talmérosin impossible : ")));
     QCOMPARE(settingsNow(), settingsBefore);
 
+    // A value that would add an attribute (the SQLite3 driver's trace file) is refused before
+    // connecting, with the destination connection failure naming its key.
+    const QString trace = QDir(other.path()).filePath("trace.txt");
+    QVERIFY(kestrune.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    kestrune.write("[DBKERNEL]\r\nDatabaseName=" + QFile::encodeName(practice.dest.databaseName()) + ";Tracefile="
+                   + QFile::encodeName(trace) + "\r\n");
+    kestrune.close();
+    reporter.boxes.clear();
+    QCOMPARE(importRun.run(inputs), RunOutcome::PreparationFailed);
+    QCOMPARE(reporter.boxTexts(RecordingReporter::Box::Error),
+             QStringList{QStringLiteral("Connexion à la base de données Talmérosin impossible : la valeur de "
+                                        "DatabaseName dans Kestrune.ver contient « ; », « { » ou un blanc en début "
+                                        "ou en fin, que le pilote SQLite3 ne transmet pas sans risque.")});
+    QVERIFY(!QFileInfo::exists(trace));
+
     // A source without the users table: the run ends after the settings are saved.
     practice.dest.writeKestrune(base);
     QFile::remove(QDir(base).filePath("KESTRUNE.VER"));
