@@ -1,12 +1,14 @@
 #include "db/ImportLog.h"
 
 #include "db/Errors.h"
+#include "db/FileAccess.h"
 #include "db/Regional.h"
 #include "db/Reporter.h"
 #include "db/TextCodec.h"
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QRegularExpression>
 
 namespace vf {
@@ -54,18 +56,36 @@ void ImportLog::dumpLines(const QStringList& lines)
     write(lines, false);
 }
 
-void ImportLog::write(const QStringList& lines, bool truncate)
+void ImportLog::create(QFile& file)
 {
-    QFile file(m_path);
-    const QIODevice::OpenMode mode =
-        QIODevice::WriteOnly | (truncate ? QIODevice::Truncate : QIODevice::Append);
-    // The log names patients: it is created readable by its owner only.
-    const bool opened = file.exists()
-        ? file.open(mode)
-        : file.open(mode, QFileDevice::ReadOwner | QFileDevice::WriteOwner);
-    if (!opened)
+    // The log names patients: it is a new file, readable by its owner only. Whatever sits at its
+    // name already (an earlier log, a link, even a dangling one) is left alone, and the log takes
+    // the next free name: "Velquor_<stamp>_2.log", "_3" ...
+    const QString first = m_path;
+    const QString stem = first.chopped(4); // without ".log"
+    for (int attempt = 1; attempt <= kMaxAttempts; ++attempt) {
+        m_path = attempt == 1 ? first : stem + u'_' + QString::number(attempt) + QStringLiteral(".log");
+        file.setFileName(m_path);
+        if (file.open(QIODevice::WriteOnly | QIODevice::NewOnly, QFileDevice::ReadOwner | QFileDevice::WriteOwner))
+            return;
+        const QFileInfo taken(m_path);
+        if (!taken.exists() && !taken.isSymLink())
+            break;
+    }
+    throw Error(QStringLiteral("Impossible de créer le journal d'importation ") + m_path
+                + QStringLiteral(" : ") + file.errorString());
+}
+
+void ImportLog::write(const QStringList& lines, bool create)
+{
+    QFile file;
+    if (create)
+        this->create(file);
+    else if (!openRegularFile(file, m_path, QIODevice::WriteOnly | QIODevice::Append))
+        // Appended to only as the regular file it was created as, never through a link.
         throw Error(QStringLiteral("Impossible d'ouvrir le journal d'importation ") + m_path
-                    + QStringLiteral(" : ") + file.errorString());
+                    + QStringLiteral(" : le fichier est absent, n'est pas un fichier ordinaire ou ne peut pas "
+                                     "être ouvert en écriture."));
     // A line holding line breaks of its own (an error message over several lines) is written
     // as several lines, each ended by CR LF like every other line of the file.
     static const QRegularExpression lineBreak(QStringLiteral("\r\n|\r|\n"));

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QDateTime>
+#include <QFile>
 #include <QString>
 #include <QStringList>
 
@@ -9,8 +10,9 @@ namespace vf {
 class Reporter;
 
 // The import log: "Velquor_" + regional date and time stamp + ".log" in the program's folder,
-// Windows-1252 text with CR LF line ends, created readable by its owner only. The file is
-// opened and closed again for every write. Every failure throws vf::Error.
+// Windows-1252 text with CR LF line ends, created as a new file readable by its owner only
+// ("_2", "_3" ... before ".log" when the name is taken). The file is opened and closed again for
+// every write, never through a link. Every failure throws vf::Error.
 class ImportLog {
 public:
     explicit ImportLog(QString folder);
@@ -19,8 +21,7 @@ public:
     static QString fileNameFor(const QDateTime& now, const QString& shortDateFormat,
                                const QString& longTimeFormat);
 
-    // Builds a new name with the user's regional formats, creates (or empties) the file and
-    // writes the header.
+    // Builds a new name with the user's regional formats, creates the file and writes the header.
     void begin(const QDateTime& now, const QString& v3Path, const QString& talmerosPath);
 
     bool hasFile() const { return !m_path.isEmpty(); }
@@ -35,7 +36,9 @@ public:
     void dumpLines(const QStringList& lines);
 
 private:
-    void write(const QStringList& lines, bool truncate);
+    static constexpr int kMaxAttempts = 100;
+    void create(QFile& file); // sets m_path to the name taken
+    void write(const QStringList& lines, bool create);
 
     QString m_folder;
     QString m_path;

@@ -10,6 +10,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <sys/stat.h>
+
 using namespace vf;
 
 namespace {
@@ -37,6 +39,8 @@ private slots:
     void fileName_data();
     void fileName();
     void headerBytesAndOwnerOnly();
+    void whatSitsAtTheName_data();
+    void whatSitsAtTheName();
     void writeLogEntries();
     void lowMemoryQuestion();
     void closeTimeDump();
@@ -94,11 +98,71 @@ void TestImportLog::headerBytesAndOwnerOnly()
              QFileDevice::Permissions());
 #endif
 
-    // A second run in the same second empties the file and writes the header again.
+    // A second run in the same second writes a file of its own; the first keeps its entry.
     RecordingReporter reporter;
     log.WriteLog(QStringLiteral("entrée"), reporter);
+    const QString first = log.filePath();
     log.begin(now, QStringLiteral("C:\\Données\\V3.mdb"), QStringLiteral("/srv/Talmérosin/Base/"));
+    QCOMPARE(log.filePath(), first.chopped(4) + QStringLiteral("_2.log"));
     QCOMPARE(readBytes(log.filePath()), kHeader);
+    QCOMPARE(readBytes(first), kHeader + "\r\nentr\xE9" "e\r\n");
+}
+
+void TestImportLog::whatSitsAtTheName_data()
+{
+    QTest::addColumn<QString>("occupant"); // at the log's name before the run
+    QTest::newRow("a file of someone else's") << "file";
+    QTest::newRow("a link to a file outside") << "link";
+    QTest::newRow("a dangling link") << "dangling link";
+    QTest::newRow("a FIFO") << "fifo";
+    QTest::newRow("a folder") << "folder";
+}
+
+// Whatever sits at the log's predictable name, and whatever replaces the log during the run, is
+// neither followed nor written: the log is a new file of its own, readable by its owner only.
+void TestImportLog::whatSitsAtTheName()
+{
+    QFETCH(QString, occupant);
+    QTemporaryDir dir;
+    const QString outside = dir.filePath(QStringLiteral("dehors.txt"));
+    QFile victim(outside);
+    QVERIFY(victim.open(QIODevice::WriteOnly));
+    victim.write("à garder");
+    victim.close();
+    const QDateTime now(QDate(2026, 12, 7), QTime(17, 25, 3));
+    const QString name = dir.filePath(ImportLog::fileNameFor(now, regionalShortDateFormat(), regionalLongTimeFormat()));
+    if (occupant == QStringLiteral("file")) {
+        QVERIFY(QFile::copy(outside, name));
+        QVERIFY(QFile::setPermissions(name, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadOther
+                                                | QFileDevice::WriteOther));
+    } else if (occupant == QStringLiteral("link")) {
+        QVERIFY(QFile::link(outside, name));
+    } else if (occupant == QStringLiteral("dangling link")) {
+        QVERIFY(QFile::link(dir.filePath(QStringLiteral("absent.txt")), name));
+    } else if (occupant == QStringLiteral("fifo")) {
+        QCOMPARE(::mkfifo(QFile::encodeName(name).constData(), 0666), 0);
+    } else {
+        QVERIFY(QDir().mkdir(name));
+    }
+    const QFileInfo before(name);
+
+    ImportLog log(dir.path());
+    log.begin(now, QStringLiteral("C:\\Données\\V3.mdb"), QStringLiteral("/srv/Talmérosin/Base/"));
+    QCOMPARE(log.filePath(), name.chopped(4) + QStringLiteral("_2.log"));
+    QCOMPARE(readBytes(log.filePath()), kHeader);
+    QCOMPARE(QFileInfo(log.filePath()).permissions() & ~(QFileDevice::ReadUser | QFileDevice::WriteUser),
+             QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+    QCOMPARE(QFileInfo(name).isSymLink(), before.isSymLink());
+    QCOMPARE(QFileInfo(name).size(), before.size());
+    QVERIFY(!QFileInfo::exists(dir.filePath(QStringLiteral("absent.txt"))));
+
+    // The log replaced by a link during the run: the next entry fails rather than follow it.
+    QVERIFY(QFile::remove(log.filePath()));
+    QVERIFY(QFile::link(outside, log.filePath()));
+    RecordingReporter reporter;
+    QVERIFY_THROWS_EXCEPTION(Error, log.WriteLog(QStringLiteral("entrée"), reporter));
+    QVERIFY_THROWS_EXCEPTION(Error, log.dumpLines({QStringLiteral("ligne")}));
+    QCOMPARE(readBytes(outside), QByteArray("\xC3\xA0 garder"));
 }
 
 void TestImportLog::writeLogEntries()
