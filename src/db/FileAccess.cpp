@@ -44,4 +44,15 @@ bool isRealDirectory(const QString& path)
     return info.isDir() && !info.isSymLink();
 }
 
+bool isPrivateFolderOfOurs(const QString& path)
+{
+#ifdef _WIN32
+    return isRealDirectory(path);
+#else
+    struct stat status {};
+    return ::lstat(QFile::encodeName(path).constData(), &status) == 0 && S_ISDIR(status.st_mode)
+        && status.st_uid == ::geteuid() && (status.st_mode & 07777) == 0700;
+#endif
+}
+
 } // namespace vf

@@ -1,6 +1,7 @@
 #include "StagingDatabase.h"
 
 #include "Errors.h"
+#include "FileAccess.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
@@ -375,6 +376,11 @@ void StagingDatabase::removeStaleFolders()
             if (g_liveFolders.contains(path))
                 continue;
         }
+        // The temporary folder is everyone's: only a real folder of ours that no one else may
+        // enter, as a staging folder is made, is ever emptied. A link named like one (whose
+        // target would be emptied) or a folder of someone else's is left alone.
+        if (!isPrivateFolderOfOurs(path))
+            continue;
         const QString lockPath = QDir(path).filePath(QLatin1String(kLockName));
         if (QFileInfo::exists(lockPath)) {
             // A lock held by a running program stays; one whose program died is taken over.

@@ -15,6 +15,8 @@
 #include <QTest>
 
 #include <sqlite3.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 using namespace vf;
 using sourcetest::compareRows;
@@ -407,21 +409,40 @@ private slots:
         QVERIFY(!QFileInfo::exists(folder)); // also on destruction
     }
 
+    void foldersOfADeadProgramAreRemoved_data()
+    {
+        QTest::addColumn<QString>("kind"); // what sits at the staging folder's name
+        QTest::addColumn<bool>("removed");
+        QTest::newRow("a staging folder of ours") << "ours" << true;
+        QTest::newRow("a link to a folder elsewhere") << "link" << false;
+        QTest::newRow("a folder others may enter") << "open" << false;
+        QTest::newRow("a folder of another user") << "foreign" << false;
+    }
     void foldersOfADeadProgramAreRemoved()
     {
+        QFETCH(QString, kind);
+        QFETCH(bool, removed);
         // A lock written by a process that no longer runs, as a program that died leaves it.
         const QString stale = QDir(m_temp->path()).filePath(QStringLiteral("velquor-fusion-staging-dead01"));
-        QVERIFY(QDir().mkpath(stale));
-        QFile lock(QDir(stale).filePath(QStringLiteral("staging.lock")));
+        const QString folder = kind == QStringLiteral("link") ? QDir(m_temp->path()).filePath(QStringLiteral("dossiers")) : stale;
+        QVERIFY(QDir().mkpath(folder));
+        QFile lock(QDir(folder).filePath(QStringLiteral("staging.lock")));
         QVERIFY(lock.open(QIODevice::WriteOnly));
         lock.write(QByteArray::number(999999) + "\nvelquor-fusion\n" + QSysInfo::machineHostName().toUtf8() + "\n");
         lock.close();
-        QFile(QDir(stale).filePath(QStringLiteral("staging.db"))).open(QIODevice::WriteOnly);
+        const QString file = QDir(folder).filePath(QStringLiteral("staging.db"));
+        QFile(file).open(QIODevice::WriteOnly);
+        QVERIFY(::chmod(QFile::encodeName(folder).constData(), kind == QStringLiteral("open") ? 0755 : 0700) == 0);
+        if (kind == QStringLiteral("link"))
+            QVERIFY(QFile::link(folder, stale));
+        if (kind == QStringLiteral("foreign") && ::chown(QFile::encodeName(folder).constData(), 65534, 65534) != 0)
+            QSKIP("changing a folder's owner needs root");
 
         SourceConnection live;
         live.open(nwind);
         SourceConnection::removeStaleStagingFolders();
-        QVERIFY(!QFileInfo::exists(stale));
+        QCOMPARE(QFileInfo::exists(file), !removed);
+        QCOMPARE(QFileInfo(stale).isSymLink() || QFileInfo::exists(stale), !removed);
         QVERIFY(QFileInfo::exists(live.stagingFolder()));
     }
 
