@@ -3,6 +3,7 @@
 #include "MainWindow.h"
 #include "RunController.h"
 
+#include "db/DestinationConnection.h"
 #include "db/Settings.h"
 
 #include <QApplication>
@@ -24,6 +25,7 @@ bool firstArgumentIs(int argc, char** argv, const char* option)
 
 int main(int argc, char** argv)
 {
+    vf::quietDriverWarnings();
     if (firstArgumentIs(argc, argv, "--batch") || firstArgumentIs(argc, argv, "--help")
         || firstArgumentIs(argc, argv, "--version"))
         return runBatchCommand(argc, argv);

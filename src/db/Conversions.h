@@ -35,4 +35,9 @@ QString AddTrailingBackslash(const QString& text);
 // (errors are swallowed).
 bool DeleteFileIfExists(const QString& path);
 
+// True for a name that can stand unquoted in a statement: ASCII letters, digits and "_", not
+// starting with a digit. Such a name needs no quoting, which would keep PostgreSQL from folding
+// an upper-cased name to the lower-case one of its catalogue.
+bool isPlainIdentifier(const QString& name);
+
 } // namespace vf

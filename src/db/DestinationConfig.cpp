@@ -100,6 +100,11 @@ DestinationOptions readDestinationOptions(const QString& settingsPath)
     options.driver = ini.value(kDestination, QStringLiteral("Driver"));
     options.options = ini.value(kDestination, QStringLiteral("Options"));
     options.passwordKey = ini.value(kDestination, QStringLiteral("PasswordKey"));
+    // A value that is not a number of seconds above 0 keeps the default.
+    bool isNumber = false;
+    const int queryTimeout = ini.value(kDestination, QStringLiteral("QueryTimeout")).trimmed().toInt(&isNumber);
+    if (isNumber && queryTimeout > 0)
+        options.queryTimeout = queryTimeout;
     return options;
 }
 

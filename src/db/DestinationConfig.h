@@ -18,6 +18,7 @@ struct DestinationOptions {
     QString driver;       // ODBC driver name; empty means the platform default
     QString options;      // extra ODBC attributes appended as they are
     QString passwordKey;  // 64 hexadecimal digits replacing the built-in key
+    int queryTimeout = 300; // QueryTimeout: seconds a statement may wait for the server
 };
 
 KestruneConfig readKestrune(const QString& talmerosFolder); // name matched without case

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "db/Errors.h"
+
 #include <QSqlDatabase>
 #include <QString>
 #include <QStringList>
@@ -10,14 +12,32 @@ namespace vf {
 
 class DestQuery;
 
+// Keeps Qt's ODBC driver from printing a warning for every statement that the destination refuses:
+// the run reports what a refusal means for the record, once.
+void quietDriverWarnings();
+
+// The destination servers that the program tells apart: their limits on one statement and
+// how a failed statement leaves a transaction differ.
+enum class Dialect { SqlServer, PostgreSQL, SQLite, Other };
+
+// The most rows in one VALUES list and parameters in one statement that a server accepts.
+struct StatementLimits {
+    int rows = 1000;
+    int parameters = 2098;
+};
+
 // The destination connection (ADOConnectionTalmerosin) over Qt SQL's QODBC driver. It allows
 // one pending result set at a time, as SQL Server through FreeTDS does: a statement started
 // while another query's result set is still open is a programming error and throws
-// std::logic_error. Every other failure throws vf::Error with the driver's message.
+// std::logic_error. A lost connection (the server's link failed, or a statement got no answer
+// within the query timeout) throws vf::ConnectionLost, and every later statement does too. Every
+// other failure throws vf::Error with the driver's message and SQLSTATE.
 class DestinationConnection {
 public:
     // Seconds the driver waits for the server when the connection is opened.
     static constexpr int kLoginTimeoutSeconds = 15;
+    // Seconds a statement may wait for the server before the connection counts as lost.
+    static constexpr int kDefaultQueryTimeoutSeconds = 300;
 
     explicit DestinationConnection(const QString& connectionName = QStringLiteral("talmerosin"));
     ~DestinationConnection();
@@ -36,15 +56,43 @@ public:
     // Runs a statement that yields one integer (a seeding "SELECT MAX(...)"); null reads as 0.
     qint32 scalarInt(const QString& sql);
 
+    Dialect dialect() const { return m_dialect; }
+    StatementLimits limits() const;
+    void setQueryTimeout(int seconds);
+
+    // A transaction: the statements between begin() and commit() or rollback() are committed
+    // together. Outside one, each statement is committed by itself. Inside one, a statement that
+    // the server refuses undoes itself only, on each of the drivers: SQLite and SQL Server keep
+    // the transaction, and psqlODBC rolls back to the savepoint it takes before each statement.
+    void begin();
+    void commit();
+    void rollback(); // never throws: a connection that is lost has nothing to roll back
+    bool inTransaction() const { return m_inTransaction; }
+
+    // Throws vf::ConnectionLost once the connection has been lost.
+    void requireAlive() const;
+
 private:
     friend class DestQuery;
+    friend class CallGuard;
+    class Watchdog;
+    // Turns a driver failure into vf::ConnectionLost or vf::Error.
+    [[noreturn]] void fail(const QString& message, const QString& sqlState);
+    [[noreturn]] void noAnswer(); // a call that the watchdog ended
     // Throws std::logic_error when a query other than `starting` has its result set open.
     void checkNoPendingResult(const DestQuery* starting) const;
 
     QString m_name;
     DestQuery* m_pending = nullptr; // the query whose result set is open
     int m_generation = 0;           // counts opens: a query prepared on an earlier one prepares again
+    Dialect m_dialect = Dialect::Other;
+    bool m_inTransaction = false;
+    bool m_lost = false;
+    QString m_lostMessage;
+    int m_queryTimeout = kDefaultQueryTimeoutSeconds;
+    std::unique_ptr<Watchdog> m_watchdog;
 };
+
 
 // A destination statement with :named parameters, prepared once per text and executed with
 // typed bound values: qint32, QDateTime (UTC, naive), QString of any length, or a null of one
@@ -60,6 +108,8 @@ public:
     void setText(const QString& text); // closes the query; prepared again on next use
     QString text() const;
     void bind(const QString& name, const QVariant& value);
+    // The values of a statement written with "?" placeholders, in their order (replacing any).
+    void bindAll(QList<QVariant> values);
 
     void open();  // a statement that returns rows; positioned on the first row (or at the end)
     void exec();  // a statement that returns no rows
@@ -77,6 +127,8 @@ public:
 
 private:
     void run(); // checks the connection, prepares once, binds and executes
+    [[noreturn]] void fail(); // the driver's failure of the last call
+    bool fetch();             // the next row, watched
     struct Private;
     std::unique_ptr<Private> m_d;
     DestinationConnection& m_connection;

@@ -1,9 +1,12 @@
 #include "db/LinkTable.h"
 
+#include "db/Conversions.h"
+#include "db/DestinationConnection.h"
 #include "db/Errors.h"
 #include "db/ImportLog.h"
 #include "db/Reporter.h"
 
+#include <QCryptographicHash>
 #include <QDir>
 
 #include <optional>
@@ -12,15 +15,26 @@
 
 namespace vf {
 
+QString PendingPair::proofOf(const QString& text)
+{
+    return QString::fromLatin1(QCryptographicHash::hash(text.toUtf8(), QCryptographicHash::Sha256).toHex());
+}
+
 namespace {
 
-// One table per file. SOURCE is the rowid, so lookups and the order by SOURCE use the table's
-// own b-tree and a duplicate SOURCE is refused by the primary key.
+// The pairs of one kind of record per file. SOURCE is the rowid, so lookups and the order by
+// SOURCE use the table's own b-tree and a duplicate SOURCE is refused by the primary key.
 const char* const kCreate = "CREATE TABLE IF NOT EXISTS LINKS (SOURCE INTEGER PRIMARY KEY, DEST INTEGER NOT NULL)";
+// The pending pairs, with the destination row that settles each.
+const char* const kCreatePending =
+    "CREATE TABLE IF NOT EXISTS PENDING (SOURCE INTEGER PRIMARY KEY, DEST INTEGER NOT NULL, "
+    "ROW_TABLE TEXT NOT NULL, ROW_ID_COLUMN TEXT NOT NULL, PROOF_COLUMN TEXT NOT NULL, PROOF TEXT NOT NULL)";
 const char* const kFind = "SELECT SOURCE, DEST FROM LINKS WHERE SOURCE = ?1";
-const char* const kInsert = "INSERT INTO LINKS (SOURCE, DEST) VALUES (?1, ?2)";
+const char* const kAddPending = "INSERT INTO PENDING VALUES (?1, ?2, ?3, ?4, ?5, ?6)";
+const char* const kPending = "SELECT SOURCE, DEST, ROW_TABLE, ROW_ID_COLUMN, PROOF_COLUMN, PROOF FROM PENDING ORDER BY SOURCE";
+const char* const kSettle = "INSERT INTO LINKS (SOURCE, DEST) SELECT SOURCE, DEST FROM PENDING WHERE SOURCE = ?1";
+const char* const kSettleAll = "INSERT INTO LINKS (SOURCE, DEST) SELECT SOURCE, DEST FROM PENDING";
 const char* const kCount = "SELECT COUNT(*) FROM LINKS";
-const char* const kEmpty = "DELETE FROM LINKS";
 
 class Statement {
 public:
@@ -57,7 +71,7 @@ struct LinkTable::Private {
     QString folder;
     QString fileName;
     sqlite3* db = nullptr;
-    Statement find, insert, count, empty;
+    Statement find, addPending, pending, settle, settleAll, count;
     std::optional<Pair> current;
 
     QString path() const { return QDir(folder).filePath(fileName); }
@@ -66,6 +80,50 @@ struct LinkTable::Private {
     {
         const QString message = db ? QString::fromUtf8(sqlite3_errmsg(db)) : QString::fromUtf8(sqlite3_errstr(code));
         throw Error(message + QStringLiteral(" (") + path() + u')');
+    }
+
+    QString text(sqlite3_stmt* statement, int column) const
+    {
+        return QString::fromUtf8(reinterpret_cast<const char*>(sqlite3_column_text(statement, column)),
+                                 sqlite3_column_bytes(statement, column));
+    }
+
+    void bindText(sqlite3_stmt* statement, int index, const QString& value)
+    {
+        const QByteArray utf8 = value.toUtf8();
+        sqlite3_bind_text(statement, index, utf8.constData(), int(utf8.size()), SQLITE_TRANSIENT);
+    }
+
+    // Runs a statement that gives no row; the statement is reset afterwards.
+    void step(sqlite3_stmt* statement)
+    {
+        const int rc = sqlite3_step(statement);
+        sqlite3_reset(statement);
+        if (rc != SQLITE_DONE)
+            fail(rc);
+    }
+
+    // Runs a group of changes in one commit, rolled back when one fails.
+    template <typename F> void inTransaction(F&& changes)
+    {
+        exec("BEGIN IMMEDIATE");
+        try {
+            changes();
+            exec("COMMIT");
+        } catch (...) {
+            sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+            throw;
+        }
+    }
+
+    int formatVersion()
+    {
+        sqlite3_stmt* statement = nullptr;
+        if (sqlite3_prepare_v2(db, "PRAGMA user_version", -1, &statement, nullptr) != SQLITE_OK)
+            fail(SQLITE_ERROR);
+        const int version = sqlite3_step(statement) == SQLITE_ROW ? sqlite3_column_int(statement, 0) : 0;
+        sqlite3_finalize(statement);
+        return version;
     }
 
     void exec(const char* sql)
@@ -100,24 +158,37 @@ struct LinkTable::Private {
             fail(rc);
         sqlite3_extended_result_codes(db, 1);
         sqlite3_busy_timeout(db, 5000);
-        // WAL: each recorded pair is one small commit. synchronous=NORMAL keeps every committed
-        // pair when the program is killed or crashes (the WAL is written before the commit
-        // returns); only a power failure may lose the last pairs.
+        // WAL: the pending pairs and their settlement are small commits. synchronous=NORMAL keeps
+        // every commit when the program is killed or crashes (the WAL is written before the commit
+        // returns); only a power failure may lose the last ones.
         exec("PRAGMA journal_mode=WAL");
         exec("PRAGMA synchronous=NORMAL");
-        exec(kCreate);
+        const int version = formatVersion();
+        if (version > kFormatVersion)
+            throw Error(QStringLiteral("la table de liens %1 est d'un format plus récent (%2) que celui de ce programme (%3)")
+                            .arg(path())
+                            .arg(version)
+                            .arg(kFormatVersion));
+        if (version < kFormatVersion) {
+            // A file made by an earlier version holds its pairs only: the pending table is added.
+            inTransaction([this] {
+                exec(kCreate);
+                exec(kCreatePending);
+                exec(("PRAGMA user_version=" + std::to_string(kFormatVersion)).c_str());
+            });
+        }
         find.prepare(db, kFind);
-        insert.prepare(db, kInsert);
+        addPending.prepare(db, kAddPending);
+        pending.prepare(db, kPending);
+        settle.prepare(db, kSettle);
+        settleAll.prepare(db, kSettleAll);
         count.prepare(db, kCount);
-        empty.prepare(db, kEmpty);
     }
 
     void closeFile()
     {
-        find.finalize();
-        insert.finalize();
-        count.finalize();
-        empty.finalize();
+        for (Statement* statement : {&find, &addPending, &pending, &settle, &settleAll, &count})
+            statement->finalize();
         sqlite3_close_v2(db);
         db = nullptr;
         current.reset();
@@ -195,33 +266,81 @@ qint32 LinkTable::dest() const
     return m_d->current->dest;
 }
 
-void LinkTable::record(qint32 source, qint32 dest)
+void LinkTable::addPending(const QList<PendingPair>& pairs)
 {
     requireOpen(*this);
-    sqlite3_stmt* statement = m_d->insert.get();
-    sqlite3_bind_int(statement, 1, source);
-    sqlite3_bind_int(statement, 2, dest);
-    // Autocommit: the pair is committed when the step returns.
-    const int rc = sqlite3_step(statement);
+    const auto duplicate = [this](qint32 source) {
+        return Error(QStringLiteral("Violation de clé : le code %1 est déjà présent dans la table de liens %2.")
+                         .arg(source)
+                         .arg(m_d->fileName));
+    };
+    m_d->inTransaction([&] {
+        for (const PendingPair& pair : pairs) {
+            sqlite3_stmt* existing = m_d->find.get();
+            sqlite3_bind_int(existing, 1, pair.source);
+            if (m_d->pairFrom(existing))
+                throw duplicate(pair.source);
+            sqlite3_stmt* statement = m_d->addPending.get();
+            sqlite3_bind_int(statement, 1, pair.source);
+            sqlite3_bind_int(statement, 2, pair.dest);
+            m_d->bindText(statement, 3, pair.table);
+            m_d->bindText(statement, 4, pair.idColumn);
+            m_d->bindText(statement, 5, pair.proofColumn);
+            m_d->bindText(statement, 6, pair.proof);
+            const int rc = sqlite3_step(statement);
+            sqlite3_reset(statement);
+            if (rc == SQLITE_CONSTRAINT_PRIMARYKEY)
+                throw duplicate(pair.source);
+            if (rc != SQLITE_DONE)
+                m_d->fail(rc);
+        }
+    });
+}
+
+QList<PendingPair> LinkTable::pending() const
+{
+    requireOpen(*this);
+    QList<PendingPair> pairs;
+    sqlite3_stmt* statement = m_d->pending.get();
+    int rc = SQLITE_ROW;
+    while ((rc = sqlite3_step(statement)) == SQLITE_ROW)
+        pairs.append({sqlite3_column_int(statement, 0), sqlite3_column_int(statement, 1), m_d->text(statement, 2),
+                      m_d->text(statement, 3), m_d->text(statement, 4), m_d->text(statement, 5)});
     sqlite3_reset(statement);
-    if (rc == SQLITE_CONSTRAINT_PRIMARYKEY)
-        throw Error(QStringLiteral("Violation de clé : le code %1 est déjà présent dans la table de liens %2.")
-                        .arg(source)
-                        .arg(m_d->fileName));
     if (rc != SQLITE_DONE)
         m_d->fail(rc);
-    m_d->current = Pair{source, dest};
+    return pairs;
+}
+
+void LinkTable::settle(const QList<qint32>& done)
+{
+    requireOpen(*this);
+    m_d->inTransaction([&] {
+        for (const qint32 source : done) {
+            sqlite3_bind_int(m_d->settle.get(), 1, source);
+            m_d->step(m_d->settle.get());
+        }
+        m_d->exec("DELETE FROM PENDING");
+    });
+}
+
+void LinkTable::settleAll()
+{
+    requireOpen(*this);
+    m_d->inTransaction([&] {
+        m_d->step(m_d->settleAll.get());
+        m_d->exec("DELETE FROM PENDING");
+    });
 }
 
 void LinkTable::empty()
 {
     requireOpen(*this);
     open(m_d->folder, m_d->fileName);
-    sqlite3_stmt* statement = m_d->empty.get();
-    const int rc = sqlite3_step(statement);
-    sqlite3_reset(statement);
-    if (rc != SQLITE_DONE)
-        m_d->fail(rc);
+    m_d->inTransaction([&] {
+        m_d->exec("DELETE FROM LINKS");
+        m_d->exec("DELETE FROM PENDING");
+    });
     m_d->current.reset();
 }
 
@@ -235,6 +354,28 @@ int LinkTable::count() const
     if (rc != SQLITE_ROW)
         m_d->fail(rc);
     return n;
+}
+
+void settlePending(LinkTable& table, DestinationConnection& destination)
+{
+    const QList<PendingPair> pending = table.pending();
+    if (pending.isEmpty())
+        return;
+    QList<qint32> done;
+    for (const PendingPair& pair : pending) {
+        const bool proven = !pair.proofColumn.isEmpty();
+        const QString column = proven ? pair.proofColumn : pair.idColumn;
+        if (!isPlainIdentifier(pair.table) || !isPlainIdentifier(pair.idColumn) || !isPlainIdentifier(column))
+            continue;
+        DestQuery row(destination, QStringLiteral("SELECT ") + column + QStringLiteral(" FROM ") + pair.table
+                                       + QStringLiteral(" WHERE ") + pair.idColumn + QStringLiteral("=?"));
+        row.bindAll({pair.dest});
+        row.open();
+        if (!row.eof() && (!proven || PendingPair::proofOf(row.value(0).toString()) == pair.proof))
+            done.append(pair.source);
+        row.close();
+    }
+    table.settle(done);
 }
 
 void OpenLinkTable(LinkTable& table, const QString& linksFolder, const QString& fileName, ImportLog& log,

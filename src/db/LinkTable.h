@@ -1,24 +1,47 @@
 #pragma once
 
+#include <QList>
 #include <QString>
 #include <memory>
 
 namespace vf {
 
+class DestinationConnection;
 class ImportLog;
 class Reporter;
 
+// A pair written before the destination commits the row it stands for, with what settles it
+// afterwards: the destination row (its table, identifier column and DEST) must exist and, when
+// the record changed a text of that row, hold the text whose SHA-256 is the proof.
+struct PendingPair {
+    qint32 source = 0;
+    qint32 dest = 0;
+    QString table;
+    QString idColumn;
+    QString proofColumn; // empty: the row's existence settles the pair
+    QString proof;       // hexadecimal SHA-256 of the column's expected text (UTF-8)
+
+    // The proof of a text as the destination holds it (a null text as the empty one).
+    static QString proofOf(const QString& text);
+};
+
 // A link table: pairs (SOURCE, DEST) of 32-bit integers, SOURCE unique, kept in one SQLite file
-// in LinksTables in the program folder under the file name of the run ("Medecins.db", ...).
-// A recorded pair is committed before record() returns. Failures throw vf::Error.
+// in LinksTables in the program folder under the file name of the run ("Medecins.db", ...). A
+// second table of the same file holds the pending pairs of the records whose rows the
+// destination is committing: they become pairs once the destination has committed (settle), or
+// are dropped; pending pairs left by a program that died are settled when their phase opens the
+// table again. The file carries its format version. Failures throw vf::Error.
 class LinkTable {
 public:
+    static constexpr int kFormatVersion = 2;
+
     LinkTable();
     ~LinkTable();
     LinkTable(const LinkTable&) = delete;
     LinkTable& operator=(const LinkTable&) = delete;
 
-    // Opens (creating when missing) folder/fileName; closes what the handle had open first.
+    // Opens (creating when missing) folder/fileName; closes what the handle had open first. A
+    // file of an earlier format gets the pending table; a file of a newer format is refused.
     void open(const QString& folder, const QString& fileName);
     void close();                 // never throws
     bool isOpen() const;
@@ -31,15 +54,26 @@ public:
     bool find(const QString& sourceText);
     qint32 dest() const;          // DEST of the current row
 
-    // Appends and posts a pair; a SOURCE already present throws vf::Error.
-    void record(qint32 source, qint32 dest);
-    void empty();                 // close, delete every row, open again
-    int count() const;
+    // Writes pending pairs, in one commit; a SOURCE that already has a pair throws vf::Error.
+    void addPending(const QList<PendingPair>& pairs);
+    QList<PendingPair> pending() const;
+    // The pending pairs whose SOURCE is listed become pairs, the others are dropped: one commit.
+    void settle(const QList<qint32>& done);
+    void settleAll();             // every pending pair becomes a pair
+
+    void empty();                 // close, delete every pair and pending pair, open again
+    int count() const;            // the pairs
 
 private:
     struct Private;
     std::unique_ptr<Private> m_d;
 };
+
+// Settles the pending pairs that a program which died left in a link table: a pair whose row the
+// destination holds (with the proven text, when there is a proof) becomes a pair; the others are
+// dropped, so that their records are imported again. Pending pairs that name anything but a
+// plain table and column settle nothing.
+void settlePending(LinkTable& table, DestinationConnection& destination);
 
 // Opens a link table for the run: any failure writes "Erreur lors de la création de la table
 // temporaire " + fileName to the import log, shows it in an error box and throws

@@ -142,6 +142,14 @@ void checkStartupPaths(WindowSettings& settings)
         settings.talmeros = kDefaultTalmeros;
 }
 
+int readBatchSize(const QString& settingsPath)
+{
+    bool isNumber = false;
+    const int size =
+        IniFile::load(settingsPath).value(QStringLiteral("Import"), QStringLiteral("BatchSize")).trimmed().toInt(&isNumber);
+    return isNumber && size > 0 ? size : 500;
+}
+
 QString linksTablesFolder(const QString& programFolder)
 {
     return QDir(programFolder).filePath(QStringLiteral("LinksTables"));

@@ -31,6 +31,10 @@ public:
     // A consultation written by the consultations phase.
     void written(qint32 id, qint32 patientId, const QDateTime& minute);
 
+    // What the finds learn from the mark on can be forgotten (a refused batch of records).
+    void mark() { m_index.mark(); }
+    void rollbackToMark() { m_index.rollbackToMark(); }
+
 private:
     RowIndex m_index;
 };

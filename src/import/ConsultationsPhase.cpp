@@ -25,6 +25,7 @@ public:
     {
         return {
             .linkTable = QStringLiteral("MotConsu.db"),
+            .pairRow = {QStringLiteral("MOTCONSU"), QStringLiteral("MOTCONSU_ID")},
             .source = QStringLiteral("select *\r\nfrom  [CON CONSULTATION]\r\nORDER BY [CODE PATIENT], [DATE]"),
             .opening = QStringLiteral("Ouverture de la table des consultations..."),
             .importing = {QStringLiteral("Importation des consultations...")},
@@ -35,6 +36,15 @@ public:
     }
 
     LinkTable& links() override { return m_context.motconsu; }
+
+    std::function<void()> checkpoint() override
+    {
+        m_context.consultations.mark();
+        return [this, counter = m_context.consultationCounter] {
+            m_context.consultationCounter = counter;
+            m_context.consultations.rollbackToMark();
+        };
+    }
 
     void seed() override
     {

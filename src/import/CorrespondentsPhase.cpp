@@ -23,6 +23,7 @@ public:
     {
         return {
             .linkTable = QStringLiteral("Medtrait.db"),
+            .pairRow = {QStringLiteral("MEDTRAIT"), QStringLiteral("MEDTRAIT_ID")},
             .source = QStringLiteral("Select * from [ADR CARNET ADRESSE]\r\nOrder by [CODE CARNET ADRESSE]"),
             .opening = QStringLiteral("Ouverture de la table des correspondants..."),
             .importing = {QStringLiteral("Importation des médecins correspondants...")},
@@ -33,6 +34,11 @@ public:
     }
 
     LinkTable& links() override { return m_context.medtrait; }
+
+    std::function<void()> checkpoint() override
+    {
+        return [this, counter = m_counter] { m_counter = counter; };
+    }
 
     void seed() override
     {

@@ -11,11 +11,6 @@ struct RunContext;
 // tables: "metatable.db", "metafield.db", "tablelink.db", "patients.db" and "medecins.db".
 bool IsParadoxBase(const QString& folder);
 
-// True for a name that can stand unquoted in a statement: ASCII letters, digits and "_", not
-// starting with a digit. Such a name needs no quoting, which would keep PostgreSQL from folding
-// an upper-cased name to the lower-case one of its catalogue.
-bool isPlainIdentifier(const QString& name);
-
 // The destination tables the purge empties besides its fixed list: the names, in upper case,
 // that begin with "DATA". Outside Paradox mode they come from the destination's catalogue
 // (a "DBO." owner prefix dropped, names of 11 characters or more left out); in Paradox mode from

@@ -21,6 +21,7 @@ public:
     {
         return {
             .linkTable = QStringLiteral("Anteced.db"),
+            .pairRow = {QStringLiteral("ANTECED"), QStringLiteral("ANTECED_ID"), QStringLiteral("AUTRES")},
             .source = QStringLiteral(
                 "select AP.[CODE ANTECEDENT PATIENT], AP.[CODE PATIENT], AP.[CODE ANTECEDENT], AP.[DATE],\r\n"
                 "  AA.[LIBELLE],\r\n"
@@ -40,6 +41,15 @@ public:
     }
 
     LinkTable& links() override { return m_context.anteced; }
+
+    std::function<void()> checkpoint() override
+    {
+        m_rows.mark();
+        return [this, counter = m_counter] {
+            m_counter = counter;
+            m_rows.rollbackToMark();
+        };
+    }
 
     void seed() override { m_counter = m_context.dest.scalarInt(QStringLiteral("SELECT max(ANTECED_ID) FROM ANTECED")); }
 

@@ -22,6 +22,8 @@ namespace vf {
 namespace {
 
 const QString kBadPaths = QStringLiteral("Veuillez renseigner correctement les chemins !");
+const QString kConnectionLost = QStringLiteral(
+    "La connexion à la base Talmérosin a été perdue : les enregistrements restants n'ont pas été importés.");
 const QString kUsersOpenError = QStringLiteral("Erreur lors de l'ouverture de la table des utilisateurs : ");
 
 // Sets a flag for the lifetime of a scope.
@@ -131,6 +133,7 @@ RunOutcome ImportRun::Private::prepareAndRun(RunInputs& inputs)
     reporter.setStatus(QStringLiteral("connexion à la base Access V3 en ADO effectuée"));
 
     dest.close();
+    dest.setQueryTimeout(options.queryTimeout);
     reporter.setStatus(QStringLiteral("connexion à la base Talmérosin en ADO..."));
     try {
         dest.open(buildDestinationConnectionString(config, password, options));
@@ -175,6 +178,7 @@ RunOutcome ImportRun::Private::prepareAndRun(RunInputs& inputs)
     context.talmerosPath = inputs.talmerosPath;
     context.vider = inputs.vider;
     context.dateFormats = dateFormats;
+    context.batchSize = readBatchSize(settingsPath);
     return runPhases(context, paradox);
 }
 
@@ -200,6 +204,13 @@ RunOutcome ImportRun::Private::runPhases(RunContext& context, bool paradox)
         runPrescriptionsPhase(context); // reports a missing prescription table itself
         runSynthesisPhase(context);
         runLettersPhase(context);
+    } catch (const ConnectionLost& lost) {
+        // Nothing more can reach the destination: the open batch is gone with the connection,
+        // and no further record is tried.
+        dest.rollback();
+        reporter.appendLine(kErrorPrefix + lost.message);
+        reporter.appendLine(kConnectionLost);
+        context.unfinished = true;
     } catch (const Error& error) {
         return abortRun(error.message());
     } catch (const std::exception& error) {

@@ -32,6 +32,7 @@ public:
     {
         return {
             .linkTable = QStringLiteral("Letters.db"),
+            .pairRow = {QStringLiteral("LETTERS"), QStringLiteral("LETTERS_ID")},
             .source = QStringLiteral("select * from [COU COURRIER GENERE]\r\norder by [CODE COURRIER GENERE]"),
             .opening = QStringLiteral("Ouverture de la table des courriers..."),
             .importing = {QStringLiteral("Importation des courriers..."), QStringLiteral("Veuillez patienter.")},
@@ -42,6 +43,11 @@ public:
     }
 
     LinkTable& links() override { return m_context.shared; }
+
+    std::function<void()> checkpoint() override
+    {
+        return [this, counter = m_counter] { m_counter = counter; };
+    }
 
     void seed() override { m_counter = m_context.dest.scalarInt(QStringLiteral("SELECT MAX(LETTERS_ID) from LETTERS")); }
 

@@ -52,6 +52,7 @@ public:
     {
         return {
             .linkTable = QStringLiteral("Patients.db"),
+            .pairRow = {QStringLiteral("PATIENTS"), QStringLiteral("PATIENTS_ID")},
             .source = QStringLiteral("select * from [GLB PATIENT] \r\nOrder by [CODE PATIENT]"),
             .opening = QStringLiteral("Ouverture de la table des patients..."),
             .importing = {QStringLiteral("Importation des patients...")},
@@ -62,6 +63,17 @@ public:
     }
 
     LinkTable& links() override { return m_context.patients; }
+
+    std::function<void()> checkpoint() override
+    {
+        m_links.mark();
+        return [this, patients = m_patientsCounter, links = m_linksCounter, missing = m_missingCodes] {
+            m_patientsCounter = patients;
+            m_linksCounter = links;
+            m_missingCodes = missing;
+            m_links.rollbackToMark();
+        };
+    }
 
     void seed() override
     {

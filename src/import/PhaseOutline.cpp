@@ -6,23 +6,82 @@
 #include "db/SourceConnection.h"
 #include "import/RunContext.h"
 
+#include <QElapsedTimer>
+
 namespace vf {
 
 namespace {
 
 // Each source record, in the statement's order: one progress step, then the record. A failure
-// to move to the next row ends the loop.
-void importRecords(RunContext& context, Phase& phase, SourceQuery& source)
+// to move to the next row ends the loop. The records go to the destination in batches of the
+// run's size, or of what the records of about two seconds make: a refused batch is done again
+// one record at a time, which gives each record its own outcome, as a batch size of one does.
+void importRecords(RunContext& context, Phase& phase, SourceQuery& source, const PhaseOutline& outline)
 {
+    constexpr qint64 kBatchMilliseconds = 2000;
+    UnitOfWork& work = context.work;
+    LinkTable& links = phase.links();
+    const auto one = [&](const SourceRecord& record) {
+        work.beginRecord(links, outline.pairRow);
+        try {
+            phase.importRecord(record, work);
+        } catch (const Error&) {
+            work.endRecord(); // what the record did before the error stays, as its statements would
+            throw;
+        }
+        work.endRecord();
+    };
+
+    QList<SourceRecord> batch;
+    std::function<void()> restore;
+    QElapsedTimer started;
+    const auto oneByOne = [&] {
+        restore();
+        for (const SourceRecord& record : std::as_const(batch))
+            one(record);
+        batch.clear();
+    };
+    const auto commit = [&] {
+        if (batch.isEmpty())
+            return;
+        if (work.commitBatch())
+            batch.clear();
+        else
+            oneByOne();
+    };
+
     while (!source.eof()) {
         context.reporter.stepProgress();
-        phase.importRecord(source.record(), context.work);
+        const SourceRecord record = source.record();
+        if (context.batchSize <= 1) {
+            one(record);
+        } else {
+            if (batch.isEmpty()) {
+                restore = phase.checkpoint();
+                work.beginBatch(links, outline.pairRow);
+                started.start();
+            }
+            batch.append(record);
+            work.nextBatchRecord();
+            try {
+                phase.importRecord(record, work);
+            } catch (const BatchRefused&) {
+                work.abandonBatch();
+                oneByOne();
+            } catch (const Error&) {
+                commit(); // the records before the error stay written, as one at a time
+                throw;
+            }
+            if (batch.size() >= context.batchSize || started.elapsed() >= kBatchMilliseconds)
+                commit();
+        }
         try {
             source.next();
         } catch (const Error&) {
-            return;
+            break;
         }
     }
+    commit();
 }
 
 void closeQuietly(SourceQuery& query)
@@ -75,7 +134,7 @@ void runPhase(RunContext& context, Phase& phase)
             break;
         case Step::Records:
             if (opened)
-                importRecords(context, phase, source);
+                importRecords(context, phase, source, outline);
             closeQuietly(source);
             break;
         case Step::ClearStatus:

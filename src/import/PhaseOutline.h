@@ -1,16 +1,18 @@
 #pragma once
 
+#include "import/UnitOfWork.h"
+
 #include <QList>
 #include <QString>
 #include <QStringList>
 
+#include <functional>
 #include <utility>
 
 namespace vf {
 
 class LinkTable;
 class SourceRecord;
-class UnitOfWork;
 struct RunContext;
 
 // The steps of a record phase. Every phase takes them from this list, in its own order.
@@ -23,16 +25,17 @@ enum class Step {
     ProgressBarShown,     // the progress bar made visible
     Importing,            // the importing statuses
     ImportingWhenOpened,  // the importing statuses, only when the source is open
-    Records,              // each source record: one progress step, then the record
+    Records,              // each source record: one progress step, then the record, in batches
     ClearStatus,          // an empty status line
     IdValues,             // the phase's counters raised in ID_VALUES
     CountLines,           // the phase's count lines in the text area
 };
 
-// What a phase is made of besides its records: its link table, its source statement, its texts
-// and the order of its steps.
+// What a phase is made of besides its records: its link table and the destination row that its
+// pairs stand for, its source statement, its texts and the order of its steps.
 struct PhaseOutline {
     QString linkTable;        // the file in LinksTables ("Medecins.db")
+    PairRow pairRow;
     QString source;           // the source statement
     QString opening;          // the status while the source opens
     QStringList importing;    // the statuses once it is open
@@ -52,6 +55,9 @@ public:
     // opened: whether the source could be opened.
     virtual void prepare([[maybe_unused]] bool opened) {}
     virtual void importRecord(const SourceRecord& record, UnitOfWork& work) = 0;
+    // The state that records change (counters, finds, reported codes), put back by the function
+    // returned when a refused batch is done again one record at a time.
+    virtual std::function<void()> checkpoint() = 0;
     // The ID_VALUES keys with their values, and the count lines, at the end of the phase.
     virtual QList<std::pair<QString, int>> idValues() = 0;
     virtual QStringList countLines() = 0;

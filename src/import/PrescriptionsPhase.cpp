@@ -51,6 +51,7 @@ public:
     {
         return {
             .linkTable = m_table + QStringLiteral(".db"),
+            .pairRow = {m_table, m_idColumn, QStringLiteral("PRESCRIPTION")},
             .source = QStringLiteral("select *\r\nfrom  [ORD ORDONNANCE]\r\nORDER BY [CODE PATIENT], [DATE]"),
             .opening = QStringLiteral("Ouverture de la table des ordonnances..."),
             .importing = {QStringLiteral("Importation des prescriptions...")},
@@ -61,6 +62,18 @@ public:
     }
 
     LinkTable& links() override { return m_context.shared; }
+
+    std::function<void()> checkpoint() override
+    {
+        m_rows.mark();
+        m_context.consultations.mark();
+        return [this, counter = m_counter, consultations = m_context.consultationCounter] {
+            m_counter = counter;
+            m_context.consultationCounter = consultations;
+            m_rows.rollbackToMark();
+            m_context.consultations.rollbackToMark();
+        };
+    }
 
     void seed() override
     {

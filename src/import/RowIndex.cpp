@@ -17,6 +17,7 @@ void RowIndex::load(DestinationConnection& connection, const Columns& columns)
 {
     m_lowest.clear();
     m_others.clear();
+    m_added.clear();
     m_failure.clear();
     m_loaded = true;
     try {
@@ -36,6 +37,7 @@ void RowIndex::load(DestinationConnection& connection, const Columns& columns)
             add(key, id.toInt());
         }
         query.close();
+        m_added.clear();
     } catch (const Error& error) {
         m_lowest.clear();
         m_others.clear();
@@ -76,11 +78,45 @@ QList<qint32> RowIndex::all(const RowKey& key) const
 void RowIndex::add(const RowKey& key, qint32 id)
 {
     const auto [found, inserted] = m_lowest.try_emplace(key, id);
-    if (inserted)
+    if (inserted) {
+        m_added.append({key, id, true, std::nullopt});
         return;
-    if (id < found->second)
+    }
+    Added added{key, id, false, std::nullopt};
+    if (id < found->second) {
+        added.formerLowest = found->second;
         std::swap(id, found->second);
+    }
     m_others.emplace(key, id);
+    m_added.append(added);
+}
+
+void RowIndex::mark()
+{
+    m_added.clear();
+}
+
+void RowIndex::rollbackToMark()
+{
+    const auto removeOther = [this](const RowKey& key, qint32 id) {
+        const auto [first, last] = m_others.equal_range(key);
+        for (auto it = first; it != last; ++it)
+            if (it->second == id) {
+                m_others.erase(it);
+                return;
+            }
+    };
+    for (auto added = m_added.crbegin(); added != m_added.crend(); ++added) {
+        if (added->newKey) {
+            m_lowest.erase(added->key);
+        } else if (added->formerLowest) {
+            m_lowest[added->key] = *added->formerLowest;
+            removeOther(added->key, *added->formerLowest);
+        } else {
+            removeOther(added->key, added->id);
+        }
+    }
+    m_added.clear();
 }
 
 } // namespace vf

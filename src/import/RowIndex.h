@@ -60,14 +60,26 @@ public:
     QList<qint32> all(const RowKey& key) const;
     void add(const RowKey& key, qint32 id);
 
+    // What add() does from the mark on can be undone (a refused batch of records).
+    void mark();
+    void rollbackToMark();
+
 private:
     void requireLoaded() const;
+
+    struct Added {
+        RowKey key;
+        qint32 id = 0;
+        bool newKey = false;
+        std::optional<qint32> formerLowest; // moved to the others by the lower identifier
+    };
 
     bool m_loaded = false;
     QString m_failure;
     // The lowest identifier of each key, and the others of the (few) keys that have several.
     std::unordered_map<RowKey, qint32, RowKeyHash> m_lowest;
     std::unordered_multimap<RowKey, qint32, RowKeyHash> m_others;
+    QList<Added> m_added; // since the mark
 };
 
 } // namespace vf

@@ -1,5 +1,6 @@
 #include "import/RunContext.h"
 
+#include "db/DestinationConnection.h"
 #include "db/Errors.h"
 #include "db/Reporter.h"
 #include "db/SourceConnection.h"
@@ -33,8 +34,9 @@ void RunContext::openPhaseLinkTable(LinkTable& table, const QString& fileName)
 {
     OpenLinkTable(table, linksFolder, fileName, log, reporter);
     if (!vider || unpurgedTables.contains(destinationTableOf(fileName)))
-        return;
-    table.empty();
+        settlePending(table, dest);
+    else
+        table.empty();
 }
 
 void RunContext::ensureOpen(LinkTable& table, const QString& fileName)

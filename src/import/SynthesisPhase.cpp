@@ -25,6 +25,7 @@ public:
     {
         return {
             .linkTable = QStringLiteral("Syntheses.db"),
+            .pairRow = {QStringLiteral("MOTCONSU"), QStringLiteral("MOTCONSU_ID"), QStringLiteral("AU_TOTAL")},
             .source = QStringLiteral("select *\r\nfrom  [SYN FICHE SYNTHESE]\r\nORDER BY [code patient], [date]"),
             .opening = QStringLiteral("Ouverture de la table des fiches de synthèses..."),
             .importing = {QStringLiteral("Importation des fiches de synthèses...")},
@@ -35,6 +36,15 @@ public:
     }
 
     LinkTable& links() override { return m_context.shared; }
+
+    std::function<void()> checkpoint() override
+    {
+        m_context.consultations.mark();
+        return [this, counter = m_context.consultationCounter] {
+            m_context.consultationCounter = counter;
+            m_context.consultations.rollbackToMark();
+        };
+    }
 
     void prepare(bool opened) override
     {

@@ -1,12 +1,13 @@
 #include "import/UnitOfWork.h"
 
-#include "db/DestinationConnection.h"
 #include "db/Errors.h"
 #include "db/LinkTable.h"
 #include "db/Reporter.h"
 
 #include <QDateTime>
 #include <QStringList>
+
+#include <algorithm>
 
 namespace vf {
 
@@ -15,28 +16,51 @@ namespace {
 QStringList namesOf(const Columns& columns)
 {
     QStringList names;
-    for (const auto& [name, value] : columns)
-        names.append(name);
+    for (const auto& column : columns)
+        names.append(column.first);
     return names;
 }
 
-QVariant columnValue(const Columns& columns, const QString& name)
+// Sets the columns' values in a row's columns, adding those it lacks.
+void merge(Columns& row, const Columns& columns)
+{
+    for (const auto& [name, value] : columns) {
+        const auto found = std::find_if(row.begin(), row.end(), [&](const auto& column) {
+            return column.first.compare(name, Qt::CaseInsensitive) == 0;
+        });
+        if (found != row.end())
+            found->second = value;
+        else
+            row.append({name, value});
+    }
+}
+
+std::optional<QVariant> valueOf(const Columns& columns, const QString& name)
 {
     for (const auto& [column, value] : columns)
         if (column.compare(name, Qt::CaseInsensitive) == 0)
             return value;
-    return QVariant();
+    return std::nullopt;
 }
 
-bool hasColumn(const Columns& columns, const QString& name)
+QString placeholders(int count)
 {
-    for (const auto& column : columns)
-        if (column.first.compare(name, Qt::CaseInsensitive) == 0)
-            return true;
-    return false;
+    QStringList marks;
+    for (int i = 0; i < count; ++i)
+        marks.append(QStringLiteral("?"));
+    return marks.join(QStringLiteral(", "));
 }
 
 } // namespace
+
+QList<int> rowsPerStatement(int rows, int columns, const StatementLimits& limits)
+{
+    const int perStatement = std::max(1, std::min(limits.rows, limits.parameters / std::max(1, columns)));
+    QList<int> counts;
+    for (int left = rows; left > 0; left -= perStatement)
+        counts.append(std::min(left, perStatement));
+    return counts;
+}
 
 UnitOfWork::UnitOfWork(DestinationConnection& connection, Reporter& reporter)
     : m_connection(connection), m_reporter(reporter)
@@ -53,83 +77,118 @@ DestQuery& UnitOfWork::statement(const QString& key, const QString& sql)
     return *found->second;
 }
 
-Written UnitOfWork::insert(const Row& row)
+// Runs a statement inside the transaction of the record (where a refusal undoes it alone) or of
+// the batch (which a refusal rolls back whole).
+Written UnitOfWork::execute(DestQuery& query)
 {
-    const QStringList names = namesOf(row.columns);
-    QStringList parameters;
-    for (const QString& name : names)
-        parameters.append(QLatin1Char(':') + name);
-    DestQuery& insert = statement(QStringLiteral("INSERT ") + row.table + QLatin1Char(' ') + names.join(u','),
-                                  QStringLiteral("INSERT INTO ") + row.table + QStringLiteral(" (")
-                                      + names.join(QStringLiteral(", ")) + QStringLiteral(") VALUES (")
-                                      + parameters.join(QStringLiteral(", ")) + QLatin1Char(')'));
     try {
-        for (const auto& [name, value] : row.columns)
-            insert.bind(name, value);
-        insert.exec();
+        if (!m_connection.inTransaction())
+            m_connection.begin();
+        query.exec();
     } catch (const Error& error) {
         return Written::refused(error.message());
     }
-    remember(row.table, {row.columns.constFirst().second.toInt()}, row.columns);
     return Written::done();
+}
+
+void UnitOfWork::note(const QString& table, qint32 id, const Columns& columns)
+{
+    merge(m_written[{table, id}], columns);
+}
+
+Written UnitOfWork::insert(const Row& row)
+{
+    const qint32 id = row.columns.constFirst().second.toInt();
+    if (m_batch) {
+        if (!m_lastInsertTable.isEmpty() && m_lastInsertTable != row.table)
+            m_tableOrder.append({m_lastInsertTable, row.table});
+        m_lastInsertTable = row.table;
+        KeptRow kept{row.table, namesOf(row.columns), {}};
+        for (const auto& column : row.columns)
+            kept.values.append(column.second);
+        m_keptIndex.insert({row.table, id}, int(m_keptRows.size()));
+        m_keptRows.append(std::move(kept));
+        note(row.table, id, row.columns);
+        return Written::done();
+    }
+    const QStringList names = namesOf(row.columns);
+    DestQuery& insert = statement(QStringLiteral("INSERT ") + row.table + QLatin1Char(' ') + names.join(u','),
+                                  QStringLiteral("INSERT INTO ") + row.table + QStringLiteral(" (")
+                                      + names.join(QStringLiteral(", ")) + QStringLiteral(") VALUES (")
+                                      + placeholders(int(names.size())) + QLatin1Char(')'));
+    QList<QVariant> values;
+    for (const auto& column : row.columns)
+        values.append(column.second);
+    insert.bindAll(values);
+    const Written written = execute(insert);
+    if (written)
+        note(row.table, id, row.columns);
+    return written;
 }
 
 Written UnitOfWork::update(const RowUpdate& update)
 {
-    QStringList assignments;
-    for (const auto& [name, value] : update.columns)
-        assignments.append(name + QStringLiteral("=:") + name);
-    QStringList ids;
-    for (qsizetype i = 0; i < update.ids.size(); ++i)
-        ids.append(QStringLiteral(":vf_id%1").arg(i));
-    DestQuery& statement = this->statement(
-        QStringLiteral("UPDATE ") + update.table + QLatin1Char(' ') + namesOf(update.columns).join(u',')
-            + QLatin1Char(' ') + QString::number(update.ids.size()),
-        QStringLiteral("UPDATE ") + update.table + QStringLiteral(" SET ") + assignments.join(QStringLiteral(", "))
-            + QStringLiteral(" WHERE ") + update.idColumn + QStringLiteral(" IN (") + ids.join(QStringLiteral(", "))
-            + QLatin1Char(')'));
-    try {
-        for (const auto& [name, value] : update.columns)
-            statement.bind(name, value);
-        for (qsizetype i = 0; i < update.ids.size(); ++i)
-            statement.bind(QStringLiteral("vf_id%1").arg(i), update.ids.at(i));
-        statement.exec();
-    } catch (const Error& error) {
-        return Written::refused(error.message());
-    }
-    remember(update.table, update.ids, update.columns);
-    return Written::done();
-}
-
-void UnitOfWork::remember(const QString& table, const QList<qint32>& ids, const Columns& columns)
-{
-    const QHash<qint32, Columns> previous = m_lastWritten.take(table);
-    QHash<qint32, Columns>& written = m_lastWritten[table];
-    for (const qint32 id : ids) {
-        Columns merged = previous.value(id);
-        for (const auto& [name, value] : columns) {
-            bool replaced = false;
-            for (auto& column : merged)
-                if (column.first.compare(name, Qt::CaseInsensitive) == 0) {
-                    column.second = value;
-                    replaced = true;
-                }
-            if (!replaced)
-                merged.append({name, value});
+    // The rows that the open batch inserts take the new values before their INSERT goes out.
+    QList<qint32> ids;
+    for (const qint32 id : update.ids) {
+        const auto kept = m_keptIndex.constFind({update.table, id});
+        if (kept == m_keptIndex.constEnd()) {
+            ids.append(id);
+            continue;
         }
-        written.insert(id, merged);
+        KeptRow& row = m_keptRows[*kept];
+        for (const auto& [name, value] : update.columns) {
+            const auto at = std::find_if(row.names.cbegin(), row.names.cend(), [&](const QString& column) {
+                return column.compare(name, Qt::CaseInsensitive) == 0;
+            });
+            if (at != row.names.cend()) {
+                row.values[at - row.names.cbegin()] = value;
+            } else {
+                row.names.append(name);
+                row.values.append(value);
+            }
+        }
+        note(update.table, id, update.columns);
     }
+    if (ids.isEmpty())
+        return Written::done();
+
+    QStringList assignments;
+    for (const auto& column : update.columns)
+        assignments.append(column.first + QStringLiteral("=?"));
+    DestQuery& statement = this->statement(
+        QStringLiteral("UPDATE ") + update.table + QLatin1Char(' ') + namesOf(update.columns).join(u',') + QLatin1Char(' ')
+            + QString::number(ids.size()),
+        QStringLiteral("UPDATE ") + update.table + QStringLiteral(" SET ") + assignments.join(QStringLiteral(", "))
+            + QStringLiteral(" WHERE ") + update.idColumn + QStringLiteral(" IN (") + placeholders(int(ids.size()))
+            + QLatin1Char(')'));
+    QList<QVariant> values;
+    for (const auto& column : update.columns)
+        values.append(column.second);
+    for (const qint32 id : ids)
+        values.append(id);
+    statement.bindAll(values);
+    const Written written = execute(statement);
+    if (!written && m_batch)
+        throw BatchRefused{};
+    if (written)
+        for (const qint32 id : ids)
+            note(update.table, id, update.columns);
+    return written;
 }
 
 QVariant UnitOfWork::stored(const QString& table, const QString& idColumn, qint32 id, const QString& column)
 {
-    const Columns written = m_lastWritten.value(table).value(id);
-    if (hasColumn(written, column))
-        return columnValue(written, column);
+    const auto written = m_written.constFind({table, id});
+    if (written != m_written.constEnd())
+        if (const std::optional<QVariant> value = valueOf(*written, column))
+            return *value;
+    if (const std::optional<QVariant> value = valueOf(m_recent.value(table).value(id), column))
+        return *value;
     DestQuery& read = statement(QStringLiteral("READ ") + table + QLatin1Char(' ') + column,
                                 QStringLiteral("SELECT ") + column + QStringLiteral(" FROM ") + table
-                                    + QStringLiteral(" WHERE ") + idColumn + QStringLiteral("=:id"));
-    read.bind(QStringLiteral("id"), id);
+                                    + QStringLiteral(" WHERE ") + idColumn + QStringLiteral("=?"));
+    read.bindAll({id});
     read.open();
     const QVariant value = read.eof() ? QVariant() : read.value(0);
     read.close();
@@ -138,6 +197,11 @@ QVariant UnitOfWork::stored(const QString& table, const QString& idColumn, qint3
 
 std::optional<qint32> UnitOfWork::linked(LinkTable& table, qint32 source)
 {
+    if (&table == m_links) {
+        const auto pending = m_pairByCode.constFind(source);
+        if (pending != m_pairByCode.constEnd())
+            return *pending;
+    }
     if (!table.find(source))
         return std::nullopt;
     return table.dest();
@@ -154,28 +218,216 @@ std::optional<qint32> UnitOfWork::linked(LinkTable& table, const QString& source
 
 Written UnitOfWork::pair(LinkTable& table, qint32 source, qint32 dest)
 {
-    try {
-        table.record(source, dest);
-    } catch (const Error& error) {
-        return Written::refused(error.message());
+    Q_ASSERT(&table == m_links);
+    if (!m_batch) {
+        // One record at a time, the pair is pending at once: its failure is the record's.
+        try {
+            m_pairs = {{source, dest}};
+            table.addPending(pendingPairs());
+        } catch (const Error& error) {
+            m_pairs.clear();
+            return Written::refused(error.message());
+        }
+    } else {
+        m_pairs.append({source, dest});
     }
+    m_pairByCode.insert(source, dest);
     return Written::done();
+}
+
+// The pairs with what settles them: the row that each stands for and, when the phase's records
+// change a text of it, the text that the commit leaves there.
+QList<PendingPair> UnitOfWork::pendingPairs() const
+{
+    QList<PendingPair> pending;
+    for (const auto& [source, dest] : m_pairs) {
+        PendingPair pair{source, dest, m_pairRow.table, m_pairRow.idColumn, QString(), QString()};
+        if (!m_pairRow.proofColumn.isEmpty()) {
+            if (const std::optional<QVariant> text =
+                    valueOf(m_written.value({m_pairRow.table, dest}), m_pairRow.proofColumn)) {
+                pair.proofColumn = m_pairRow.proofColumn;
+                pair.proof = PendingPair::proofOf(text->toString());
+            }
+        }
+        pending.append(pair);
+    }
+    return pending;
 }
 
 void UnitOfWork::line(const QString& text)
 {
-    m_reporter.appendLine(text);
+    if (m_batch)
+        m_report.append({false, text});
+    else
+        m_reporter.appendLine(text);
 }
 
 void UnitOfWork::status(const QString& text)
 {
-    m_reporter.setStatus(text);
+    if (m_batch)
+        m_report.append({true, text});
+    else
+        m_reporter.setStatus(text);
+}
+
+void UnitOfWork::beginRecord(LinkTable& links, const PairRow& pairRow)
+{
+    forget();
+    m_batch = false;
+    m_links = &links;
+    m_pairRow = pairRow;
+}
+
+void UnitOfWork::endRecord()
+{
+    if (m_connection.inTransaction())
+        m_connection.commit();
+    finishCommit();
+}
+
+void UnitOfWork::beginBatch(LinkTable& links, const PairRow& pairRow)
+{
+    forget();
+    m_batch = true;
+    m_links = &links;
+    m_pairRow = pairRow;
+}
+
+void UnitOfWork::nextBatchRecord()
+{
+    m_lastInsertTable.clear();
+}
+
+// The kept rows as multi-row INSERT statements: one per table and column list, a table written
+// before another by one record going out first, each within the server's limits.
+void UnitOfWork::writeKeptRows()
+{
+    QStringList tables;
+    for (const KeptRow& row : std::as_const(m_keptRows))
+        if (!tables.contains(row.table))
+            tables.append(row.table);
+    QStringList ordered;
+    while (!tables.isEmpty()) {
+        const auto ready = std::find_if(tables.begin(), tables.end(), [&](const QString& table) {
+            return std::none_of(m_tableOrder.begin(), m_tableOrder.end(), [&](const auto& edge) {
+                return edge.second == table && edge.first != table && tables.contains(edge.first);
+            });
+        });
+        const QString next = ready != tables.end() ? *ready : tables.constFirst();
+        ordered.append(next);
+        tables.removeOne(next);
+    }
+
+    const StatementLimits limits = m_connection.limits();
+    for (const QString& table : std::as_const(ordered)) {
+        QList<QStringList> columnLists;
+        for (const KeptRow& row : std::as_const(m_keptRows))
+            if (row.table == table && !columnLists.contains(row.names))
+                columnLists.append(row.names);
+        for (const QStringList& names : std::as_const(columnLists)) {
+            QList<const KeptRow*> rows;
+            for (const KeptRow& row : std::as_const(m_keptRows))
+                if (row.table == table && row.names == names)
+                    rows.append(&row);
+            qsizetype first = 0;
+            for (const int count : rowsPerStatement(int(rows.size()), int(names.size()), limits)) {
+                QStringList tuples;
+                for (int i = 0; i < count; ++i)
+                    tuples.append(QLatin1Char('(') + placeholders(int(names.size())) + QLatin1Char(')'));
+                DestQuery& insert = statement(
+                    QStringLiteral("INSERT ") + table + QLatin1Char(' ') + names.join(u',') + QLatin1Char(' ')
+                        + QString::number(count),
+                    QStringLiteral("INSERT INTO ") + table + QStringLiteral(" (") + names.join(QStringLiteral(", "))
+                        + QStringLiteral(") VALUES ") + tuples.join(QStringLiteral(", ")));
+                QList<QVariant> values;
+                values.reserve(count * names.size());
+                for (qsizetype i = first; i < first + count; ++i)
+                    values += rows.at(i)->values;
+                insert.bindAll(std::move(values));
+                insert.exec();
+                first += count;
+            }
+        }
+    }
+}
+
+bool UnitOfWork::commitBatch()
+{
+    try {
+        if (!m_pairs.isEmpty()) {
+            m_links->addPending(pendingPairs());
+            m_pendingWritten = true;
+        }
+        if (!m_keptRows.isEmpty()) {
+            if (!m_connection.inTransaction())
+                m_connection.begin();
+            writeKeptRows();
+        }
+        if (m_connection.inTransaction())
+            m_connection.commit();
+    } catch (const Error&) {
+        abandonBatch();
+        return false;
+    }
+    finishCommit();
+    for (const auto& [isStatus, text] : std::as_const(m_report)) {
+        if (isStatus)
+            m_reporter.setStatus(text);
+        else
+            m_reporter.appendLine(text);
+    }
+    forget();
+    return true;
+}
+
+void UnitOfWork::abandonBatch()
+{
+    m_connection.rollback();
+    // Pending pairs whose rows were rolled back are dropped; should the link table refuse even
+    // that, they are dropped when the table is opened again, as their rows do not exist.
+    if (m_pendingWritten) {
+        try {
+            m_links->settle({});
+        } catch (const Error&) {
+        }
+    }
+    forget();
+}
+
+// After the destination's commit: the pending pairs become pairs, and the rows written are
+// known without reading them.
+void UnitOfWork::finishCommit()
+{
+    if (!m_pairs.isEmpty())
+        m_links->settleAll();
+    QHash<QString, QHash<qint32, Columns>> recent;
+    for (auto it = m_written.cbegin(); it != m_written.cend(); ++it)
+        recent[it.key().first].insert(it.key().second, it.value());
+    for (auto it = recent.cbegin(); it != recent.cend(); ++it)
+        m_recent.insert(it.key(), it.value());
+    m_pairs.clear();
+    m_pairByCode.clear();
+}
+
+void UnitOfWork::forget()
+{
+    m_pendingWritten = false;
+    m_keptRows.clear();
+    m_keptIndex.clear();
+    m_tableOrder.clear();
+    m_lastInsertTable.clear();
+    m_written.clear();
+    m_pairs.clear();
+    m_pairByCode.clear();
+    m_report.clear();
 }
 
 void UnitOfWork::close()
 {
     m_statements.clear();
-    m_lastWritten.clear();
+    m_recent.clear();
+    m_links = nullptr;
+    forget();
 }
 
 QVariant nullText()

@@ -1,5 +1,8 @@
 #pragma once
 
+#include "db/DestinationConnection.h"
+#include "db/LinkTable.h"
+
 #include <QHash>
 #include <QList>
 #include <QString>
@@ -12,9 +15,6 @@
 
 namespace vf {
 
-class DestinationConnection;
-class DestQuery;
-class LinkTable;
 class Reporter;
 
 // Destination columns with their values: qint32, QString, QDateTime (naive UTC), or a null of
@@ -50,9 +50,36 @@ private:
     std::optional<QString> m_refusal;
 };
 
+// The destination row that a phase's pair stands for: its table and identifier column (DEST),
+// and the column whose text the record changes, if any, which proves a pending pair.
+struct PairRow {
+    QString table;
+    QString idColumn;
+    QString proofColumn = {};
+};
+
+// Thrown out of a record when a statement of an open batch is refused: the batch is rolled back
+// and its records are done again one at a time. On purpose no vf::Error, which records handle.
+struct BatchRefused {};
+
+// How many rows each multi-row INSERT of `rows` rows of `columns` columns takes, in order, so
+// that no statement exceeds the server's limits.
+QList<int> rowsPerStatement(int rows, int columns, const StatementLimits& limits);
+
 // The one interface through which a record acts: the rows it writes, the pair it records in its
-// link table, the lines and status it reports, and what it reads of them back. Each write is
-// done at once and its outcome returned; the report goes out in the order the record gives it.
+// link table, the lines and status it reports, and what it reads of them back.
+//
+// One record at a time (beginRecord, endRecord), every write is done at once, in the record's
+// own destination transaction, and its outcome returned; a refused statement undoes itself only;
+// the record's pairs are written as pending before the transaction commits and settled after;
+// its report goes out as it is given.
+//
+// A batch of records (beginBatch, commitBatch) is written in one transaction: the records'
+// inserts are kept and go out at the commit as multi-row INSERT statements, one per table and
+// column list; their updates run at once inside the transaction (those of rows the batch inserts
+// change the kept rows); every write counts as done, the report waits for the commit. A refused
+// statement throws BatchRefused or makes commitBatch() return false: the batch is rolled back and
+// nothing of it remains, and the caller does its records again one at a time.
 class UnitOfWork {
 public:
     UnitOfWork(DestinationConnection& connection, Reporter& reporter);
@@ -60,35 +87,72 @@ public:
     UnitOfWork(const UnitOfWork&) = delete;
     UnitOfWork& operator=(const UnitOfWork&) = delete;
 
+    // What records do.
     Written insert(const Row& row);
     Written update(const RowUpdate& update);
 
-    // The DEST that a link table holds for a source code. A code given as text is read as a
-    // number, blanks around it ignored; a text that is not a 32-bit number finds nothing.
+    // The DEST that a link table holds for a source code, pairs of the open batch included. A
+    // code given as text is read as a number, blanks around it ignored; a text that is not a
+    // 32-bit number finds nothing.
     std::optional<qint32> linked(LinkTable& table, qint32 source);
     std::optional<qint32> linked(LinkTable& table, const QString& sourceText);
     Written pair(LinkTable& table, qint32 source, qint32 dest);
 
-    // A column of the row of that identifier, as the destination holds it: the rows of the last
-    // write to a table are not read again. Throws vf::Error when it cannot be read.
+    // A column of the row of that identifier, as the destination holds it: the rows that the
+    // open batch writes, and those that the last commit wrote to each table, are not read again.
+    // Throws vf::Error when it cannot be read.
     QVariant stored(const QString& table, const QString& idColumn, qint32 id, const QString& column);
 
     void line(const QString& text);
     void status(const QString& text);
 
+    // What the phase outline does around records: links is the phase's link table, pairRow the
+    // row that its pairs stand for.
+    void beginRecord(LinkTable& links, const PairRow& pairRow);
+    void endRecord();
+    void beginBatch(LinkTable& links, const PairRow& pairRow);
+    void nextBatchRecord(); // a record of the open batch starts
+    bool commitBatch();     // false: the batch was refused and rolled back
+    void abandonBatch();    // rolls the open batch back
+
     // Drops the prepared statements, before the destination connection closes.
     void close();
 
 private:
+    // A row of the batch waiting for its INSERT, and the written values of the rows that the
+    // open batch or record changed.
+    struct KeptRow {
+        QString table;
+        QStringList names;
+        QList<QVariant> values;
+    };
+    using RowKey = std::pair<QString, qint32>; // table, identifier
+
     DestQuery& statement(const QString& key, const QString& sql);
-    void remember(const QString& table, const QList<qint32>& ids, const Columns& columns);
+    Written execute(DestQuery& statement);
+    void note(const QString& table, qint32 id, const Columns& columns);
+    void writeKeptRows();
+    QList<PendingPair> pendingPairs() const;
+    void finishCommit();
+    void forget();
 
     DestinationConnection& m_connection;
     Reporter& m_reporter;
-    std::map<QString, std::unique_ptr<DestQuery>> m_statements; // by table and column list
-    // The columns of the rows of the last write to each table, by identifier: the next record
-    // of the same patient reads its text from here rather than from the destination.
-    QHash<QString, QHash<qint32, Columns>> m_lastWritten;
+    std::map<QString, std::unique_ptr<DestQuery>> m_statements; // by text key
+    bool m_batch = false;
+    PairRow m_pairRow;
+
+    QList<KeptRow> m_keptRows;                          // the batch's inserts, in order
+    QList<QPair<QString, QString>> m_tableOrder;        // a table inserted before another by one record
+    QString m_lastInsertTable;                          // of the current record
+    QHash<RowKey, Columns> m_written;                   // rows written by the open batch or record
+    QHash<RowKey, int> m_keptIndex;                     // kept rows by table and identifier
+    LinkTable* m_links = nullptr;                       // the phase's link table
+    QList<std::pair<qint32, qint32>> m_pairs;           // its pairs of the open batch or record
+    bool m_pendingWritten = false;                      // the batch's pairs are in the link table
+    QHash<qint32, qint32> m_pairByCode;
+    QList<std::pair<bool, QString>> m_report;           // (status?, text), waiting for the commit
+    QHash<QString, QHash<qint32, Columns>> m_recent;    // the rows of the last commit, by table
 };
 
 // The typed values a record gives its columns.

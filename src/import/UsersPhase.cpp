@@ -18,6 +18,7 @@ public:
     {
         return {
             .linkTable = QStringLiteral("Medecins.db"),
+            .pairRow = {QStringLiteral("MEDECINS"), QStringLiteral("MEDECINS_ID")},
             .source = QStringLiteral("Select * from [GLB MEDECIN]\r\nOrder by [CODE MEDECIN]"),
             .opening = QStringLiteral("Ouverture de la table des utilisateurs..."),
             .importing = {QStringLiteral("Importation des utilisateurs...")},
@@ -28,6 +29,11 @@ public:
     }
 
     LinkTable& links() override { return m_context.medecins; }
+
+    std::function<void()> checkpoint() override
+    {
+        return [this, counter = m_counter] { m_counter = counter; };
+    }
 
     void seed() override
     {

@@ -1,5 +1,5 @@
 // Test helper: records the pairs (n, n * 10) for n = 1 to <count> in folder/<file>, prints
-// "recorded" once the last record() has returned, then waits to be killed.
+// "recorded" once the last pair is settled, then waits to be killed.
 #include "db/LinkTable.h"
 
 #include <QCoreApplication>
@@ -15,8 +15,10 @@ int main(int argc, char** argv)
     vf::LinkTable table;
     table.open(QString::fromLocal8Bit(argv[1]), QString::fromLocal8Bit(argv[2]));
     const int count = QByteArray(argv[3]).toInt();
-    for (int n = 1; n <= count; ++n)
-        table.record(n, n * 10);
+    for (int n = 1; n <= count; ++n) {
+        table.addPending({{n, n * 10, QStringLiteral("MOTCONSU"), QStringLiteral("MOTCONSU_ID")}});
+        table.settleAll();
+    }
     std::fputs("recorded\n", stdout);
     std::fflush(stdout);
     for (;;)

@@ -26,6 +26,13 @@ QStringList logLines(const vf::ImportLog& log)
     return vf::fromWindows1252(file.readAll()).split(QStringLiteral("\r\n"));
 }
 
+// A pair that the destination has committed: pending, then settled.
+void record(vf::LinkTable& table, qint32 source, qint32 dest)
+{
+    table.addPending({{source, dest, QStringLiteral("PATIENTS"), QStringLiteral("PATIENTS_ID")}});
+    table.settleAll();
+}
+
 } // namespace
 
 class TestLinkTable : public QObject {
@@ -43,10 +50,10 @@ private slots:
         QCOMPARE(table.count(), 0);
         QVERIFY(!table.find(4));
 
-        table.record(7, 2);
-        table.record(4, 1);
-        table.record(9, 3);
-        table.record(-2147483647 - 1, 2147483647);
+        record(table, 7, 2);
+        record(table, 4, 1);
+        record(table, 9, 3);
+        record(table, -2147483647 - 1, 2147483647);
         QCOMPARE(table.count(), 4);
         QVERIFY(table.find(4));
         QCOMPARE(table.dest(), 1);
@@ -62,19 +69,19 @@ private slots:
             QVERIFY2(!table.find(text), qPrintable(text));
 
         // A duplicate SOURCE is refused and the earlier pair is kept.
-        QVERIFY_THROWS_EXCEPTION(vf::Error, table.record(7, 99));
+        QVERIFY_THROWS_EXCEPTION(vf::Error, record(table, 7, 99));
         QVERIFY(table.find(7));
         QCOMPARE(table.dest(), 2);
         QCOMPARE(table.count(), 4);
         // DEST need not be unique.
-        table.record(8, 2);
+        record(table, 8, 2);
         QCOMPARE(table.count(), 5);
 
         // Close, open again: the pairs are kept; a closed table refuses every operation.
         table.close();
         QVERIFY(!table.isOpen());
         QVERIFY_THROWS_EXCEPTION(vf::Error, table.find(7));
-        QVERIFY_THROWS_EXCEPTION(vf::Error, table.record(1, 1));
+        QVERIFY_THROWS_EXCEPTION(vf::Error, record(table, 1, 1));
         QVERIFY_THROWS_EXCEPTION(vf::Error, table.count());
         QVERIFY_THROWS_NO_EXCEPTION(table.open(folder.path(), QStringLiteral("Patients.db")));
         QVERIFY(table.find(8));
@@ -84,7 +91,7 @@ private slots:
         vf::LinkTable other;
         QVERIFY_THROWS_NO_EXCEPTION(other.open(folder.path(), QStringLiteral("Patients.db")));
         QCOMPARE(other.count(), 5);
-        table.record(100, 50);
+        record(table, 100, 50);
         QVERIFY(other.find(100));
         QCOMPARE(other.dest(), 50);
         other.close();
@@ -95,7 +102,7 @@ private slots:
         QCOMPARE(table.count(), 0);
         QVERIFY(!table.find(4));
         QVERIFY_THROWS_EXCEPTION(vf::Error, table.dest());
-        table.record(4, 1);
+        record(table, 4, 1);
         QCOMPARE(table.count(), 1);
 
         // Tables are separate files; a handle may move from one to another.
@@ -104,6 +111,55 @@ private slots:
         QCOMPARE(table.count(), 0);
         table.open(folder.path(), QStringLiteral("Patients.db"));
         QCOMPARE(table.count(), 1);
+    }
+
+    // Pending pairs are not pairs until settled; settling keeps those named and drops the rest.
+    void pendingPairs()
+    {
+        QTemporaryDir folder;
+        vf::LinkTable table;
+        table.open(folder.path(), QStringLiteral("Anteced.db"));
+        record(table, 5, 50);
+        const vf::PendingPair appended{6, 50, QStringLiteral("ANTECED"), QStringLiteral("ANTECED_ID"),
+                                       QStringLiteral("AUTRES"), vf::PendingPair::proofOf(QStringLiteral("a\rb"))};
+        table.addPending({appended, {7, 51, QStringLiteral("ANTECED"), QStringLiteral("ANTECED_ID")}});
+        QVERIFY_THROWS_EXCEPTION(vf::Error, table.addPending({{5, 1, QStringLiteral("ANTECED"), QStringLiteral("ANTECED_ID")}}));
+        QVERIFY(!table.find(6));
+        const QList<vf::PendingPair> pending = table.pending();
+        QCOMPARE(pending.size(), 2);
+        QCOMPARE(pending[0].proof, appended.proof);
+        QCOMPARE(pending[0].proofColumn, QStringLiteral("AUTRES"));
+        table.settle({7});
+        QVERIFY(table.pending().isEmpty());
+        QVERIFY(!table.find(6));
+        QVERIFY(table.find(7));
+        QCOMPARE(table.count(), 2);
+        table.addPending({appended});
+        table.empty();
+        QVERIFY(table.pending().isEmpty());
+    }
+
+    // A file of an earlier format keeps its pairs and gets the pending table; a newer one is refused.
+    void formatVersions()
+    {
+        QTemporaryDir folder;
+        const auto makeFile = [&](const char* name, int version) {
+            sqlite3* db = nullptr;
+            sqlite3_open(folder.filePath(QString::fromLatin1(name)).toUtf8().constData(), &db);
+            const std::string sql = "CREATE TABLE LINKS (SOURCE INTEGER PRIMARY KEY, DEST INTEGER NOT NULL);"
+                                    "INSERT INTO LINKS VALUES (4, 40); PRAGMA user_version=" + std::to_string(version);
+            sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr);
+            sqlite3_close(db);
+        };
+        makeFile("Medecins.db", 0);
+        makeFile("Letters.db", vf::LinkTable::kFormatVersion + 1);
+        vf::LinkTable table;
+        table.open(folder.path(), QStringLiteral("Medecins.db"));
+        QVERIFY(table.find(4));
+        QCOMPARE(table.dest(), 40);
+        record(table, 5, 50);
+        QCOMPARE(table.count(), 2);
+        QVERIFY_THROWS_EXCEPTION(vf::Error, table.open(folder.path(), QStringLiteral("Letters.db")));
     }
 
     void noCurrentRowWithoutFile()
@@ -206,7 +262,7 @@ private slots:
         vf::RecordingReporter reporter;
         vf::LinkTable table;
         QVERIFY_THROWS_NO_EXCEPTION(vf::OpenLinkTable(table, program.path(), QStringLiteral("Medtrait.db"), log, reporter));
-        table.record(3, 30);
+        record(table, 3, 30);
         table.close();
         // An existing file is opened as it is.
         QVERIFY_THROWS_NO_EXCEPTION(vf::OpenLinkTable(table, program.path(), QStringLiteral("Medtrait.db"), log, reporter));
