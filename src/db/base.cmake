@@ -9,6 +9,7 @@ add_library(vf_base STATIC
   Conversions.h Conversions.cpp
   FileAccess.h FileAccess.cpp
   Settings.h Settings.cpp
+  TestHold.h TestHold.cpp
   DestinationConfig.h DestinationConfig.cpp
 )
 target_include_directories(vf_base PUBLIC ${PROJECT_SOURCE_DIR}/src)

@@ -4,6 +4,7 @@
 #include "db/IdValues.h"
 #include "db/Reporter.h"
 #include "db/SourceConnection.h"
+#include "db/TestHold.h"
 #include "import/RunContext.h"
 
 #include <QElapsedTimer>
@@ -72,6 +73,7 @@ void importRecords(RunContext& context, Phase& phase, SourceQuery& source, const
                 commit(); // the records before the error stay written, as one at a time
                 throw;
             }
+            testHold("record");
             if (batch.size() >= context.batchSize || started.elapsed() >= kBatchMilliseconds)
                 commit();
         }

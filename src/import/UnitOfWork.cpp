@@ -3,6 +3,7 @@
 #include "db/Errors.h"
 #include "db/LinkTable.h"
 #include "db/Reporter.h"
+#include "db/TestHold.h"
 
 #include <QDateTime>
 #include <QStringList>
@@ -282,6 +283,7 @@ void UnitOfWork::endRecord()
 {
     if (m_connection.inTransaction())
         m_connection.commit();
+    testHold("committed");
     finishCommit();
 }
 
@@ -357,6 +359,7 @@ bool UnitOfWork::commitBatch()
         if (!m_pairs.isEmpty()) {
             m_links->addPending(pendingPairs());
             m_pendingWritten = true;
+            testHold("pending");
         }
         if (!m_keptRows.isEmpty()) {
             if (!m_connection.inTransaction())
@@ -369,6 +372,7 @@ bool UnitOfWork::commitBatch()
         abandonBatch();
         return false;
     }
+    testHold("committed");
     finishCommit();
     for (const auto& [isStatus, text] : std::as_const(m_report)) {
         if (isStatus)
@@ -398,8 +402,10 @@ void UnitOfWork::abandonBatch()
 // known without reading them.
 void UnitOfWork::finishCommit()
 {
-    if (!m_pairs.isEmpty())
+    if (!m_pairs.isEmpty()) {
         m_links->settleAll();
+        testHold("settled");
+    }
     QHash<QString, QHash<qint32, Columns>> recent;
     for (auto it = m_written.cbegin(); it != m_written.cend(); ++it)
         recent[it.key().first].insert(it.key().second, it.value());

@@ -59,18 +59,22 @@ QStringList ProgramFolder::Result::outLines() const
     return lines;
 }
 
-ProgramFolder::Result ProgramFolder::run(const QStringList& arguments) const
+void ProgramFolder::start(QProcess& process, const QStringList& arguments, const QProcessEnvironment& extra) const
 {
-    QProcess process;
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert(QStringLiteral("LC_ALL"), QStringLiteral("C.UTF-8"));
     // No display: the command-line modes must not need one.
     environment.remove(QStringLiteral("DISPLAY"));
     environment.remove(QStringLiteral("WAYLAND_DISPLAY"));
     environment.remove(QStringLiteral("QT_QPA_PLATFORM"));
+    environment.insert(extra);
     process.setProcessEnvironment(environment);
     process.setWorkingDirectory(m_folder);
     process.start(program(), arguments);
+}
+
+ProgramFolder::Result ProgramFolder::finish(QProcess& process)
+{
     Result result;
     if (!process.waitForFinished(kRunTimeoutMs)) {
         process.kill();
@@ -81,6 +85,13 @@ ProgramFolder::Result ProgramFolder::run(const QStringList& arguments) const
     result.out = QString::fromUtf8(process.readAllStandardOutput());
     result.err = QString::fromUtf8(process.readAllStandardError());
     return result;
+}
+
+ProgramFolder::Result ProgramFolder::run(const QStringList& arguments) const
+{
+    QProcess process;
+    start(process, arguments);
+    return finish(process);
 }
 
 QStringList ProgramFolder::logFiles() const

@@ -2,6 +2,7 @@
 
 #include "support/TestDestination.h"
 
+#include <QProcess>
 #include <QString>
 #include <QStringList>
 
@@ -32,6 +33,9 @@ public:
     // Runs the program with these arguments, without a display, and waits for its end
     // (LC_ALL=C.UTF-8: times in messages read HH:MM:SS).
     Result run(const QStringList& arguments) const;
+    // The same in two steps, with more environment variables: start, then wait for the end.
+    void start(QProcess& process, const QStringList& arguments, const QProcessEnvironment& extra = {}) const;
+    static Result finish(QProcess& process);
 
     QStringList logFiles() const; // "Velquor_*.log" beside the program
 

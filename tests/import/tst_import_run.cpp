@@ -6,6 +6,7 @@
 #include "db/ImportLog.h"
 #include "db/IniFile.h"
 #include "import/DestinationTables.h"
+#include "import/UnitOfWork.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -120,6 +121,8 @@ private slots:
     void preparationFailures();
     void linkTableCannotBeCreated();
     void destinationTableList();
+    void rowsPerStatement_data();
+    void rowsPerStatement();
 };
 
 void ImportRunTest::everyColumn()
@@ -876,3 +879,29 @@ void ImportRunTest::destinationTableList()
 
 QTEST_GUILESS_MAIN(ImportRunTest)
 #include "tst_import_run.moc"
+
+// A batch's inserts are cut into statements within the server's limits on rows and parameters.
+void ImportRunTest::rowsPerStatement_data()
+{
+    QTest::addColumn<int>("rows");
+    QTest::addColumn<int>("columns");
+    QTest::addColumn<int>("maxRows");
+    QTest::addColumn<int>("maxParameters");
+    QTest::addColumn<QList<int>>("statements");
+    QTest::newRow("none") << 0 << 5 << 1000 << 2098 << QList<int>{};
+    QTest::newRow("one row") << 1 << 14 << 1000 << 2098 << QList<int>{1};
+    QTest::newRow("parameters bound: 2,098 / 6 = 349") << 500 << 6 << 1000 << 2098 << QList<int>{349, 151};
+    QTest::newRow("rows bound") << 2500 << 3 << 1000 << 30000 << QList<int>{1000, 1000, 500};
+    QTest::newRow("exactly at the limit") << 698 << 6 << 1000 << 2098 << QList<int>{349, 349};
+    QTest::newRow("more columns than parameters") << 3 << 3000 << 1000 << 2098 << QList<int>{1, 1, 1};
+}
+
+void ImportRunTest::rowsPerStatement()
+{
+    QFETCH(int, rows);
+    QFETCH(int, columns);
+    QFETCH(int, maxRows);
+    QFETCH(int, maxParameters);
+    QFETCH(QList<int>, statements);
+    QCOMPARE(vf::rowsPerStatement(rows, columns, {maxRows, maxParameters}), statements);
+}

@@ -139,6 +139,22 @@ public:
     QString error() const { return m_error; }
     QString socketDir() const { return m_base; }
 
+    bool stop(QString* output)
+    {
+        return runServerTool(m_bin + QStringLiteral("/pg_ctl"),
+                             {QStringLiteral("stop"), QStringLiteral("-D"), m_base + QStringLiteral("/data"),
+                              QStringLiteral("-m"), QStringLiteral("fast"), QStringLiteral("-w")},
+                             output);
+    }
+    bool start(QString* output)
+    {
+        return runServerTool(m_bin + QStringLiteral("/pg_ctl"),
+                             {QStringLiteral("start"), QStringLiteral("-D"), m_base + QStringLiteral("/data"),
+                              QStringLiteral("-w"), QStringLiteral("-l"), m_base + QStringLiteral("/server.log"),
+                              QStringLiteral("-o"), QStringLiteral("-k %1 -p %2").arg(m_base).arg(kPostgresPort)},
+                             output);
+    }
+
     ~PostgresCluster()
     {
         if (m_base.isEmpty())
@@ -432,6 +448,16 @@ void TestDestination::writeDestinationSection(const QString& settingsPath) const
         return;
     }
     file.write(kept.join('\n') + '\n');
+}
+
+bool TestDestination::stopPostgres(QString* error)
+{
+    return PostgresCluster::instance().stop(error);
+}
+
+bool TestDestination::startPostgres(QString* error)
+{
+    return PostgresCluster::instance().start(error);
 }
 
 QString TestDestination::sqlDateTime(const QDateTime& value) const

@@ -59,6 +59,12 @@ public:
     QVariant scalar(const QString& sql) const;
     // Runs a statement; a failure fails the current test and returns false.
     bool exec(const QString& sql) const;
+    // The throwaway PostgreSQL server of the test process, stopped (its sessions ended, what
+    // they committed kept: it runs without a sync at each commit, so a crash would lose that)
+    // and started again; false on failure, with the reason in *error.
+    static bool stopPostgres(QString* error);
+    static bool startPostgres(QString* error);
+
     // A date-time literal for statements written by tests, in the form in which the program's
     // bound values are stored, so that equalities with them hold on either destination
     // (SQLite keeps date-times as text: '2020-01-02 03:04:00.000').
