@@ -9,6 +9,21 @@
 
 namespace vf {
 
+PhaseOutline consultationsOutline()
+{
+    return {
+        .linkTable = QStringLiteral("MotConsu.db"),
+        .code = QStringLiteral("CODETITRE"),
+        .pairRow = {QStringLiteral("MOTCONSU"), QStringLiteral("MOTCONSU_ID")},
+        .source = QStringLiteral("select *\r\nfrom  [CON CONSULTATION]\r\nORDER BY [CODE PATIENT], [DATE]"),
+        .opening = QStringLiteral("Ouverture de la table des consultations..."),
+        .importing = {QStringLiteral("Importation des consultations...")},
+        .openError = QStringLiteral("Erreur lors de l'ouverture de la table des consultations : "),
+        .steps = {Step::LinkTable, Step::OpenSource, Step::Progress, Step::Importing, Step::Seed, Step::Prepare,
+                  Step::Records, Step::IdValues, Step::CountLines},
+    };
+}
+
 namespace {
 
 // [CON CONSULTATION] with its detail lines -> MOTCONSU, "MotConsu.db".
@@ -21,19 +36,7 @@ public:
     {
     }
 
-    PhaseOutline outline() const override
-    {
-        return {
-            .linkTable = QStringLiteral("MotConsu.db"),
-            .pairRow = {QStringLiteral("MOTCONSU"), QStringLiteral("MOTCONSU_ID")},
-            .source = QStringLiteral("select *\r\nfrom  [CON CONSULTATION]\r\nORDER BY [CODE PATIENT], [DATE]"),
-            .opening = QStringLiteral("Ouverture de la table des consultations..."),
-            .importing = {QStringLiteral("Importation des consultations...")},
-            .openError = QStringLiteral("Erreur lors de l'ouverture de la table des consultations : "),
-            .steps = {Step::LinkTable, Step::OpenSource, Step::Progress, Step::Importing, Step::Seed, Step::Prepare,
-                      Step::Records, Step::IdValues, Step::CountLines},
-        };
-    }
+    PhaseOutline outline() const override { return consultationsOutline(); }
 
     LinkTable& links() override { return m_context.motconsu; }
 

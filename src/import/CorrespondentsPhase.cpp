@@ -8,6 +8,21 @@
 
 namespace vf {
 
+PhaseOutline correspondentsOutline()
+{
+    return {
+        .linkTable = QStringLiteral("Medtrait.db"),
+        .code = QStringLiteral("CODE CARNET ADRESSE"),
+        .pairRow = {QStringLiteral("MEDTRAIT"), QStringLiteral("MEDTRAIT_ID")},
+        .source = QStringLiteral("Select * from [ADR CARNET ADRESSE]\r\nOrder by [CODE CARNET ADRESSE]"),
+        .opening = QStringLiteral("Ouverture de la table des correspondants..."),
+        .importing = {QStringLiteral("Importation des médecins correspondants...")},
+        .openError = QStringLiteral("Erreur lors de l'ouverture de la table des médecins correspondants : "),
+        .steps = {Step::LinkTable, Step::Seed, Step::OpenSource, Step::Progress, Step::ImportingWhenOpened,
+                  Step::Records, Step::ClearStatus, Step::IdValues, Step::CountLines},
+    };
+}
+
 namespace {
 
 // [ADR CARNET ADRESSE] -> MEDTRAIT, "Medtrait.db"; the speciality from [REF FONCTION].
@@ -19,19 +34,7 @@ public:
     {
     }
 
-    PhaseOutline outline() const override
-    {
-        return {
-            .linkTable = QStringLiteral("Medtrait.db"),
-            .pairRow = {QStringLiteral("MEDTRAIT"), QStringLiteral("MEDTRAIT_ID")},
-            .source = QStringLiteral("Select * from [ADR CARNET ADRESSE]\r\nOrder by [CODE CARNET ADRESSE]"),
-            .opening = QStringLiteral("Ouverture de la table des correspondants..."),
-            .importing = {QStringLiteral("Importation des médecins correspondants...")},
-            .openError = QStringLiteral("Erreur lors de l'ouverture de la table des médecins correspondants : "),
-            .steps = {Step::LinkTable, Step::Seed, Step::OpenSource, Step::Progress, Step::ImportingWhenOpened,
-                      Step::Records, Step::ClearStatus, Step::IdValues, Step::CountLines},
-        };
-    }
+    PhaseOutline outline() const override { return correspondentsOutline(); }
 
     LinkTable& links() override { return m_context.medtrait; }
 

@@ -9,6 +9,30 @@
 
 namespace vf {
 
+PhaseOutline historyOutline()
+{
+    return {
+        .linkTable = QStringLiteral("Anteced.db"),
+        .code = QStringLiteral("CODE ANTECEDENT PATIENT"),
+        .pairRow = {QStringLiteral("ANTECED"), QStringLiteral("ANTECED_ID"), QStringLiteral("AUTRES")},
+        .source = QStringLiteral(
+            "select AP.[CODE ANTECEDENT PATIENT], AP.[CODE PATIENT], AP.[CODE ANTECEDENT], AP.[DATE],\r\n"
+            "  AA.[LIBELLE],\r\n"
+            "  AC.[DONNEES]\r\n"
+            "from [ANT ANTECEDENT PATIENT] AP,\r\n"
+            "  [ANT ANTECEDENT] AA,\r\n"
+            "  [ANT COMMENTAIRE ANTECEDENT PATIENT] AC\r\n"
+            "WHERE AA.[CODE ANTECEDENT] = AP.[CODE ANTECEDENT]\r\n"
+            "  AND AP.[CODE ANTECEDENT PATIENT] = AC.[CODE ANTECEDENT PATIENT]\r\n"
+            "ORDER BY AP.[CODE PATIENT], AP.[DATE]"),
+        .opening = QStringLiteral("Ouverture de la table des antécédents..."),
+        .importing = {QStringLiteral("Importation des antécédents...")},
+        .openError = QStringLiteral("Erreur lors de l'ouverture de la table des antécédents : "),
+        .steps = {Step::LinkTable, Step::OpenSource, Step::Seed, Step::Prepare, Step::Progress, Step::Importing,
+                  Step::Records, Step::IdValues, Step::CountLines},
+    };
+}
+
 namespace {
 
 // [ANT ANTECEDENT PATIENT] with its kinds and comments -> one ANTECED text per patient,
@@ -17,28 +41,7 @@ class HistoryPhase : public Phase {
 public:
     explicit HistoryPhase(RunContext& context) : m_context(context) {}
 
-    PhaseOutline outline() const override
-    {
-        return {
-            .linkTable = QStringLiteral("Anteced.db"),
-            .pairRow = {QStringLiteral("ANTECED"), QStringLiteral("ANTECED_ID"), QStringLiteral("AUTRES")},
-            .source = QStringLiteral(
-                "select AP.[CODE ANTECEDENT PATIENT], AP.[CODE PATIENT], AP.[CODE ANTECEDENT], AP.[DATE],\r\n"
-                "  AA.[LIBELLE],\r\n"
-                "  AC.[DONNEES]\r\n"
-                "from [ANT ANTECEDENT PATIENT] AP,\r\n"
-                "  [ANT ANTECEDENT] AA,\r\n"
-                "  [ANT COMMENTAIRE ANTECEDENT PATIENT] AC\r\n"
-                "WHERE AA.[CODE ANTECEDENT] = AP.[CODE ANTECEDENT]\r\n"
-                "  AND AP.[CODE ANTECEDENT PATIENT] = AC.[CODE ANTECEDENT PATIENT]\r\n"
-                "ORDER BY AP.[CODE PATIENT], AP.[DATE]"),
-            .opening = QStringLiteral("Ouverture de la table des antécédents..."),
-            .importing = {QStringLiteral("Importation des antécédents...")},
-            .openError = QStringLiteral("Erreur lors de l'ouverture de la table des antécédents : "),
-            .steps = {Step::LinkTable, Step::OpenSource, Step::Seed, Step::Prepare, Step::Progress, Step::Importing,
-                      Step::Records, Step::IdValues, Step::CountLines},
-        };
-    }
+    PhaseOutline outline() const override { return historyOutline(); }
 
     LinkTable& links() override { return m_context.anteced; }
 

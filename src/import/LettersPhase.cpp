@@ -12,6 +12,21 @@
 
 namespace vf {
 
+PhaseOutline lettersOutline()
+{
+    return {
+        .linkTable = QStringLiteral("Letters.db"),
+        .code = QStringLiteral("CODE COURRIER GENERE"),
+        .pairRow = {QStringLiteral("LETTERS"), QStringLiteral("LETTERS_ID")},
+        .source = QStringLiteral("select * from [COU COURRIER GENERE]\r\norder by [CODE COURRIER GENERE]"),
+        .opening = QStringLiteral("Ouverture de la table des courriers..."),
+        .importing = {QStringLiteral("Importation des courriers..."), QStringLiteral("Veuillez patienter.")},
+        .openError = QStringLiteral("Erreur lors de l'ouverture de la table des courrier : "),
+        .steps = {Step::Seed, Step::LinkTable, Step::OpenSource, Step::Prepare, Step::Progress, Step::Importing,
+                  Step::Records, Step::IdValues, Step::CountLines},
+    };
+}
+
 namespace {
 
 const int kDescriptionSize = 80;
@@ -28,19 +43,7 @@ public:
     {
     }
 
-    PhaseOutline outline() const override
-    {
-        return {
-            .linkTable = QStringLiteral("Letters.db"),
-            .pairRow = {QStringLiteral("LETTERS"), QStringLiteral("LETTERS_ID")},
-            .source = QStringLiteral("select * from [COU COURRIER GENERE]\r\norder by [CODE COURRIER GENERE]"),
-            .opening = QStringLiteral("Ouverture de la table des courriers..."),
-            .importing = {QStringLiteral("Importation des courriers..."), QStringLiteral("Veuillez patienter.")},
-            .openError = QStringLiteral("Erreur lors de l'ouverture de la table des courrier : "),
-            .steps = {Step::Seed, Step::LinkTable, Step::OpenSource, Step::Prepare, Step::Progress, Step::Importing,
-                      Step::Records, Step::IdValues, Step::CountLines},
-        };
-    }
+    PhaseOutline outline() const override { return lettersOutline(); }
 
     LinkTable& links() override { return m_context.shared; }
 

@@ -13,6 +13,21 @@
 
 namespace vf {
 
+PhaseOutline patientsOutline()
+{
+    return {
+        .linkTable = QStringLiteral("Patients.db"),
+        .code = QStringLiteral("CODE PATIENT"),
+        .pairRow = {QStringLiteral("PATIENTS"), QStringLiteral("PATIENTS_ID")},
+        .source = QStringLiteral("select * from [GLB PATIENT] \r\nOrder by [CODE PATIENT]"),
+        .opening = QStringLiteral("Ouverture de la table des patients..."),
+        .importing = {QStringLiteral("Importation des patients...")},
+        .openError = QStringLiteral("Erreur lors de l'ouverture de la table des patients : "),
+        .steps = {Step::LinkTable, Step::Seed, Step::OpenSource, Step::Prepare, Step::Progress,
+                  Step::ImportingWhenOpened, Step::Records, Step::IdValues, Step::CountLines},
+    };
+}
+
 namespace {
 
 // The birth date as NE_LE receives it: no column when the date reads as an empty text or is not
@@ -48,19 +63,7 @@ class PatientsPhase : public Phase {
 public:
     explicit PatientsPhase(RunContext& context) : m_context(context) {}
 
-    PhaseOutline outline() const override
-    {
-        return {
-            .linkTable = QStringLiteral("Patients.db"),
-            .pairRow = {QStringLiteral("PATIENTS"), QStringLiteral("PATIENTS_ID")},
-            .source = QStringLiteral("select * from [GLB PATIENT] \r\nOrder by [CODE PATIENT]"),
-            .opening = QStringLiteral("Ouverture de la table des patients..."),
-            .importing = {QStringLiteral("Importation des patients...")},
-            .openError = QStringLiteral("Erreur lors de l'ouverture de la table des patients : "),
-            .steps = {Step::LinkTable, Step::Seed, Step::OpenSource, Step::Prepare, Step::Progress,
-                      Step::ImportingWhenOpened, Step::Records, Step::IdValues, Step::CountLines},
-        };
-    }
+    PhaseOutline outline() const override { return patientsOutline(); }
 
     LinkTable& links() override { return m_context.patients; }
 

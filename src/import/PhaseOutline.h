@@ -35,6 +35,7 @@ enum class Step {
 // pairs stand for, its source statement, its texts and the order of its steps.
 struct PhaseOutline {
     QString linkTable;        // the file in LinksTables ("Medecins.db")
+    QString code;             // the source column whose value is the pairs' SOURCE
     PairRow pairRow;
     QString source;           // the source statement
     QString opening;          // the status while the source opens

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "import/PhaseOutline.h"
+
 #include <QStringList>
 
 namespace vf {
@@ -18,6 +20,17 @@ void runConsultationsPhase(RunContext& context);   // CON ... -> MOTCONSU
 void runPrescriptionsPhase(RunContext& context);   // ORD ... -> the prescription table
 void runSynthesisPhase(RunContext& context);       // SYN ... -> MOTCONSU.AU_TOTAL
 void runLettersPhase(RunContext& context);         // COU COURRIER GENERE -> LETTERS + files
+
+// What each phase is made of besides its records: its link table, the row its pairs stand for, its
+// source statement and texts (the prescriptions' from the prescription table's name).
+PhaseOutline usersOutline();
+PhaseOutline correspondentsOutline();
+PhaseOutline patientsOutline();
+PhaseOutline historyOutline();
+PhaseOutline consultationsOutline();
+PhaseOutline prescriptionsOutline(const QString& table);
+PhaseOutline synthesisOutline();
+PhaseOutline lettersOutline();
 
 // The prescription table named in EDITOR.INI of the destination base folder, upper-cased, or
 // "erreur". Only a plain identifier (letters, digits, "_") is accepted, and none of the tables

@@ -13,6 +13,21 @@
 
 namespace vf {
 
+PhaseOutline prescriptionsOutline(const QString& table)
+{
+    return {
+        .linkTable = table + QStringLiteral(".db"),
+        .code = QStringLiteral("CODETITRE"),
+        .pairRow = {table, table + QStringLiteral("_ID"), QStringLiteral("PRESCRIPTION")},
+        .source = QStringLiteral("select *\r\nfrom  [ORD ORDONNANCE]\r\nORDER BY [CODE PATIENT], [DATE]"),
+        .opening = QStringLiteral("Ouverture de la table des ordonnances..."),
+        .importing = {QStringLiteral("Importation des prescriptions...")},
+        .openError = QStringLiteral("Erreur lors de l'ouverture de la table des ordonnance : "),
+        .steps = {Step::LinkTable, Step::OpenSource, Step::Progress, Step::Importing, Step::Seed, Step::Prepare,
+                  Step::Records, Step::IdValues, Step::CountLines},
+    };
+}
+
 namespace {
 
 const QString kNotFound = QStringLiteral("erreur");
@@ -47,19 +62,7 @@ public:
     {
     }
 
-    PhaseOutline outline() const override
-    {
-        return {
-            .linkTable = m_table + QStringLiteral(".db"),
-            .pairRow = {m_table, m_idColumn, QStringLiteral("PRESCRIPTION")},
-            .source = QStringLiteral("select *\r\nfrom  [ORD ORDONNANCE]\r\nORDER BY [CODE PATIENT], [DATE]"),
-            .opening = QStringLiteral("Ouverture de la table des ordonnances..."),
-            .importing = {QStringLiteral("Importation des prescriptions...")},
-            .openError = QStringLiteral("Erreur lors de l'ouverture de la table des ordonnance : "),
-            .steps = {Step::LinkTable, Step::OpenSource, Step::Progress, Step::Importing, Step::Seed, Step::Prepare,
-                      Step::Records, Step::IdValues, Step::CountLines},
-        };
-    }
+    PhaseOutline outline() const override { return prescriptionsOutline(m_table); }
 
     LinkTable& links() override { return m_context.shared; }
 

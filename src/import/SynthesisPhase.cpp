@@ -8,6 +8,21 @@
 
 namespace vf {
 
+PhaseOutline synthesisOutline()
+{
+    return {
+        .linkTable = QStringLiteral("Syntheses.db"),
+        .code = QStringLiteral("CodeTitre"),
+        .pairRow = {QStringLiteral("MOTCONSU"), QStringLiteral("MOTCONSU_ID"), QStringLiteral("AU_TOTAL")},
+        .source = QStringLiteral("select *\r\nfrom  [SYN FICHE SYNTHESE]\r\nORDER BY [code patient], [date]"),
+        .opening = QStringLiteral("Ouverture de la table des fiches de synthèses..."),
+        .importing = {QStringLiteral("Importation des fiches de synthèses...")},
+        .openError = QStringLiteral("Erreur lors de l'ouverture de la table des fiches de synthèses : "),
+        .steps = {Step::LinkTable, Step::OpenSource, Step::Prepare, Step::Progress, Step::Importing, Step::Records,
+                  Step::IdValues, Step::CountLines},
+    };
+}
+
 namespace {
 
 // [SYN FICHE SYNTHESE] with its lines -> the AU_TOTAL text of the consultation of the same
@@ -21,19 +36,7 @@ public:
     {
     }
 
-    PhaseOutline outline() const override
-    {
-        return {
-            .linkTable = QStringLiteral("Syntheses.db"),
-            .pairRow = {QStringLiteral("MOTCONSU"), QStringLiteral("MOTCONSU_ID"), QStringLiteral("AU_TOTAL")},
-            .source = QStringLiteral("select *\r\nfrom  [SYN FICHE SYNTHESE]\r\nORDER BY [code patient], [date]"),
-            .opening = QStringLiteral("Ouverture de la table des fiches de synthèses..."),
-            .importing = {QStringLiteral("Importation des fiches de synthèses...")},
-            .openError = QStringLiteral("Erreur lors de l'ouverture de la table des fiches de synthèses : "),
-            .steps = {Step::LinkTable, Step::OpenSource, Step::Prepare, Step::Progress, Step::Importing, Step::Records,
-                      Step::IdValues, Step::CountLines},
-        };
-    }
+    PhaseOutline outline() const override { return synthesisOutline(); }
 
     LinkTable& links() override { return m_context.shared; }
 

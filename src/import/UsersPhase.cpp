@@ -7,6 +7,21 @@
 
 namespace vf {
 
+PhaseOutline usersOutline()
+{
+    return {
+        .linkTable = QStringLiteral("Medecins.db"),
+        .code = QStringLiteral("CODE MEDECIN"),
+        .pairRow = {QStringLiteral("MEDECINS"), QStringLiteral("MEDECINS_ID")},
+        .source = QStringLiteral("Select * from [GLB MEDECIN]\r\nOrder by [CODE MEDECIN]"),
+        .opening = QStringLiteral("Ouverture de la table des utilisateurs..."),
+        .importing = {QStringLiteral("Importation des utilisateurs...")},
+        .openError = QStringLiteral("Erreur lors de l'ouverture de la table des utilisateurs : "),
+        .steps = {Step::LinkTable, Step::Seed, Step::OpenSource, Step::ImportingWhenOpened, Step::Progress,
+                  Step::ProgressBarShown, Step::Records, Step::ClearStatus, Step::CountLines, Step::IdValues},
+    };
+}
+
 namespace {
 
 // [GLB MEDECIN] -> MEDECINS, "Medecins.db".
@@ -14,19 +29,7 @@ class UsersPhase : public Phase {
 public:
     explicit UsersPhase(RunContext& context) : m_context(context) {}
 
-    PhaseOutline outline() const override
-    {
-        return {
-            .linkTable = QStringLiteral("Medecins.db"),
-            .pairRow = {QStringLiteral("MEDECINS"), QStringLiteral("MEDECINS_ID")},
-            .source = QStringLiteral("Select * from [GLB MEDECIN]\r\nOrder by [CODE MEDECIN]"),
-            .opening = QStringLiteral("Ouverture de la table des utilisateurs..."),
-            .importing = {QStringLiteral("Importation des utilisateurs...")},
-            .openError = QStringLiteral("Erreur lors de l'ouverture de la table des utilisateurs : "),
-            .steps = {Step::LinkTable, Step::Seed, Step::OpenSource, Step::ImportingWhenOpened, Step::Progress,
-                      Step::ProgressBarShown, Step::Records, Step::ClearStatus, Step::CountLines, Step::IdValues},
-        };
-    }
+    PhaseOutline outline() const override { return usersOutline(); }
 
     LinkTable& links() override { return m_context.medecins; }
 
