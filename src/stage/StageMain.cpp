@@ -12,6 +12,7 @@
 #include <cstring>
 #include <string>
 #include <string_view>
+#include <unordered_set>
 #include <vector>
 
 #ifdef _WIN32
@@ -151,6 +152,7 @@ std::string bracketed(const char* name) { return std::string("[") + name + "]"; 
 struct AccessFile {
     MdbHandle* mdb = nullptr;
     long long pageCount = 0;
+    long long size = 0;
 
     explicit AccessFile(const char* path)
     {
@@ -158,7 +160,7 @@ struct AccessFile {
         if (!f)
             fail("le fichier ne peut pas être ouvert");
         std::fseek(f, 0, SEEK_END);
-        const long long size = std::ftell(f);
+        size = std::ftell(f);
         std::fclose(f);
         if (size <= 0)
             fail("le fichier est vide");
@@ -242,7 +244,10 @@ std::uint32_t le32(const unsigned char* p)
 
 class TableReader {
 public:
-    TableReader(AccessFile& file, Table& table) : m_file(file), m_table(table), m_mdb(file.mdb) {}
+    TableReader(AccessFile& file, Table& table)
+        : m_file(file), m_table(table), m_mdb(file.mdb), m_longBudget(static_cast<std::uint64_t>(file.size))
+    {
+    }
 
     void run()
     {
@@ -414,26 +419,38 @@ private:
     }
 
     // Reads a memo or OLE value whole into m_long: inline, on one long-value page, or on a
-    // chain of them. The chain is followed no further than the length the value declares.
+    // chain of them. The chain is followed no further than the length the value declares, never
+    // twice through the same row, and every row of it must add to the value. The long values of
+    // one table together hold no more bytes than the file: values that share their pages, which
+    // an honest file never does, cannot multiply its size.
     void readLong(const unsigned char* p, int size)
     {
         m_long.clear();
         const std::string name = bracketed(m_table.def->name);
+        const auto damaged = [&](const std::string& what) {
+            fail("le fichier est incomplet ou endommagé (" + what + ")");
+        };
         if (size < MDB_MEMO_OVERHEAD)
             return;
         const std::uint32_t header = le32(p);
         const size_t declared = header & kLengthMask;
         if (header & kInlineFlag) {
+            takeFromBudget(static_cast<size_t>(size - MDB_MEMO_OVERHEAD));
             m_long.assign(reinterpret_cast<const char*>(p) + MDB_MEMO_OVERHEAD, static_cast<size_t>(size - MDB_MEMO_OVERHEAD));
             return;
         }
+        if (static_cast<long long>(declared) > m_file.size)
+            damaged("une valeur longue de la table " + name + " annonce une longueur plus grande que le fichier");
         std::uint32_t pgRow = le32(p + 4);
         const bool singlePage = header & kSinglePageFlag;
         if (!singlePage && (header & 0xff000000u))
             fail("une valeur longue de la table " + name + " a un format inconnu");
+        m_visited.clear();
         while (pgRow) {
             if (static_cast<long long>(pgRow >> 8) >= m_file.pageCount)
-                fail("le fichier est incomplet ou endommagé (une valeur longue de la table " + name + " renvoie à une page absente)");
+                damaged("une valeur longue de la table " + name + " renvoie à une page absente");
+            if (!m_visited.insert(pgRow).second)
+                damaged("une valeur longue de la table " + name + " revient sur une page déjà lue");
             void* buf = nullptr;
             int start = 0;
             size_t length = 0;
@@ -441,17 +458,28 @@ private:
                 fail("une valeur longue de la table " + name + " est illisible");
             const char* row = static_cast<const char*>(buf) + start;
             if (singlePage) {
-                m_long.append(row, std::min(length, declared));
+                const size_t piece = std::min(length, declared);
+                takeFromBudget(piece);
+                m_long.append(row, piece);
                 return;
             }
-            if (length < 4)
-                break;
-            const size_t room = declared > m_long.size() ? declared - m_long.size() : 0;
-            m_long.append(row + 4, std::min(length - 4, room));
+            if (length <= 4)
+                damaged("une valeur longue de la table " + name + " ne progresse plus d'une page à l'autre");
+            const size_t piece = std::min(length - 4, declared - m_long.size());
+            takeFromBudget(piece);
+            m_long.append(row + 4, piece);
             if (m_long.size() >= declared)
                 break;
             pgRow = le32(reinterpret_cast<const unsigned char*>(row));
         }
+    }
+
+    void takeFromBudget(size_t bytes)
+    {
+        if (bytes > m_longBudget)
+            fail("le fichier est incomplet ou endommagé (les valeurs longues de la table " + bracketed(m_table.def->name)
+                 + " occupent plus de place que le fichier entier)");
+        m_longBudget -= bytes;
     }
 
     std::string_view toUtf8(const char* src, size_t length)
@@ -465,6 +493,8 @@ private:
     Table& m_table;
     MdbHandle* m_mdb;
     std::string m_long;
+    std::uint64_t m_longBudget;
+    std::unordered_set<std::uint32_t> m_visited;
     std::vector<char> m_text;
     const MdbField* m_byColumn[MDB_MAX_COLS + 1] = {};
 };

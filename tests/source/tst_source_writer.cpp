@@ -7,8 +7,10 @@
 #include "mdbwriter/MdbWriter.h"
 
 #include <QDir>
+#include <QDirIterator>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QtEndian>
 
 using namespace vf;
 using mdbwriter::Column;
@@ -42,6 +44,17 @@ QDateTime utc(int y, int mo, int d, int h = 0, int mi = 0, int s = 0, int ms = 0
 }
 
 std::string utf8(const QString& text) { return text.toStdString(); }
+
+quint32 le32At(const QByteArray& bytes, qsizetype at) { return qFromLittleEndian<quint32>(bytes.constData() + at); }
+void put32At(QByteArray& bytes, qsizetype at, quint32 value) { qToLittleEndian(value, bytes.data() + at); }
+void put16At(QByteArray& bytes, qsizetype at, quint16 value) { qToLittleEndian(value, bytes.data() + at); }
+
+// Where the row of a long-value pointer (page << 8 | row) starts in a Jet 4 file.
+qsizetype longValueRowAt(const QByteArray& file, quint32 pgRow)
+{
+    const qsizetype page = qsizetype(pgRow >> 8) * 4096;
+    return page + (qFromLittleEndian<quint16>(file.constData() + page + 14 + 2 * (pgRow & 0xff)) & 0x1fff);
+}
 
 QList<int> column(SourceQuery& query, const QString& name)
 {
@@ -330,6 +343,76 @@ private slots:
         for (; !query.eof(); query.next(), ++expected)
             QCOMPARE(query.intValue(QStringLiteral("CodeLigne")), expected);
         QCOMPARE(expected, rows + 1);
+    }
+
+    void longValuesThatLoopOrShareTheirPagesAreRefused_data()
+    {
+        // A memo on a chain of five long-value pages, and ten short memos kept inside their rows.
+        QTest::addColumn<QString>("damage");
+        QTest::addColumn<QString>("reason");
+        QTest::newRow("a chain that comes back on itself") << QStringLiteral("loop") << QStringLiteral("revient sur une page déjà lue");
+        QTest::newRow("a length larger than the file") << QStringLiteral("length") << QStringLiteral("plus grande que le fichier");
+        QTest::newRow("a row that adds nothing") << QStringLiteral("empty row") << QStringLiteral("ne progresse plus");
+        QTest::newRow("values sharing one chain") << QStringLiteral("shared") << QStringLiteral("occupent plus de place que le fichier entier");
+    }
+
+    void longValuesThatLoopOrShareTheirPagesAreRefused()
+    {
+        QFETCH(QString, damage);
+        QFETCH(QString, reason);
+        const std::string longMemo(9000, 'a'); // 18,000 bytes in the file
+        TableSpec table{"NOTES", {{"CODE", ColumnType::Long}, {"DONNEES", ColumnType::Memo}}, {{std::int64_t(0), longMemo}}};
+        for (int i = 1; i <= 10; ++i)
+            table.rows.push_back({std::int64_t(i), std::string("x")});
+        const QString path = writeDatabase(*m_dir, {table});
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::ReadWrite));
+        QByteArray bytes = file.readAll();
+
+        const qsizetype header = bytes.indexOf(QByteArray::fromHex("50460000")); // 18,000, a chain
+        QVERIFY(header > 0);
+        const quint32 first = le32At(bytes, header + 4);
+        qsizetype last = longValueRowAt(bytes, first);
+        while (le32At(bytes, last) != 0)
+            last = longValueRowAt(bytes, le32At(bytes, last));
+        if (damage == QLatin1String("loop")) {
+            put32At(bytes, last, first);
+            put32At(bytes, header, quint32(bytes.size() - 1));
+        } else if (damage == QLatin1String("length")) {
+            put32At(bytes, header, 0x00fffff0); // 16 MB, the longest a chain can declare
+        } else if (damage == QLatin1String("empty row")) {
+            put16At(bytes, qsizetype(first >> 8) * 4096 + 14, 4096 - 4);
+        } else {
+            // Each short memo's header ("x" inside the row) made to point at the long chain.
+            const QByteArray inlineX = QByteArray::fromHex("020000800000000000000000") + QByteArray("x\0", 2);
+            int patched = 0;
+            for (qsizetype at = bytes.indexOf(inlineX); at >= 0; at = bytes.indexOf(inlineX, at + 1), ++patched) {
+                put32At(bytes, at, 18000);
+                put32At(bytes, at + 4, first);
+            }
+            QCOMPARE(patched, 10);
+        }
+        file.seek(0);
+        file.write(bytes);
+        file.close();
+
+        SourceConnection connection;
+        connection.open(path);
+        QString message;
+        try {
+            SourceQuery query(connection, QStringLiteral("SELECT * FROM NOTES"));
+            query.open();
+        } catch (const Error& e) {
+            message = e.message();
+        }
+        QVERIFY2(message.contains(QStringLiteral("le fichier est incomplet ou endommagé (")) && message.contains(reason)
+                     && message.contains(QStringLiteral("[NOTES]")),
+                 qPrintable(message));
+        // The failed copy left nothing of its size behind.
+        qint64 staged = 0;
+        for (QDirIterator it(connection.stagingFolder(), QDir::Files); it.hasNext();)
+            staged += it.nextFileInfo().size();
+        QVERIFY2(staged < bytes.size(), qPrintable(QString::number(staged)));
     }
 
 private:
