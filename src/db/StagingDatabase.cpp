@@ -2,6 +2,7 @@
 
 #include "Errors.h"
 #include "FileAccess.h"
+#include "StagingStream.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
@@ -11,7 +12,6 @@
 #include <QLockFile>
 #include <QMutex>
 #include <QProcess>
-#include <QtEndian>
 #include <QTemporaryDir>
 
 #include <sqlite3.h>
@@ -25,7 +25,6 @@ namespace {
 const char* const kFolderPrefix = "velquor-fusion-staging-";
 const char* const kLockName = "staging.lock";
 const char* const kDatabaseName = "staging.db";
-const char* const kCollation = "VF_JET";
 constexpr qint64 kMsPerDay = 86400000;
 // The page cache of the staging database, and the smaller one while an index is built: SQLite
 // sorts in memory up to the cache size, and the two together must stay within the program's
@@ -51,7 +50,7 @@ QString readerFileName()
 }
 
 // Reads the stream of one run of the staging reader.
-class ReaderProcess {
+class ReaderProcess : public StreamReader {
 public:
     ReaderProcess(const QStringList& arguments, const QString& what) : m_what(what)
     {
@@ -71,7 +70,7 @@ public:
             throw Error(QStringLiteral("le programme de lecture des bases Access n'a pas pu être lancé (%1)").arg(m_process.errorString()));
     }
 
-    ~ReaderProcess()
+    ~ReaderProcess() override
     {
         if (m_process.state() != QProcess::NotRunning) {
             m_process.kill();
@@ -79,49 +78,17 @@ public:
         }
     }
 
-    char tag() { return static_cast<char>(u8()); }
-    quint8 u8() { return static_cast<quint8>(*take(1)); }
-    quint16 u16() { return qFromLittleEndian<quint16>(take(2)); }
-    quint32 u32() { return qFromLittleEndian<quint32>(take(4)); }
-    qint64 i64() { return qFromLittleEndian<qint64>(take(8)); }
-    double f64() { return qFromLittleEndian<double>(take(8)); }
-    // The next n bytes; the pointer stays valid until the next read.
-    const char* block(quint32 n) { return take(n); }
-    // A string: the pointer stays valid until the next read.
-    const char* bytes(quint32* length)
-    {
-        *length = u32();
-        return take(*length);
-    }
-    QString text()
-    {
-        quint32 length = 0;
-        const char* p = bytes(&length);
-        return QString::fromUtf8(p, static_cast<qsizetype>(length));
-    }
-
     // After the end record: the reader must then exit normally.
-    void finish()
+    void finish() override
     {
         if (!m_process.waitForFinished(m_timeoutMs) || m_process.exitStatus() != QProcess::NormalExit
             || m_process.exitCode() != 0)
             abnormalEnd();
     }
 
-    [[noreturn]] void fail()
+protected:
+    void fill(quint32 n) override
     {
-        // An error record: the reader explains what it could not read.
-        const QString message = text();
-        throw Error(message);
-    }
-
-private:
-    const char* take(quint32 n)
-    {
-        if (m_pos > (1 << 20) && m_pos * 2 > m_buffer.size()) {
-            m_buffer.remove(0, m_pos);
-            m_pos = 0;
-        }
         while (m_buffer.size() - m_pos < static_cast<qsizetype>(n)) {
             if (m_process.bytesAvailable() == 0 && !m_process.waitForReadyRead(m_timeoutMs)) {
                 if (m_process.state() == QProcess::Running) {
@@ -136,11 +103,9 @@ private:
             }
             pull();
         }
-        const char* p = m_buffer.constData() + m_pos;
-        m_pos += n;
-        return p;
     }
 
+private:
     // Appends what the reader has sent so far to the buffer.
     void pull()
     {
@@ -165,43 +130,8 @@ private:
 
     QString m_what;
     QProcess m_process;
-    QByteArray m_buffer;
-    qsizetype m_pos = 0;
     int m_timeoutMs = 60000;
 };
-
-// The values of one row record, read in place.
-class RowCursor {
-public:
-    RowCursor(const char* data, quint32 length) : m_p(reinterpret_cast<const uchar*>(data)), m_end(m_p + length) {}
-    quint8 u8() { return *need(1); }
-    quint32 u32() { return qFromLittleEndian<quint32>(need(4)); }
-    qint64 i64() { return qFromLittleEndian<qint64>(need(8)); }
-    double f64() { return qFromLittleEndian<double>(need(8)); }
-    const char* bytes(quint32* length)
-    {
-        *length = u32();
-        return reinterpret_cast<const char*>(need(*length));
-    }
-    bool atEnd() const { return m_p == m_end; }
-
-private:
-    const uchar* need(quint32 n)
-    {
-        if (static_cast<quint64>(m_end - m_p) < n)
-            throw Error(QStringLiteral("le programme de lecture a renvoyé des données incohérentes"));
-        const uchar* p = m_p;
-        m_p += n;
-        return p;
-    }
-    const uchar* m_p;
-    const uchar* m_end;
-};
-
-int jetCollation(void*, int lengthA, const void* a, int lengthB, const void* b)
-{
-    return compareJetText(static_cast<const char*>(a), lengthA, static_cast<const char*>(b), lengthB);
-}
 
 // The sort key of one character: its base letter without accents, folded to lower case.
 QString primaryKey(const QString& s)
@@ -315,7 +245,7 @@ QString StagingDatabase::declaredType(JetType type)
     case JetText:
     case JetMemo:
     case JetGuid:
-        return QStringLiteral("TEXT COLLATE ") + QLatin1String(kCollation);
+        return QStringLiteral("TEXT COLLATE ") + QLatin1String(kJetCollation);
     case JetNumeric:
         return QStringLiteral("DECIMAL");
     case JetBinary:
@@ -401,27 +331,9 @@ StagingDatabase::StagingDatabase(const QString& accessPath) : m_accessPath(acces
     // The catalogue first: a file that is not a readable Access database fails here.
     {
         ReaderProcess reader({QStringLiteral("--list"), accessPath}, QStringLiteral("du catalogue"));
-        for (;;) {
-            const char tag = reader.tag();
-            if (tag == EndRecord)
-                break;
-            if (tag == ErrorRecord)
-                reader.fail();
-            if (tag != TableRecord)
-                throw Error(QStringLiteral("le programme de lecture a renvoyé des données incohérentes"));
-            TableInfo table;
-            table.name = reader.text();
-            table.rowCount = reader.u32();
-            const int columns = reader.u16();
-            for (int i = 0; i < columns; ++i) {
-                ColumnInfo column;
-                column.name = reader.text();
-                column.type = static_cast<JetType>(reader.u8());
-                table.columns.append(column);
-            }
-            m_tableByFoldedName.insert(table.name.toCaseFolded(), m_tables.size());
-            m_tables.append(table);
-        }
+        m_tables = readCatalogue(reader);
+        for (int i = 0; i < m_tables.size(); ++i)
+            m_tableByFoldedName.insert(m_tables[i].name.toCaseFolded(), i);
         reader.finish();
     }
 
@@ -449,7 +361,7 @@ StagingDatabase::StagingDatabase(const QString& accessPath) : m_accessPath(acces
         const QString message = m_db ? QString::fromUtf8(sqlite3_errmsg(m_db)) : QString();
         throw Error(QStringLiteral("la base de travail temporaire ne peut pas être ouverte (%1)").arg(message));
     }
-    sqlite3_create_collation_v2(m_db, kCollation, SQLITE_UTF8, nullptr, jetCollation, nullptr);
+    addJetCollation(m_db);
     // A private copy that is thrown away with the connection: no durability needed, but a
     // copy that fails half-way must roll back, hence a journal in memory.
     exec("PRAGMA journal_mode=MEMORY");
@@ -505,102 +417,8 @@ void StagingDatabase::stage(const TableInfo& table)
 {
     if (m_staged.contains(table.name))
         return;
-    const QString what = QStringLiteral("de la table [%1]").arg(table.name);
-    ReaderProcess reader({QStringLiteral("--table"), m_accessPath, table.name}, what);
-    char tag = reader.tag();
-    if (tag == ErrorRecord)
-        reader.fail();
-    if (tag != HeaderRecord)
-        throw Error(QStringLiteral("le programme de lecture a renvoyé des données incohérentes"));
-    const int columnCount = reader.u16();
-    QStringList definitions;
-    for (int i = 0; i < columnCount; ++i) {
-        const QString name = reader.text();
-        const auto type = static_cast<JetType>(reader.u8());
-        definitions.append(quoteIdentifier(name) + QLatin1Char(' ') + declaredType(type));
-    }
-    reader.u32(); // the recorded row count: the reader itself checks it against the rows read
-
-    exec("BEGIN");
-    sqlite3_stmt* insert = nullptr;
-    try {
-        exec(QStringLiteral("CREATE TABLE %1 (%2)").arg(quoteIdentifier(table.name), definitions.join(QStringLiteral(", "))));
-        QStringList placeholders;
-        for (int i = 0; i < columnCount; ++i)
-            placeholders.append(QStringLiteral("?"));
-        const QByteArray insertSql = QStringLiteral("INSERT INTO %1 VALUES (%2)")
-                                         .arg(quoteIdentifier(table.name), placeholders.join(QLatin1Char(',')))
-                                         .toUtf8();
-        if (columnCount > 0 && sqlite3_prepare_v2(m_db, insertSql.constData(), -1, &insert, nullptr) != SQLITE_OK)
-            throw Error(QStringLiteral("erreur de la base de travail temporaire : %1").arg(QString::fromUtf8(sqlite3_errmsg(m_db))));
-        for (;;) {
-            tag = reader.tag();
-            if (tag == EndRecord) {
-                reader.u32();
-                break;
-            }
-            if (tag == ErrorRecord)
-                reader.fail();
-            if (tag != RowRecord)
-                throw Error(QStringLiteral("le programme de lecture a renvoyé des données incohérentes"));
-            // The row stays in the reader's buffer until the statement has run: bound in place.
-            const quint32 rowLength = reader.u32();
-            RowCursor row(reader.block(rowLength), rowLength);
-            for (int i = 1; i <= columnCount; ++i) {
-                const quint8 valueTag = row.u8();
-                int rc = SQLITE_OK;
-                switch (valueTag) {
-                case NullValue:
-                    rc = sqlite3_bind_null(insert, i);
-                    break;
-                case IntegerValue:
-                    rc = sqlite3_bind_int64(insert, i, row.i64());
-                    break;
-                case BooleanValue:
-                    rc = sqlite3_bind_int(insert, i, row.u8() ? 1 : 0);
-                    break;
-                case DoubleValue:
-                    rc = sqlite3_bind_double(insert, i, row.f64());
-                    break;
-                case CurrencyValue:
-                    rc = sqlite3_bind_double(insert, i, static_cast<double>(row.i64()) / 10000.0);
-                    break;
-                case OleDateValue: {
-                    qint64 ms = 0;
-                    rc = oleToMilliseconds(row.f64(), &ms) ? sqlite3_bind_int64(insert, i, ms) : sqlite3_bind_null(insert, i);
-                    break;
-                }
-                case TextValue:
-                case BinaryValue: {
-                    quint32 length = 0;
-                    const char* p = row.bytes(&length);
-                    rc = valueTag == TextValue ? sqlite3_bind_text64(insert, i, p, length, SQLITE_STATIC, SQLITE_UTF8)
-                                               : sqlite3_bind_blob64(insert, i, p, length, SQLITE_STATIC);
-                    break;
-                }
-                default:
-                    throw Error(QStringLiteral("le programme de lecture a renvoyé des données incohérentes"));
-                }
-                if (rc != SQLITE_OK)
-                    throw Error(QStringLiteral("erreur de la base de travail temporaire : %1").arg(QString::fromUtf8(sqlite3_errmsg(m_db))));
-            }
-            if (!row.atEnd())
-                throw Error(QStringLiteral("le programme de lecture a renvoyé des données incohérentes"));
-            if (columnCount > 0) {
-                if (sqlite3_step(insert) != SQLITE_DONE)
-                    throw Error(QStringLiteral("erreur de la base de travail temporaire : %1").arg(QString::fromUtf8(sqlite3_errmsg(m_db))));
-                sqlite3_reset(insert);
-            }
-        }
-        reader.finish();
-        sqlite3_finalize(insert);
-        insert = nullptr;
-        exec("COMMIT");
-    } catch (...) {
-        sqlite3_finalize(insert);
-        sqlite3_exec(m_db, "ROLLBACK", nullptr, nullptr, nullptr);
-        throw;
-    }
+    ReaderProcess reader({QStringLiteral("--table"), m_accessPath, table.name}, QStringLiteral("de la table [%1]").arg(table.name));
+    copyTable(reader, m_db, table.name);
     m_staged.insert(table.name);
 }
 

@@ -5,6 +5,7 @@ add_library(vf_source STATIC
   SourceStatement.h SourceStatement.cpp
   StagingProtocol.h
   StagingDatabase.h StagingDatabase.cpp
+  StagingStream.h StagingStream.cpp
 )
 target_include_directories(vf_source PUBLIC ${PROJECT_SOURCE_DIR}/src)
 target_link_libraries(vf_source PUBLIC vf_base Qt6::Core PRIVATE SQLite::SQLite3)
