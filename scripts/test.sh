@@ -8,8 +8,10 @@ cd build
 ctest --output-on-failure -j2
 
 # The source connection's tests again under AddressSanitizer and UndefinedBehaviorSanitizer
-# (damaged Access files must never crash the program); only what they need is built.
+# (damaged Access files must never crash the program), and each fuzz target replayed on its corpus
+# and regression inputs (scripts/fuzz.sh does the fuzzing itself); only what they need is built.
 cd ..
 cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVF_SANITIZE=ON >/dev/null
-cmake --build build-asan -j"$(nproc)" --target tst_source_connection tst_source_writer tst_source_export
-ctest --test-dir build-asan -L source --output-on-failure
+cmake --build build-asan -j"$(nproc)" --target tst_source_connection tst_source_writer tst_source_export \
+  fuzz_access_pages-replay fuzz_staging_stream-replay fuzz_ini-replay fuzz_json_input-replay fuzz_stage_process-replay
+ctest --test-dir build-asan -L 'source|fuzz' --output-on-failure
