@@ -75,8 +75,11 @@ QString StreamReader::text()
 
 void StreamReader::fail()
 {
-    // An error record: the reader explains what it could not read.
+    // An error record: the reader explains what it could not read. One that explains nothing
+    // is not the reader's.
     const QString message = text();
+    if (message.trimmed().isEmpty())
+        throw incoherent();
     throw Error(message);
 }
 
