@@ -40,7 +40,9 @@ void writeFile(const QString& path, const QByteArray& bytes)
 
 extern "C" int LLVMFuzzerInitialize(int*, char***)
 {
-    g_folder = std::make_unique<QTemporaryDir>();
+    // In memory where the system has it: the files are written again for every input.
+    const QString base = QDir(QStringLiteral("/dev/shm")).exists() ? QStringLiteral("/dev/shm") : QDir::tempPath();
+    g_folder = std::make_unique<QTemporaryDir>(base + QStringLiteral("/fuzz-ini-XXXXXX"));
     check(g_folder->isValid());
     return 0;
 }
