@@ -36,7 +36,9 @@ extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv)
     static int applicationArgc = 1;
     g_application = new QCoreApplication(applicationArgc, *argv);
     (void)argc;
-    g_folder = std::make_unique<QTemporaryDir>();
+    // In memory where the system has it: the file and its staging copy are written for every input.
+    const QString base = QDir(QStringLiteral("/dev/shm")).exists() ? QStringLiteral("/dev/shm") : QDir::tempPath();
+    g_folder = std::make_unique<QTemporaryDir>(base + QStringLiteral("/fuzz-stage-XXXXXX"));
     if (!g_folder->isValid())
         std::abort();
     qputenv("TMPDIR", g_folder->path().toLocal8Bit()); // staging folders go there
