@@ -2,6 +2,7 @@
 
 #include "Errors.h"
 #include "SourceStatement.h"
+#include "SqliteHandles.h"
 #include "StagingDatabase.h"
 
 #include <QFileInfo>
@@ -90,8 +91,8 @@ struct SourceQuery::Private {
     QHash<QString, QVariant> params; // by case-folded name
 
     // The prepared statement, kept across open() and close() while the text is unchanged.
-    sqlite3_stmt* stmt = nullptr;
-    sqlite3_stmt* countStmt = nullptr;
+    SqliteStatement stmt;
+    SqliteStatement countStmt;
     QString countSql;
     QHash<QString, QList<int>> paramIndexes; // case-folded name -> bind positions
     QStringList columnNames;
@@ -109,10 +110,8 @@ struct SourceQuery::Private {
 
     void release()
     {
-        sqlite3_finalize(stmt);
-        sqlite3_finalize(countStmt);
-        stmt = nullptr;
-        countStmt = nullptr;
+        stmt.reset();
+        countStmt.reset();
         open = false;
         readAhead.clear();
         atEnd = true;
@@ -264,27 +263,24 @@ void SourceQuery::Private::prepare()
     }
 
     const QByteArray utf8 = rewritten.toUtf8();
-    if (sqlite3_prepare_v2(handle, utf8.constData(), static_cast<int>(utf8.size()), &stmt, nullptr) != SQLITE_OK) {
-        const QString message = sqliteMessage(handle);
-        sqlite3_finalize(stmt);
-        stmt = nullptr;
-        throw Error(QStringLiteral("instruction incorrecte (%1) : %2").arg(message, sql));
-    }
+    stmt = prepareSqlite(handle, utf8.constData(), static_cast<int>(utf8.size()));
+    if (!stmt)
+        throw Error(QStringLiteral("instruction incorrecte (%1) : %2").arg(sqliteMessage(handle), sql));
     countSql = QStringLiteral("SELECT count(*) FROM (") + rewritten + QStringLiteral("\n)");
 
     paramIndexes.clear();
-    for (int i = 1; i <= sqlite3_bind_parameter_count(stmt); ++i) {
-        const char* name = sqlite3_bind_parameter_name(stmt, i);
+    for (int i = 1; i <= sqlite3_bind_parameter_count(stmt.get()); ++i) {
+        const char* name = sqlite3_bind_parameter_name(stmt.get(), i);
         if (name && (name[0] == ':' || name[0] == '@' || name[0] == '$'))
             paramIndexes[QString::fromUtf8(name + 1).toCaseFolded()].append(i);
     }
     columnNames.clear();
     auto byName = std::make_shared<SourceColumns>();
     columnKinds.clear();
-    for (int i = 0; i < sqlite3_column_count(stmt); ++i) {
-        const QString name = QString::fromUtf8(sqlite3_column_name(stmt, i));
+    for (int i = 0; i < sqlite3_column_count(stmt.get()); ++i) {
+        const QString name = QString::fromUtf8(sqlite3_column_name(stmt.get(), i));
         columnNames.append(name);
-        columnKinds.append(kindOfDeclaredType(sqlite3_column_decltype(stmt, i)));
+        columnKinds.append(kindOfDeclaredType(sqlite3_column_decltype(stmt.get(), i)));
     }
     // The first of two columns of the same name wins.
     for (int i = columnNames.size() - 1; i >= 0; --i) {
@@ -354,11 +350,11 @@ void SourceQuery::Private::bind(sqlite3_stmt* statement)
 
 QVariant SourceQuery::Private::columnValue(int position) const
 {
-    switch (sqlite3_column_type(stmt, position)) {
+    switch (sqlite3_column_type(stmt.get(), position)) {
     case SQLITE_NULL:
         return QVariant();
     case SQLITE_INTEGER: {
-        const qint64 v = sqlite3_column_int64(stmt, position);
+        const qint64 v = sqlite3_column_int64(stmt.get(), position);
         switch (columnKinds[position]) {
         case ColumnKind::DateTime:
             return dateTimeFromMilliseconds(v);
@@ -374,14 +370,14 @@ QVariant SourceQuery::Private::columnValue(int position) const
         return QVariant(v);
     }
     case SQLITE_FLOAT:
-        return QVariant(sqlite3_column_double(stmt, position));
+        return QVariant(sqlite3_column_double(stmt.get(), position));
     case SQLITE_TEXT: {
-        const auto* p = reinterpret_cast<const char*>(sqlite3_column_text(stmt, position));
-        return QVariant(QString::fromUtf8(p, sqlite3_column_bytes(stmt, position)));
+        const auto* p = reinterpret_cast<const char*>(sqlite3_column_text(stmt.get(), position));
+        return QVariant(QString::fromUtf8(p, sqlite3_column_bytes(stmt.get(), position)));
     }
     default: {
-        const auto* p = static_cast<const char*>(sqlite3_column_blob(stmt, position));
-        return QVariant(QByteArray(p, sqlite3_column_bytes(stmt, position)));
+        const auto* p = static_cast<const char*>(sqlite3_column_blob(stmt.get(), position));
+        return QVariant(QByteArray(p, sqlite3_column_bytes(stmt.get(), position)));
     }
     }
 }
@@ -444,22 +440,22 @@ void SourceQuery::open()
     sqlite3* handle = d.db();
     if (!d.stmt)
         d.prepare();
-    d.bind(d.stmt);
+    d.bind(d.stmt.get());
 
     // Read ahead: a small result is counted as it is read; a large one is counted by SQLite.
     qint64 bytes = 0;
     int rc = SQLITE_ROW;
     while (d.readAhead.size() < kReadAheadRows && bytes < kReadAheadBytes) {
-        rc = sqlite3_step(d.stmt);
+        rc = sqlite3_step(d.stmt.get());
         if (rc != SQLITE_ROW)
             break;
         QList<QVariant> row;
         row.reserve(d.columnNames.size());
         for (int i = 0; i < d.columnNames.size(); ++i) {
-            const int type = sqlite3_column_type(d.stmt, i);
+            const int type = sqlite3_column_type(d.stmt.get(), i);
             row.append(d.columnValue(i));
             if (type == SQLITE_TEXT || type == SQLITE_BLOB)
-                bytes += sqlite3_column_bytes(d.stmt, i);
+                bytes += sqlite3_column_bytes(d.stmt.get(), i);
         }
         d.readAhead.append(std::move(row));
     }
@@ -470,24 +466,25 @@ void SourceQuery::open()
     }
     if (rc == SQLITE_DONE) {
         d.recordCount = static_cast<int>(d.readAhead.size());
-        sqlite3_reset(d.stmt);
+        sqlite3_reset(d.stmt.get());
     } else {
         if (!d.countStmt) {
             const QByteArray countUtf8 = d.countSql.toUtf8();
-            if (sqlite3_prepare_v2(handle, countUtf8.constData(), -1, &d.countStmt, nullptr) != SQLITE_OK) {
+            d.countStmt = prepareSqlite(handle, countUtf8.constData());
+            if (!d.countStmt) {
                 const QString message = sqliteMessage(handle);
                 d.release();
                 throw Error(QStringLiteral("erreur de lecture : %1").arg(message));
             }
         }
-        d.bind(d.countStmt);
-        if (sqlite3_step(d.countStmt) != SQLITE_ROW) {
+        d.bind(d.countStmt.get());
+        if (sqlite3_step(d.countStmt.get()) != SQLITE_ROW) {
             const QString message = sqliteMessage(handle);
             d.release();
             throw Error(QStringLiteral("erreur de lecture : %1").arg(message));
         }
-        d.recordCount = static_cast<int>(sqlite3_column_int64(d.countStmt, 0));
-        sqlite3_reset(d.countStmt);
+        d.recordCount = static_cast<int>(sqlite3_column_int64(d.countStmt.get(), 0));
+        sqlite3_reset(d.countStmt.get());
     }
     d.open = true;
     d.readAheadPos = 0;
@@ -499,7 +496,7 @@ void SourceQuery::close()
 {
     Private& d = *m_d;
     if (d.stmt)
-        sqlite3_reset(d.stmt);
+        sqlite3_reset(d.stmt.get());
     d.open = false;
     d.readAhead.clear();
     d.readAheadPos = 0;
@@ -533,7 +530,7 @@ void SourceQuery::next()
         }
         d.live = true; // the statement stands on the last row read ahead: step past it
     }
-    const int rc = sqlite3_step(d.stmt);
+    const int rc = sqlite3_step(d.stmt.get());
     if (rc == SQLITE_ROW)
         return;
     d.atEnd = true;
@@ -552,14 +549,13 @@ QString SourceQuery::queryPlan()
     sqlite3* handle = d.db();
     if (!d.stmt)
         d.prepare();
-    const QByteArray sql = QByteArray("EXPLAIN QUERY PLAN ") + sqlite3_sql(d.stmt);
-    sqlite3_stmt* plan = nullptr;
-    if (sqlite3_prepare_v2(handle, sql.constData(), -1, &plan, nullptr) != SQLITE_OK)
+    const QByteArray sql = QByteArray("EXPLAIN QUERY PLAN ") + sqlite3_sql(d.stmt.get());
+    const SqliteStatement plan = prepareSqlite(handle, sql.constData());
+    if (!plan)
         throw Error(QStringLiteral("erreur de lecture : %1").arg(sqliteMessage(handle)));
     QStringList steps;
-    while (sqlite3_step(plan) == SQLITE_ROW)
-        steps.append(QString::fromUtf8(reinterpret_cast<const char*>(sqlite3_column_text(plan, 3))));
-    sqlite3_finalize(plan);
+    while (sqlite3_step(plan.get()) == SQLITE_ROW)
+        steps.append(QString::fromUtf8(reinterpret_cast<const char*>(sqlite3_column_text(plan.get(), 3))));
     return steps.join(QLatin1Char('\n'));
 }
 

@@ -357,11 +357,14 @@ StagingDatabase::StagingDatabase(const QString& accessPath) : m_accessPath(acces
             || !file.setPermissions(QFile::ReadOwner | QFile::WriteOwner))
             throw Error(QStringLiteral("la base de travail temporaire ne peut pas être créée (%1)").arg(file.errorString()));
     }
-    if (sqlite3_open_v2(dbPath.toUtf8().constData(), &m_db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr) != SQLITE_OK) {
-        const QString message = m_db ? QString::fromUtf8(sqlite3_errmsg(m_db)) : QString();
+    sqlite3* db = nullptr;
+    const int opened = sqlite3_open_v2(dbPath.toUtf8().constData(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr);
+    m_db.reset(db);
+    if (opened != SQLITE_OK) {
+        const QString message = m_db ? QString::fromUtf8(sqlite3_errmsg(m_db.get())) : QString();
         throw Error(QStringLiteral("la base de travail temporaire ne peut pas être ouverte (%1)").arg(message));
     }
-    addJetCollation(m_db);
+    addJetCollation(m_db.get());
     // A private copy that is thrown away with the connection: no durability needed, but a
     // copy that fails half-way must roll back, hence a journal in memory.
     exec("PRAGMA journal_mode=MEMORY");
@@ -373,8 +376,7 @@ StagingDatabase::StagingDatabase(const QString& accessPath) : m_accessPath(acces
 
 StagingDatabase::~StagingDatabase()
 {
-    if (m_db)
-        sqlite3_close_v2(m_db);
+    m_db.reset();
     if (m_lock)
         m_lock->unlock();
     if (m_dir) {
@@ -404,8 +406,8 @@ QStringList StagingDatabase::tableNames() const
 void StagingDatabase::exec(const char* sql)
 {
     char* message = nullptr;
-    if (sqlite3_exec(m_db, sql, nullptr, nullptr, &message) != SQLITE_OK) {
-        const QString text = QString::fromUtf8(message ? message : sqlite3_errmsg(m_db));
+    if (sqlite3_exec(m_db.get(), sql, nullptr, nullptr, &message) != SQLITE_OK) {
+        const QString text = QString::fromUtf8(message ? message : sqlite3_errmsg(m_db.get()));
         sqlite3_free(message);
         throw Error(QStringLiteral("erreur de la base de travail temporaire : %1").arg(text));
     }
@@ -418,7 +420,7 @@ void StagingDatabase::stage(const TableInfo& table)
     if (m_staged.contains(table.name))
         return;
     ReaderProcess reader({QStringLiteral("--table"), m_accessPath, table.name}, QStringLiteral("de la table [%1]").arg(table.name));
-    copyTable(reader, m_db, table.name);
+    copyTable(reader, m_db.get(), table.name);
     m_staged.insert(table.name);
 }
 

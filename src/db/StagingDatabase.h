@@ -1,5 +1,6 @@
 #pragma once
 
+#include "SqliteHandles.h"
 #include "StagingProtocol.h"
 
 #include <QHash>
@@ -9,7 +10,6 @@
 #include <QStringList>
 #include <memory>
 
-struct sqlite3;
 class QLockFile;
 class QTemporaryDir;
 
@@ -39,7 +39,7 @@ public:
     StagingDatabase(const StagingDatabase&) = delete;
     StagingDatabase& operator=(const StagingDatabase&) = delete;
 
-    sqlite3* handle() const { return m_db; }
+    sqlite3* handle() const { return m_db.get(); }
     QString folder() const;
 
     // The table of that name (without regard to case), or nullptr.
@@ -66,7 +66,7 @@ private:
     QString m_accessPath;
     std::unique_ptr<QTemporaryDir> m_dir;
     std::unique_ptr<QLockFile> m_lock;
-    sqlite3* m_db = nullptr;
+    SqliteDatabase m_db;
     QList<TableInfo> m_tables;
     QHash<QString, int> m_tableByFoldedName;
     QSet<QString> m_staged;

@@ -1,5 +1,7 @@
 #include "StagingStream.h"
 
+#include "SqliteHandles.h"
+
 #include "Errors.h"
 
 #include <QtEndian>
@@ -146,7 +148,7 @@ void copyTable(StreamReader& in, sqlite3* db, const QString& tableName)
     in.u32(); // the recorded row count: the reader itself checks it against the rows read
 
     exec(db, QStringLiteral("BEGIN"));
-    sqlite3_stmt* insert = nullptr;
+    SqliteStatement statement;
     try {
         exec(db, QStringLiteral("CREATE TABLE %1 (%2)").arg(quoteIdentifier(tableName), definitions.join(QStringLiteral(", "))));
         QStringList placeholders;
@@ -155,8 +157,9 @@ void copyTable(StreamReader& in, sqlite3* db, const QString& tableName)
         const QByteArray insertSql = QStringLiteral("INSERT INTO %1 VALUES (%2)")
                                          .arg(quoteIdentifier(tableName), placeholders.join(QLatin1Char(',')))
                                          .toUtf8();
-        if (columnCount > 0 && sqlite3_prepare_v2(db, insertSql.constData(), -1, &insert, nullptr) != SQLITE_OK)
+        if (columnCount > 0 && !(statement = prepareSqlite(db, insertSql.constData())))
             throw databaseError(db);
+        sqlite3_stmt* const insert = statement.get();
         for (;;) {
             tag = in.tag();
             if (tag == EndRecord) {
@@ -217,11 +220,10 @@ void copyTable(StreamReader& in, sqlite3* db, const QString& tableName)
             }
         }
         in.finish();
-        sqlite3_finalize(insert);
-        insert = nullptr;
+        statement.reset();
         exec(db, QStringLiteral("COMMIT"));
     } catch (...) {
-        sqlite3_finalize(insert);
+        statement.reset();
         sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
         throw;
     }

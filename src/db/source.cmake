@@ -5,6 +5,7 @@ add_library(vf_source STATIC
   SourceStatement.h SourceStatement.cpp
   StagingProtocol.h
   StagingDatabase.h StagingDatabase.cpp
+  SqliteHandles.h
   StagingStream.h StagingStream.cpp
 )
 target_include_directories(vf_source PUBLIC ${PROJECT_SOURCE_DIR}/src)
