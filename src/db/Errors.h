@@ -33,6 +33,14 @@ struct ConnectionLost {
 // command line shows error boxes the same way.
 inline const QString kErrorPrefix = QStringLiteral("Erreur : ");
 
+// The run cannot go on: what it needs of the host fails for every record to come (the disk of the
+// letters folder is full, the link tables can no longer be written). It ends the run as
+// unfinished with the line that says so, instead of one failure line per remaining record. On
+// purpose no vf::Error, so that no record's handling takes it for its own failure.
+struct RunCannotGoOn {
+    QString line;
+};
+
 // Thrown when the program must end at once, without its close-time steps: a link table that
 // cannot be created, or "Yes" to the low-memory question. Front ends catch it and quit.
 struct ProgramTermination {

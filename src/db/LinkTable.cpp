@@ -76,8 +76,11 @@ struct LinkTable::Private {
 
     QString path() const { return QDir(folder).filePath(fileName); }
 
-    [[noreturn]] void fail(int code) const
+    int lastCode = SQLITE_OK; // of the last failure
+
+    [[noreturn]] void fail(int code)
     {
+        lastCode = code;
         const QString message = db ? QString::fromUtf8(sqlite3_errmsg(db)) : QString::fromUtf8(sqlite3_errstr(code));
         throw Error(message + QStringLiteral(" (") + path() + u')');
     }
@@ -103,16 +106,29 @@ struct LinkTable::Private {
             fail(rc);
     }
 
-    // Runs a group of changes in one commit, rolled back when one fails.
+    // Runs a group of changes in one commit, rolled back when one fails. A file or folder that
+    // can no longer be written stops the run: every pair to come would fail the same way.
     template <typename F> void inTransaction(F&& changes)
     {
-        exec("BEGIN IMMEDIATE");
         try {
+            exec("BEGIN IMMEDIATE");
             changes();
             exec("COMMIT");
-        } catch (...) {
+        } catch (const Error& error) {
             sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
-            throw;
+            switch (lastCode & 0xff) {
+            case SQLITE_IOERR:
+            case SQLITE_FULL:
+            case SQLITE_READONLY:
+            case SQLITE_CANTOPEN:
+            case SQLITE_CORRUPT:
+            case SQLITE_NOTADB:
+                throw RunCannotGoOn{QStringLiteral("Les tables de liens du dossier %1 ne peuvent plus être écrites (%2) : "
+                                                   "les enregistrements restants n'ont pas été importés.")
+                                        .arg(QDir::toNativeSeparators(folder), error.message())};
+            default:
+                throw;
+            }
         }
     }
 
@@ -129,7 +145,9 @@ struct LinkTable::Private {
     void exec(const char* sql)
     {
         char* error = nullptr;
-        if (sqlite3_exec(db, sql, nullptr, nullptr, &error) != SQLITE_OK) {
+        const int rc = sqlite3_exec(db, sql, nullptr, nullptr, &error);
+        if (rc != SQLITE_OK) {
+            lastCode = sqlite3_extended_errcode(db);
             const QString message = QString::fromUtf8(error ? error : sqlite3_errmsg(db));
             sqlite3_free(error);
             throw Error(message + QStringLiteral(" (") + path() + u')');

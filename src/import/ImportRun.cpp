@@ -36,10 +36,11 @@ private:
     bool& m_flag;
 };
 
+// The source file is found as the window found it at start-up, without regard to letter case.
 bool pathsAreValid(const RunInputs& inputs)
 {
     return !inputs.v3Path.isEmpty() && !inputs.talmerosPath.isEmpty() && !inputs.courriersPath.isEmpty()
-        && QFileInfo(inputs.v3Path).isFile() && QFileInfo(inputs.courriersPath).isDir()
+        && QFileInfo(existingFileNoCase(inputs.v3Path)).isFile() && QFileInfo(inputs.courriersPath).isDir()
         && !findFileNoCase(inputs.talmerosPath, QStringLiteral("Kestrune.Ver")).isEmpty();
 }
 
@@ -122,7 +123,7 @@ RunOutcome ImportRun::Private::prepareAndRun(RunInputs& inputs)
     source.close();
     reporter.setStatus(QStringLiteral("connexion à la base Access V3 en ADO..."));
     try {
-        source.open(inputs.v3Path);
+        source.open(existingFileNoCase(inputs.v3Path));
     } catch (const Error& error) {
         const QString message = QStringLiteral("Connexion à la base de données Access [") + inputs.v3Path
             + QStringLiteral("] impossible : ") + error.message();
@@ -210,6 +211,10 @@ RunOutcome ImportRun::Private::runPhases(RunContext& context, bool paradox)
         dest.rollback();
         reporter.appendLine(kErrorPrefix + lost.message);
         reporter.appendLine(kConnectionLost);
+        context.unfinished = true;
+    } catch (const RunCannotGoOn& stop) {
+        dest.rollback();
+        reporter.appendLine(stop.line);
         context.unfinished = true;
     } catch (const Error& error) {
         return abortRun(error.message());

@@ -7,6 +7,14 @@
 #include <QFileInfo>
 #include <QRegularExpression>
 
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <cerrno>
+#include <fcntl.h>
+#include <unistd.h>
+#endif
+
 namespace vf {
 
 LetterFiles::LetterFiles(const QString& lettersFolder)
@@ -78,23 +86,60 @@ bool makeRealFolder(const QString& path)
     return isRealDirectory(path);
 }
 
-bool copyReplacing(QFile& from, const QString& to)
+Copy copyReplacing(QFile& from, const QString& to)
 {
     const QFileInfo target(to);
     if ((target.isSymLink() || target.exists()) && !QFile::remove(to))
-        return false;
+        return Copy::Failed;
+    QByteArray buffer(64 * 1024, Qt::Uninitialized);
+#ifdef _WIN32
     QFile copy(to);
     if (!copy.open(QIODevice::WriteOnly | QIODevice::NewOnly))
-        return false;
-    QByteArray buffer(64 * 1024, Qt::Uninitialized);
+        return Copy::Failed;
     qint64 read = 0;
-    while ((read = from.read(buffer.data(), buffer.size())) > 0)
-        if (copy.write(buffer.constData(), read) != read)
-            break;
+    while ((read = from.read(buffer.data(), buffer.size())) > 0) {
+        if (copy.write(buffer.constData(), read) != read) {
+            const DWORD reason = GetLastError();
+            copy.remove();
+            return reason == ERROR_DISK_FULL || reason == ERROR_HANDLE_DISK_FULL ? Copy::DiskFull : Copy::Failed;
+        }
+    }
     if (read == 0 && copy.flush())
-        return true;
+        return Copy::Done;
     copy.remove();
-    return false;
+    return Copy::Failed;
+#else
+    const QByteArray path = QFile::encodeName(to);
+    const int fd = ::open(path.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    const auto failure = [&](int reason) {
+        if (fd >= 0) {
+            ::close(fd);
+            ::unlink(path.constData());
+        }
+        return reason == ENOSPC || reason == EDQUOT ? Copy::DiskFull : Copy::Failed;
+    };
+    if (fd < 0)
+        return failure(errno);
+    qint64 read = 0;
+    while ((read = from.read(buffer.data(), buffer.size())) > 0) {
+        for (qint64 written = 0; written < read;) {
+            const ssize_t n = ::write(fd, buffer.constData() + written, size_t(read - written));
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                return failure(n < 0 ? errno : ENOSPC);
+            written += n;
+        }
+    }
+    if (read < 0)
+        return failure(EIO);
+    if (::close(fd) != 0) {
+        const int reason = errno;
+        ::unlink(path.constData());
+        return reason == ENOSPC || reason == EDQUOT ? Copy::DiskFull : Copy::Failed;
+    }
+    return Copy::Done;
+#endif
 }
 
 } // namespace vf

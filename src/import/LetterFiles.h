@@ -35,7 +35,9 @@ bool makeRealFolder(const QString& path);
 
 // Copies the opened document, replacing a file or a link of the same name (the link itself,
 // never what it points at). The copy is created anew, so nothing that sits at its name is
-// followed.
-bool copyReplacing(QFile& from, const QString& to);
+// followed. A copy that fails leaves nothing at its name; DiskFull tells a disk without room from
+// the other failures, as every copy after it would fail the same way.
+enum class Copy { Done, Failed, DiskFull };
+Copy copyReplacing(QFile& from, const QString& to);
 
 } // namespace vf

@@ -74,7 +74,8 @@ public:
                       + QStringLiteral(" ne sera pas importé."));
             return;
         }
-        const QString sourceText = QStringLiteral("[") + m_context.courriersPath + nomFichier
+        // The path quoted is the one searched: the field's text with its final separator.
+        const QString sourceText = QStringLiteral("[") + AddTrailingBackslash(m_context.courriersPath) + nomFichier
             + QStringLiteral(".RTF] du dossier n°") + patientText + letterText + QStringLiteral(" ne sera pas importé.");
 
         QFile sourceFile;
@@ -89,8 +90,14 @@ public:
         const qint32 letterId = ++m_counter;
         const QString fileName = QStringLiteral("LET") + QString::number(letterId) + QStringLiteral(".HED");
         const QString destinationFile = patientFolder + QDir::separator() + fileName;
-        if (!folderMade || !copyReplacing(sourceFile, destinationFile)) {
+        const Copy copy = folderMade ? copyReplacing(sourceFile, destinationFile) : Copy::Failed;
+        if (copy != Copy::Done) {
             --m_counter; // the next letter takes the identifier
+            // Without room on the disk, every letter to come would fail the same way.
+            if (copy == Copy::DiskFull)
+                throw RunCannotGoOn{QStringLiteral("Le disque du dossier des courriers de Talmérosin ")
+                                    + QDir::toNativeSeparators(m_lettersBase)
+                                    + QStringLiteral(" est plein : les courriers restants n'ont pas été importés.")};
             work.line(QStringLiteral("Impossible de copier le courier ") + sourceText);
             return;
         }

@@ -97,8 +97,13 @@ public:
     void importRecord(const SourceRecord& patient, UnitOfWork& work) override
     {
         const qint32 code = patient.intValue(QStringLiteral("CODE PATIENT"));
-        if (work.linked(links(), code))
+        if (const std::optional<qint32> imported = work.linked(links(), code)) {
+            // A purge that emptied PATMEDTR but not PATIENTS keeps the patients: their
+            // correspondent links are made again, each once.
+            if (m_context.purgeLeft(QStringLiteral("PATIENTS"), QStringLiteral("PATMEDTR")))
+                linkCorrespondents(patient, *imported, work);
             return;
+        }
         ++m_patientsCounter;
         const QString nom = patient.textValue(QStringLiteral("NOM"));
         const QString prenom = patient.textValue(QStringLiteral("PRENOM"));
@@ -144,8 +149,7 @@ public:
             work.line(kErrorPrefix + written.message());
             return;
         }
-        for (int n = 1; n <= 6; ++n)
-            linkCorrespondent(patient, QStringLiteral("CODE CORRESPONDANT ") + QString::number(n), m_patientsCounter, work);
+        linkCorrespondents(patient, m_patientsCounter, work);
     }
 
     QList<std::pair<QString, int>> idValues() override
@@ -167,6 +171,12 @@ public:
     }
 
 private:
+    void linkCorrespondents(const SourceRecord& patient, qint32 patientsId, UnitOfWork& work)
+    {
+        for (int n = 1; n <= 6; ++n)
+            linkCorrespondent(patient, QStringLiteral("CODE CORRESPONDANT ") + QString::number(n), patientsId, work);
+    }
+
     void linkCorrespondent(const SourceRecord& patient, const QString& column, qint32 patientsId, UnitOfWork& work)
     {
         // Codes are trimmed; a code whose text is not a number is a missing correspondent.

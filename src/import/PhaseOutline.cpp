@@ -22,12 +22,17 @@ void importRecords(RunContext& context, Phase& phase, SourceQuery& source, const
     constexpr qint64 kBatchMilliseconds = 2000;
     UnitOfWork& work = context.work;
     LinkTable& links = phase.links();
+    // What a record did before an error that it does not handle, or before the run cannot go on,
+    // stays written, as it would statement by statement.
     const auto one = [&](const SourceRecord& record) {
         work.beginRecord(links, outline.pairRow);
         try {
             phase.importRecord(record, work);
         } catch (const Error&) {
-            work.endRecord(); // what the record did before the error stays, as its statements would
+            work.endRecord();
+            throw;
+        } catch (const RunCannotGoOn&) {
+            work.endRecord();
             throw;
         }
         work.endRecord();
@@ -71,6 +76,9 @@ void importRecords(RunContext& context, Phase& phase, SourceQuery& source, const
                 oneByOne();
             } catch (const Error&) {
                 commit(); // the records before the error stay written, as one at a time
+                throw;
+            } catch (const RunCannotGoOn&) {
+                commit();
                 throw;
             }
             testHold("record");

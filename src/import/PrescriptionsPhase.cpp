@@ -11,6 +11,8 @@
 #include "import/RowIndex.h"
 #include "import/RunContext.h"
 
+#include <QSet>
+
 namespace vf {
 
 PhaseOutline prescriptionsOutline(const QString& table)
@@ -70,9 +72,10 @@ public:
     {
         m_rows.mark();
         m_context.consultations.mark();
-        return [this, counter = m_counter, consultations = m_context.consultationCounter] {
+        return [this, counter = m_counter, consultations = m_context.consultationCounter, reattached = m_reattached] {
             m_counter = counter;
             m_context.consultationCounter = consultations;
+            m_reattached = reattached;
             m_rows.rollbackToMark();
             m_context.consultations.rollbackToMark();
         };
@@ -96,10 +99,17 @@ public:
     void importRecord(const SourceRecord& header, UnitOfWork& work) override
     {
         m_codetitre = header.intValue(QStringLiteral("CODETITRE"));
-        if (work.linked(links(), m_codetitre))
+        const bool imported = work.linked(links(), m_codetitre).has_value();
+        // A purge that emptied MOTCONSU but not the prescription table keeps the prescriptions:
+        // the consultations they belong to are made again.
+        if (imported && !m_context.purgeLeft(m_table, QStringLiteral("MOTCONSU")))
             return;
         m_patientText = codeText(header, QStringLiteral("CODE PATIENT"));
         m_dateText = DateText(header.value(QStringLiteral("Date")), m_context.dateFormats);
+        if (imported) {
+            reattach(header, work);
+            return;
+        }
         const std::optional<qint32> patientId = work.linked(m_context.patients, header.intValue(QStringLiteral("CODE PATIENT")));
         if (!patientId) {
             work.line(kPatientMissing + m_patientText + QStringLiteral(". L'ordonnance du ") + m_dateText
@@ -145,6 +155,35 @@ public:
     void finish() override { links().close(); }
 
 private:
+    // Attaches a prescription imported before to the consultation of its patient and minute,
+    // found or made again, once for each row of the prescription table.
+    void reattach(const SourceRecord& header, UnitOfWork& work)
+    {
+        const std::optional<qint32> patientId = work.linked(m_context.patients, header.intValue(QStringLiteral("CODE PATIENT")));
+        if (!patientId)
+            return;
+        const QDateTime minute = TruncateToMinute(header.dateTimeValue(QStringLiteral("Date")));
+        const RowKey key = RowKey::of(*patientId, minute);
+        if (m_reattached.contains(key))
+            return;
+        Consultation consultation;
+        if (!consultationOf(header, *patientId, minute, work, consultation))
+            return;
+        m_reattached.insert(key);
+        QList<qint32> rows;
+        try {
+            rows = m_rows.all(key);
+        } catch (const Error& error) {
+            work.line(kErrorPrefix + error.message());
+            return;
+        }
+        if (rows.isEmpty())
+            return;
+        if (const Written updated = work.update({m_table, m_idColumn, rows, {{QStringLiteral("MOTCONSU_ID"), consultation.id}}});
+            !updated)
+            reportDetailFailure(updated.message(), work);
+    }
+
     // The consultation of the patient at the header's minute, created when there is none. False
     // when the header cannot be imported (the reason is already reported).
     bool consultationOf(const SourceRecord& header, qint32 patientId, const QDateTime& minute, UnitOfWork& work,
@@ -250,6 +289,7 @@ private:
     DetailLines m_details; // V3_Qry1 on [ORD SOUS ORDONNANCE]
     RowIndex m_rows;       // the prescription table by patient and minute
     int m_counter = 0;
+    QSet<RowKey> m_reattached; // rows attached again to their consultation in this run
 
     // The header being imported.
     qint32 m_codetitre = 0;

@@ -50,6 +50,7 @@ void runPurge(RunContext& context, QStringList tableList)
             query1.setText(QStringLiteral("DELETE FROM ") + name);
             query1.exec();
             deleted = true;
+            context.purgedTables.insert(name.toUpper());
             context.idValues.WriteIdValue(name, 0, true);
             reporter.appendLine(QStringLiteral("Purge de la table ") + name
                                 + QStringLiteral(" effectuée."));

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QDateTime>
+#include <QHashFunctions>
 #include <QList>
 #include <QString>
 
@@ -23,6 +24,11 @@ struct RowKey {
 
     bool operator==(const RowKey&) const = default;
 };
+
+inline size_t qHash(const RowKey& key, size_t seed = 0) noexcept
+{
+    return ::qHash(std::pair(key.patient, key.second), seed);
+}
 
 struct RowKeyHash {
     size_t operator()(const RowKey& key) const noexcept

@@ -60,9 +60,17 @@ struct RunContext {
     // message in an error box, sets the unfinished mark and returns false.
     bool openSource(SourceQuery& query, const QString& errorText);
 
-    // The destination tables that the purge could not empty (upper case). A phase whose table
-    // is among them keeps its link table, so that its records are not imported a second time.
+    // The destination tables that the purge could not empty, and those it emptied (upper case).
+    // A phase whose table is among the first keeps its link table, so that its records are not
+    // imported a second time.
     QSet<QString> unpurgedTables;
+    QSet<QString> purgedTables;
+    // True when the purge emptied a table of rows that hang on the rows of one it could not
+    // empty: the records kept then get those rows again.
+    bool purgeLeft(const QString& kept, const QString& emptied) const
+    {
+        return vider && unpurgedTables.contains(kept) && purgedTables.contains(emptied);
+    }
 };
 
 } // namespace vf

@@ -371,6 +371,10 @@ bool UnitOfWork::commitBatch()
     } catch (const Error&) {
         abandonBatch();
         return false;
+    } catch (const RunCannotGoOn&) {
+        m_connection.rollback(); // the pairs could not be written: nothing of the batch stays
+        forget();
+        throw;
     }
     testHold("committed");
     finishCommit();

@@ -13,6 +13,8 @@
 
 #include <csignal>
 
+#include <unistd.h>
+
 using namespace vf::test;
 
 namespace {
@@ -38,6 +40,9 @@ public:
             settings.replace("[Destination]\r\n", "[Destination]\r\nQueryTimeout=" + queryTimeout.toUtf8() + "\r\n");
         writeFile(m_program.settingsPath(), settings);
     }
+
+    QString programFolder() const { return m_program.path(); }
+    QString lettersCopies() const { return practice() + QStringLiteral("/Base/LETTERS"); }
 
     QStringList arguments() const
     {
@@ -121,6 +126,38 @@ QString endOfRun(const ProgramFolder::Result& result)
     return expected ? lines[error] : QString();
 }
 
+// A small file system mounted on a folder for the life of the object (root only).
+class SmallDisk {
+public:
+    SmallDisk(const QString& folder, int kilobytes) : m_folder(folder)
+    {
+        QDir().mkpath(folder);
+        m_mounted = ::geteuid() == 0
+            && QProcess::execute(QStringLiteral("mount"), {QStringLiteral("-t"), QStringLiteral("tmpfs"), QStringLiteral("-o"),
+                                                          QStringLiteral("size=%1k").arg(kilobytes), QStringLiteral("tmpfs"), folder})
+                == 0;
+    }
+    ~SmallDisk() { unmount(); }
+    bool mounted() const { return m_mounted; }
+    // Unmounts it, its files copied into the folder beneath it when they are to be kept.
+    void unmount(bool keepFiles = false)
+    {
+        if (!m_mounted)
+            return;
+        QTemporaryDir saved;
+        if (keepFiles)
+            QProcess::execute(QStringLiteral("cp"), {QStringLiteral("-a"), m_folder + QStringLiteral("/."), saved.path()});
+        QProcess::execute(QStringLiteral("umount"), {m_folder});
+        if (keepFiles)
+            QProcess::execute(QStringLiteral("cp"), {QStringLiteral("-a"), saved.path() + QStringLiteral("/."), m_folder});
+        m_mounted = false;
+    }
+
+private:
+    QString m_folder;
+    bool m_mounted = false;
+};
+
 } // namespace
 
 class TestFaults : public QObject {
@@ -188,6 +225,40 @@ private slots:
         QVERIFY(db.open());
         QCOMPARE(practice.run().exitCode, 0);
         QCOMPARE(practice.state(), faultlessState(Backend::PostgreSQL, false));
+    }
+
+    // The disk of the letters folder fills up, then the link tables' disk: each time the run
+    // ends unfinished with one line, and a run once there is room again imports what remains.
+    void diskFull_data()
+    {
+        QTest::addColumn<bool>("links");
+        QTest::addColumn<int>("kilobytes");
+        QTest::addColumn<QString>("line");
+        QTest::newRow("letters") << false << 48 << "Le disque du dossier des courriers de Talmérosin ";
+        QTest::newRow("link tables") << true << 640 << "Les tables de liens du dossier ";
+    }
+
+    void diskFull()
+    {
+        QFETCH(bool, links);
+        QFETCH(int, kilobytes);
+        QFETCH(QString, line);
+        VF_TEST_DESTINATION(destination, Backend::SQLite);
+        FaultPractice practice(destination);
+        SmallDisk disk(links ? practice.programFolder() + QStringLiteral("/LinksTables") : practice.lettersCopies(), kilobytes);
+        if (!disk.mounted())
+            QSKIP("needs root, to mount a small file system");
+        const ProgramFolder::Result full = practice.run();
+        QCOMPARE(full.exitCode, 1);
+        const QStringList lines = full.outLines();
+        QCOMPARE(lines.filter(line).size(), 1);
+        QVERIFY2(lines.at(lines.size() - 3).startsWith(line), qPrintable(lines.join(u'\n')));
+        QCOMPARE(lines.last(), QStringLiteral("Traitement inachevé."));
+        QVERIFY(lines.filter(QStringLiteral("Impossible de copier")).isEmpty());
+
+        disk.unmount(true);
+        QCOMPARE(practice.run().exitCode, 0);
+        QCOMPARE(practice.state(), faultlessState(Backend::SQLite, false));
     }
 
     // The server's process for the run is paused: after the query timeout, the same end.

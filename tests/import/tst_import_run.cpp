@@ -439,6 +439,7 @@ void ImportRunTest::failedPurgeKeepsLinkTable()
     fillStandardSource(practice.source);
     const TestDestination& dest = practice.dest;
     QCOMPARE(practice.run().outcome, RunOutcome::Finished);
+    const QList<QVariantMap> links = tableRows(dest, "PATMEDTR", "PATMEDTR_ID");
 
     if (backend == Backend::SQLite) {
         QVERIFY(dest.exec("CREATE TRIGGER KEEP_PATIENTS BEFORE DELETE ON PATIENTS "
@@ -462,6 +463,8 @@ void ImportRunTest::failedPurgeKeepsLinkTable()
     QVERIFY(result.lines().contains(QStringLiteral("4 patients après importation.")));
     QCOMPARE(column(tableRows(dest, "MEDECINS", "MEDECINS_ID"), "MEDECINS_ID"), QList<int>({1, 2, 3}));
     QCOMPARE(idValue(dest, "PATIENTS"), 4);
+    // The correspondent links, which the purge emptied, are made again for the patients kept.
+    QCOMPARE(tableRows(dest, "PATMEDTR", "PATMEDTR_ID"), links);
 }
 
 void ImportRunTest::rowsRejectedByDestination()

@@ -154,6 +154,12 @@ void PracticeRun::writeLetter(const QString& name, const QByteArray& content)
     file.write(content);
 }
 
+void PracticeRun::typeInputs(const QString& lettersFolder, const QString& sourceFile)
+{
+    m_typedLetters = lettersFolder;
+    m_typedSource = sourceFile;
+}
+
 RunOutcome PracticeRun::run(const SourceTables& tables, bool vider)
 {
     const QString mdbPath = m_root + QStringLiteral("/V3.mdb");
@@ -165,8 +171,8 @@ RunOutcome PracticeRun::run(const SourceTables& tables, bool vider)
     ImportLog log(program);
     ImportRun importRun(program, program + QStringLiteral("/fusion.INI"), m_reporter, log);
     RunInputs inputs;
-    inputs.v3Path = mdbPath;
-    inputs.courriersPath = lettersFolder();
+    inputs.v3Path = m_typedSource.isEmpty() ? mdbPath : m_typedSource;
+    inputs.courriersPath = m_typedLetters.isEmpty() ? lettersFolder() : m_typedLetters;
     inputs.talmerosPath = baseFolder();
     inputs.vider = vider;
     return importRun.run(inputs);

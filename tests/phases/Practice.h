@@ -58,6 +58,9 @@ public:
     void writeEditorIni(const QByteArray& content);
     void writeLetter(const QString& name, const QByteArray& content);
 
+    // The letters folder and the source file as the operator typed them, when not as made.
+    void typeInputs(const QString& lettersFolder, const QString& sourceFile);
+
     // Writes the source file and runs the whole import; the recorded report stays readable.
     RunOutcome run(const SourceTables& tables, bool vider = false);
     const RecordingReporter& reporter() const { return m_reporter; }
@@ -67,6 +70,8 @@ private:
     const TestDestination& m_destination;
     QString m_root;
     RecordingReporter m_reporter;
+    QString m_typedLetters;
+    QString m_typedSource;
 };
 
 } // namespace vf::test

@@ -373,9 +373,13 @@ void TestPhases::letters()
     addLetter(tables, 7, 999, "DOC1", "Perdue", "2004-03-07T00:00:00");
     addLetter(tables, 8, 300, "DOC8", nullptr, nullptr);
 
+    // The second run has the letters folder typed without its final separator, and the source
+    // file in another letter case: the letters are looked for, and quoted, with the separator.
     const QString letters = practice.lettersFolder();
     for (int attempt = 1; attempt <= 2; ++attempt) {
-        practice.run(tables);
+        if (attempt == 2)
+            practice.typeInputs(letters.chopped(1), practice.root() + QStringLiteral("/v3.MDB"));
+        QCOMPARE(practice.run(tables), RunOutcome::Finished);
         const QStringList lines = practice.lines();
         const QStringList expected = {
             QStringLiteral("Impossible de retrouver le courier [") + letters
@@ -596,6 +600,29 @@ void TestPhases::purgeEmptiesPrescriptionTable()
     QCOMPARE(destination.rows(QStringLiteral("SELECT * FROM ORDONNANCES ORDER BY ORDONNANCES_ID")), before);
     QVERIFY(lines.contains(QStringLiteral("2 prescriptions après importation.")));
     QCOMPARE(destination.scalar(QStringLiteral("SELECT LAST_VALUE FROM ID_VALUES WHERE KEY_NAME='ORDONNANCES'")).toInt(), 2);
+
+    // A purge that cannot empty the prescription table but empties MOTCONSU: the prescriptions
+    // stay, and each is attached to its consultation again, the one made for it anew included.
+    if (backend == Backend::SQLite) {
+        QVERIFY(destination.exec("CREATE TRIGGER KEEP_ORDONNANCES BEFORE DELETE ON ORDONNANCES "
+                                 "BEGIN SELECT RAISE(ABORT, 'suppression refusee'); END"));
+    } else {
+        QVERIFY(destination.exec("CREATE FUNCTION keep_rows() RETURNS trigger AS "
+                                 "$$ BEGIN RAISE EXCEPTION 'suppression refusee'; END $$ LANGUAGE plpgsql"));
+        QVERIFY(destination.exec("CREATE TRIGGER keep_ordonnances BEFORE DELETE ON ORDONNANCES "
+                                 "FOR EACH ROW EXECUTE FUNCTION keep_rows()"));
+    }
+    practice.run(tables, true);
+    QVERIFY(practice.lines().contains(QStringLiteral("Purge de la table MOTCONSU effectuée.")));
+    const QList<QVariantMap> kept = destination.rows(QStringLiteral("SELECT * FROM ORDONNANCES ORDER BY ORDONNANCES_ID"));
+    QCOMPARE(kept.size(), 2);
+    for (const QVariantMap& prescription : kept) {
+        const QList<QVariantMap> consultation = destination.rows(
+            QStringLiteral("SELECT * FROM MOTCONSU WHERE MOTCONSU_ID = %1").arg(prescription["MOTCONSU_ID"].toInt()));
+        QCOMPARE(consultation.size(), 1);
+        QCOMPARE(consultation[0]["PATIENTS_ID"], prescription["PATIENTS_ID"]);
+        QCOMPARE(consultation[0]["DATE_CONSULTATION"], prescription["DATE_CONSULTATION"]);
+    }
 }
 
 QTEST_GUILESS_MAIN(TestPhases)
