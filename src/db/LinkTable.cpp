@@ -8,6 +8,7 @@
 
 #include <QCryptographicHash>
 #include <QDir>
+#include <QHash>
 
 #include <optional>
 
@@ -29,12 +30,11 @@ const char* const kCreate = "CREATE TABLE IF NOT EXISTS LINKS (SOURCE INTEGER PR
 const char* const kCreatePending =
     "CREATE TABLE IF NOT EXISTS PENDING (SOURCE INTEGER PRIMARY KEY, DEST INTEGER NOT NULL, "
     "ROW_TABLE TEXT NOT NULL, ROW_ID_COLUMN TEXT NOT NULL, PROOF_COLUMN TEXT NOT NULL, PROOF TEXT NOT NULL)";
-const char* const kFind = "SELECT SOURCE, DEST FROM LINKS WHERE SOURCE = ?1";
+const char* const kPairs = "SELECT SOURCE, DEST FROM LINKS";
 const char* const kAddPending = "INSERT INTO PENDING VALUES (?1, ?2, ?3, ?4, ?5, ?6)";
 const char* const kPending = "SELECT SOURCE, DEST, ROW_TABLE, ROW_ID_COLUMN, PROOF_COLUMN, PROOF FROM PENDING ORDER BY SOURCE";
 const char* const kSettle = "INSERT INTO LINKS (SOURCE, DEST) SELECT SOURCE, DEST FROM PENDING WHERE SOURCE = ?1";
 const char* const kSettleAll = "INSERT INTO LINKS (SOURCE, DEST) SELECT SOURCE, DEST FROM PENDING";
-const char* const kCount = "SELECT COUNT(*) FROM LINKS";
 
 class Statement {
 public:
@@ -71,7 +71,9 @@ struct LinkTable::Private {
     QString folder;
     QString fileName;
     sqlite3* db = nullptr;
-    Statement find, addPending, pending, settle, settleAll, count;
+    Statement addPending, pending, settle, settleAll;
+    // The pairs, read when the file is opened: a record's lookup asks no file.
+    QHash<qint32, qint32> pairs;
     std::optional<Pair> current;
 
     QString path() const { return QDir(folder).filePath(fileName); }
@@ -154,19 +156,6 @@ struct LinkTable::Private {
         }
     }
 
-    // Runs a statement expected to give at most one row; the statement is reset afterwards.
-    std::optional<Pair> pairFrom(sqlite3_stmt* statement)
-    {
-        const int rc = sqlite3_step(statement);
-        std::optional<Pair> result;
-        if (rc == SQLITE_ROW)
-            result = Pair{sqlite3_column_int(statement, 0), sqlite3_column_int(statement, 1)};
-        sqlite3_reset(statement);
-        if (rc != SQLITE_ROW && rc != SQLITE_DONE)
-            fail(rc);
-        return result;
-    }
-
     void openFile()
     {
         const QByteArray file = QDir::toNativeSeparators(path()).toUtf8();
@@ -195,18 +184,24 @@ struct LinkTable::Private {
                 exec(("PRAGMA user_version=" + std::to_string(kFormatVersion)).c_str());
             });
         }
-        find.prepare(db, kFind);
         addPending.prepare(db, kAddPending);
         pending.prepare(db, kPending);
         settle.prepare(db, kSettle);
         settleAll.prepare(db, kSettleAll);
-        count.prepare(db, kCount);
+        Statement read;
+        read.prepare(db, kPairs);
+        int stepped = SQLITE_ROW;
+        while ((stepped = sqlite3_step(read.get())) == SQLITE_ROW)
+            pairs.insert(sqlite3_column_int(read.get(), 0), sqlite3_column_int(read.get(), 1));
+        if (stepped != SQLITE_DONE)
+            fail(stepped);
     }
 
     void closeFile()
     {
-        for (Statement* statement : {&find, &addPending, &pending, &settle, &settleAll, &count})
+        for (Statement* statement : {&addPending, &pending, &settle, &settleAll})
             statement->finalize();
+        pairs.clear();
         sqlite3_close_v2(db);
         db = nullptr;
         current.reset();
@@ -261,12 +256,11 @@ static void requireOpen(const LinkTable& table)
 bool LinkTable::find(qint32 source)
 {
     requireOpen(*this);
-    sqlite3_stmt* statement = m_d->find.get();
-    sqlite3_bind_int(statement, 1, source);
-    const std::optional<Pair> found = m_d->pairFrom(statement);
-    if (found)
-        m_d->current = found;
-    return found.has_value();
+    const auto found = m_d->pairs.constFind(source);
+    if (found == m_d->pairs.constEnd())
+        return false;
+    m_d->current = Pair{source, *found};
+    return true;
 }
 
 bool LinkTable::find(const QString& sourceText)
@@ -294,9 +288,7 @@ void LinkTable::addPending(const QList<PendingPair>& pairs)
     };
     m_d->inTransaction([&] {
         for (const PendingPair& pair : pairs) {
-            sqlite3_stmt* existing = m_d->find.get();
-            sqlite3_bind_int(existing, 1, pair.source);
-            if (m_d->pairFrom(existing))
+            if (m_d->pairs.contains(pair.source))
                 throw duplicate(pair.source);
             sqlite3_stmt* statement = m_d->addPending.get();
             sqlite3_bind_int(statement, 1, pair.source);
@@ -333,6 +325,7 @@ QList<PendingPair> LinkTable::pending() const
 void LinkTable::settle(const QList<qint32>& done)
 {
     requireOpen(*this);
+    const QList<PendingPair> waiting = pending();
     m_d->inTransaction([&] {
         for (const qint32 source : done) {
             sqlite3_bind_int(m_d->settle.get(), 1, source);
@@ -340,15 +333,21 @@ void LinkTable::settle(const QList<qint32>& done)
         }
         m_d->exec("DELETE FROM PENDING");
     });
+    for (const PendingPair& pair : waiting)
+        if (done.contains(pair.source))
+            m_d->pairs.insert(pair.source, pair.dest);
 }
 
 void LinkTable::settleAll()
 {
     requireOpen(*this);
+    const QList<PendingPair> waiting = pending();
     m_d->inTransaction([&] {
         m_d->step(m_d->settleAll.get());
         m_d->exec("DELETE FROM PENDING");
     });
+    for (const PendingPair& pair : waiting)
+        m_d->pairs.insert(pair.source, pair.dest);
 }
 
 void LinkTable::empty()
@@ -359,19 +358,14 @@ void LinkTable::empty()
         m_d->exec("DELETE FROM LINKS");
         m_d->exec("DELETE FROM PENDING");
     });
+    m_d->pairs.clear();
     m_d->current.reset();
 }
 
 int LinkTable::count() const
 {
     requireOpen(*this);
-    sqlite3_stmt* statement = m_d->count.get();
-    const int rc = sqlite3_step(statement);
-    const int n = rc == SQLITE_ROW ? sqlite3_column_int(statement, 0) : 0;
-    sqlite3_reset(statement);
-    if (rc != SQLITE_ROW)
-        m_d->fail(rc);
-    return n;
+    return int(m_d->pairs.size());
 }
 
 void settlePending(LinkTable& table, DestinationConnection& destination)

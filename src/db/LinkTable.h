@@ -16,10 +16,10 @@ class Reporter;
 struct PendingPair {
     qint32 source = 0;
     qint32 dest = 0;
-    QString table;
-    QString idColumn;
-    QString proofColumn; // empty: the row's existence settles the pair
-    QString proof;       // hexadecimal SHA-256 of the column's expected text (UTF-8)
+    QString table = {};
+    QString idColumn = {};
+    QString proofColumn = {}; // empty: the row's existence settles the pair
+    QString proof = {};       // hexadecimal SHA-256 of the column's expected text (UTF-8)
 
     // The proof of a text as the destination holds it (a null text as the empty one).
     static QString proofOf(const QString& text);
@@ -30,7 +30,8 @@ struct PendingPair {
 // second table of the same file holds the pending pairs of the records whose rows the
 // destination is committing: they become pairs once the destination has committed (settle), or
 // are dropped; pending pairs left by a program that died are settled when their phase opens the
-// table again. The file carries its format version. Failures throw vf::Error.
+// table again. The file carries its format version. The pairs are read into memory when the file
+// is opened, so that lookups ask no file. Failures throw vf::Error.
 class LinkTable {
 public:
     static constexpr int kFormatVersion = 2;
