@@ -8,8 +8,10 @@
 
 #include <QCryptographicHash>
 #include <QDir>
+#include <QFileInfo>
 #include <QHash>
 
+#include <functional>
 #include <optional>
 
 #include <sqlite3.h>
@@ -366,6 +368,54 @@ int LinkTable::count() const
 {
     requireOpen(*this);
     return int(m_d->pairs.size());
+}
+
+LinkTableContents readLinkTable(const QString& folder, const QString& fileName)
+{
+    LinkTableContents contents;
+    const QString path = QDir(folder).filePath(fileName);
+    if (!QFileInfo(path).isFile())
+        return contents;
+    sqlite3* db = nullptr;
+    const auto fail = [&] {
+        const QString message = QString::fromUtf8(db ? sqlite3_errmsg(db) : "out of memory");
+        sqlite3_close_v2(db);
+        throw Error(message + QStringLiteral(" (") + path + u')');
+    };
+    if (sqlite3_open_v2(QDir::toNativeSeparators(path).toUtf8().constData(), &db, SQLITE_OPEN_READONLY, nullptr)
+        != SQLITE_OK)
+        fail();
+    sqlite3_busy_timeout(db, 5000);
+    const auto read = [&](const char* sql, const std::function<void(sqlite3_stmt*)>& row) {
+        sqlite3_stmt* statement = nullptr;
+        if (sqlite3_prepare_v2(db, sql, -1, &statement, nullptr) != SQLITE_OK)
+            fail();
+        int rc = SQLITE_ROW;
+        while ((rc = sqlite3_step(statement)) == SQLITE_ROW)
+            row(statement);
+        sqlite3_finalize(statement);
+        if (rc != SQLITE_DONE)
+            fail();
+    };
+    int version = 0;
+    read("PRAGMA user_version", [&](sqlite3_stmt* row) { version = sqlite3_column_int(row, 0); });
+    if (version > LinkTable::kFormatVersion) {
+        sqlite3_close_v2(db);
+        throw Error(QStringLiteral("la table de liens %1 est d'un format plus récent (%2) que celui de ce programme (%3)")
+                        .arg(path)
+                        .arg(version)
+                        .arg(LinkTable::kFormatVersion));
+    }
+    QStringList tables;
+    read("SELECT name FROM sqlite_master WHERE type = 'table'",
+         [&](sqlite3_stmt* row) { tables.append(QString::fromUtf8(reinterpret_cast<const char*>(sqlite3_column_text(row, 0)))); });
+    if (tables.contains(QStringLiteral("LINKS")))
+        read(kPairs, [&](sqlite3_stmt* row) { contents.pairs.insert(sqlite3_column_int(row, 0), sqlite3_column_int(row, 1)); });
+    if (tables.contains(QStringLiteral("PENDING")))
+        read("SELECT SOURCE, DEST FROM PENDING",
+             [&](sqlite3_stmt* row) { contents.pending.insert(sqlite3_column_int(row, 0), sqlite3_column_int(row, 1)); });
+    sqlite3_close_v2(db);
+    return contents;
 }
 
 void settlePending(LinkTable& table, DestinationConnection& destination)

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QHash>
 #include <QList>
 #include <QString>
 #include <memory>
@@ -69,6 +70,15 @@ private:
     struct Private;
     std::unique_ptr<Private> m_d;
 };
+
+// What a link table holds, read without writing to its file: the pairs, and the pending pairs
+// (SOURCE to DEST) that the next run settles. A missing file holds nothing; a file that cannot be
+// read, or whose format is newer than this program's, throws vf::Error.
+struct LinkTableContents {
+    QHash<qint32, qint32> pairs;
+    QHash<qint32, qint32> pending;
+};
+LinkTableContents readLinkTable(const QString& folder, const QString& fileName);
 
 // Settles the pending pairs that a program which died left in a link table: a pair whose row the
 // destination holds (with the proven text, when there is a proof) becomes a pair; the others are

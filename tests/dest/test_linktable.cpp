@@ -33,6 +33,13 @@ void record(vf::LinkTable& table, qint32 source, qint32 dest)
     table.settleAll();
 }
 
+void writeBytes(const QString& path, const QByteArray& bytes)
+{
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(bytes);
+}
+
 } // namespace
 
 class TestLinkTable : public QObject {
@@ -160,6 +167,22 @@ private slots:
         record(table, 5, 50);
         QCOMPARE(table.count(), 2);
         QVERIFY_THROWS_EXCEPTION(vf::Error, table.open(folder.path(), QStringLiteral("Letters.db")));
+        table.open(folder.path(), QStringLiteral("Medecins.db"));
+        table.addPending({{6, 60, QStringLiteral("MEDECINS"), QStringLiteral("MEDECINS_ID")}});
+        table.close();
+
+        // Read without writing: pairs and pending pairs; nothing for a file that is missing (none
+        // is created); an error for a newer format or a file that is no database.
+        makeFile("Anteced.db", 1);
+        writeBytes(folder.filePath(QStringLiteral("Syntheses.db")), QByteArray(4096, 'x'));
+        const vf::LinkTableContents medecins = vf::readLinkTable(folder.path(), QStringLiteral("Medecins.db"));
+        QCOMPARE(medecins.pairs, (QHash<qint32, qint32>{{4, 40}, {5, 50}}));
+        QCOMPARE(medecins.pending, (QHash<qint32, qint32>{{6, 60}}));
+        QCOMPARE(vf::readLinkTable(folder.path(), QStringLiteral("Anteced.db")).pairs.value(4), 40);
+        QVERIFY(vf::readLinkTable(folder.path(), QStringLiteral("Patients.db")).pairs.isEmpty());
+        QVERIFY(!QFileInfo::exists(folder.filePath(QStringLiteral("Patients.db"))));
+        QVERIFY_THROWS_EXCEPTION(vf::Error, vf::readLinkTable(folder.path(), QStringLiteral("Letters.db")));
+        QVERIFY_THROWS_EXCEPTION(vf::Error, vf::readLinkTable(folder.path(), QStringLiteral("Syntheses.db")));
     }
 
     void noCurrentRowWithoutFile()
