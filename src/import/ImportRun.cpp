@@ -1,18 +1,17 @@
 #include "import/ImportRun.h"
 
 #include "db/Conversions.h"
-#include "db/DestinationConfig.h"
 #include "db/DestinationConnection.h"
 #include "db/Errors.h"
 #include "db/IdValues.h"
 #include "db/ImportLog.h"
 #include "db/IniFile.h"
-#include "db/Regional.h"
 #include "db/Reporter.h"
 #include "db/Settings.h"
 #include "db/SourceConnection.h"
 #include "import/DestinationTables.h"
 #include "import/Phases.h"
+#include "import/Preparation.h"
 #include "import/RunContext.h"
 
 #include <QDir>
@@ -21,7 +20,6 @@
 namespace vf {
 namespace {
 
-const QString kBadPaths = QStringLiteral("Veuillez renseigner correctement les chemins !");
 const QString kConnectionLost = QStringLiteral(
     "La connexion à la base Talmérosin a été perdue : les enregistrements restants n'ont pas été importés.");
 const QString kUsersOpenError = QStringLiteral("Erreur lors de l'ouverture de la table des utilisateurs : ");
@@ -35,14 +33,6 @@ public:
 private:
     bool& m_flag;
 };
-
-// The source file is found as the window found it at start-up, without regard to letter case.
-bool pathsAreValid(const RunInputs& inputs)
-{
-    return !inputs.v3Path.isEmpty() && !inputs.talmerosPath.isEmpty() && !inputs.courriersPath.isEmpty()
-        && QFileInfo(existingFileNoCase(inputs.v3Path)).isFile() && QFileInfo(inputs.courriersPath).isDir()
-        && !findFileNoCase(inputs.talmerosPath, QStringLiteral("Kestrune.Ver")).isEmpty();
-}
 
 } // namespace
 
@@ -106,16 +96,14 @@ RunOutcome ImportRun::Private::prepareAndRun(RunInputs& inputs)
 {
     inputs.talmerosPath = AddTrailingBackslash(inputs.talmerosPath);
     reporter.setDestinationPathText(inputs.talmerosPath);
-    if (!pathsAreValid(inputs)) {
+    if (!pathsAreValid(inputs.v3Path, inputs.courriersPath, inputs.talmerosPath)) {
         reporter.errorBox(kBadPaths);
         return RunOutcome::PathsRejected;
     }
 
     log.begin(QDateTime::currentDateTime(), inputs.v3Path, inputs.talmerosPath);
 
-    const KestruneConfig config = readKestrune(inputs.talmerosPath);
-    const DestinationOptions options = readDestinationOptions(settingsPath);
-    const QString password = sqlServerPassword(config, options);
+    const DestinationAccess access = destinationAccess(inputs.talmerosPath, settingsPath);
 
     const QString linksFolder = QDir(programFolder).filePath(QStringLiteral("LinksTables"));
     QDir().mkpath(linksFolder);
@@ -125,8 +113,7 @@ RunOutcome ImportRun::Private::prepareAndRun(RunInputs& inputs)
     try {
         source.open(existingFileNoCase(inputs.v3Path));
     } catch (const Error& error) {
-        const QString message = QStringLiteral("Connexion à la base de données Access [") + inputs.v3Path
-            + QStringLiteral("] impossible : ") + error.message();
+        const QString message = accessConnectionFailure(inputs.v3Path, error.message());
         log.WriteLog(message, reporter);
         reporter.errorBox(message);
         return RunOutcome::PreparationFailed;
@@ -134,13 +121,12 @@ RunOutcome ImportRun::Private::prepareAndRun(RunInputs& inputs)
     reporter.setStatus(QStringLiteral("connexion à la base Access V3 en ADO effectuée"));
 
     dest.close();
-    dest.setQueryTimeout(options.queryTimeout);
+    dest.setQueryTimeout(access.queryTimeout);
     reporter.setStatus(QStringLiteral("connexion à la base Talmérosin en ADO..."));
     try {
-        dest.open(buildDestinationConnectionString(config, password, options));
+        dest.open(access.connectionString);
     } catch (const Error& error) {
-        const QString message =
-            QStringLiteral("Connexion à la base de données Talmérosin impossible : ") + error.message();
+        const QString message = destinationConnectionFailure(error.message());
         log.WriteLog(message, reporter);
         reporter.errorBox(message);
         return RunOutcome::PreparationFailed;
@@ -164,12 +150,7 @@ RunOutcome ImportRun::Private::prepareAndRun(RunInputs& inputs)
         return RunOutcome::PreparationFailed;
     }
 
-    // The date separator becomes "/"; outside Paradox mode the short date is dd/mm/yyyy.
     const bool paradox = IsParadoxBase(inputs.talmerosPath);
-    DateFormats dateFormats;
-    dateFormats.shortDate = paradox ? withSlashSeparator(regionalShortDateFormat())
-                                    : QStringLiteral("dd/MM/yyyy");
-    dateFormats.longTime = regionalLongTimeFormat();
 
     idValues = std::make_unique<IdValues>(dest, reporter);
     RunContext context(reporter, log, source, dest, *idValues);
@@ -178,7 +159,7 @@ RunOutcome ImportRun::Private::prepareAndRun(RunInputs& inputs)
     context.courriersPath = inputs.courriersPath;
     context.talmerosPath = inputs.talmerosPath;
     context.vider = inputs.vider;
-    context.dateFormats = dateFormats;
+    context.dateFormats = runDateFormats(inputs.talmerosPath);
     context.batchSize = readBatchSize(settingsPath);
     return runPhases(context, paradox);
 }

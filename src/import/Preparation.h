@@ -1,0 +1,34 @@
+#pragma once
+
+#include "db/Conversions.h"
+
+#include <QString>
+
+namespace vf {
+
+// What the import run and the verification of a migration share before they read any record:
+// the check of the three paths, the opening of the destination, the texts of the failures and
+// the date formats of the records' messages.
+
+inline const QString kBadPaths = QStringLiteral("Veuillez renseigner correctement les chemins !");
+
+// The source file (found without regard to letter case), the letters folder and the destination
+// base folder holding Kestrune.ver.
+bool pathsAreValid(const QString& v3Path, const QString& courriersPath, const QString& talmerosPath);
+
+QString accessConnectionFailure(const QString& v3Path, const QString& message);
+QString destinationConnectionFailure(const QString& message);
+
+// How the destination is reached: the connection string built from Kestrune.ver of the base
+// folder and the settings file's [Destination] options, and the query timeout. Throws vf::Error
+// when a file cannot be read.
+struct DestinationAccess {
+    QString connectionString;
+    int queryTimeout = 0;
+};
+DestinationAccess destinationAccess(const QString& talmerosPath, const QString& settingsPath);
+
+// The date separator becomes "/"; outside Paradox mode the short date is dd/mm/yyyy.
+DateFormats runDateFormats(const QString& talmerosPath);
+
+} // namespace vf
