@@ -1,0 +1,549 @@
+#include "import/Verification.h"
+
+#include "db/Conversions.h"
+#include "db/DestinationConnection.h"
+#include "db/Errors.h"
+#include "db/IniFile.h"
+#include "db/LinkTable.h"
+#include "db/SourceConnection.h"
+#include "import/LetterFiles.h"
+#include "import/Phases.h"
+#include "import/Preparation.h"
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QSet>
+#include <QSqlField>
+#include <QSqlRecord>
+
+#include <functional>
+#include <optional>
+
+namespace vf {
+
+int VerifiedKind::count(RecordState state) const
+{
+    return int(std::count_if(records.cbegin(), records.cend(),
+                             [state](const VerifiedRecord& record) { return record.state == state; }));
+}
+
+bool Verification::complete() const
+{
+    for (const VerifiedKind& kind : kinds)
+        for (const VerifiedRecord& record : kind.records)
+            if (record.state == RecordState::ToImport || record.state == RecordState::Pending
+                || record.state == RecordState::Missing)
+                return false;
+    return true;
+}
+
+namespace {
+
+const QString kPending = QStringLiteral("paire en attente : la prochaine importation la règle");
+const QString kNoLabel = QStringLiteral("antécédent sans libellé");
+const QString kNoPrescriptionTable = QStringLiteral("pas de table des prescriptions dans EDITOR.INI");
+const int kFileNameSize = 12; // LETTERS.FileName
+
+// A plain text that a phase writes as it reads it (or through one of its formats), with the
+// destination column that receives it.
+struct TextColumn {
+    const char* source;
+    const char* dest;
+    QString (*format)(const QString&) = nullptr;
+};
+
+const QList<TextColumn> kDoctorColumns = {
+    {"NOM", "NOM"}, {"PRENOM", "PRENOM"}, {"VILLE", "VILLE"}, {"CODE POSTAL", "CP"},
+    {"TELEPHONE", "TELEPHONE", FormatPhoneNumber},
+};
+const QList<TextColumn> kCorrespondentColumns = {
+    {"NOM", "NOM"}, {"PRENOM", "PRENOM"}, {"VILLE", "VILLE"}, {"CODE POSTAL", "CP"},
+    {"TELEPHONE PERSONNEL", "TEL", FormatPhoneNumber}, {"TELEPHONE PROFESSIONNEL", "TELBUREAU", FormatPhoneNumber},
+    {"FAX", "FAX", FormatPhoneNumber},
+};
+const QList<TextColumn> kPatientColumns = {
+    {"NOM", "NOM"}, {"PRENOM", "PRENOM"}, {"NOM DE NAISSANCE", "NOM_DE_JEUNE_FILLE"}, {"CODE POSTAL", "CP"},
+    {"VILLE", "VILLE"}, {"TEL DOMICILE", "TELEPHONE", FormatPhoneNumber},
+    {"TEL BUREAU", "TELEPHONE_BUREAU", FormatPhoneNumber}, {"FAX", "FAX", FormatPhoneNumber},
+    {"NUMERO SECURITE SOCIAL", "N_SS", FormatSocialSecurityNumber},
+};
+
+QString tooLong(const QString& column, qsizetype length, int size)
+{
+    return QStringLiteral("valeur trop longue pour la colonne %1 (%2 caractères, %3 au plus)")
+        .arg(column)
+        .arg(length)
+        .arg(size);
+}
+
+QByteArray fileHash(QFile& file)
+{
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+    hash.addData(&file);
+    return hash.result();
+}
+
+class Verifier {
+public:
+    Verifier(const QString& v3Path, const QString& courriersPath, const QString& talmerosPath,
+             const QString& linksFolder, VerificationProgress& progress)
+        : m_linksFolder(linksFolder), m_progress(progress), m_letters(courriersPath)
+    {
+        m_result.v3Path = v3Path;
+        m_result.courriersPath = courriersPath;
+        m_result.talmerosPath = AddTrailingBackslash(talmerosPath);
+        m_result.at = QDateTime::currentDateTime();
+    }
+
+    Verification run(const QString& settingsPath)
+    {
+        if (!pathsAreValid(m_result.v3Path, m_result.courriersPath, m_result.talmerosPath))
+            throw VerificationFailed{kBadPaths};
+        m_formats = runDateFormats(m_result.talmerosPath);
+        DestinationAccess access;
+        try {
+            access = destinationAccess(m_result.talmerosPath, settingsPath);
+        } catch (const Error& error) {
+            throw VerificationFailed{error.message()};
+        }
+        try {
+            m_source.open(existingFileNoCase(m_result.v3Path));
+        } catch (const Error& error) {
+            throw VerificationFailed{accessConnectionFailure(m_result.v3Path, error.message())};
+        }
+        try {
+            m_dest.setQueryTimeout(access.queryTimeout);
+            m_dest.open(access.connectionString);
+        } catch (const Error& error) {
+            throw VerificationFailed{destinationConnectionFailure(error.message())};
+        }
+        try {
+            doctors();
+            correspondents();
+            patients();
+            history();
+            consultations();
+            prescriptions();
+            synthesis();
+            letters();
+        } catch (const ConnectionLost& lost) {
+            throw VerificationFailed{lost.message};
+        }
+        m_dest.close();
+        m_source.close();
+        return m_result;
+    }
+
+private:
+    struct Links {
+        QHash<qint32, qint32> pairs;
+        QHash<qint32, qint32> pending;
+    };
+
+    // A link table, read only; a missing folder or file holds no pair.
+    Links links(const QString& fileName) const
+    {
+        try {
+            LinkTableContents contents = readLinkTable(m_linksFolder, fileName);
+            return {std::move(contents.pairs), std::move(contents.pending)};
+        } catch (const Error& error) {
+            throw VerificationFailed{QStringLiteral("Erreur lors de la création de la table temporaire ") + fileName
+                                     + QLatin1Char('\n') + kErrorPrefix + error.message()};
+        }
+    }
+
+    // Every row of a source statement, in its order, with the phase's text when it cannot be read.
+    void readSource(const QString& sql, const QString& openError, const QString& status,
+                    const std::function<void(const SourceQuery&)>& row)
+    {
+        SourceQuery query(m_source, sql);
+        try {
+            query.open();
+            m_progress.startKind(status, query.recordCount());
+            for (; !query.eof(); query.next()) {
+                row(query);
+                m_progress.step();
+            }
+        } catch (const Error& error) {
+            throw VerificationFailed{openError + error.message()};
+        }
+    }
+
+    // One statement over a destination table.
+    void readDest(const QString& sql, const std::function<void(const DestQuery&)>& row)
+    {
+        try {
+            DestQuery query(m_dest, sql);
+            for (query.open(); !query.eof(); query.next())
+                row(query);
+            query.close();
+        } catch (const Error& error) {
+            throw VerificationFailed{error.message()};
+        }
+    }
+
+    QSet<qint32> destIds(const QString& table, const QString& idColumn)
+    {
+        QSet<qint32> ids;
+        readDest(QStringLiteral("SELECT ") + idColumn + QStringLiteral(" FROM ") + table,
+                 [&](const DestQuery& row) { ids.insert(row.value(0).toInt()); });
+        return ids;
+    }
+
+    // The sizes that the destination declares for a table's text columns, by upper-cased name.
+    QHash<QString, int> columnSizes(const QString& table) const
+    {
+        QHash<QString, int> sizes;
+        for (const QString& name : {table, table.toLower()}) {
+            const QSqlRecord record = m_dest.database().record(name);
+            for (int i = 0; i < record.count(); ++i)
+                if (record.field(i).metaType().id() == QMetaType::QString && record.field(i).length() > 0)
+                    sizes.insert(record.fieldName(i).toUpper(), record.field(i).length());
+            if (!sizes.isEmpty())
+                break;
+        }
+        return sizes;
+    }
+
+    static QString tooLongValue(const SourceQuery& row, const QList<TextColumn>& columns, const QHash<QString, int>& sizes)
+    {
+        for (const TextColumn& column : columns) {
+            const QString source = QString::fromLatin1(column.source);
+            const int size = sizes.value(QString::fromLatin1(column.dest), 0);
+            if (size <= 0 || !row.hasColumn(source))
+                continue;
+            const QString text = column.format ? column.format(row.textValue(source)) : row.textValue(source);
+            if (text.size() > size)
+                return tooLong(QString::fromLatin1(column.dest), text.size(), size);
+        }
+        return QString();
+    }
+
+    // The state of a record from its pair: imported, or missing from the destination, or pending,
+    // or refused for the reason given, or to import.
+    static VerifiedRecord classify(const Links& links, const QSet<qint32>& rows, const QString& table,
+                                   const QString& idColumn, qint32 code, QString name,
+                                   const std::function<QString()>& refusal)
+    {
+        if (const auto pair = links.pairs.constFind(code); pair != links.pairs.constEnd()) {
+            if (rows.contains(*pair))
+                return {std::move(name), RecordState::Imported, {}};
+            return {std::move(name), RecordState::Missing,
+                    QStringLiteral("la ligne %1 = %2 n'est plus dans %3").arg(idColumn).arg(*pair).arg(table)};
+        }
+        if (links.pending.contains(code))
+            return {std::move(name), RecordState::Pending, kPending};
+        QString reason = refusal();
+        if (!reason.isEmpty())
+            return {std::move(name), RecordState::Refused, std::move(reason)};
+        return {std::move(name), RecordState::ToImport, {}};
+    }
+
+    // The reason why a record of a patient would be refused: its patient is not imported and
+    // will not be.
+    QString patientReason(qint32 patient) const
+    {
+        if (m_patients.pairs.contains(patient))
+            return QString();
+        const auto state = m_patientStates.constFind(patient);
+        if (state == m_patientStates.constEnd())
+            return QStringLiteral("patient non importé : le dossier n°%1 n'est pas dans la base V3").arg(patient);
+        if (*state == RecordState::Refused)
+            return QStringLiteral("patient non importé : le dossier n°%1 est refusé").arg(patient);
+        return QString();
+    }
+
+    QString dateText(const SourceQuery& row, const QString& column) const
+    {
+        return DateText(row.value(column), m_formats);
+    }
+
+    VerifiedKind& addKind(const QString& title)
+    {
+        m_result.kinds.append({title, {}, -1});
+        return m_result.kinds.last();
+    }
+
+    void doctors()
+    {
+        const PhaseOutline outline = usersOutline();
+        const Links doctors = links(outline.linkTable);
+        const QSet<qint32> rows = destIds(outline.pairRow.table, outline.pairRow.idColumn);
+        const QHash<QString, int> sizes = columnSizes(outline.pairRow.table);
+        VerifiedKind& kind = addKind(QStringLiteral("Médecins utilisateurs"));
+        readSource(outline.source, outline.openError, QStringLiteral("Vérification des médecins utilisateurs..."),
+                   [&](const SourceQuery& row) {
+                       const qint32 code = row.intValue(outline.code);
+                       kind.records.append(classify(
+                           doctors, rows, outline.pairRow.table, outline.pairRow.idColumn, code,
+                           QStringLiteral("médecin n°%1 (%2 %3)").arg(code).arg(row.textValue(QStringLiteral("NOM")),
+                                                                            row.textValue(QStringLiteral("PRENOM"))),
+                           [&] { return tooLongValue(row, kDoctorColumns, sizes); }));
+                   });
+    }
+
+    void correspondents()
+    {
+        const PhaseOutline outline = correspondentsOutline();
+        m_correspondents = links(outline.linkTable);
+        const QSet<qint32> rows = destIds(outline.pairRow.table, outline.pairRow.idColumn);
+        const QHash<QString, int> sizes = columnSizes(outline.pairRow.table);
+        VerifiedKind& kind = addKind(QStringLiteral("Correspondants"));
+        readSource(outline.source, outline.openError, QStringLiteral("Vérification des correspondants..."),
+                   [&](const SourceQuery& row) {
+                       const qint32 code = row.intValue(outline.code);
+                       VerifiedRecord record = classify(
+                           m_correspondents, rows, outline.pairRow.table, outline.pairRow.idColumn, code,
+                           QStringLiteral("correspondant n°%1 (%2 %3, %4)")
+                               .arg(code)
+                               .arg(row.textValue(QStringLiteral("NOM")), row.textValue(QStringLiteral("PRENOM")),
+                                    row.textValue(QStringLiteral("VILLE"))),
+                           [&] { return tooLongValue(row, kCorrespondentColumns, sizes); });
+                       m_correspondentStates.insert(code, record.state);
+                       kind.records.append(std::move(record));
+                   });
+    }
+
+    // A patient's correspondent, as the patients phase reads it.
+    struct LinkToMake {
+        qint32 patient;
+        QString correspondent;
+    };
+
+    void patients()
+    {
+        const PhaseOutline outline = patientsOutline();
+        m_patients = links(outline.linkTable);
+        const QSet<qint32> rows = destIds(outline.pairRow.table, outline.pairRow.idColumn);
+        const QHash<QString, int> sizes = columnSizes(outline.pairRow.table);
+        QList<LinkToMake> linksToMake;
+        VerifiedKind& kind = addKind(QStringLiteral("Patients"));
+        readSource(outline.source, outline.openError, QStringLiteral("Vérification des patients..."),
+                   [&](const SourceQuery& row) {
+                       const qint32 code = row.intValue(outline.code);
+                       VerifiedRecord record = classify(
+                           m_patients, rows, outline.pairRow.table, outline.pairRow.idColumn, code,
+                           QStringLiteral("patient n°%1 (%2 %3)").arg(code).arg(row.textValue(QStringLiteral("PRENOM")),
+                                                                          row.textValue(QStringLiteral("NOM"))),
+                           [&] { return tooLongValue(row, kPatientColumns, sizes); });
+                       m_patientStates.insert(code, record.state);
+                       kind.records.append(std::move(record));
+                       QSet<QString> seen;
+                       for (int n = 1; n <= 6; ++n) {
+                           const QString column = QStringLiteral("CODE CORRESPONDANT ") + QString::number(n);
+                           const QString correspondent = row.hasColumn(column) ? row.textValue(column).trimmed() : QString();
+                           if (correspondent.isEmpty() || correspondent == QStringLiteral("-1") || seen.contains(correspondent))
+                               continue;
+                           seen.insert(correspondent);
+                           linksToMake.append({code, correspondent});
+                       }
+                   });
+        correspondentLinks(linksToMake);
+    }
+
+    void correspondentLinks(const QList<LinkToMake>& linksToMake)
+    {
+        QSet<quint64> rows;
+        readDest(QStringLiteral("SELECT PATIENTS_ID, MEDTRAIT_ID FROM PATMEDTR"), [&](const DestQuery& row) {
+            rows.insert(quint64(quint32(row.value(0).toInt())) << 32 | quint32(row.value(1).toInt()));
+        });
+        VerifiedKind& kind = addKind(QStringLiteral("Liens patient <-> correspondant"));
+        for (const LinkToMake& link : linksToMake) {
+            VerifiedRecord record;
+            record.name = QStringLiteral("lien patient n°%1 <-> correspondant n°%2").arg(link.patient).arg(link.correspondent);
+            bool isNumber = false;
+            const qint32 code = link.correspondent.toInt(&isNumber, 10);
+            const std::optional<qint32> correspondentId =
+                isNumber && m_correspondents.pairs.contains(code) ? std::optional(m_correspondents.pairs.value(code)) : std::nullopt;
+            const bool known = correspondentId
+                || (isNumber && m_correspondentStates.contains(code) && m_correspondentStates.value(code) != RecordState::Refused);
+            const QString unknown = QStringLiteral("correspondant inconnu : n°") + link.correspondent;
+            if (const auto patientId = m_patients.pairs.constFind(link.patient); patientId != m_patients.pairs.constEnd()) {
+                if (correspondentId && rows.contains(quint64(quint32(*patientId)) << 32 | quint32(*correspondentId)))
+                    record.state = RecordState::Imported;
+                else if (!known)
+                    record = {record.name, RecordState::Refused, unknown};
+                else
+                    record = {record.name, RecordState::Missing,
+                              correspondentId ? QStringLiteral("la ligne de PATMEDTR n'est plus dans la destination")
+                                              : QStringLiteral("le patient a été importé sans ce lien")};
+            } else if (m_patients.pending.contains(link.patient)) {
+                record = {record.name, RecordState::Pending, kPending};
+            } else if (!known) {
+                record = {record.name, RecordState::Refused, unknown};
+            } else if (const QString reason = patientReason(link.patient); !reason.isEmpty()) {
+                record = {record.name, RecordState::Refused, reason};
+            }
+            kind.records.append(std::move(record));
+        }
+    }
+
+    void history()
+    {
+        const PhaseOutline outline = historyOutline();
+        const Links items = links(outline.linkTable);
+        const QSet<qint32> rows = destIds(outline.pairRow.table, outline.pairRow.idColumn);
+        // Every item, with what the run joins to it: an item without its kind or its comment is
+        // one that the run does not read.
+        const QString sql = QStringLiteral(
+            "select AP.[CODE ANTECEDENT PATIENT], AP.[CODE PATIENT], AA.[CODE ANTECEDENT] AS LABELLED,\r\n"
+            "  AC.[CODE ANTECEDENT PATIENT] AS COMMENTED\r\n"
+            "from [ANT ANTECEDENT PATIENT] AP\r\n"
+            "  left join [ANT ANTECEDENT] AA on AA.[CODE ANTECEDENT] = AP.[CODE ANTECEDENT]\r\n"
+            "  left join [ANT COMMENTAIRE ANTECEDENT PATIENT] AC on AC.[CODE ANTECEDENT PATIENT] = AP.[CODE ANTECEDENT PATIENT]\r\n"
+            "ORDER BY AP.[CODE PATIENT], AP.[DATE]");
+        QSet<qint32> seen;
+        VerifiedKind& kind = addKind(QStringLiteral("Antécédents"));
+        readSource(sql, outline.openError, QStringLiteral("Vérification des antécédents..."), [&](const SourceQuery& row) {
+            const qint32 code = row.intValue(outline.code);
+            if (seen.contains(code))
+                return;
+            seen.insert(code);
+            const qint32 patient = row.intValue(QStringLiteral("CODE PATIENT"));
+            kind.records.append(classify(items, rows, outline.pairRow.table, outline.pairRow.idColumn, code,
+                                         QStringLiteral("antécédent n°%1 du dossier n°%2").arg(code).arg(patient), [&] {
+                                             if (row.isNull(QStringLiteral("LABELLED")) || row.isNull(QStringLiteral("COMMENTED")))
+                                                 return kNoLabel;
+                                             return patientReason(patient);
+                                         }));
+        });
+    }
+
+    // A kind whose records hang on a patient, named with their date.
+    void recordsOfPatients(const PhaseOutline& outline, const QString& title, const QString& status, const QString& naming,
+                           const QString& refusal = QString())
+    {
+        const bool writable = refusal.isEmpty();
+        const Links pairs = writable ? links(outline.linkTable) : Links();
+        const QSet<qint32> rows = writable ? destIds(outline.pairRow.table, outline.pairRow.idColumn) : QSet<qint32>();
+        VerifiedKind& kind = addKind(title);
+        readSource(outline.source, outline.openError, status, [&](const SourceQuery& row) {
+            const qint32 code = row.intValue(outline.code);
+            const qint32 patient = row.intValue(QStringLiteral("CODE PATIENT"));
+            kind.records.append(classify(pairs, rows, outline.pairRow.table, outline.pairRow.idColumn, code,
+                                         naming.arg(code).arg(dateText(row, QStringLiteral("Date"))).arg(patient),
+                                         [&] { return writable ? patientReason(patient) : refusal; }));
+        });
+    }
+
+    void consultations()
+    {
+        recordsOfPatients(consultationsOutline(), QStringLiteral("Consultations"),
+                          QStringLiteral("Vérification des consultations..."),
+                          QStringLiteral("consultation n°%1 du %2 du patient n°%3"));
+    }
+
+    void prescriptions()
+    {
+        QString table;
+        try {
+            table = FindPrescriptionTable(m_result.talmerosPath);
+        } catch (const Error& error) {
+            throw VerificationFailed{error.message()};
+        }
+        const bool found = table != QStringLiteral("erreur");
+        recordsOfPatients(prescriptionsOutline(found ? table : QStringLiteral("ORDONNANCES")),
+                          QStringLiteral("Prescriptions"), QStringLiteral("Vérification des prescriptions..."),
+                          QStringLiteral("ordonnance n°%1 du %2 du patient n°%3"), found ? QString() : kNoPrescriptionTable);
+    }
+
+    void synthesis()
+    {
+        recordsOfPatients(synthesisOutline(), QStringLiteral("Fiches de synthèse"),
+                          QStringLiteral("Vérification des fiches de synthèse..."),
+                          QStringLiteral("fiche de synthèse n°%1 du %2 du patient n°%3"));
+    }
+
+    struct LetterRow {
+        qint32 patient;
+        QString fileName;
+    };
+
+    void letters()
+    {
+        const PhaseOutline outline = lettersOutline();
+        const Links pairs = links(outline.linkTable);
+        QHash<qint32, LetterRow> rows;
+        qint32 lastId = 0;
+        readDest(QStringLiteral("SELECT LETTERS_ID, PATIENTS_ID, FileName FROM LETTERS"), [&](const DestQuery& row) {
+            const qint32 id = row.value(0).toInt();
+            rows.insert(id, {row.value(1).toInt(), row.value(2).toString()});
+            lastId = std::max(lastId, id);
+        });
+        QSet<qint32> ids;
+        for (auto row = rows.cbegin(); row != rows.cend(); ++row)
+            ids.insert(row.key());
+        const QString lettersBase = m_result.talmerosPath + QStringLiteral("LETTERS");
+        const QString sourceFolder = AddTrailingBackslash(m_result.courriersPath);
+
+        VerifiedKind& kind = addKind(QStringLiteral("Courriers"));
+        kind.identicalFiles = 0;
+        readSource(outline.source, outline.openError, QStringLiteral("Vérification des courriers..."), [&](const SourceQuery& row) {
+            const qint32 code = row.intValue(outline.code);
+            const qint32 patient = row.intValue(QStringLiteral("CODE PATIENT"));
+            const QString nomFichier = row.textValue(QStringLiteral("NOM FICHIER"));
+            const QString quoted = QStringLiteral("[") + sourceFolder + nomFichier + QStringLiteral(".RTF]");
+            QFile sourceFile;
+            const QString sourcePath = m_letters.find(nomFichier);
+            const bool sourceOpen = !sourcePath.isEmpty() && m_letters.open(sourcePath, sourceFile);
+            VerifiedRecord record = classify(
+                pairs, ids, outline.pairRow.table, outline.pairRow.idColumn, code,
+                QStringLiteral("courrier n°%1 [%2] du %3 du dossier n°%4")
+                    .arg(code)
+                    .arg(row.textValue(QStringLiteral("LIBELLE")), dateText(row, QStringLiteral("DATE")))
+                    .arg(patient),
+                [&] {
+                    if (QString reason = patientReason(patient); !reason.isEmpty())
+                        return reason;
+                    if (sourceOpen) {
+                        const QString fileName = QStringLiteral("LET") + QString::number(++lastId) + QStringLiteral(".HED");
+                        return fileName.size() > kFileNameSize ? tooLong(QStringLiteral("FileName"), fileName.size(), kFileNameSize)
+                                                               : QString();
+                    }
+                    if (sourcePath.isEmpty() && !QFileInfo::exists(sourceFolder + nomFichier + QStringLiteral(".RTF")))
+                        return QStringLiteral("fichier du courrier introuvable : ") + quoted;
+                    return QStringLiteral("fichier du courrier hors du dossier des courriers : ") + quoted;
+                });
+            if (record.state == RecordState::Imported) {
+                const LetterRow letter = rows.value(pairs.pairs.value(code));
+                const QString copyPath = lettersBase + QDir::separator() + QString::number(letter.patient)
+                    + QDir::separator() + letter.fileName;
+                QFile copy(copyPath);
+                if (!copy.open(QIODevice::ReadOnly))
+                    record = {record.name, RecordState::Missing, QStringLiteral("le fichier copié ") + copyPath + QStringLiteral(" est absent")};
+                else if (sourceOpen && fileHash(copy) != fileHash(sourceFile))
+                    record = {record.name, RecordState::Missing,
+                              QStringLiteral("le fichier copié ") + copyPath + QStringLiteral(" diffère du courrier ") + quoted};
+                else if (sourceOpen)
+                    ++kind.identicalFiles;
+            }
+            kind.records.append(std::move(record));
+        });
+    }
+
+    const QString m_linksFolder;
+    VerificationProgress& m_progress;
+    LetterFiles m_letters;
+    SourceConnection m_source;
+    DestinationConnection m_dest{QStringLiteral("verification")};
+    DateFormats m_formats;
+    Verification m_result;
+
+    Links m_correspondents;
+    Links m_patients;
+    QHash<qint32, RecordState> m_correspondentStates;
+    QHash<qint32, RecordState> m_patientStates;
+};
+
+} // namespace
+
+Verification verifyMigration(const QString& v3Path, const QString& courriersPath, const QString& talmerosPath,
+                             const QString& linksFolder, const QString& settingsPath, VerificationProgress& progress)
+{
+    Verifier verifier(v3Path, courriersPath, talmerosPath, linksFolder, progress);
+    return verifier.run(settingsPath);
+}
+
+} // namespace vf

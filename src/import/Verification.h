@@ -1,0 +1,67 @@
+#pragma once
+
+#include <QDateTime>
+#include <QList>
+#include <QString>
+
+namespace vf {
+
+// Where a source record stands after the runs so far.
+enum class RecordState {
+    Imported, // it has a link pair and the destination row of the pair exists
+    Refused,  // no pair, and the run would refuse it for a reason known without writing
+    ToImport, // no pair and no such reason: the next run imports it
+    Pending,  // a pending pair left by a program that died: the next run settles it
+    Missing,  // a pair whose destination row (or copied letter) is gone
+};
+
+struct VerifiedRecord {
+    QString name;   // the record as the run names it, by its source codes
+    RecordState state = RecordState::ToImport;
+    QString detail; // the reason of a refusal, or what is missing
+};
+
+// One kind of record: every source record, in the order in which the run reads them.
+struct VerifiedKind {
+    QString title;
+    QList<VerifiedRecord> records;
+    int identicalFiles = -1; // letters only: copies present and identical to their source file
+
+    int count(RecordState state) const;
+};
+
+// The proof of a migration: what the source holds, set against the link tables, the
+// destination and the letters folders.
+struct Verification {
+    QString v3Path;
+    QString courriersPath;
+    QString talmerosPath;
+    QDateTime at;
+    QList<VerifiedKind> kinds;
+
+    // Nothing to import, pending or missing (refusals for a known reason do not count).
+    bool complete() const;
+};
+
+// The course of a verification, one stretch for each kind of record read.
+class VerificationProgress {
+public:
+    virtual ~VerificationProgress() = default;
+    virtual void startKind(const QString& status, int total) = 0;
+    virtual void step() = 0;
+};
+
+// A verification that cannot be made: the paths, a connection, a source table or a link table
+// that cannot be read. The message is the one the run gives.
+struct VerificationFailed {
+    QString message;
+};
+
+// Reads the source, the link tables of linksFolder, the destination that Kestrune.ver names
+// (with the settings file's [Destination] options) and both letters folders, and writes to none
+// of them. One pass over each source table, one statement for each destination table. Throws
+// VerificationFailed.
+Verification verifyMigration(const QString& v3Path, const QString& courriersPath, const QString& talmerosPath,
+                             const QString& linksFolder, const QString& settingsPath, VerificationProgress& progress);
+
+} // namespace vf
