@@ -1,5 +1,6 @@
 #include "BatchCommand.h"
 
+#include "TerminalProgress.h"
 #include "db/Errors.h"
 #include "db/ImportLog.h"
 #include "db/Regional.h"
@@ -35,39 +36,48 @@ void print(FILE* stream, const QString& text)
 }
 
 // The text area's lines go to standard output as they are added, message boxes to standard
-// error; the low-memory question is answered No.
+// error; the low-memory question is answered No. On a terminal, standard error also shows each
+// record phase's progress line, erased while another line is printed.
 class ConsoleReporter : public vf::Reporter {
 public:
     void runStarted() override {}
     void purgeStarted() override {}
     void phasesStarted() override {}
-    void runEnded() override {}
-    void setStatus(const QString&) override {}
+    void runEnded() override { m_progress.finish(); }
+    void setStatus(const QString& text) override { m_progress.setStatus(text); }
     void appendLine(const QString& line) override
     {
         m_lines.append(line);
-        print(stdout, line);
+        printLine(stdout, line);
     }
     QStringList lines() const override { return m_lines; }
     void clearLines() override { m_lines.clear(); }
     void setProgressVisible(bool) override {}
-    void startProgress(int) override {}
-    void stepProgress() override {}
+    void startProgress(int maximum) override { m_progress.startPhase(maximum); }
+    void stepProgress() override { m_progress.step(); }
     void startElapsed(const QDateTime& start) override { m_start = start; }
     QString stopElapsed() override { return vf::elapsedText(m_start, QDateTime::currentDateTime()); }
-    void errorBox(const QString& text) override { print(stderr, vf::kErrorPrefix + text); }
-    void warningBox(const QString& text) override { print(stderr, QStringLiteral("Attention : ") + text); }
+    void errorBox(const QString& text) override { printLine(stderr, vf::kErrorPrefix + text); }
+    void warningBox(const QString& text) override { printLine(stderr, QStringLiteral("Attention : ") + text); }
     bool askYesNo(const QString& text) override
     {
-        print(stderr, text + QStringLiteral(" Non"));
+        printLine(stderr, text + QStringLiteral(" Non"));
         return false;
     }
-    void notice(const QString& text) override { print(stderr, text); }
+    void notice(const QString& text) override { printLine(stderr, text); }
     void setDestinationPathText(const QString&) override {}
 
 private:
+    void printLine(FILE* stream, const QString& text)
+    {
+        m_progress.hideForOutput();
+        print(stream, text);
+        m_progress.showAfterOutput();
+    }
+
     QStringList m_lines;
     QDateTime m_start;
+    vf::TerminalProgress m_progress{stderr};
 };
 
 int exitStatusFor(vf::RunOutcome outcome)

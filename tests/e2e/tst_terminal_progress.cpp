@@ -1,0 +1,145 @@
+// The batch run's progress line: on a terminal (a pseudo-terminal made by util-linux "script")
+// one line per record phase on standard error, around the report's lines; elsewhere nothing.
+#include "ProgramFolder.h"
+
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QtTest/QtTest>
+
+using namespace vf::test;
+
+namespace {
+
+QString shellQuoted(const QString& word)
+{
+    QString quoted = word;
+    quoted.replace(QLatin1Char('\''), QStringLiteral("'\\''"));
+    return QLatin1Char('\'') + quoted + QLatin1Char('\'');
+}
+
+// What a terminal shows of the bytes written to it, line by line: "\r" goes back to the line's
+// start, "\033[K" erases from there to its end, "\n" starts a new line.
+QStringList screenLines(const QString& output)
+{
+    QStringList lines;
+    QString line;
+    qsizetype column = 0;
+    for (qsizetype i = 0; i < output.size(); ++i) {
+        const QChar c = output.at(i);
+        if (c == QLatin1Char('\r')) {
+            column = 0;
+        } else if (c == QLatin1Char('\n')) {
+            lines.append(line);
+            line.clear();
+            column = 0;
+        } else if (output.mid(i, 3) == QLatin1String("\033[K")) {
+            line.truncate(column);
+            i += 2;
+        } else {
+            if (column < line.size())
+                line[column] = c;
+            else
+                line.append(c);
+            ++column;
+        }
+    }
+    if (!line.isEmpty())
+        lines.append(line);
+    return lines;
+}
+
+} // namespace
+
+class TerminalProgressTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void terminalShowsEachPhaseBesideTheReport();
+    void withoutTerminalNothingIsAdded();
+
+private:
+    // A program folder with its own destination; the run imports the shared practice.
+    struct Run {
+        explicit Run(const QString& folder) : dest(Backend::SQLite), program(folder) {}
+        TestDestination dest;
+        QTemporaryDir base;
+        ProgramFolder program;
+    };
+    QStringList arguments(const Run& run) const;
+
+    QTemporaryDir m_root;
+    QString m_practice;
+};
+
+void TerminalProgressTest::initTestCase()
+{
+    QVERIFY(m_root.isValid());
+    m_practice = m_root.filePath(QStringLiteral("practice"));
+    QString errors;
+    QVERIFY2(makePractice(m_practice, 5, &errors), qPrintable(errors));
+}
+
+QStringList TerminalProgressTest::arguments(const Run& run) const
+{
+    run.dest.writeKestrune(run.base.path());
+    run.program.writeDestination(run.dest);
+    return {QStringLiteral("--batch"), QStringLiteral("--source"), m_practice + QStringLiteral("/V3.mdb"),
+            QStringLiteral("--letters"), m_practice + QStringLiteral("/COURRIER/"), QStringLiteral("--dest"),
+            run.base.path()};
+}
+
+void TerminalProgressTest::terminalShowsEachPhaseBesideTheReport()
+{
+    Run run(m_root.filePath(QStringLiteral("terminal")));
+    QVERIFY2(run.dest.isReady(), qPrintable(run.dest.errorMessage()));
+    QVERIFY(run.program.isReady());
+    QString command = shellQuoted(run.program.program());
+    for (const QString& argument : arguments(run))
+        command += QLatin1Char(' ') + shellQuoted(argument);
+
+    // Standard output and standard error both on the pseudo-terminal, whose bytes "script"
+    // passes on.
+    QProcess script;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("LC_ALL"), QStringLiteral("C.UTF-8"));
+    environment.insert(QStringLiteral("TERM"), QStringLiteral("xterm"));
+    environment.insert(QStringLiteral("SHELL"), QStringLiteral("/bin/sh"));
+    environment.remove(QStringLiteral("DISPLAY"));
+    environment.remove(QStringLiteral("WAYLAND_DISPLAY"));
+    environment.remove(QStringLiteral("QT_QPA_PLATFORM"));
+    script.setProcessEnvironment(environment);
+    script.setWorkingDirectory(run.program.path());
+    script.setStandardInputFile(QProcess::nullDevice());
+    script.start(QStringLiteral("script"),
+                 {QStringLiteral("-qefc"), command, QStringLiteral("/dev/null")});
+    QVERIFY2(script.waitForFinished(240000), qPrintable(script.errorString()));
+    const QString output = QString::fromUtf8(script.readAllStandardOutput());
+    QCOMPARE(script.exitCode(), 0);
+
+    const QStringList screen = screenLines(output);
+    const auto lineStartingWith = [&](const QString& start) {
+        return std::any_of(screen.begin(), screen.end(), [&](const QString& line) { return line.startsWith(start); });
+    };
+    QVERIFY2(lineStartingWith(QStringLiteral("Importation des patients... 5 / 5 (100 %) — écoulé 00:00:")),
+             qPrintable(screen.join(QLatin1Char('\n'))));
+    // The report's lines and the boxes' texts stay whole lines of their own.
+    for (const char* line : {"4 médecins utilisateurs après importation.", "5 patients après importation.",
+                             "Traitement terminé.", "Le traitement est terminé."})
+        QVERIFY2(screen.contains(QString::fromUtf8(line)), line);
+}
+
+void TerminalProgressTest::withoutTerminalNothingIsAdded()
+{
+    Run run(m_root.filePath(QStringLiteral("pipe")));
+    QVERIFY2(run.dest.isReady(), qPrintable(run.dest.errorMessage()));
+    QVERIFY(run.program.isReady());
+
+    const ProgramFolder::Result result = run.program.run(arguments(run));
+    QCOMPARE(result.exitCode, 0);
+    QCOMPARE(result.err, QStringLiteral("Le traitement est terminé.\n"));
+    QVERIFY(!result.out.contains(QLatin1Char('\r')) && !result.out.contains(QLatin1Char('\033')));
+}
+
+QTEST_GUILESS_MAIN(TerminalProgressTest)
+#include "tst_terminal_progress.moc"
