@@ -121,10 +121,10 @@ RunOutcome ImportRun::Private::prepareAndRun(RunInputs& inputs)
     reporter.setStatus(QStringLiteral("connexion à la base Access V3 en ADO effectuée"));
 
     dest.close();
-    dest.setQueryTimeout(access.queryTimeout);
+    dest.setQueryTimeout(access.options.queryTimeout);
     reporter.setStatus(QStringLiteral("connexion à la base Talmérosin en ADO..."));
     try {
-        dest.open(access.connectionString);
+        dest.open(access.connectionString());
     } catch (const Error& error) {
         const QString message = destinationConnectionFailure(error.message());
         log.WriteLog(message, reporter);

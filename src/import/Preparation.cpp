@@ -1,6 +1,5 @@
 #include "import/Preparation.h"
 
-#include "db/DestinationConfig.h"
 #include "db/IniFile.h"
 #include "db/Regional.h"
 #include "import/DestinationTables.h"
@@ -28,10 +27,14 @@ QString destinationConnectionFailure(const QString& message)
 
 DestinationAccess destinationAccess(const QString& talmerosPath, const QString& settingsPath)
 {
-    const KestruneConfig config = readKestrune(talmerosPath);
-    const DestinationOptions options = readDestinationOptions(settingsPath);
-    const QString password = sqlServerPassword(config, options);
-    return {buildDestinationConnectionString(config, password, options), options.queryTimeout};
+    DestinationAccess access{readKestrune(talmerosPath), readDestinationOptions(settingsPath), {}};
+    access.password = sqlServerPassword(access.config, access.options);
+    return access;
+}
+
+QString DestinationAccess::connectionString() const
+{
+    return buildDestinationConnectionString(config, password, options);
 }
 
 DateFormats runDateFormats(const QString& talmerosPath)

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "db/Conversions.h"
+#include "db/DestinationConfig.h"
 
 #include <QString>
 
@@ -19,12 +20,15 @@ bool pathsAreValid(const QString& v3Path, const QString& courriersPath, const QS
 QString accessConnectionFailure(const QString& v3Path, const QString& message);
 QString destinationConnectionFailure(const QString& message);
 
-// How the destination is reached: the connection string built from Kestrune.ver of the base
-// folder and the settings file's [Destination] options, and the query timeout. Throws vf::Error
-// when a file cannot be read.
+// How the destination is reached: Kestrune.ver of the base folder and the settings file's
+// [Destination] options, read by destinationAccess (vf::Error when a file cannot be read).
 struct DestinationAccess {
-    QString connectionString;
-    int queryTimeout = 0;
+    KestruneConfig config;
+    DestinationOptions options;
+    QString password;
+
+    // The ODBC connection string; vf::Error for a value that the driver cannot be given safely.
+    QString connectionString() const;
 };
 DestinationAccess destinationAccess(const QString& talmerosPath, const QString& settingsPath);
 

@@ -114,8 +114,8 @@ public:
             throw VerificationFailed{accessConnectionFailure(m_result.v3Path, error.message())};
         }
         try {
-            m_dest.setQueryTimeout(access.queryTimeout);
-            m_dest.open(access.connectionString);
+            m_dest.setQueryTimeout(access.options.queryTimeout);
+            m_dest.open(access.connectionString());
         } catch (const Error& error) {
             throw VerificationFailed{destinationConnectionFailure(error.message())};
         }
