@@ -1,6 +1,7 @@
 #include "BatchCommand.h"
 
 #include "TerminalProgress.h"
+#include "VerifyCommand.h"
 #include "db/Errors.h"
 #include "db/ImportLog.h"
 #include "db/Regional.h"
@@ -125,6 +126,12 @@ int runBatchCommand(int argc, char** argv)
     parser.addOption({QStringLiteral("letters"), QStringLiteral("Dossier des courriers."), QStringLiteral("DIR")});
     parser.addOption({QStringLiteral("dest"), QStringLiteral("Dossier Base de Talmérosin (avec Kestrune.ver)."), QStringLiteral("DIR")});
     parser.addOption({QStringLiteral("purge"), QStringLiteral("Vider la base avant importation.")});
+    parser.addOption({QStringLiteral("verify"),
+                      QStringLiteral("Vérifie la migration sans rien écrire : ce que la source contient, comparé aux "
+                                     "tables de liens, à la base Talmérosin et aux courriers copiés (avant une "
+                                     "importation, après, ou après un arrêt brutal).")});
+    parser.addOption({QStringLiteral("report"), QStringLiteral("Avec --verify : rapport HTML de la vérification."),
+                      QStringLiteral("FILE.html")});
     if (!parser.parse(QCoreApplication::arguments())) {
         print(stderr, parser.errorText());
         return kUsage;
@@ -142,6 +149,13 @@ int runBatchCommand(int argc, char** argv)
         return kUsage;
     }
 
+    const bool verify = parser.isSet(QStringLiteral("verify"));
+    if (verify == parser.isSet(QStringLiteral("batch")) || (verify && parser.isSet(QStringLiteral("purge")))
+        || (!verify && parser.isSet(QStringLiteral("report")))) {
+        print(stderr, QStringLiteral("--verify ne se combine ni avec --batch ni avec --purge, et --report va avec --verify."));
+        return kUsage;
+    }
+
     const vf::ProgramFiles files = vf::chooseProgramFiles(QCoreApplication::applicationFilePath());
     if (!files.error.isEmpty()) {
         print(stderr, files.error);
@@ -149,6 +163,10 @@ int runBatchCommand(int argc, char** argv)
     }
     const QString programFolder = files.folder;
     const QString settingsPath = files.settingsPath;
+    if (verify)
+        return vf::runVerification(parser.value(QStringLiteral("source")), parser.value(QStringLiteral("letters")),
+                                   parser.value(QStringLiteral("dest")), parser.value(QStringLiteral("report")),
+                                   programFolder, settingsPath);
 
     ConsoleReporter reporter;
     vf::ImportLog log(programFolder);

@@ -1,6 +1,7 @@
 #pragma once
 
-// The command-line batch run: velquor-fusion --batch --source FILE --letters DIR --dest DIR
-// [--purge]. It performs the same import run as "&Importer" without a display and returns the
+// The command-line modes: velquor-fusion --batch --source FILE --letters DIR --dest DIR
+// [--purge] performs the same import run as "&Importer" without a display; velquor-fusion
+// --verify with the same paths [--report FILE.html] verifies the migration. Both return the
 // program's exit status.
 int runBatchCommand(int argc, char** argv);

@@ -26,7 +26,7 @@ bool firstArgumentIs(int argc, char** argv, const char* option)
 int main(int argc, char** argv)
 {
     vf::quietDriverWarnings();
-    if (firstArgumentIs(argc, argv, "--batch") || firstArgumentIs(argc, argv, "--help")
+    if (firstArgumentIs(argc, argv, "--batch") || firstArgumentIs(argc, argv, "--verify") || firstArgumentIs(argc, argv, "--help")
         || firstArgumentIs(argc, argv, "--version"))
         return runBatchCommand(argc, argv);
     if (firstArgumentIs(argc, argv, "--export"))

@@ -1,4 +1,4 @@
-// The batch run's progress line: on a terminal (a pseudo-terminal made by util-linux "script")
+// The progress line of the batch run and of the verification: on a terminal (a pseudo-terminal made by util-linux "script")
 // one line per record phase on standard error, around the report's lines; elsewhere nothing.
 #include "ProgramFolder.h"
 
@@ -67,6 +67,8 @@ private:
         ProgramFolder program;
     };
     QStringList arguments(const Run& run) const;
+    QStringList verifyArguments(const Run& run) const;
+    QStringList onTerminal(const Run& run, const QStringList& arguments, int* exitCode) const;
 
     QTemporaryDir m_root;
     QString m_practice;
@@ -89,17 +91,13 @@ QStringList TerminalProgressTest::arguments(const Run& run) const
             run.base.path()};
 }
 
-void TerminalProgressTest::terminalShowsEachPhaseBesideTheReport()
+// What the terminal shows of a run of the program with these arguments, both its standard
+// output and its standard error on a pseudo-terminal whose bytes "script" passes on.
+QStringList TerminalProgressTest::onTerminal(const Run& run, const QStringList& arguments, int* exitCode) const
 {
-    Run run(m_root.filePath(QStringLiteral("terminal")));
-    QVERIFY2(run.dest.isReady(), qPrintable(run.dest.errorMessage()));
-    QVERIFY(run.program.isReady());
     QString command = shellQuoted(run.program.program());
-    for (const QString& argument : arguments(run))
+    for (const QString& argument : arguments)
         command += QLatin1Char(' ') + shellQuoted(argument);
-
-    // Standard output and standard error both on the pseudo-terminal, whose bytes "script"
-    // passes on.
     QProcess script;
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert(QStringLiteral("LC_ALL"), QStringLiteral("C.UTF-8"));
@@ -111,13 +109,29 @@ void TerminalProgressTest::terminalShowsEachPhaseBesideTheReport()
     script.setProcessEnvironment(environment);
     script.setWorkingDirectory(run.program.path());
     script.setStandardInputFile(QProcess::nullDevice());
-    script.start(QStringLiteral("script"),
-                 {QStringLiteral("-qefc"), command, QStringLiteral("/dev/null")});
-    QVERIFY2(script.waitForFinished(240000), qPrintable(script.errorString()));
-    const QString output = QString::fromUtf8(script.readAllStandardOutput());
-    QCOMPARE(script.exitCode(), 0);
+    script.start(QStringLiteral("script"), {QStringLiteral("-qefc"), command, QStringLiteral("/dev/null")});
+    if (!script.waitForFinished(240000))
+        QTest::qFail(qPrintable(script.errorString()), __FILE__, __LINE__);
+    *exitCode = script.exitCode();
+    return screenLines(QString::fromUtf8(script.readAllStandardOutput()));
+}
 
-    const QStringList screen = screenLines(output);
+QStringList TerminalProgressTest::verifyArguments(const Run& run) const
+{
+    return {QStringLiteral("--verify"), QStringLiteral("--source"), m_practice + QStringLiteral("/V3.mdb"),
+            QStringLiteral("--letters"), m_practice + QStringLiteral("/COURRIER/"), QStringLiteral("--dest"),
+            run.base.path()};
+}
+
+void TerminalProgressTest::terminalShowsEachPhaseBesideTheReport()
+{
+    Run run(m_root.filePath(QStringLiteral("terminal")));
+    QVERIFY2(run.dest.isReady(), qPrintable(run.dest.errorMessage()));
+    QVERIFY(run.program.isReady());
+
+    int exitCode = -1;
+    QStringList screen = onTerminal(run, arguments(run), &exitCode);
+    QCOMPARE(exitCode, 0);
     const auto lineStartingWith = [&](const QString& start) {
         return std::any_of(screen.begin(), screen.end(), [&](const QString& line) { return line.startsWith(start); });
     };
@@ -127,6 +141,13 @@ void TerminalProgressTest::terminalShowsEachPhaseBesideTheReport()
     for (const char* line : {"4 médecins utilisateurs après importation.", "5 patients après importation.",
                              "Traitement terminé.", "Le traitement est terminé."})
         QVERIFY2(screen.contains(QString::fromUtf8(line)), line);
+
+    // The verification shows its progress the same way, before its summary.
+    screen = onTerminal(run, verifyArguments(run), &exitCode);
+    QCOMPARE(exitCode, 0);
+    QVERIFY2(lineStartingWith(QStringLiteral("Vérification des patients... 5 / 5 (100 %) — écoulé 00:00:")),
+             qPrintable(screen.join(QLatin1Char('\n'))));
+    QVERIFY(screen.contains(QStringLiteral("La migration est complète : tout ce qui peut être importé l'a été.")));
 }
 
 void TerminalProgressTest::withoutTerminalNothingIsAdded()
@@ -139,6 +160,10 @@ void TerminalProgressTest::withoutTerminalNothingIsAdded()
     QCOMPARE(result.exitCode, 0);
     QCOMPARE(result.err, QStringLiteral("Le traitement est terminé.\n"));
     QVERIFY(!result.out.contains(QLatin1Char('\r')) && !result.out.contains(QLatin1Char('\033')));
+    const ProgramFolder::Result verified = run.program.run(verifyArguments(run));
+    QCOMPARE(verified.exitCode, 0);
+    QVERIFY(verified.err.isEmpty());
+    QVERIFY(!verified.out.contains(QLatin1Char('\r')) && !verified.out.contains(QLatin1Char('\033')));
 }
 
 QTEST_GUILESS_MAIN(TerminalProgressTest)

@@ -1,0 +1,69 @@
+#include "VerifyCommand.h"
+
+#include "TerminalProgress.h"
+
+#include "db/Errors.h"
+#include "db/Settings.h"
+#include "import/Verification.h"
+#include "import/VerificationReport.h"
+
+#include <QSaveFile>
+
+#include <cstdio>
+
+namespace vf {
+namespace {
+
+void print(FILE* stream, const QString& text)
+{
+    const QByteArray bytes = text.toUtf8() + '\n';
+    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stream);
+    std::fflush(stream);
+}
+
+// The kinds of record on the terminal's progress line, one after the other.
+class TerminalVerificationProgress : public VerificationProgress {
+public:
+    void startKind(const QString& status, int total) override
+    {
+        m_line.setStatus(status);
+        m_line.startPhase(total);
+    }
+    void step() override { m_line.step(); }
+    void finish() { m_line.finish(); }
+
+private:
+    TerminalProgress m_line{stderr};
+};
+
+} // namespace
+
+int runVerification(const QString& v3Path, const QString& courriersPath, const QString& talmerosPath,
+                    const QString& reportPath, const QString& programFolder, const QString& settingsPath)
+{
+    TerminalVerificationProgress progress;
+    Verification verification;
+    try {
+        verification = verifyMigration(v3Path, courriersPath, talmerosPath, linksTablesFolder(programFolder),
+                                       settingsPath, progress);
+    } catch (const VerificationFailed& failure) {
+        progress.finish();
+        print(stderr, kErrorPrefix + failure.message);
+        return 2;
+    }
+    progress.finish();
+    for (const QString& line : verificationSummary(verification))
+        print(stdout, line);
+    if (!reportPath.isEmpty()) {
+        QSaveFile report(reportPath);
+        if (!report.open(QIODevice::WriteOnly) || report.write(verificationHtml(verification)) < 0 || !report.commit()) {
+            print(stderr, kErrorPrefix + QStringLiteral("le rapport ") + reportPath
+                              + QStringLiteral(" ne peut pas être écrit : ") + report.errorString());
+            return 2;
+        }
+        print(stdout, QStringLiteral("Rapport : ") + reportPath);
+    }
+    return verification.complete() ? 0 : 1;
+}
+
+} // namespace vf

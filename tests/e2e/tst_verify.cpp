@@ -1,0 +1,300 @@
+// The verification of a migration by the built program: before the first run, after it, and
+// after rows, a copied letter and its bytes went missing; its HTML report; bad input.
+#include "ProgramFolder.h"
+
+#include <QDir>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QXmlStreamReader>
+#include <QtTest/QtTest>
+
+#include <sqlite3.h>
+
+using namespace vf::test;
+
+namespace {
+
+const QStringList kKinds = {QStringLiteral("Médecins utilisateurs"), QStringLiteral("Correspondants"),
+                            QStringLiteral("Patients"), QStringLiteral("Liens patient <-> correspondant"),
+                            QStringLiteral("Antécédents"), QStringLiteral("Consultations"),
+                            QStringLiteral("Prescriptions"), QStringLiteral("Fiches de synthèse"),
+                            QStringLiteral("Courriers")};
+
+// A row of the report's table: the source records, imported, refused, to import, pending,
+// missing, identical letter files.
+struct Counts {
+    int source = -1, imported = -1, refused = -1, toImport = -1, pending = -1, missing = -1;
+};
+
+// The report parsed as XML (it must be well formed), with the table's numbers by kind and the
+// items of every list.
+struct Report {
+    QString error;
+    QMap<QString, Counts> counts;
+    QStringList items;
+};
+
+Report parseReport(const QString& path)
+{
+    Report report;
+    QXmlStreamReader xml(readFile(path));
+    QString kind;
+    QList<int> numbers;
+    bool inSummary = false;
+    while (!xml.atEnd()) {
+        xml.readNext();
+        if (xml.isStartElement() && xml.name() == QLatin1String("table"))
+            inSummary = xml.attributes().value(QLatin1String("id")) == QLatin1String("summary");
+        else if (xml.isStartElement() && xml.name() == QLatin1String("li"))
+            report.items.append(xml.readElementText());
+        else if (inSummary && xml.isStartElement() && xml.name() == QLatin1String("tr"))
+            numbers.clear();
+        else if (inSummary && xml.isStartElement() && xml.name() == QLatin1String("th"))
+            kind = xml.readElementText();
+        else if (inSummary && xml.isStartElement() && xml.name() == QLatin1String("td"))
+            numbers.append(xml.readElementText().toInt());
+        else if (inSummary && xml.isEndElement() && xml.name() == QLatin1String("tr") && numbers.size() >= 6)
+            report.counts.insert(kind, {numbers[0], numbers[1], numbers[2], numbers[3], numbers[4], numbers[5]});
+    }
+    if (xml.hasError())
+        report.error = xml.errorString() + QStringLiteral(" at line ") + QString::number(xml.lineNumber());
+    return report;
+}
+
+// The run's count line "N <text>" as a number.
+int countLine(const QStringList& lines, const QString& text)
+{
+    for (const QString& line : lines)
+        if (line.endsWith(QLatin1Char(' ') + text))
+            return line.section(QLatin1Char(' '), 0, 0).toInt();
+    return -1;
+}
+
+// The pairs of a link table, SOURCE to DEST.
+QMap<int, int> pairsOf(const QString& path)
+{
+    QMap<int, int> pairs;
+    sqlite3* db = nullptr;
+    sqlite3_open_v2(path.toUtf8().constData(), &db, SQLITE_OPEN_READONLY, nullptr);
+    sqlite3_stmt* statement = nullptr;
+    sqlite3_prepare_v2(db, "SELECT SOURCE, DEST FROM LINKS ORDER BY SOURCE", -1, &statement, nullptr);
+    while (sqlite3_step(statement) == SQLITE_ROW)
+        pairs.insert(sqlite3_column_int(statement, 0), sqlite3_column_int(statement, 1));
+    sqlite3_finalize(statement);
+    sqlite3_close(db);
+    return pairs;
+}
+
+QStringList refused(const Report& report)
+{
+    QStringList names;
+    for (const QString& item : report.items)
+        if (item.contains(QStringLiteral(" : patient non importé")) || item.contains(QStringLiteral(" : fichier du courrier"))
+            || item.contains(QStringLiteral(" : correspondant inconnu")) || item.contains(QStringLiteral(" : valeur trop longue"))
+            || item.contains(QStringLiteral(" : antécédent sans libellé")))
+            names.append(item);
+    return names;
+}
+
+} // namespace
+
+class VerifyTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void beforeAndAfterTheRun_data();
+    void beforeAndAfterTheRun();
+    void badInputEndsThePreparation_data();
+    void badInputEndsThePreparation();
+
+private:
+    QTemporaryDir m_root;
+};
+
+void VerifyTest::beforeAndAfterTheRun_data()
+{
+    QTest::addColumn<Backend>("backend");
+    QTest::addColumn<int>("patients");
+    for (const Backend backend : {Backend::SQLite, Backend::PostgreSQL}) {
+        QTest::addRow("demo practice, %s", qPrintable(backendName(backend))) << backend << 300;
+        QTest::addRow("generated practice, %s", qPrintable(backendName(backend))) << backend << 45;
+    }
+}
+
+void VerifyTest::beforeAndAfterTheRun()
+{
+    QFETCH(Backend, backend);
+    QFETCH(int, patients);
+    VF_TEST_DESTINATION(dest, backend);
+    const QString root = m_root.filePath(QString::fromLatin1(QTest::currentDataTag()));
+    const QString practice = root + QStringLiteral("/practice");
+    QString errors;
+    QVERIFY2(makePractice(practice, patients, &errors), qPrintable(errors));
+    const QString base = practice + QStringLiteral("/Base/");
+    dest.writeKestrune(base);
+    ProgramFolder program(root + QStringLiteral("/program"));
+    QVERIFY(program.isReady());
+    program.writeDestination(dest);
+    const QStringList paths = {QStringLiteral("--source"), practice + QStringLiteral("/V3.mdb"), QStringLiteral("--letters"),
+                               practice + QStringLiteral("/COURRIER/"), QStringLiteral("--dest"), base};
+    const auto verify = [&](const QString& name, Report& report) {
+        const QString html = root + QLatin1Char('/') + name + QStringLiteral(".html");
+        const ProgramFolder::Result result =
+            program.run(QStringList{QStringLiteral("--verify")} + paths + QStringList{QStringLiteral("--report"), html});
+        report = parseReport(html);
+        if (!report.error.isEmpty())
+            QTest::qFail(qPrintable(report.error), __FILE__, __LINE__);
+        return result;
+    };
+
+    // Before the first run: everything is to import, the foreseeable refusals are named, and
+    // nothing is written (no link tables folder, no import log).
+    Report before;
+    const ProgramFolder::Result preflight = verify(QStringLiteral("before"), before);
+    QVERIFY2(preflight.exitCode == 1, qPrintable(preflight.err + preflight.out));
+    QCOMPARE(before.counts.keys().size(), kKinds.size());
+    for (const QString& kind : kKinds) {
+        const Counts counts = before.counts.value(kind);
+        QVERIFY2(counts.source > 0 && counts.imported == 0 && counts.pending == 0 && counts.missing == 0, qPrintable(kind));
+        QCOMPARE(counts.toImport + counts.refused, counts.source);
+    }
+    const QStringList foreseen = refused(before);
+    for (const char* reason : {"patient non importé", "fichier du courrier introuvable", "correspondant inconnu"})
+        QVERIFY2(preflight.out.contains(QString::fromUtf8(reason)), reason);
+    QVERIFY(!QFileInfo::exists(program.path() + QStringLiteral("/LinksTables")));
+    QVERIFY(program.logFiles().isEmpty());
+
+    // After the run: nothing left to import, the same refusals, and the run's own counts.
+    const ProgramFolder::Result run = program.run(QStringList{QStringLiteral("--batch")} + paths);
+    QVERIFY2(run.exitCode == 0, qPrintable(run.err + run.out.right(2000)));
+    Report after;
+    const ProgramFolder::Result proof = verify(QStringLiteral("after"), after);
+    QVERIFY2(proof.exitCode == 0, qPrintable(proof.err + proof.out));
+    QCOMPARE(refused(after), foreseen);
+    const QStringList lines = run.outLines();
+    const QList<std::pair<QString, QString>> sameThing = {
+        {QStringLiteral("Médecins utilisateurs"), QStringLiteral("médecins utilisateurs après importation.")},
+        {QStringLiteral("Correspondants"), QStringLiteral("correspondants après importation.")},
+        {QStringLiteral("Patients"), QStringLiteral("patients après importation.")},
+        {QStringLiteral("Liens patient <-> correspondant"), QStringLiteral("lien patient <-> correspondant après importation.")},
+        {QStringLiteral("Consultations"), QStringLiteral("consultations après importation.")},
+        {QStringLiteral("Courriers"), QStringLiteral("courriers après importation.")},
+    };
+    for (const auto& [kind, line] : sameThing)
+        QCOMPARE(after.counts.value(kind).imported, countLine(lines, line));
+    QVERIFY(proof.out.contains(QStringLiteral("La migration est complète")));
+
+    // One destination row of each kind deleted, one copied letter deleted and one changed by a
+    // byte: each is named by its source code.
+    const QString links = program.path() + QStringLiteral("/LinksTables/");
+    QStringList expected;
+    const auto dropRow = [&](const QString& file, const QString& table, const QString& name, int index = 0) {
+        const QMap<int, int> pairs = pairsOf(links + file);
+        QVERIFY(pairs.size() > index);
+        const int code = std::next(pairs.cbegin(), index).key();
+        dest.exec(QStringLiteral("DELETE FROM %1 WHERE %1_ID = %2").arg(table).arg(pairs.value(code)));
+        expected.append(name.arg(code));
+    };
+    dropRow(QStringLiteral("Medecins.db"), QStringLiteral("MEDECINS"), QStringLiteral("médecin n°%1 "));
+    dropRow(QStringLiteral("Medtrait.db"), QStringLiteral("MEDTRAIT"), QStringLiteral("correspondant n°%1 "));
+    dropRow(QStringLiteral("Patients.db"), QStringLiteral("PATIENTS"), QStringLiteral("patient n°%1 "));
+    dropRow(QStringLiteral("Anteced.db"), QStringLiteral("ANTECED"), QStringLiteral("antécédent n°%1 "));
+    dropRow(QStringLiteral("MotConsu.db"), QStringLiteral("MOTCONSU"), QStringLiteral("consultation n°%1 "));
+    dropRow(QStringLiteral("ORDONNANCES.db"), QStringLiteral("ORDONNANCES"), QStringLiteral("ordonnance n°%1 "));
+    dropRow(QStringLiteral("Syntheses.db"), QStringLiteral("MOTCONSU"), QStringLiteral("fiche de synthèse n°%1 "));
+    dropRow(QStringLiteral("Letters.db"), QStringLiteral("LETTERS"), QStringLiteral("courrier n°%1 "));
+    const QVariantMap link = dest.rows(QStringLiteral("SELECT PATIENTS_ID, MEDTRAIT_ID FROM PATMEDTR ORDER BY PATMEDTR_ID")).last();
+    dest.exec(QStringLiteral("DELETE FROM PATMEDTR WHERE PATIENTS_ID = %1 AND MEDTRAIT_ID = %2")
+                  .arg(link.value(QStringLiteral("PATIENTS_ID")).toInt())
+                  .arg(link.value(QStringLiteral("MEDTRAIT_ID")).toInt()));
+    expected.append(QStringLiteral("lien patient n°%1 <-> correspondant n°%2 ")
+                        .arg(pairsOf(links + QStringLiteral("Patients.db")).key(link.value(QStringLiteral("PATIENTS_ID")).toInt()))
+                        .arg(pairsOf(links + QStringLiteral("Medtrait.db")).key(link.value(QStringLiteral("MEDTRAIT_ID")).toInt())));
+    const QMap<int, int> letters = pairsOf(links + QStringLiteral("Letters.db"));
+    for (int index : {1, 2}) {
+        const int code = std::next(letters.cbegin(), index).key();
+        const QVariantMap row = dest.rows(QStringLiteral("SELECT PATIENTS_ID, FileName FROM LETTERS WHERE LETTERS_ID = %1")
+                                              .arg(letters.value(code))).value(0);
+        const QString copy = base + QStringLiteral("LETTERS/%1/%2").arg(row.value(QStringLiteral("PATIENTS_ID")).toInt())
+                                 .arg(row.value(QStringLiteral("FILENAME")).toString());
+        QByteArray bytes = readFile(copy);
+        QVERIFY(!bytes.isEmpty());
+        if (index == 1) {
+            QVERIFY(QFile::remove(copy));
+        } else {
+            bytes[bytes.size() / 2] = char(bytes[bytes.size() / 2] ^ 1);
+            writeFile(copy, bytes);
+        }
+        expected.append(QStringLiteral("courrier n°%1 ").arg(code));
+    }
+
+    Report damaged;
+    const ProgramFolder::Result missing = verify(QStringLiteral("damaged"), damaged);
+    QVERIFY2(missing.exitCode == 1, qPrintable(missing.err + missing.out));
+    const QString missingList = missing.out.section(QStringLiteral("Absents de la destination :"), 1);
+    for (const QString& name : expected)
+        QVERIFY2(missingList.contains(QStringLiteral(" : ") + name), qPrintable(name + QStringLiteral("\n") + missing.out));
+    QCOMPARE(damaged.counts.value(QStringLiteral("Courriers")).missing, 3);
+    int total = 0;
+    for (const Counts& counts : damaged.counts)
+        total += counts.missing;
+    QVERIFY(total >= expected.size());
+}
+
+void VerifyTest::badInputEndsThePreparation_data()
+{
+    QTest::addColumn<QString>("damage");
+    QTest::addColumn<QString>("message");
+    QTest::newRow("damaged Access file") << "access" << "Connexion à la base de données Access [";
+    QTest::newRow("unreachable destination") << "destination" << "Connexion à la base de données Talmérosin impossible";
+    QTest::newRow("damaged link table") << "links" << "Erreur lors de la création de la table temporaire Patients.db";
+    QTest::newRow("newer link table") << "newer" << "d'un format plus récent";
+    QTest::newRow("missing letters folder") << "paths" << "Veuillez renseigner correctement les chemins !";
+}
+
+void VerifyTest::badInputEndsThePreparation()
+{
+    QFETCH(QString, damage);
+    QFETCH(QString, message);
+    VF_TEST_DESTINATION(dest, Backend::SQLite);
+    const QString root = m_root.filePath(QStringLiteral("bad-") + damage);
+    const QString practice = root + QStringLiteral("/practice");
+    QString errors;
+    QVERIFY2(makePractice(practice, 5, &errors), qPrintable(errors));
+    dest.writeKestrune(practice + QStringLiteral("/Base"));
+    ProgramFolder program(root + QStringLiteral("/program"));
+    QVERIFY(program.isReady());
+    program.writeDestination(dest);
+    const QString links = program.path() + QStringLiteral("/LinksTables/");
+    QVERIFY(QDir().mkpath(links));
+    if (damage == QLatin1String("access")) {
+        QByteArray bytes = readFile(practice + QStringLiteral("/V3.mdb"));
+        bytes.replace(0, 4096, QByteArray(4096, '\x5a'));
+        writeFile(practice + QStringLiteral("/V3.mdb"), bytes);
+    } else if (damage == QLatin1String("destination")) {
+        writeFile(practice + QStringLiteral("/Base/Kestrune.ver"),
+                  "[DBKERNEL]\r\nDatabaseName=" + root.toUtf8() + "/absent/folder/base.db\r\nServerName=localhost\r\nUserName=sa\r\nSAPW=\r\n");
+    } else if (damage == QLatin1String("links")) {
+        writeFile(links + QStringLiteral("Patients.db"), QByteArray(8192, 'x'));
+    } else if (damage == QLatin1String("newer")) {
+        sqlite3* db = nullptr;
+        sqlite3_open((links + QStringLiteral("Letters.db")).toUtf8().constData(), &db);
+        sqlite3_exec(db, "CREATE TABLE LINKS (SOURCE INTEGER PRIMARY KEY, DEST INTEGER); PRAGMA user_version=99", nullptr,
+                     nullptr, nullptr);
+        sqlite3_close(db);
+    } else {
+        QVERIFY(QDir(practice + QStringLiteral("/COURRIER")).removeRecursively());
+    }
+
+    const ProgramFolder::Result result =
+        program.run({QStringLiteral("--verify"), QStringLiteral("--source"), practice + QStringLiteral("/V3.mdb"),
+                     QStringLiteral("--letters"), practice + QStringLiteral("/COURRIER/"), QStringLiteral("--dest"),
+                     practice + QStringLiteral("/Base/")});
+    QVERIFY2(result.exitCode == 2, qPrintable(QString::number(result.exitCode) + result.err + result.out));
+    QVERIFY2(result.err.contains(message), qPrintable(result.err));
+    QVERIFY(result.out.isEmpty());
+    QVERIFY(program.logFiles().isEmpty());
+}
+
+QTEST_GUILESS_MAIN(VerifyTest)
+#include "tst_verify.moc"
