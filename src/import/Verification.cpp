@@ -266,44 +266,52 @@ private:
         return m_result.kinds.last();
     }
 
+    // A kind whose rows the run writes from the source row alone: its refusals are the values too
+    // long for their columns. The state of each record by its code; `also` sees every row.
+    QHash<qint32, RecordState> writtenAsRead(const PhaseOutline& outline, const Links& pairs, const QString& title,
+                                             const QString& status, const QList<TextColumn>& columns,
+                                             const std::function<QString(const SourceQuery&, qint32)>& naming,
+                                             const std::function<void(const SourceQuery&, qint32)>& also = {})
+    {
+        const QSet<qint32> rows = destIds(outline.pairRow.table, outline.pairRow.idColumn);
+        const QHash<QString, int> sizes = columnSizes(outline.pairRow.table);
+        QHash<qint32, RecordState> states;
+        VerifiedKind& kind = addKind(title);
+        readSource(outline.source, outline.openError, status, [&](const SourceQuery& row) {
+            const qint32 code = row.intValue(outline.code);
+            VerifiedRecord record = classify(pairs, rows, outline.pairRow.table, outline.pairRow.idColumn, code,
+                                             naming(row, code), [&] { return tooLongValue(row, columns, sizes); });
+            states.insert(code, record.state);
+            kind.records.append(std::move(record));
+            if (also)
+                also(row, code);
+        });
+        return states;
+    }
+
+    static QString text(const SourceQuery& row, const char* column) { return row.textValue(QString::fromLatin1(column)); }
+
     void doctors()
     {
         const PhaseOutline outline = usersOutline();
-        const Links doctors = links(outline.linkTable);
-        const QSet<qint32> rows = destIds(outline.pairRow.table, outline.pairRow.idColumn);
-        const QHash<QString, int> sizes = columnSizes(outline.pairRow.table);
-        VerifiedKind& kind = addKind(QStringLiteral("Médecins utilisateurs"));
-        readSource(outline.source, outline.openError, QStringLiteral("Vérification des médecins utilisateurs..."),
-                   [&](const SourceQuery& row) {
-                       const qint32 code = row.intValue(outline.code);
-                       kind.records.append(classify(
-                           doctors, rows, outline.pairRow.table, outline.pairRow.idColumn, code,
-                           QStringLiteral("médecin n°%1 (%2 %3)").arg(code).arg(row.textValue(QStringLiteral("NOM")),
-                                                                            row.textValue(QStringLiteral("PRENOM"))),
-                           [&] { return tooLongValue(row, kDoctorColumns, sizes); }));
-                   });
+        writtenAsRead(outline, links(outline.linkTable), QStringLiteral("Médecins utilisateurs"),
+                      QStringLiteral("Vérification des médecins utilisateurs..."), kDoctorColumns,
+                      [&](const SourceQuery& row, qint32 code) {
+                          return QStringLiteral("médecin n°%1 (%2 %3)").arg(code).arg(text(row, "NOM"), text(row, "PRENOM"));
+                      });
     }
 
     void correspondents()
     {
         const PhaseOutline outline = correspondentsOutline();
         m_correspondents = links(outline.linkTable);
-        const QSet<qint32> rows = destIds(outline.pairRow.table, outline.pairRow.idColumn);
-        const QHash<QString, int> sizes = columnSizes(outline.pairRow.table);
-        VerifiedKind& kind = addKind(QStringLiteral("Correspondants"));
-        readSource(outline.source, outline.openError, QStringLiteral("Vérification des correspondants..."),
-                   [&](const SourceQuery& row) {
-                       const qint32 code = row.intValue(outline.code);
-                       VerifiedRecord record = classify(
-                           m_correspondents, rows, outline.pairRow.table, outline.pairRow.idColumn, code,
-                           QStringLiteral("correspondant n°%1 (%2 %3, %4)")
-                               .arg(code)
-                               .arg(row.textValue(QStringLiteral("NOM")), row.textValue(QStringLiteral("PRENOM")),
-                                    row.textValue(QStringLiteral("VILLE"))),
-                           [&] { return tooLongValue(row, kCorrespondentColumns, sizes); });
-                       m_correspondentStates.insert(code, record.state);
-                       kind.records.append(std::move(record));
-                   });
+        m_correspondentStates = writtenAsRead(
+            outline, m_correspondents, QStringLiteral("Correspondants"), QStringLiteral("Vérification des correspondants..."),
+            kCorrespondentColumns, [&](const SourceQuery& row, qint32 code) {
+                return QStringLiteral("correspondant n°%1 (%2 %3, %4)")
+                    .arg(code)
+                    .arg(text(row, "NOM"), text(row, "PRENOM"), text(row, "VILLE"));
+            });
     }
 
     // A patient's correspondent, as the patients phase reads it.
@@ -316,30 +324,23 @@ private:
     {
         const PhaseOutline outline = patientsOutline();
         m_patients = links(outline.linkTable);
-        const QSet<qint32> rows = destIds(outline.pairRow.table, outline.pairRow.idColumn);
-        const QHash<QString, int> sizes = columnSizes(outline.pairRow.table);
         QList<LinkToMake> linksToMake;
-        VerifiedKind& kind = addKind(QStringLiteral("Patients"));
-        readSource(outline.source, outline.openError, QStringLiteral("Vérification des patients..."),
-                   [&](const SourceQuery& row) {
-                       const qint32 code = row.intValue(outline.code);
-                       VerifiedRecord record = classify(
-                           m_patients, rows, outline.pairRow.table, outline.pairRow.idColumn, code,
-                           QStringLiteral("patient n°%1 (%2 %3)").arg(code).arg(row.textValue(QStringLiteral("PRENOM")),
-                                                                          row.textValue(QStringLiteral("NOM"))),
-                           [&] { return tooLongValue(row, kPatientColumns, sizes); });
-                       m_patientStates.insert(code, record.state);
-                       kind.records.append(std::move(record));
-                       QSet<QString> seen;
-                       for (int n = 1; n <= 6; ++n) {
-                           const QString column = QStringLiteral("CODE CORRESPONDANT ") + QString::number(n);
-                           const QString correspondent = row.hasColumn(column) ? row.textValue(column).trimmed() : QString();
-                           if (correspondent.isEmpty() || correspondent == QStringLiteral("-1") || seen.contains(correspondent))
-                               continue;
-                           seen.insert(correspondent);
-                           linksToMake.append({code, correspondent});
-                       }
-                   });
+        m_patientStates = writtenAsRead(
+            outline, m_patients, QStringLiteral("Patients"), QStringLiteral("Vérification des patients..."), kPatientColumns,
+            [&](const SourceQuery& row, qint32 code) {
+                return QStringLiteral("patient n°%1 (%2 %3)").arg(code).arg(text(row, "PRENOM"), text(row, "NOM"));
+            },
+            [&](const SourceQuery& row, qint32 code) {
+                QSet<QString> seen;
+                for (int n = 1; n <= 6; ++n) {
+                    const QString column = QStringLiteral("CODE CORRESPONDANT ") + QString::number(n);
+                    const QString correspondent = row.hasColumn(column) ? row.textValue(column).trimmed() : QString();
+                    if (correspondent.isEmpty() || correspondent == QStringLiteral("-1") || seen.contains(correspondent))
+                        continue;
+                    seen.insert(correspondent);
+                    linksToMake.append({code, correspondent});
+                }
+            });
         correspondentLinks(linksToMake);
     }
 
