@@ -104,6 +104,7 @@ class VerifyTest : public QObject {
 private slots:
     void beforeAndAfterTheRun_data();
     void beforeAndAfterTheRun();
+    void valueTooLongIsForeseen();
     void badInputEndsThePreparation_data();
     void badInputEndsThePreparation();
 
@@ -239,6 +240,41 @@ void VerifyTest::beforeAndAfterTheRun()
     for (const Counts& counts : damaged.counts)
         total += counts.missing;
     QVERIFY(total >= expected.size());
+}
+
+// A destination column narrower than the source's values: the pre-flight names the records that
+// the run then refuses, and after the run those are the only ones left.
+void VerifyTest::valueTooLongIsForeseen()
+{
+    VF_TEST_DESTINATION(dest, Backend::PostgreSQL);
+    QVERIFY(dest.exec(QStringLiteral("ALTER TABLE PATIENTS ALTER COLUMN PRENOM TYPE VARCHAR(5)")));
+    const QString root = m_root.filePath(QStringLiteral("too-long"));
+    const QString practice = root + QStringLiteral("/practice");
+    QString errors;
+    QVERIFY2(makePractice(practice, 12, &errors), qPrintable(errors));
+    dest.writeKestrune(practice + QStringLiteral("/Base"));
+    ProgramFolder program(root + QStringLiteral("/program"));
+    QVERIFY(program.isReady());
+    program.writeDestination(dest);
+    const QStringList paths = {QStringLiteral("--source"), practice + QStringLiteral("/V3.mdb"), QStringLiteral("--letters"),
+                               practice + QStringLiteral("/COURRIER/"), QStringLiteral("--dest"), practice + QStringLiteral("/Base/")};
+    const QRegularExpression tooLong(QStringLiteral("Patients : (patient n°\\d+) .* : valeur trop longue pour la colonne PRENOM "
+                                                    "\\(\\d+ caractères, 5 au plus\\)"));
+    const auto refusedPatients = [&](const QString& out) {
+        QStringList names;
+        for (auto match = tooLong.globalMatch(out); match.hasNext();)
+            names.append(match.next().captured(1));
+        return names;
+    };
+
+    const ProgramFolder::Result before = program.run(QStringList{QStringLiteral("--verify")} + paths);
+    QCOMPARE(before.exitCode, 1);
+    const QStringList foreseen = refusedPatients(before.out);
+    QVERIFY2(!foreseen.isEmpty(), qPrintable(before.out));
+    QVERIFY(program.run(QStringList{QStringLiteral("--batch")} + paths).exitCode == 0);
+    const ProgramFolder::Result after = program.run(QStringList{QStringLiteral("--verify")} + paths);
+    QVERIFY2(after.exitCode == 0, qPrintable(after.out));
+    QCOMPARE(refusedPatients(after.out), foreseen);
 }
 
 void VerifyTest::badInputEndsThePreparation_data()
