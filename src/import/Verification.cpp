@@ -137,17 +137,13 @@ public:
     }
 
 private:
-    struct Links {
-        QHash<qint32, qint32> pairs;
-        QHash<qint32, qint32> pending;
-    };
+    using Links = LinkTableContents;
 
     // A link table, read only; a missing folder or file holds no pair.
     Links links(const QString& fileName) const
     {
         try {
-            LinkTableContents contents = readLinkTable(m_linksFolder, fileName);
-            return {std::move(contents.pairs), std::move(contents.pending)};
+            return readLinkTable(m_linksFolder, fileName);
         } catch (const Error& error) {
             throw VerificationFailed{QStringLiteral("Erreur lors de la création de la table temporaire ") + fileName
                                      + QLatin1Char('\n') + kErrorPrefix + error.message()};
