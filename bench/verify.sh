@@ -27,7 +27,7 @@ verify_timed() {
   local status=0
   /usr/bin/time -f '%e %M' -o "$work/time" "$work/prog/velquor-fusion" --verify --source "$1/V3.mdb" \
     --letters "$1/COURRIER/" --dest "$1/Base/" --report "$work/report.html" >/dev/null 2>&1 || status=$?
-  echo "$(cat "$work/time") $status"
+  echo "$(tail -n 1 "$work/time") $status" # after the line that says a status other than 0
 }
 
 printf '%-9s %8s %8s %10s %9s %9s %8s %9s %10s\n' patients "run s" "E s" "before s" "after s" "after/run" \
