@@ -96,6 +96,31 @@ QStringList refused(const Report& report)
     return names;
 }
 
+// A generated practice and a program folder of its own that imports it into a destination.
+struct Practice {
+    Practice(const QString& root, const TestDestination& dest, int patients)
+        : folder(root + QStringLiteral("/practice")), program(root + QStringLiteral("/program"))
+    {
+        QString errors;
+        if (!makePractice(folder, patients, &errors) || !program.isReady())
+            QTest::qFail(qPrintable(errors), __FILE__, __LINE__);
+        dest.writeKestrune(base());
+        program.writeDestination(dest);
+    }
+    QString base() const { return folder + QStringLiteral("/Base/"); }
+    // The program in a mode ("--batch", "--verify") on the practice's files.
+    ProgramFolder::Result run(const QString& mode, const QStringList& more = {}) const
+    {
+        return program.run(QStringList{mode, QStringLiteral("--source"), folder + QStringLiteral("/V3.mdb"),
+                                       QStringLiteral("--letters"), folder + QStringLiteral("/COURRIER/"),
+                                       QStringLiteral("--dest"), base()}
+                           + more);
+    }
+
+    const QString folder;
+    const ProgramFolder program;
+};
+
 } // namespace
 
 class VerifyTest : public QObject {
@@ -128,20 +153,12 @@ void VerifyTest::beforeAndAfterTheRun()
     QFETCH(int, patients);
     VF_TEST_DESTINATION(dest, backend);
     const QString root = m_root.filePath(QString::fromLatin1(QTest::currentDataTag()));
-    const QString practice = root + QStringLiteral("/practice");
-    QString errors;
-    QVERIFY2(makePractice(practice, patients, &errors), qPrintable(errors));
-    const QString base = practice + QStringLiteral("/Base/");
-    dest.writeKestrune(base);
-    ProgramFolder program(root + QStringLiteral("/program"));
-    QVERIFY(program.isReady());
-    program.writeDestination(dest);
-    const QStringList paths = {QStringLiteral("--source"), practice + QStringLiteral("/V3.mdb"), QStringLiteral("--letters"),
-                               practice + QStringLiteral("/COURRIER/"), QStringLiteral("--dest"), base};
+    const Practice practice(root, dest, patients);
+    const ProgramFolder& program = practice.program;
+    const QString base = practice.base();
     const auto verify = [&](const QString& name, Report& report) {
         const QString html = root + QLatin1Char('/') + name + QStringLiteral(".html");
-        const ProgramFolder::Result result =
-            program.run(QStringList{QStringLiteral("--verify")} + paths + QStringList{QStringLiteral("--report"), html});
+        const ProgramFolder::Result result = practice.run(QStringLiteral("--verify"), {QStringLiteral("--report"), html});
         report = parseReport(html);
         if (!report.error.isEmpty())
             QTest::qFail(qPrintable(report.error), __FILE__, __LINE__);
@@ -166,7 +183,7 @@ void VerifyTest::beforeAndAfterTheRun()
     QVERIFY(program.logFiles().isEmpty());
 
     // After the run: nothing left to import, the same refusals, and the run's own counts.
-    const ProgramFolder::Result run = program.run(QStringList{QStringLiteral("--batch")} + paths);
+    const ProgramFolder::Result run = practice.run(QStringLiteral("--batch"));
     QVERIFY2(run.exitCode == 0, qPrintable(run.err + run.out.right(2000)));
     Report after;
     const ProgramFolder::Result proof = verify(QStringLiteral("after"), after);
@@ -248,16 +265,7 @@ void VerifyTest::valueTooLongIsForeseen()
 {
     VF_TEST_DESTINATION(dest, Backend::PostgreSQL);
     QVERIFY(dest.exec(QStringLiteral("ALTER TABLE PATIENTS ALTER COLUMN PRENOM TYPE VARCHAR(5)")));
-    const QString root = m_root.filePath(QStringLiteral("too-long"));
-    const QString practice = root + QStringLiteral("/practice");
-    QString errors;
-    QVERIFY2(makePractice(practice, 12, &errors), qPrintable(errors));
-    dest.writeKestrune(practice + QStringLiteral("/Base"));
-    ProgramFolder program(root + QStringLiteral("/program"));
-    QVERIFY(program.isReady());
-    program.writeDestination(dest);
-    const QStringList paths = {QStringLiteral("--source"), practice + QStringLiteral("/V3.mdb"), QStringLiteral("--letters"),
-                               practice + QStringLiteral("/COURRIER/"), QStringLiteral("--dest"), practice + QStringLiteral("/Base/")};
+    const Practice practice(m_root.filePath(QStringLiteral("too-long")), dest, 12);
     const QRegularExpression tooLong(QStringLiteral("Patients : (patient n°\\d+) .* : valeur trop longue pour la colonne PRENOM "
                                                     "\\(\\d+ caractères, 5 au plus\\)"));
     const auto refusedPatients = [&](const QString& out) {
@@ -267,12 +275,12 @@ void VerifyTest::valueTooLongIsForeseen()
         return names;
     };
 
-    const ProgramFolder::Result before = program.run(QStringList{QStringLiteral("--verify")} + paths);
+    const ProgramFolder::Result before = practice.run(QStringLiteral("--verify"));
     QCOMPARE(before.exitCode, 1);
     const QStringList foreseen = refusedPatients(before.out);
     QVERIFY2(!foreseen.isEmpty(), qPrintable(before.out));
-    QVERIFY(program.run(QStringList{QStringLiteral("--batch")} + paths).exitCode == 0);
-    const ProgramFolder::Result after = program.run(QStringList{QStringLiteral("--verify")} + paths);
+    QVERIFY(practice.run(QStringLiteral("--batch")).exitCode == 0);
+    const ProgramFolder::Result after = practice.run(QStringLiteral("--verify"));
     QVERIFY2(after.exitCode == 0, qPrintable(after.out));
     QCOMPARE(refusedPatients(after.out), foreseen);
 }
@@ -294,21 +302,15 @@ void VerifyTest::badInputEndsThePreparation()
     QFETCH(QString, message);
     VF_TEST_DESTINATION(dest, Backend::SQLite);
     const QString root = m_root.filePath(QStringLiteral("bad-") + damage);
-    const QString practice = root + QStringLiteral("/practice");
-    QString errors;
-    QVERIFY2(makePractice(practice, 5, &errors), qPrintable(errors));
-    dest.writeKestrune(practice + QStringLiteral("/Base"));
-    ProgramFolder program(root + QStringLiteral("/program"));
-    QVERIFY(program.isReady());
-    program.writeDestination(dest);
-    const QString links = program.path() + QStringLiteral("/LinksTables/");
+    const Practice practice(root, dest, 5);
+    const QString links = practice.program.path() + QStringLiteral("/LinksTables/");
     QVERIFY(QDir().mkpath(links));
     if (damage == QLatin1String("access")) {
-        QByteArray bytes = readFile(practice + QStringLiteral("/V3.mdb"));
+        QByteArray bytes = readFile(practice.folder + QStringLiteral("/V3.mdb"));
         bytes.replace(0, 4096, QByteArray(4096, '\x5a'));
-        writeFile(practice + QStringLiteral("/V3.mdb"), bytes);
+        writeFile(practice.folder + QStringLiteral("/V3.mdb"), bytes);
     } else if (damage == QLatin1String("destination")) {
-        writeFile(practice + QStringLiteral("/Base/Kestrune.ver"),
+        writeFile(practice.folder + QStringLiteral("/Base/Kestrune.ver"),
                   "[DBKERNEL]\r\nDatabaseName=" + root.toUtf8() + "/absent/folder/base.db\r\nServerName=localhost\r\nUserName=sa\r\nSAPW=\r\n");
     } else if (damage == QLatin1String("links")) {
         writeFile(links + QStringLiteral("Patients.db"), QByteArray(8192, 'x'));
@@ -319,17 +321,14 @@ void VerifyTest::badInputEndsThePreparation()
                      nullptr, nullptr);
         sqlite3_close(db);
     } else {
-        QVERIFY(QDir(practice + QStringLiteral("/COURRIER")).removeRecursively());
+        QVERIFY(QDir(practice.folder + QStringLiteral("/COURRIER")).removeRecursively());
     }
 
-    const ProgramFolder::Result result =
-        program.run({QStringLiteral("--verify"), QStringLiteral("--source"), practice + QStringLiteral("/V3.mdb"),
-                     QStringLiteral("--letters"), practice + QStringLiteral("/COURRIER/"), QStringLiteral("--dest"),
-                     practice + QStringLiteral("/Base/")});
+    const ProgramFolder::Result result = practice.run(QStringLiteral("--verify"));
     QVERIFY2(result.exitCode == 2, qPrintable(QString::number(result.exitCode) + result.err + result.out));
     QVERIFY2(result.err.contains(message), qPrintable(result.err));
     QVERIFY(result.out.isEmpty());
-    QVERIFY(program.logFiles().isEmpty());
+    QVERIFY(practice.program.logFiles().isEmpty());
 }
 
 QTEST_GUILESS_MAIN(VerifyTest)
