@@ -293,7 +293,7 @@ QString MainWindow::pickerStart(const QString& fieldText, int picker)
     const QFileInfo named(QDir::fromNativeSeparators(fieldText.trimmed()));
     if (!fieldText.trimmed().isEmpty() && named.isAbsolute()) {
         if (named.isDir())
-            return named.absoluteFilePath();
+            return QDir::cleanPath(named.absoluteFilePath());
         if (named.absoluteDir().exists())
             return named.absolutePath();
     }

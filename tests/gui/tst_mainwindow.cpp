@@ -159,6 +159,23 @@ void TestMainWindow::windowAndControls()
     QVERIFY(fermer && fermer->isVisible() && fermer->isEnabled());
     QCOMPARE(importer->text(), QStringLiteral("&Importer"));
     QCOMPARE(fermer->text(), QStringLiteral("&Fermer"));
+    // "&Vérifier" while no run is in progress, "&Arrêter" during one (once per run).
+    auto* verifier = window.findChild<QPushButton*>(QStringLiteral("BtnVerifier"));
+    auto* arreter = window.findChild<QPushButton*>(QStringLiteral("BtnArreter"));
+    QVERIFY(verifier && verifier->isVisible() && verifier->isEnabled());
+    QVERIFY(arreter && arreter->isVisible() && !arreter->isEnabled());
+    QCOMPARE(verifier->text(), QStringLiteral("&Vérifier"));
+    QCOMPARE(arreter->text(), QStringLiteral("&Arrêter"));
+    QSignalSpy verify(&window, &MainWindow::verifyRequested);
+    QSignalSpy stop(&window, &MainWindow::stopRequested);
+    window.setRunInProgress(true);
+    QVERIFY(!verifier->isEnabled() && arreter->isEnabled());
+    arreter->click();
+    QVERIFY(!arreter->isEnabled());
+    window.setRunInProgress(false);
+    verifier->click();
+    QCOMPARE(verify.size(), 1);
+    QCOMPARE(stop.size(), 1);
 
     const QList<QPair<QString, QString>> labels = {
         {"Label1", "A partir de :"}, {"Label8", "- base V3.mdb :"}, {"Label4", "- courriers :"},
@@ -342,6 +359,18 @@ void TestMainWindow::pickers()
     for (const FilePickerRequest& r : requests)
         QCOMPARE(r.initialFolder, QDir::homePath());
 #endif
+    // Where a field names a file or folder, its picker opens there.
+    QTemporaryDir current;
+    window.setV3Path(QDir::toNativeSeparators(current.filePath("V3.mdb")));
+    window.setCourriersPath(QDir::toNativeSeparators(current.path()) + sep());
+    window.setTalmerosPath(QDir::toNativeSeparators(current.filePath("absent/Base")));
+    requests.clear();
+    click("SpeedButton1");
+    click("SpeedButton2");
+    click("SpeedButton3");
+    QCOMPARE(requests[0].initialFolder, current.path());
+    QCOMPARE(requests[1].initialFolder, current.path());
+    QCOMPARE(requests[2].initialFolder, MainWindow::pickerFolder(3));
 
     QTemporaryDir data;
     answer = data.filePath("Lettres/a.rtf");
