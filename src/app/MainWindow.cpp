@@ -167,7 +167,7 @@ void MainWindow::buildWidgets()
 
     // Bottom area: progress, status line, elapsed time, buttons.
     QFrame* bottom = makePanel(QStringLiteral("Panel2"), this);
-    bottom->setFixedHeight(55);
+    bottom->setFixedHeight(74);
     auto* bottomLayout = new QVBoxLayout(bottom);
     bottomLayout->setContentsMargins(4, 2, 4, 2);
     bottomLayout->setSpacing(2);
@@ -178,6 +178,10 @@ void MainWindow::buildWidgets()
     m_progress->setRange(0, 100);
     m_progress->setValue(0);
     bottomLayout->addWidget(m_progress);
+    m_endNote = makeLabel(QStringLiteral("LblJournal"), QString(), bottom);
+    m_endNote->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+    m_endNote->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    bottomLayout->addWidget(m_endNote);
     auto* row = new QHBoxLayout;
     m_status = makeLabel(QStringLiteral("Label3"), QStringLiteral("label3"), bottom);
     m_status->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
@@ -308,7 +312,8 @@ bool MainWindow::openReport(const QString& path)
 
 void MainWindow::showEndNote(const QString& text)
 {
-    m_status->setText(text);
+    m_endNote->setText(text);
+    m_endNote->setToolTip(text);
 }
 
 QString MainWindow::pick(const FilePickerRequest& request)

@@ -85,7 +85,8 @@ public:
     void setUrlOpener(UrlOpener opener) { m_urlOpener = std::move(opener); }
     bool openReport(const QString& path);
 
-    // The note left on the status line once a run or a verification has ended (the log's path).
+    // The note shown under the progress bar once a run or a verification has ended (the log's
+    // path).
     void showEndNote(const QString& text);
 
 signals:
@@ -120,6 +121,7 @@ private:
     QProgressBar* m_progress = nullptr;   // ProgressBar1
     QLabel* m_status = nullptr;           // Label3
     QLabel* m_elapsed = nullptr;          // Label7
+    QLabel* m_endNote = nullptr;
     QPushButton* m_importer = nullptr;    // BitBtn1
     QPushButton* m_fermer = nullptr;      // BitBtn2
     QPushButton* m_verifier = nullptr;

@@ -22,7 +22,7 @@ class MainWindow;
 // but its report, owner-only in the program folder), shows its summary in the text area and
 // opens the report in the browser. "&Arrêter" stops a run at its next batch boundary (it ends
 // unfinished, its link tables exact, and the next run goes on), or a verification at once. The
-// end of either leaves the import log's path on the status line.
+// end of either shows the import log's path under the progress bar.
 class RunController : public QObject {
     Q_OBJECT
 

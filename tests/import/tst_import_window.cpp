@@ -259,10 +259,10 @@ void ImportWindowTest::arreterStopsTheRunAndTheNextOneGoesOn()
         QCOMPARE(lines.last(), QStringLiteral("Traitement inachevé."));
         QTRY_COMPARE(boxes.texts, QStringList{QStringLiteral("Le traitement n'est pas terminé.")});
         QCOMPARE(practice.dest.scalar(QStringLiteral("SELECT COUNT(*) FROM MEDECINS")).toInt(), 0);
-        // The log's path is left on the status line.
+        // The log's path is left under the progress bar.
         const QStringList logs = practice.logFiles();
         QCOMPARE(logs.size(), 1);
-        QCOMPARE(window.findChild<QLabel*>(QStringLiteral("Label3"))->text(),
+        QCOMPARE(window.findChild<QLabel*>(QStringLiteral("LblJournal"))->text(),
                  QStringLiteral("Journal d'importation : ")
                      + QDir::toNativeSeparators(QDir(practice.programFolder).filePath(logs.first())));
     }
