@@ -39,9 +39,11 @@ void print(FILE* stream, const QString& text)
 
 // The text area's lines go to standard output as they are added, message boxes to standard
 // error; the low-memory question is answered No. On a terminal, standard error also shows each
-// record phase's progress line, erased while another line is printed.
+// record phase's progress line, erased while another line is printed; once a stop is asked for
+// (Ctrl-C), the line ends where the phase stopped, above the run's last lines.
 class ConsoleReporter : public vf::Reporter {
 public:
+    explicit ConsoleReporter(const std::atomic<bool>& stopRequested) : m_stopRequested(stopRequested) {}
     void runStarted() override {}
     void purgeStarted() override {}
     void phasesStarted() override {}
@@ -72,11 +74,17 @@ public:
 private:
     void printLine(FILE* stream, const QString& text)
     {
+        if (m_stopRequested.load(std::memory_order_relaxed)) {
+            m_progress.hideForOutput(); // redrawn without the terminal's "^C", then ended
+            m_progress.showAfterOutput();
+            m_progress.finish();
+        }
         m_progress.hideForOutput();
         print(stream, text);
         m_progress.showAfterOutput();
     }
 
+    const std::atomic<bool>& m_stopRequested;
     QStringList m_lines;
     QDateTime m_start;
     vf::TerminalProgress m_progress{stderr};
@@ -224,7 +232,7 @@ int runBatchCommand(int argc, char** argv)
                                    parser.value(QStringLiteral("dest")), parser.value(QStringLiteral("report")),
                                    programFolder, settingsPath, &stopRequested);
 
-    ConsoleReporter reporter;
+    ConsoleReporter reporter(stopRequested);
     vf::ImportLog log(programFolder);
     vf::RunInputs inputs;
     inputs.v3Path = parser.value(QStringLiteral("source"));

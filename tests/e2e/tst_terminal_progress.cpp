@@ -206,11 +206,14 @@ void TerminalProgressTest::ctrlCEndsTheRunBetweenBatches()
     QVERIFY2(exitCode == 1, qPrintable(shown));
     const qsizetype stopped =
         screen.indexOf(QStringLiteral("Importation arrêtée à la demande : les enregistrements restants n'ont pas été importés."));
-    QVERIFY2(stopped > 0, qPrintable(shown));
-    QCOMPARE(screen.at(stopped - 1), QStringLiteral("4 médecins utilisateurs après importation."));
-    QVERIFY2(screen.contains(QStringLiteral("Traitement inachevé.")) && screen.contains(QStringLiteral("Le traitement n'est pas terminé.")),
+    // The next phase's line stays where it stopped, whole, above the run's last lines.
+    QVERIFY2(stopped > 1 && screen.at(stopped - 2) == QStringLiteral("4 médecins utilisateurs après importation.")
+                 && screen.at(stopped - 1).startsWith(QStringLiteral("Importation des médecins correspondants... 0 / 20 (0 %)")),
              qPrintable(shown));
-    QVERIFY2(screen.last().startsWith(QStringLiteral("Journal d'importation : ")), qPrintable(shown));
+    QVERIFY2(screen.mid(stopped + 2, 2) == QStringList({QStringLiteral("Traitement inachevé."), QStringLiteral("Le traitement n'est pas terminé.")}),
+             qPrintable(shown));
+    QVERIFY2(screen.last().startsWith(QStringLiteral("Journal d'importation : ")) && stopped + 5 == screen.size(),
+             qPrintable(shown));
     QVERIFY2(!shown.contains(QStringLiteral("^C")), qPrintable(shown));
     QCOMPARE(run.dest.scalar(QStringLiteral("SELECT COUNT(*) FROM MEDECINS")).toInt(), 4);
     QCOMPARE(run.dest.scalar(QStringLiteral("SELECT COUNT(*) FROM PATIENTS")).toInt(), 0);
