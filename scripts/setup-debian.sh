@@ -4,7 +4,7 @@ set -euo pipefail
 
 packages=(
   cmake g++ make pkg-config
-  qt6-base-dev qt6-base-dev-tools libqt6sql6-odbc libqt6sql6-sqlite
+  qt6-base-dev qt6-base-dev-tools libqt6sql6-odbc libqt6sql6-sqlite qt6-translations-l10n
   mdbtools mdbtools-dev
   libsqlite3-dev sqlite3
   unixodbc unixodbc-dev libsqliteodbc odbc-postgresql tdsodbc

@@ -1,5 +1,6 @@
 #include "BatchCommand.h"
 
+#include "StopSignals.h"
 #include "TerminalProgress.h"
 #include "VerifyCommand.h"
 #include "db/Errors.h"
@@ -38,9 +39,11 @@ void print(FILE* stream, const QString& text)
 
 // The text area's lines go to standard output as they are added, message boxes to standard
 // error; the low-memory question is answered No. On a terminal, standard error also shows each
-// record phase's progress line, erased while another line is printed.
+// record phase's progress line, erased while another line is printed; once a stop is asked for
+// (Ctrl-C), the line ends where the phase stopped, above the run's last lines.
 class ConsoleReporter : public vf::Reporter {
 public:
+    explicit ConsoleReporter(const std::atomic<bool>& stopRequested) : m_stopRequested(stopRequested) {}
     void runStarted() override {}
     void purgeStarted() override {}
     void phasesStarted() override {}
@@ -71,15 +74,90 @@ public:
 private:
     void printLine(FILE* stream, const QString& text)
     {
+        if (m_stopRequested.load(std::memory_order_relaxed)) {
+            m_progress.hideForOutput(); // redrawn without the terminal's "^C", then ended
+            m_progress.showAfterOutput();
+            m_progress.finish();
+        }
         m_progress.hideForOutput();
         print(stream, text);
         m_progress.showAfterOutput();
     }
 
+    const std::atomic<bool>& m_stopRequested;
     QStringList m_lines;
     QDateTime m_start;
     vf::TerminalProgress m_progress{stderr};
 };
+
+// The options that take a value, as the parser knows them.
+constexpr const char* kValueOptions[] = {"source", "letters", "dest", "report"};
+
+// Why the parser refused the command line, in French: an unknown option, an option without its
+// value, or a value given to an option that takes none.
+QString usageError(const QCommandLineParser& parser)
+{
+    const QStringList unknown = parser.unknownOptionNames();
+    if (!unknown.isEmpty()) {
+        const QString& name = unknown.first();
+        return QStringLiteral("Option inconnue : ") + (name.size() == 1 ? QStringLiteral("-") : QStringLiteral("--")) + name;
+    }
+    const QStringList arguments = QCoreApplication::arguments();
+    for (const char* name : kValueOptions) {
+        const QString option = QStringLiteral("--") + QLatin1String(name);
+        if (!arguments.isEmpty() && arguments.last() == option)
+            return QStringLiteral("Valeur manquante après ") + option;
+    }
+    for (const QString& argument : arguments.mid(1)) {
+        if (argument.startsWith(QLatin1String("--")) && argument.contains(QLatin1Char('=')))
+            return QStringLiteral("Cette option ne prend pas de valeur : ") + argument;
+    }
+    return QStringLiteral("Ligne de commande incorrecte : ") + arguments.mid(1).join(QLatin1Char(' '));
+}
+
+QString helpText()
+{
+    return QStringLiteral(
+               "Utilisation :\n"
+               "  velquor-fusion\n"
+               "      Ouvre la fenêtre d'importation (il faut un affichage graphique).\n"
+               "  velquor-fusion --batch --source FICHIER.mdb --letters DOSSIER --dest DOSSIER [--purge]\n"
+               "      Importe sans fenêtre, comme « Importer » : la base V3 (.mdb) de Velquor et son dossier\n"
+               "      des courriers dans la base Talmérosin du dossier Base (celui de Kestrune.ver).\n"
+               "      --purge vide la base Talmérosin avant l'importation : c'est sa confirmation.\n"
+               "      Ctrl-C arrête l'importation après le lot en cours ; la suivante reprend là.\n"
+               "  velquor-fusion --verify --source FICHIER.mdb --letters DOSSIER --dest DOSSIER\n"
+               "                 [--report FICHIER.html]\n"
+               "      Vérifie la migration sans rien écrire : ce que la source contient, comparé aux tables\n"
+               "      de liens, à la base Talmérosin et aux courriers copiés (avant une importation, après,\n"
+               "      ou après un arrêt) ; --report écrit aussi le rapport HTML.\n"
+               "  velquor-fusion --export FICHIER.mdb TABLE\n"
+               "      Écrit une table de la base Access en CSV sur la sortie standard, pour contrôle.\n"
+               "  velquor-fusion -h | --help\n"
+               "      Affiche cette aide.\n"
+               "  velquor-fusion --version\n"
+               "      Affiche la version.\n"
+               "\n"
+               "Codes de sortie :\n"
+               "  0   Traitement terminé. (--verify : la migration est complète)\n"
+               "  1   Traitement inachevé. : une table source illisible, la connexion perdue, un arrêt\n"
+               "      par Ctrl-C (--verify : la migration n'est pas complète, ou la vérification a été\n"
+               "      arrêtée ; --export : la table n'a pas pu être lue)\n"
+               "  2   la préparation a échoué : chemins, connexions, table des utilisateurs\n"
+               "      (--verify : la vérification n'a pas pu être faite)\n"
+               "  3   le programme s'est arrêté : une table de liens ne peut pas être créée, ou aucun\n"
+               "      dossier du programme n'est utilisable\n"
+               "  4   une erreur qu'aucune phase ne traite a arrêté l'importation\n"
+               "  5   il manque toute une sorte d'enregistrements : pas de table des ordonnances, aucun\n"
+               "      des courriers de la source, table des utilisateurs illisible\n"
+               "  64  mauvaise utilisation : option inconnue, argument inattendu, ou pas d'affichage\n"
+               "      graphique pour la fenêtre\n"
+               "\n"
+               "Le fichier de réglages velquor-fusion.INI, le dossier LinksTables et les journaux\n"
+               "d'importation sont à côté du programme quand son dossier est accessible en écriture,\n"
+               "sinon dans ")
+        + QDir::toNativeSeparators(vf::userDataFolder()) + QStringLiteral(".");
+}
 
 int exitStatusFor(vf::RunOutcome outcome)
 {
@@ -108,36 +186,20 @@ int runBatchCommand(int argc, char** argv)
 #endif
 
     QCommandLineParser parser;
-    parser.setApplicationDescription(QStringLiteral(
-        "Importe la base Access V3 de Velquor et ses courriers dans la base Talmérosin, "
-        "sans fenêtre. Sans argument, le programme ouvre sa fenêtre.\n"
-        "Le fichier de réglages velquor-fusion.INI, le dossier LinksTables et les journaux "
-        "d'importation sont à côté du programme quand son dossier est accessible en écriture, "
-        "sinon dans ") + QDir::toNativeSeparators(vf::userDataFolder()) + QStringLiteral("."));
-    // Long forms only: the program takes its command-line modes from a first argument --batch,
-    // --help or --version and opens its window otherwise, so "-h" or "--help-all" would not
-    // reach this parser.
-    const QCommandLineOption helpOption(QStringLiteral("help"), QStringLiteral("Affiche cette aide."));
-    const QCommandLineOption versionOption(QStringLiteral("version"), QStringLiteral("Affiche la version."));
+    const QCommandLineOption helpOption({QStringLiteral("h"), QStringLiteral("help")}, QString());
+    const QCommandLineOption versionOption(QStringLiteral("version"), QString());
     parser.addOption(helpOption);
     parser.addOption(versionOption);
-    parser.addOption({QStringLiteral("batch"), QStringLiteral("Importation sans fenêtre.")});
-    parser.addOption({QStringLiteral("source"), QStringLiteral("Base V3 (fichier .mdb)."), QStringLiteral("FILE")});
-    parser.addOption({QStringLiteral("letters"), QStringLiteral("Dossier des courriers."), QStringLiteral("DIR")});
-    parser.addOption({QStringLiteral("dest"), QStringLiteral("Dossier Base de Talmérosin (avec Kestrune.ver)."), QStringLiteral("DIR")});
-    parser.addOption({QStringLiteral("purge"), QStringLiteral("Vider la base avant importation.")});
-    parser.addOption({QStringLiteral("verify"),
-                      QStringLiteral("Vérifie la migration sans rien écrire : ce que la source contient, comparé aux "
-                                     "tables de liens, à la base Talmérosin et aux courriers copiés (avant une "
-                                     "importation, après, ou après un arrêt brutal).")});
-    parser.addOption({QStringLiteral("report"), QStringLiteral("Avec --verify : rapport HTML de la vérification."),
-                      QStringLiteral("FILE.html")});
+    for (const char* name : {"batch", "purge", "verify"})
+        parser.addOption({QString::fromLatin1(name), QString()});
+    for (const char* name : kValueOptions)
+        parser.addOption({QString::fromLatin1(name), QString(), QStringLiteral("value")});
     if (!parser.parse(QCoreApplication::arguments())) {
-        print(stderr, parser.errorText());
+        print(stderr, usageError(parser) + QStringLiteral("\nVoir : velquor-fusion --help"));
         return kUsage;
     }
     if (parser.isSet(helpOption)) {
-        print(stdout, parser.helpText());
+        print(stdout, helpText());
         return kFinished;
     }
     if (parser.isSet(versionOption)) {
@@ -145,7 +207,8 @@ int runBatchCommand(int argc, char** argv)
         return kFinished;
     }
     if (!parser.positionalArguments().isEmpty()) {
-        print(stderr, QStringLiteral("Argument inattendu : ") + parser.positionalArguments().first());
+        print(stderr, QStringLiteral("Argument inattendu : ") + parser.positionalArguments().first()
+                          + QStringLiteral("\nVoir : velquor-fusion --help"));
         return kUsage;
     }
 
@@ -163,18 +226,20 @@ int runBatchCommand(int argc, char** argv)
     }
     const QString programFolder = files.folder;
     const QString settingsPath = files.settingsPath;
+    const std::atomic<bool>& stopRequested = vf::catchStopSignals();
     if (verify)
         return vf::runVerification(parser.value(QStringLiteral("source")), parser.value(QStringLiteral("letters")),
                                    parser.value(QStringLiteral("dest")), parser.value(QStringLiteral("report")),
-                                   programFolder, settingsPath);
+                                   programFolder, settingsPath, &stopRequested);
 
-    ConsoleReporter reporter;
+    ConsoleReporter reporter(stopRequested);
     vf::ImportLog log(programFolder);
     vf::RunInputs inputs;
     inputs.v3Path = parser.value(QStringLiteral("source"));
     inputs.courriersPath = parser.value(QStringLiteral("letters"));
     inputs.talmerosPath = parser.value(QStringLiteral("dest"));
     inputs.vider = parser.isSet(QStringLiteral("purge"));
+    inputs.stopRequested = &stopRequested;
 
     int status = kUnhandledError;
     try {
@@ -192,5 +257,7 @@ int runBatchCommand(int argc, char** argv)
         if (status == kFinished)
             status = kUnhandledError;
     }
+    if (log.hasFile())
+        print(stderr, QStringLiteral("Journal d'importation : ") + QDir::toNativeSeparators(log.filePath()));
     return status;
 }

@@ -56,8 +56,8 @@ int runExportCommand(int argc, char** argv)
     std::setlocale(LC_NUMERIC, "C");
     const QStringList arguments = QCoreApplication::arguments();
     if (arguments.size() != 4) {
-        std::fprintf(stderr, "usage: velquor-fusion --export FILE TABLE\n");
-        return 1;
+        std::fprintf(stderr, "Utilisation : velquor-fusion --export FICHIER.mdb TABLE\n");
+        return 64;
     }
     const QString path = arguments[2];
     const QString table = arguments[3];

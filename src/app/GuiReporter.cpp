@@ -19,6 +19,17 @@
 
 namespace vf {
 
+QString shownStatus(const QString& text)
+{
+#ifdef _WIN32
+    return text;
+#else
+    QString shown = text;
+    shown.remove(QStringLiteral(" en ADO"));
+    return shown;
+#endif
+}
+
 GuiReporter::GuiReporter(const Widgets& widgets) : m_w(widgets) {}
 
 GuiReporter::~GuiReporter()
@@ -74,10 +85,10 @@ void GuiReporter::applyQueued() const
 void GuiReporter::setStatus(const QString& text)
 {
     if (onOtherThread()) {
-        queue([&](Queued& q) { q.status = text; });
+        queue([&](Queued& q) { q.status = shownStatus(text); });
         return;
     }
-    m_w.status->setText(text);
+    m_w.status->setText(shownStatus(text));
     drawNow();
 }
 

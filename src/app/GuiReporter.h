@@ -21,6 +21,11 @@ class QWidget;
 
 namespace vf {
 
+// The status line as the window shows it: the connection statuses name the Windows data access
+// layer ("connexion à la base Access V3 en ADO..."), which only the Windows build has; elsewhere
+// the window shows them without it ("connexion à la base Access V3...").
+QString shownStatus(const QString& text);
+
 // The window's reporting channels. Called from the window's own thread, each call acts on the
 // widgets directly. Called from another thread (a run on a worker thread), the status line, the
 // new lines and the progress steps are queued and shown together by the window's thread, so a

@@ -9,6 +9,7 @@
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QCoreApplication>
+#include <QDesktopServices>
 #include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
@@ -26,6 +27,7 @@
 #include <QStyle>
 #include <QTimer>
 #include <QToolButton>
+#include <QUrl>
 #include <QVBoxLayout>
 
 namespace vf {
@@ -165,7 +167,7 @@ void MainWindow::buildWidgets()
 
     // Bottom area: progress, status line, elapsed time, buttons.
     QFrame* bottom = makePanel(QStringLiteral("Panel2"), this);
-    bottom->setFixedHeight(55);
+    bottom->setFixedHeight(74);
     auto* bottomLayout = new QVBoxLayout(bottom);
     bottomLayout->setContentsMargins(4, 2, 4, 2);
     bottomLayout->setSpacing(2);
@@ -176,6 +178,10 @@ void MainWindow::buildWidgets()
     m_progress->setRange(0, 100);
     m_progress->setValue(0);
     bottomLayout->addWidget(m_progress);
+    m_endNote = makeLabel(QStringLiteral("LblJournal"), QString(), bottom);
+    m_endNote->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+    m_endNote->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    bottomLayout->addWidget(m_endNote);
     auto* row = new QHBoxLayout;
     m_status = makeLabel(QStringLiteral("Label3"), QStringLiteral("label3"), bottom);
     m_status->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
@@ -185,9 +191,19 @@ void MainWindow::buildWidgets()
     m_importer->setObjectName(QStringLiteral("BitBtn1"));
     m_fermer = new QPushButton(QStringLiteral("&Fermer"), bottom);
     m_fermer->setObjectName(QStringLiteral("BitBtn2"));
+    m_verifier = new QPushButton(QStringLiteral("&Vérifier"), bottom);
+    m_verifier->setObjectName(QStringLiteral("BtnVerifier"));
+    m_verifier->setToolTip(QStringLiteral("Vérifie la migration des chemins affichés, sans rien écrire, "
+                                          "et ouvre le rapport dans le navigateur"));
+    m_arreter = new QPushButton(QStringLiteral("&Arrêter"), bottom);
+    m_arreter->setObjectName(QStringLiteral("BtnArreter"));
+    m_arreter->setToolTip(QStringLiteral("Arrête après le lot en cours : la prochaine importation reprend là"));
+    m_arreter->setEnabled(false);
     row->addWidget(m_status, 1);
     row->addWidget(m_elapsed);
     row->addSpacing(8);
+    row->addWidget(m_verifier);
+    row->addWidget(m_arreter);
     row->addWidget(m_importer);
     row->addWidget(m_fermer);
     bottomLayout->addLayout(row);
@@ -213,13 +229,23 @@ void MainWindow::buildWidgets()
     setTabOrder(m_talmerosPath, m_vider);
     setTabOrder(m_vider, m_courriersPath);
     setTabOrder(m_courriersPath, m_textArea);
-    setTabOrder(m_textArea, m_importer);
+    setTabOrder(m_textArea, m_verifier);
+    setTabOrder(m_verifier, m_arreter);
+    setTabOrder(m_arreter, m_importer);
     setTabOrder(m_importer, m_fermer);
 
     // A click while a run is in progress (its messages are being processed) starts nothing.
     connect(m_importer, &QPushButton::clicked, this, [this] {
         if (!m_runInProgress)
             emit importRequested();
+    });
+    connect(m_verifier, &QPushButton::clicked, this, [this] {
+        if (!m_runInProgress)
+            emit verifyRequested();
+    });
+    connect(m_arreter, &QPushButton::clicked, this, [this] {
+        m_arreter->setEnabled(false); // one request is enough
+        emit stopRequested();
     });
     connect(m_fermer, &QPushButton::clicked, this, &QWidget::close);
 
@@ -266,6 +292,30 @@ QString MainWindow::pickerFolder(int picker)
 #endif
 }
 
+QString MainWindow::pickerStart(const QString& fieldText, int picker)
+{
+    const QFileInfo named(QDir::fromNativeSeparators(fieldText.trimmed()));
+    if (!fieldText.trimmed().isEmpty() && named.isAbsolute()) {
+        if (named.isDir())
+            return QDir::cleanPath(named.absoluteFilePath());
+        if (named.absoluteDir().exists())
+            return named.absolutePath();
+    }
+    return pickerFolder(picker);
+}
+
+bool MainWindow::openReport(const QString& path)
+{
+    const QUrl url = QUrl::fromLocalFile(path);
+    return m_urlOpener ? m_urlOpener(url) : QDesktopServices::openUrl(url);
+}
+
+void MainWindow::showEndNote(const QString& text)
+{
+    m_endNote->setText(text);
+    m_endNote->setToolTip(text);
+}
+
 QString MainWindow::pick(const FilePickerRequest& request)
 {
     if (m_filePicker)
@@ -289,21 +339,21 @@ QString MainWindow::pick(const FilePickerRequest& request)
 
 void MainWindow::pickV3()
 {
-    const QString file = pick({QStringLiteral("OpenDialog1"), kAccessFilter, pickerFolder(1), QString()});
+    const QString file = pick({QStringLiteral("OpenDialog1"), kAccessFilter, pickerStart(m_v3Path->text(), 1), QString()});
     if (!file.isEmpty())
         m_v3Path->setText(QDir::toNativeSeparators(file));
 }
 
 void MainWindow::pickCourriers()
 {
-    const QString file = pick({QStringLiteral("OpenDialog2"), kLettersFilter, pickerFolder(2), QString()});
+    const QString file = pick({QStringLiteral("OpenDialog2"), kLettersFilter, pickerStart(m_courriersPath->text(), 2), QString()});
     if (!file.isEmpty())
         m_courriersPath->setText(folderWithSeparator(file));
 }
 
 void MainWindow::pickTalmeros()
 {
-    const QString file = pick({QStringLiteral("OpenDialog3"), kKestruneFilter, pickerFolder(3),
+    const QString file = pick({QStringLiteral("OpenDialog3"), kKestruneFilter, pickerStart(m_talmerosPath->text(), 3),
                                QStringLiteral("Kestrune.ver")});
     if (!file.isEmpty())
         m_talmerosPath->setText(folderWithSeparator(file));
@@ -312,6 +362,8 @@ void MainWindow::pickTalmeros()
 void MainWindow::setRunInProgress(bool running)
 {
     m_runInProgress = running;
+    m_verifier->setEnabled(!running);
+    m_arreter->setEnabled(running);
     if (!running && m_closeRequested)
         close();
 }

@@ -14,6 +14,7 @@ class QProgressBar;
 class QPushButton;
 class QTimer;
 class QToolButton;
+class QUrl;
 
 namespace vf {
 
@@ -29,9 +30,12 @@ struct FilePickerRequest {
     QString presetFileName;
 };
 using FilePicker = std::function<QString(const FilePickerRequest&)>;
+// Shows a report in the browser; false when nothing could show it.
+using UrlOpener = std::function<bool(const QUrl&)>;
 
-// The main form, TForm1: the three paths, the purge box, the two buttons, the status and
-// progress area and the text area. Its start-up steps run in the constructor.
+// The main form, TForm1: the three paths, the purge box, the buttons ("&Vérifier", "&Arrêter",
+// "&Importer", "&Fermer"), the status and progress area and the text area. Its start-up steps
+// run in the constructor.
 class MainWindow : public QWidget {
     Q_OBJECT
 
@@ -70,13 +74,28 @@ public:
 
     // Replaces the file dialogs (tests).
     void setFilePicker(FilePicker picker) { m_filePicker = std::move(picker); }
-    // Where the pickers open: "C:\" and "C:\Talmerosin\Base" on Windows, the home folder
-    // elsewhere.
+    // Where a picker opens when its field names no existing file or folder: "C:\" and
+    // "C:\Talmerosin\Base" on Windows, the home folder elsewhere.
     static QString pickerFolder(int picker);
+    // Where a picker opens: the folder its field names as an absolute path (a file's own folder),
+    // else pickerFolder.
+    static QString pickerStart(const QString& fieldText, int picker);
+
+    // Replaces the browser (tests); openReport shows a file through it, or through the desktop.
+    void setUrlOpener(UrlOpener opener) { m_urlOpener = std::move(opener); }
+    bool openReport(const QString& path);
+
+    // The note shown under the progress bar once a run or a verification has ended (the log's
+    // path).
+    void showEndNote(const QString& text);
 
 signals:
     // "&Importer" was clicked while no run is in progress.
     void importRequested();
+    // "&Vérifier" was clicked while no run is in progress.
+    void verifyRequested();
+    // "&Arrêter" was clicked during a run or a verification.
+    void stopRequested();
 
 protected:
     void closeEvent(QCloseEvent* event) override;
@@ -102,12 +121,16 @@ private:
     QProgressBar* m_progress = nullptr;   // ProgressBar1
     QLabel* m_status = nullptr;           // Label3
     QLabel* m_elapsed = nullptr;          // Label7
+    QLabel* m_endNote = nullptr;
     QPushButton* m_importer = nullptr;    // BitBtn1
     QPushButton* m_fermer = nullptr;      // BitBtn2
+    QPushButton* m_verifier = nullptr;
+    QPushButton* m_arreter = nullptr;
     QTimer* m_elapsedTimer = nullptr;     // Timer1
 
     std::unique_ptr<GuiReporter> m_reporter;
     FilePicker m_filePicker;
+    UrlOpener m_urlOpener;
     bool m_runInProgress = false;
     bool m_closeRequested = false;
     bool m_closed = false;

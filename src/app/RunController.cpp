@@ -2,8 +2,57 @@
 
 #include "MainWindow.h"
 #include "db/Errors.h"
+#include "db/Reporter.h"
+#include "db/Settings.h"
+#include "import/Verification.h"
+#include "import/VerificationReport.h"
+
+#include <QDir>
+#include <QSaveFile>
 
 namespace vf {
+namespace {
+
+// Thrown out of the verification when "&Arrêter" was clicked.
+struct VerificationStopped {};
+
+// The kinds of record on the window's status line and progress bar, one after the other.
+class WindowVerificationProgress : public VerificationProgress {
+public:
+    WindowVerificationProgress(Reporter& reporter, const std::atomic<bool>& stopRequested)
+        : m_reporter(reporter), m_stopRequested(stopRequested)
+    {
+    }
+    void startKind(const QString& status, int total) override
+    {
+        m_reporter.setStatus(status);
+        m_reporter.startProgress(total);
+        m_reporter.setProgressVisible(true);
+    }
+    void step() override
+    {
+        if (m_stopRequested.load(std::memory_order_relaxed))
+            throw VerificationStopped{};
+        m_reporter.stepProgress();
+    }
+
+private:
+    Reporter& m_reporter;
+    const std::atomic<bool>& m_stopRequested;
+};
+
+// The report as one file readable by its owner only: it names patients.
+QString writeReport(const QString& path, const QByteArray& html)
+{
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || !file.setPermissions(QFile::ReadOwner | QFile::WriteOwner)
+        || file.write(html) != html.size() || !file.commit())
+        return QStringLiteral("Le rapport ") + QDir::toNativeSeparators(path)
+             + QStringLiteral(" ne peut pas être écrit : ") + file.errorString();
+    return QString();
+}
+
+} // namespace
 
 RunController::RunController(MainWindow& window, QObject* parent)
     : QObject(parent), m_window(window)
@@ -21,6 +70,8 @@ RunController::RunController(MainWindow& window, QObject* parent)
         },
         Qt::BlockingQueuedConnection);
     connect(&window, &MainWindow::importRequested, this, &RunController::startRun);
+    connect(&window, &MainWindow::verifyRequested, this, &RunController::startVerification);
+    connect(&window, &MainWindow::stopRequested, this, &RunController::stop);
 }
 
 RunController::~RunController()
@@ -37,7 +88,9 @@ void RunController::startRun()
         return;
     m_running = true;
     m_window.setRunInProgress(true);
-    RunInputs inputs{m_window.v3Path(), m_window.courriersPath(), m_window.talmerosPath(), m_window.vider()};
+    m_stopRequested = false;
+    RunInputs inputs{m_window.v3Path(), m_window.courriersPath(), m_window.talmerosPath(), m_window.vider(),
+                     &m_stopRequested};
     QMetaObject::invokeMethod(m_worker, [this, inputs]() mutable {
         RunOutcome outcome = RunOutcome::Aborted;
         bool programEnds = false;
@@ -51,6 +104,76 @@ void RunController::startRun()
     });
 }
 
+void RunController::stop()
+{
+    m_stopRequested = true;
+}
+
+QString RunController::reportPath() const
+{
+    return QDir(m_window.programFolder()).filePath(QStringLiteral("Verification.html"));
+}
+
+void RunController::startVerification()
+{
+    if (m_running)
+        return;
+    m_running = true;
+    m_stopRequested = false;
+    m_window.setRunInProgress(true);
+    Reporter& reporter = m_window.reporter();
+    reporter.appendLine(QStringLiteral("Vérification de la migration..."));
+    const QString v3 = m_window.v3Path();
+    const QString courriers = m_window.courriersPath();
+    const QString talmeros = m_window.talmerosPath();
+    QMetaObject::invokeMethod(m_worker, [this, &reporter, v3, courriers, talmeros] {
+        bool complete = false;
+        bool written = false;
+        WindowVerificationProgress progress(reporter, m_stopRequested);
+        try {
+            const Verification verification =
+                verifyMigration(v3, courriers, talmeros, linksTablesFolder(m_window.programFolder()),
+                                m_window.settingsPath(), progress);
+            complete = verification.complete();
+            for (const QString& line : verificationSummary(verification))
+                reporter.appendLine(line);
+            const QString failure = writeReport(reportPath(), verificationHtml(verification));
+            if (failure.isEmpty()) {
+                reporter.appendLine(QStringLiteral("Rapport : ") + QDir::toNativeSeparators(reportPath()));
+                written = true;
+            } else {
+                reporter.errorBox(failure);
+            }
+        } catch (const VerificationFailed& failure) {
+            reporter.errorBox(kErrorPrefix + failure.message);
+        } catch (const VerificationStopped&) {
+            reporter.appendLine(QStringLiteral("Vérification inachevée : arrêtée à la demande, aucun résultat."));
+        }
+        reporter.setProgressVisible(false);
+        reporter.setStatus(QString());
+        QMetaObject::invokeMethod(this, [this, complete, written] { verificationReturned(complete, written); },
+                                  Qt::QueuedConnection);
+    });
+}
+
+void RunController::verificationReturned(bool complete, bool written)
+{
+    m_running = false;
+    if (written && !m_window.openReport(reportPath()))
+        m_window.reporter().warningBox(QStringLiteral("Aucun navigateur n'a pu ouvrir le rapport ")
+                                       + QDir::toNativeSeparators(reportPath()) + QLatin1Char('.'));
+    showLogPath();
+    m_window.setRunInProgress(false);
+    emit verificationFinished(complete);
+}
+
+void RunController::showLogPath()
+{
+    if (m_window.importLog().hasFile())
+        m_window.showEndNote(QStringLiteral("Journal d'importation : ")
+                             + QDir::toNativeSeparators(m_window.importLog().filePath()));
+}
+
 void RunController::runReturned(RunOutcome outcome, bool programEnds)
 {
     m_running = false;
@@ -58,6 +181,7 @@ void RunController::runReturned(RunOutcome outcome, bool programEnds)
         m_window.endProgramAtOnce();
         return;
     }
+    showLogPath();
     m_window.setRunInProgress(false);
     emit runFinished(outcome);
 }

@@ -4,6 +4,7 @@
 
 #include <QObject>
 #include <QThread>
+#include <atomic>
 #include <memory>
 
 namespace vf {
@@ -16,6 +17,12 @@ class MainWindow;
 // its record phases no other run starts. When the run returns, a close of the window asked for
 // meanwhile happens then (the text area, with every line of the run, goes to the log); a run
 // that must end the program ends it at once, without the window's close-time steps.
+//
+// "&Vérifier" runs the verification of the paths shown on the same thread (it writes nothing
+// but its report, owner-only in the program folder), shows its summary in the text area and
+// opens the report in the browser. "&Arrêter" stops a run at its next batch boundary (it ends
+// unfinished, its link tables exact, and the next run goes on), or a verification at once. The
+// end of either shows the import log's path under the progress bar.
 class RunController : public QObject {
     Q_OBJECT
 
@@ -25,20 +32,30 @@ public:
 
     bool isRunning() const { return m_running; }
 
+    // The report that "&Vérifier" writes.
+    QString reportPath() const;
+
 public slots:
     void startRun();
+    void startVerification();
+    void stop();
 
 signals:
     void runFinished(vf::RunOutcome outcome);
+    // The verification has ended: complete or not, or failed (message) or stopped.
+    void verificationFinished(bool complete);
 
 private:
     void runReturned(RunOutcome outcome, bool programEnds);
+    void verificationReturned(bool complete, bool written);
+    void showLogPath();
 
     MainWindow& m_window;
     QThread m_thread;
     QObject* m_worker = nullptr;           // lives on m_thread
     std::unique_ptr<ImportRun> m_importRun; // made, used and destroyed on m_thread
     bool m_running = false;
+    std::atomic<bool> m_stopRequested{false};
 };
 
 } // namespace vf

@@ -21,27 +21,38 @@ void print(FILE* stream, const QString& text)
     std::fflush(stream);
 }
 
+// Thrown out of the verification when a stop was asked for.
+struct VerificationStopped {};
+
 // The kinds of record on the terminal's progress line, one after the other.
 class TerminalVerificationProgress : public VerificationProgress {
 public:
+    explicit TerminalVerificationProgress(const std::atomic<bool>* stopRequested) : m_stopRequested(stopRequested) {}
     void startKind(const QString& status, int total) override
     {
         m_line.setStatus(status);
         m_line.startPhase(total);
     }
-    void step() override { m_line.step(); }
+    void step() override
+    {
+        if (m_stopRequested && m_stopRequested->load(std::memory_order_relaxed))
+            throw VerificationStopped{};
+        m_line.step();
+    }
     void finish() { m_line.finish(); }
 
 private:
+    const std::atomic<bool>* m_stopRequested;
     TerminalProgress m_line{stderr};
 };
 
 } // namespace
 
 int runVerification(const QString& v3Path, const QString& courriersPath, const QString& talmerosPath,
-                    const QString& reportPath, const QString& programFolder, const QString& settingsPath)
+                    const QString& reportPath, const QString& programFolder, const QString& settingsPath,
+                    const std::atomic<bool>* stopRequested)
 {
-    TerminalVerificationProgress progress;
+    TerminalVerificationProgress progress(stopRequested);
     Verification verification;
     try {
         verification = verifyMigration(v3Path, courriersPath, talmerosPath, linksTablesFolder(programFolder),
@@ -50,6 +61,10 @@ int runVerification(const QString& v3Path, const QString& courriersPath, const Q
         progress.finish();
         print(stderr, kErrorPrefix + failure.message);
         return 2;
+    } catch (const VerificationStopped&) {
+        progress.finish();
+        print(stderr, QStringLiteral("Vérification inachevée : arrêtée à la demande, aucun résultat."));
+        return 1;
     }
     progress.finish();
     for (const QString& line : verificationSummary(verification))

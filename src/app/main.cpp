@@ -7,18 +7,71 @@
 #include "db/Settings.h"
 
 #include <QApplication>
+#include <QLibraryInfo>
+#include <QLocale>
 #include <QMessageBox>
+#include <QTranslator>
 
 #include <clocale>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 namespace {
 
-// True when the first argument is `option`: the command-line modes are chosen before any
-// application object exists, so that they run without a display.
-bool firstArgumentIs(int argc, char** argv, const char* option)
+const char kNoDisplay[] =
+    "Aucun affichage graphique n'est disponible : la fenêtre ne peut pas s'ouvrir.\n"
+    "Ouvrez-la dans une session graphique (DISPLAY ou WAYLAND_DISPLAY), ou importez sans fenêtre :\n"
+    "velquor-fusion --batch --source FICHIER.mdb --letters DOSSIER --dest DOSSIER (voir velquor-fusion --help).\n";
+constexpr int kUsage = 64;
+
+bool hasEnvironment(const char* name)
 {
-    return argc > 1 && std::strcmp(argv[1], option) == 0;
+    const char* value = std::getenv(name);
+    return value != nullptr && *value != '\0';
+}
+
+// Whether the window's platform can have a display: X11 needs DISPLAY, Wayland needs
+// WAYLAND_DISPLAY; another platform named in QT_QPA_PLATFORM (offscreen, vnc, eglfs ...) is
+// left to Qt. Windows and macOS always have one.
+bool displayAvailable()
+{
+#if defined(Q_OS_WIN) || defined(Q_OS_MACOS)
+    return true;
+#else
+    const char* platforms = std::getenv("QT_QPA_PLATFORM");
+    if (platforms == nullptr || *platforms == '\0')
+        return hasEnvironment("DISPLAY") || hasEnvironment("WAYLAND_DISPLAY");
+    // A list such as "wayland;xcb": one platform that can start is enough.
+    for (const QByteArray& platform : QByteArray(platforms).split(';')) {
+        if (platform.startsWith("xcb")) {
+            if (hasEnvironment("DISPLAY"))
+                return true;
+        } else if (platform.startsWith("wayland")) {
+            if (hasEnvironment("WAYLAND_DISPLAY"))
+                return true;
+        } else if (!platform.isEmpty()) {
+            return true;
+        }
+    }
+    return false;
+#endif
+}
+
+// While the application object starts: a display that is named but cannot be reached makes Qt
+// end the program with a fatal message after its platform plugin's warnings; it ends with the
+// French message alone instead.
+QtMessageHandler g_previousHandler = nullptr;
+
+void fatalAtStart(QtMsgType type, const QMessageLogContext& context, const QString& message)
+{
+    if (type != QtFatalMsg) {
+        if (g_previousHandler && !QByteArray(context.category).startsWith("qt.qpa"))
+            g_previousHandler(type, context, message);
+        return;
+    }
+    std::fputs(kNoDisplay, stderr);
+    std::_Exit(kUsage);
 }
 
 } // namespace
@@ -26,17 +79,29 @@ bool firstArgumentIs(int argc, char** argv, const char* option)
 int main(int argc, char** argv)
 {
     vf::quietDriverWarnings();
-    if (firstArgumentIs(argc, argv, "--batch") || firstArgumentIs(argc, argv, "--verify") || firstArgumentIs(argc, argv, "--help")
-        || firstArgumentIs(argc, argv, "--version"))
-        return runBatchCommand(argc, argv);
-    if (firstArgumentIs(argc, argv, "--export"))
+    // Every argument leads to the command line, which needs no display; only the bare program
+    // opens the window.
+    if (argc > 1 && std::strcmp(argv[1], "--export") == 0)
         return vf::runExportCommand(argc, argv);
+    if (argc > 1)
+        return runBatchCommand(argc, argv);
+    if (!displayAvailable()) {
+        std::fputs(kNoDisplay, stderr);
+        return kUsage;
+    }
 
+    g_previousHandler = qInstallMessageHandler(fatalAtStart);
     QApplication app(argc, argv);
+    qInstallMessageHandler(g_previousHandler);
     QCoreApplication::setApplicationName(QStringLiteral("velquor-fusion"));
     QCoreApplication::setApplicationVersion(QStringLiteral(VF_VERSION));
     QGuiApplication::setDesktopFileName(QStringLiteral("velquor-fusion"));
     std::setlocale(LC_NUMERIC, "C"); // numbers never take a decimal comma
+    // Qt's own texts (the file dialogs' buttons and columns) in French, as the program's.
+    QTranslator qtTexts;
+    if (qtTexts.load(QLocale(QLocale::French, QLocale::France), QStringLiteral("qtbase"), QStringLiteral("_"),
+                     QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
+        QCoreApplication::installTranslator(&qtTexts);
 
     const vf::ProgramFiles files = vf::chooseProgramFiles(QCoreApplication::applicationFilePath());
     if (!files.error.isEmpty()) {

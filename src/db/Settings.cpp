@@ -23,7 +23,13 @@ const QString kV3 = QStringLiteral("V3");
 const QString kCourrier = QStringLiteral("Courrier");
 const QString kTalmeros = QStringLiteral("Talmeros");
 const QString kVider = QStringLiteral("Vider");
+// Where Talmérosin keeps its base on Windows; elsewhere no such folder exists, and the field is
+// left for the operator to fill.
+#ifdef _WIN32
 const QString kDefaultTalmeros = QStringLiteral("C:\\Talmerosin\\Base\\");
+#else
+const QString kDefaultTalmeros;
+#endif
 
 // Whether a file can be created in the folder: the one test that holds alike for permissions,
 // read-only file systems and Windows access lists. The probe file is removed at once.

@@ -41,7 +41,8 @@ void saveWindowSettings(const QString& settingsPath, const WindowSettings& setti
 
 // Start-up steps 2 to 4 and 8: a source database that is not a file and a letters folder that
 // is not a folder are emptied; a destination folder without "Kestrune.ver" (file names matched
-// without regard to case) becomes the default "C:\Talmerosin\Base\".
+// without regard to case) becomes the default "C:\Talmerosin\Base\" on Windows, and is emptied
+// elsewhere.
 void checkStartupPaths(WindowSettings& settings);
 
 // [Import] BatchSize: the records that the run writes in one destination transaction; 500 when

@@ -22,6 +22,8 @@ namespace {
 
 const QString kConnectionLost = QStringLiteral(
     "La connexion à la base Talmérosin a été perdue : les enregistrements restants n'ont pas été importés.");
+const QString kStopped = QStringLiteral(
+    "Importation arrêtée à la demande : les enregistrements restants n'ont pas été importés.");
 const QString kUsersOpenError = QStringLiteral("Erreur lors de l'ouverture de la table des utilisateurs : ");
 
 // Sets a flag for the lifetime of a scope.
@@ -161,6 +163,8 @@ RunOutcome ImportRun::Private::prepareAndRun(RunInputs& inputs)
     context.vider = inputs.vider;
     context.dateFormats = runDateFormats(inputs.talmerosPath);
     context.batchSize = readBatchSize(settingsPath);
+    context.stopRequested = inputs.stopRequested;
+    context.stoppedLine = kStopped;
     return runPhases(context, paradox);
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <atomic>
 #include <memory>
 
 namespace vf {
@@ -14,6 +15,11 @@ struct RunInputs {
     QString courriersPath;
     QString talmerosPath;
     bool vider = false;
+    // Set by the front end (the window's "Arrêter", Ctrl-C) to stop the run at its next batch
+    // boundary: what is committed stays with its pairs, nothing of the open batch is left, and
+    // the run ends unfinished; the next run goes on from there. Read without a lock, so that a
+    // signal handler may set it.
+    const std::atomic<bool>* stopRequested = nullptr;
 };
 
 enum class RunOutcome {

@@ -56,7 +56,15 @@ void importRecords(RunContext& context, Phase& phase, SourceQuery& source, const
             oneByOne();
     };
 
+    // A stop asked for ends the run between batches (between records one at a time): nothing
+    // is open then, every committed record has its pair.
+    const auto stopAtBoundary = [&] {
+        if (batch.isEmpty() && context.stopRequested && context.stopRequested->load(std::memory_order_relaxed))
+            throw RunCannotGoOn{context.stoppedLine};
+    };
+
     while (!source.eof()) {
+        stopAtBoundary();
         context.reporter.stepProgress();
         const SourceRecord record = source.record();
         if (context.batchSize <= 1) {

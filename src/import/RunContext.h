@@ -8,6 +8,8 @@
 #include <QSet>
 #include <QString>
 
+#include <atomic>
+
 namespace vf {
 
 class DestinationConnection;
@@ -36,6 +38,10 @@ struct RunContext {
     int batchSize = 500;   // records per destination transaction
     DateFormats dateFormats;
     bool unfinished = false;
+    // Set from outside the run (the window's "Arrêter", Ctrl-C): the record loop ends the run
+    // with stoppedLine at its next batch boundary.
+    const std::atomic<bool>* stopRequested = nullptr;
+    QString stoppedLine;
 
     // Link-table handles: users, correspondents and patients live for the whole run; the
     // prescriptions, synthesis-sheets and letters phases share one handle in turn.

@@ -1,5 +1,5 @@
-// The batch front end of the built program: its exit statuses, --help and --version, and the
-// import log it leaves beside itself.
+// The command line of the built program: its exit statuses, -h/--help and --version, bad usage
+// and a window without a display, and the import log it leaves beside itself.
 #include "ProgramFolder.h"
 
 #include "db/Settings.h"
@@ -12,6 +12,8 @@
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QtTest/QtTest>
+
+#include <tuple>
 
 using namespace vf::test;
 
@@ -74,24 +76,53 @@ void BatchCommandTest::helpVersionAndBadUsage()
     ProgramFolder program(m_root.filePath(QStringLiteral("usage")));
     QVERIFY(program.isReady());
 
+    // -h and --help: every mode and every exit status.
     const ProgramFolder::Result help = program.run({QStringLiteral("--help")});
     QCOMPARE(help.exitCode, 0);
-    for (const char* option : {"--batch", "--source", "--letters", "--dest", "--purge", "--version"})
+    for (const char* option : {"--batch", "--source", "--letters", "--dest", "--purge", "--verify", "--report",
+                               "--export", "-h | --help", "--version"})
         QVERIFY2(help.out.contains(QLatin1String(option)), option);
-    // Only the long forms are offered: a first argument such as "-h" opens the window.
-    QVERIFY2(!help.out.contains(QRegularExpression(QStringLiteral("\\s-[a-z?],"))), qPrintable(help.out));
-    QVERIFY(!help.out.contains(QStringLiteral("--help-all")));
+    for (const char* status : {"\n  0 ", "\n  1 ", "\n  2 ", "\n  3 ", "\n  4 ", "\n  5 ", "\n  64 "})
+        QVERIFY2(help.out.contains(QLatin1String(status)), status);
+    QVERIFY(help.out.contains(QStringLiteral("Codes de sortie :")));
+    QVERIFY(!help.out.contains(QStringLiteral("--help-all")) && !help.out.contains(QStringLiteral("Usage")));
     // Where the files are: beside the program, or in the per-user folder.
     QVERIFY2(help.out.contains(QStringLiteral("LinksTables")) && help.out.contains(vf::userDataFolder()),
              qPrintable(help.out));
+    const ProgramFolder::Result shortHelp = program.run({QStringLiteral("-h")});
+    QCOMPARE(shortHelp.exitCode, 0);
+    QCOMPARE(shortHelp.out, help.out);
 
     const ProgramFolder::Result version = program.run({QStringLiteral("--version")});
     QCOMPARE(version.exitCode, 0);
     QVERIFY2(QRegularExpression(QStringLiteral("^velquor-fusion \\d+\\.\\d+\\.\\d+\\n$")).match(version.out).hasMatch(),
              qPrintable(version.out));
 
-    QCOMPARE(program.run({QStringLiteral("--batch"), QStringLiteral("--bogus")}).exitCode, 64);
-    QCOMPARE(program.run(batchArguments(m_practice) << QStringLiteral("extra")).exitCode, 64);
+    // Bad usage: a French message on standard error, status 64, never the window; the window
+    // itself without a display (none at all, or one that cannot be reached) says so, never aborts.
+    const QList<std::tuple<QStringList, QStringList, QString>> usages = {
+        {{"--batch", "--bogus"}, {}, "Option inconnue : --bogus"},
+        {{"-x"}, {}, "Option inconnue : -x"},
+        {{"sources"}, {}, "Argument inattendu : sources"},
+        {batchArguments(m_practice) << "extra", {}, "Argument inattendu : extra"},
+        {{"--batch", "--source"}, {}, "Valeur manquante après --source"},
+        {{"--batch", "--purge=1"}, {}, "Cette option ne prend pas de valeur : --purge=1"},
+        {{}, {}, "Aucun affichage graphique n'est disponible"},
+        {{}, {"DISPLAY=:97"}, "Aucun affichage graphique n'est disponible"},
+        {{}, {"QT_QPA_PLATFORM=wayland", "WAYLAND_DISPLAY="}, "Aucun affichage graphique n'est disponible"},
+    };
+    for (const auto& [arguments, environment, message] : usages) {
+        QProcessEnvironment extra;
+        for (const QString& variable : environment)
+            extra.insert(variable.section(QLatin1Char('='), 0, 0), variable.section(QLatin1Char('='), 1));
+        QProcess process;
+        program.start(process, arguments, extra);
+        const ProgramFolder::Result result = ProgramFolder::finish(process);
+        QVERIFY2(result.exitCode == 64 && result.err.startsWith(message) && result.out.isEmpty(),
+                 qPrintable(arguments.join(u' ') + QStringLiteral(" -> ") + QString::number(result.exitCode) + u' '
+                            + result.err));
+        QVERIFY2(!result.err.contains(QStringLiteral("qt.qpa")), qPrintable(result.err));
+    }
     QVERIFY(program.logFiles().isEmpty());
 }
 
@@ -260,6 +291,11 @@ void BatchCommandTest::finishedRunWritesItsLinesToTheLog()
     QCOMPARE(lines.last(), QStringLiteral("Traitement terminé."));
     QVERIFY(lines.contains(QStringLiteral("5 patients après importation.")));
     QVERIFY(result.err.contains(QStringLiteral("Le traitement est terminé.")));
+    // The run ends by naming its log.
+    QCOMPARE(program.logFiles().size(), 1);
+    QVERIFY2(result.err.endsWith(QStringLiteral("Journal d'importation : ")
+                                 + QDir(program.path()).filePath(program.logFiles().first()) + u'\n'),
+             qPrintable(result.err));
 
     // The text area's lines end the import log (CR LF after each), after its header.
     const QStringList log = logLines(program);

@@ -2,7 +2,11 @@
 // one line per record phase on standard error, around the report's lines; elsewhere nothing.
 #include "ProgramFolder.h"
 
+#include <QDeadlineTimer>
+#include <QDir>
+#include <QFile>
 #include <QProcess>
+#include <QThread>
 #include <QTemporaryDir>
 #include <QtTest/QtTest>
 
@@ -57,6 +61,7 @@ private slots:
     void initTestCase();
     void terminalShowsEachPhaseBesideTheReport();
     void withoutTerminalNothingIsAdded();
+    void ctrlCEndsTheRunBetweenBatches();
 
 private:
     // A program folder with its own destination; the run imports the shared practice.
@@ -68,7 +73,9 @@ private:
     };
     QStringList arguments(const Run& run) const;
     QStringList verifyArguments(const Run& run) const;
-    QStringList onTerminal(const Run& run, const QStringList& arguments, int* exitCode) const;
+    // interruptAt: a moment of the run (VF_TEST_HOLD) at which Ctrl-C is typed on the terminal.
+    QStringList onTerminal(const Run& run, const QStringList& arguments, int* exitCode,
+                           const QString& interruptAt = QString()) const;
 
     QTemporaryDir m_root;
     QString m_practice;
@@ -93,9 +100,10 @@ QStringList TerminalProgressTest::arguments(const Run& run) const
 
 // What the terminal shows of a run of the program with these arguments, both its standard
 // output and its standard error on a pseudo-terminal whose bytes "script" passes on.
-QStringList TerminalProgressTest::onTerminal(const Run& run, const QStringList& arguments, int* exitCode) const
+QStringList TerminalProgressTest::onTerminal(const Run& run, const QStringList& arguments, int* exitCode,
+                                             const QString& interruptAt) const
 {
-    QString command = shellQuoted(run.program.program());
+    QString command = QStringLiteral("exec ") + shellQuoted(run.program.program());
     for (const QString& argument : arguments)
         command += QLatin1Char(' ') + shellQuoted(argument);
     QProcess script;
@@ -106,10 +114,26 @@ QStringList TerminalProgressTest::onTerminal(const Run& run, const QStringList& 
     environment.remove(QStringLiteral("DISPLAY"));
     environment.remove(QStringLiteral("WAYLAND_DISPLAY"));
     environment.remove(QStringLiteral("QT_QPA_PLATFORM"));
+    const QString held = QDir(run.program.path()).filePath(QStringLiteral("held"));
+    if (!interruptAt.isEmpty()) {
+        environment.insert(QStringLiteral("VF_TEST_HOLD"), interruptAt);
+        environment.insert(QStringLiteral("VF_TEST_HOLD_FILE"), held);
+    }
     script.setProcessEnvironment(environment);
     script.setWorkingDirectory(run.program.path());
-    script.setStandardInputFile(QProcess::nullDevice());
+    if (interruptAt.isEmpty())
+        script.setStandardInputFile(QProcess::nullDevice());
     script.start(QStringLiteral("script"), {QStringLiteral("-qefc"), command, QStringLiteral("/dev/null")});
+    if (!interruptAt.isEmpty()) {
+        QDeadlineTimer deadline(120000);
+        script.waitForStarted();
+        while (!QFile::exists(held) && script.state() == QProcess::Running && !deadline.hasExpired())
+            script.waitForFinished(50);
+        script.write("\x03"); // Ctrl-C, which the terminal turns into SIGINT
+        script.waitForBytesWritten();
+        QThread::msleep(200);
+        QFile::remove(held);
+    }
     if (!script.waitForFinished(240000))
         QTest::qFail(qPrintable(script.errorString()), __FILE__, __LINE__);
     *exitCode = script.exitCode();
@@ -158,12 +182,47 @@ void TerminalProgressTest::withoutTerminalNothingIsAdded()
 
     const ProgramFolder::Result result = run.program.run(arguments(run));
     QCOMPARE(result.exitCode, 0);
-    QCOMPARE(result.err, QStringLiteral("Le traitement est terminé.\n"));
+    QVERIFY2(result.err.startsWith(QStringLiteral("Le traitement est terminé.\nJournal d'importation : "))
+                 && result.err.count(u'\n') == 2,
+             qPrintable(result.err));
     QVERIFY(!result.out.contains(QLatin1Char('\r')) && !result.out.contains(QLatin1Char('\033')));
     const ProgramFolder::Result verified = run.program.run(verifyArguments(run));
     QCOMPARE(verified.exitCode, 0);
     QVERIFY(verified.err.isEmpty());
     QVERIFY(!verified.out.contains(QLatin1Char('\r')) && !verified.out.contains(QLatin1Char('\033')));
+}
+
+// Ctrl-C in the middle of the first phase: the batch being written is committed, the progress
+// line ends, the run says it is unfinished and exits 1; the next run imports the rest.
+void TerminalProgressTest::ctrlCEndsTheRunBetweenBatches()
+{
+    Run run(m_root.filePath(QStringLiteral("interrupted")));
+    QVERIFY2(run.dest.isReady(), qPrintable(run.dest.errorMessage()));
+    QVERIFY(run.program.isReady());
+
+    int exitCode = -1;
+    const QStringList screen = onTerminal(run, arguments(run), &exitCode, QStringLiteral("record:2"));
+    const QString shown = screen.join(QLatin1Char('\n'));
+    QVERIFY2(exitCode == 1, qPrintable(shown));
+    const qsizetype stopped =
+        screen.indexOf(QStringLiteral("Importation arrêtée à la demande : les enregistrements restants n'ont pas été importés."));
+    // The next phase's line stays where it stopped, whole, above the run's last lines.
+    QVERIFY2(stopped > 1 && screen.at(stopped - 2) == QStringLiteral("4 médecins utilisateurs après importation.")
+                 && screen.at(stopped - 1).startsWith(QStringLiteral("Importation des médecins correspondants... 0 / 20 (0 %)")),
+             qPrintable(shown));
+    QVERIFY2(screen.mid(stopped + 2, 2) == QStringList({QStringLiteral("Traitement inachevé."), QStringLiteral("Le traitement n'est pas terminé.")}),
+             qPrintable(shown));
+    QVERIFY2(screen.last().startsWith(QStringLiteral("Journal d'importation : ")) && stopped + 5 == screen.size(),
+             qPrintable(shown));
+    QVERIFY2(!shown.contains(QStringLiteral("^C")), qPrintable(shown));
+    QCOMPARE(run.dest.scalar(QStringLiteral("SELECT COUNT(*) FROM MEDECINS")).toInt(), 4);
+    QCOMPARE(run.dest.scalar(QStringLiteral("SELECT COUNT(*) FROM PATIENTS")).toInt(), 0);
+
+    const ProgramFolder::Result again = run.program.run(arguments(run));
+    QCOMPARE(again.exitCode, 0);
+    QVERIFY(again.outLines().contains(QStringLiteral("4 médecins utilisateurs après importation.")));
+    QCOMPARE(run.dest.scalar(QStringLiteral("SELECT COUNT(*) FROM MEDECINS")).toInt(), 4);
+    QCOMPARE(run.dest.scalar(QStringLiteral("SELECT COUNT(*) FROM PATIENTS")).toInt(), 5);
 }
 
 QTEST_GUILESS_MAIN(TerminalProgressTest)

@@ -39,6 +39,16 @@ QByteArray readFile(const QString& path)
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
+// The destination field when the settings name no folder with "Kestrune.ver".
+QString defaultDestination()
+{
+#ifdef _WIN32
+    return QStringLiteral("C:\\Talmerosin\\Base\\");
+#else
+    return QString();
+#endif
+}
+
 QString sep()
 {
     return QDir::separator();
@@ -149,6 +159,23 @@ void TestMainWindow::windowAndControls()
     QVERIFY(fermer && fermer->isVisible() && fermer->isEnabled());
     QCOMPARE(importer->text(), QStringLiteral("&Importer"));
     QCOMPARE(fermer->text(), QStringLiteral("&Fermer"));
+    // "&Vérifier" while no run is in progress, "&Arrêter" during one (once per run).
+    auto* verifier = window.findChild<QPushButton*>(QStringLiteral("BtnVerifier"));
+    auto* arreter = window.findChild<QPushButton*>(QStringLiteral("BtnArreter"));
+    QVERIFY(verifier && verifier->isVisible() && verifier->isEnabled());
+    QVERIFY(arreter && arreter->isVisible() && !arreter->isEnabled());
+    QCOMPARE(verifier->text(), QStringLiteral("&Vérifier"));
+    QCOMPARE(arreter->text(), QStringLiteral("&Arrêter"));
+    QSignalSpy verify(&window, &MainWindow::verifyRequested);
+    QSignalSpy stop(&window, &MainWindow::stopRequested);
+    window.setRunInProgress(true);
+    QVERIFY(!verifier->isEnabled() && arreter->isEnabled());
+    arreter->click();
+    QVERIFY(!arreter->isEnabled());
+    window.setRunInProgress(false);
+    verifier->click();
+    QCOMPARE(verify.size(), 1);
+    QCOMPARE(stop.size(), 1);
 
     const QList<QPair<QString, QString>> labels = {
         {"Label1", "A partir de :"}, {"Label8", "- base V3.mdb :"}, {"Label4", "- courriers :"},
@@ -200,7 +227,7 @@ void TestMainWindow::startupWithoutSettingsFile()
     // "C:\V3.mdb" and "C:\COURRIER\" do not exist here; the destination keeps its default.
     QCOMPARE(window.v3Path(), QString());
     QCOMPARE(window.courriersPath(), QString());
-    QCOMPARE(window.talmerosPath(), QStringLiteral("C:\\Talmerosin\\Base\\"));
+    QCOMPARE(window.talmerosPath(), defaultDestination());
     QCOMPARE(window.vider(), false);
     QVERIFY(!QFile::exists(f.settings())); // the window never writes the settings file
 }
@@ -239,14 +266,14 @@ void TestMainWindow::startupPathChecks()
         MainWindow window(f.program(), f.settings());
         QCOMPARE(window.v3Path(), QString());
         QCOMPARE(window.courriersPath(), QString());
-        QCOMPARE(window.talmerosPath(), QStringLiteral("C:\\Talmerosin\\Base\\"));
+        QCOMPARE(window.talmerosPath(), defaultDestination());
         QCOMPARE(window.vider(), false);
     }
 
     // A folder without "Kestrune.ver": the default, whether or not it exists.
     writeFile(f.settings(), ("[Paths]\r\nTalmeros=" + data.filePath("Empty") + sep() + "\r\n").toUtf8());
     MainWindow window(f.program(), f.settings());
-    QCOMPARE(window.talmerosPath(), QStringLiteral("C:\\Talmerosin\\Base\\"));
+    QCOMPARE(window.talmerosPath(), defaultDestination());
 }
 
 void TestMainWindow::startupMissingKeysAndGarbage()
@@ -258,7 +285,7 @@ void TestMainWindow::startupMissingKeysAndGarbage()
     // The keys' defaults ("C:\Quernix\...") do not exist here either.
     QCOMPARE(window.v3Path(), QString());
     QCOMPARE(window.courriersPath(), QString());
-    QCOMPARE(window.talmerosPath(), QStringLiteral("C:\\Talmerosin\\Base\\"));
+    QCOMPARE(window.talmerosPath(), defaultDestination());
     QCOMPARE(window.vider(), false); // the first Vider is not a number: unchecked
 }
 
@@ -294,7 +321,7 @@ void TestMainWindow::startupLockFilesAndLinksFolder()
     Folder blocked;
     writeFile(blocked.links(), "not a folder");
     MainWindow window(blocked.program(), blocked.settings());
-    QCOMPARE(window.talmerosPath(), QStringLiteral("C:\\Talmerosin\\Base\\"));
+    QCOMPARE(window.talmerosPath(), defaultDestination());
 }
 
 void TestMainWindow::pickers()
@@ -332,6 +359,18 @@ void TestMainWindow::pickers()
     for (const FilePickerRequest& r : requests)
         QCOMPARE(r.initialFolder, QDir::homePath());
 #endif
+    // Where a field names a file or folder, its picker opens there.
+    QTemporaryDir current;
+    window.setV3Path(QDir::toNativeSeparators(current.filePath("V3.mdb")));
+    window.setCourriersPath(QDir::toNativeSeparators(current.path()) + sep());
+    window.setTalmerosPath(QDir::toNativeSeparators(current.filePath("absent/Base")));
+    requests.clear();
+    click("SpeedButton1");
+    click("SpeedButton2");
+    click("SpeedButton3");
+    QCOMPARE(requests[0].initialFolder, current.path());
+    QCOMPARE(requests[1].initialFolder, current.path());
+    QCOMPARE(requests[2].initialFolder, MainWindow::pickerFolder(3));
 
     QTemporaryDir data;
     answer = data.filePath("Lettres/a.rtf");
@@ -470,7 +509,11 @@ void TestMainWindow::reporterChannels()
     auto* memo = window.findChild<QPlainTextEdit*>(QStringLiteral("Memo1"));
 
     r.setStatus(QStringLiteral("connexion à la base Access V3 en ADO..."));
+#ifdef _WIN32
     QCOMPARE(status->text(), QStringLiteral("connexion à la base Access V3 en ADO..."));
+#else
+    QCOMPARE(status->text(), QStringLiteral("connexion à la base Access V3..."));
+#endif
 
     QCOMPARE(r.lines(), QStringList());
     r.appendLine(QString());

@@ -10,12 +10,14 @@
 #include <QCheckBox>
 #include <QDir>
 #include <QFile>
+#include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QTimer>
+#include <QUrl>
 #include <QtTest/QtTest>
 
 using namespace vf;
@@ -81,6 +83,8 @@ private slots:
     void importerRunsOnce();
     void closingDuringRunWaitsForIt();
     void programEndsAtOnce();
+    void verifierOpensTheReport();
+    void arreterStopsTheRunAndTheNextOneGoesOn();
 };
 
 void ImportWindowTest::importerRunsOnce()
@@ -179,6 +183,93 @@ void ImportWindowTest::programEndsAtOnce()
     // No close-time dump: the log ends with the failure entry.
     const QStringList log = logLines(practice.programFolder);
     QCOMPARE(log.at(log.size() - 2), QStringLiteral("Erreur lors de la création de la table temporaire Medecins.db"));
+}
+
+void ImportWindowTest::verifierOpensTheReport()
+{
+    Practice practice(Backend::SQLite);
+    QVERIFY2(practice.dest.isReady(), qPrintable(practice.dest.errorMessage()));
+    fillSource(practice.source);
+    practice.source.write(practice.v3Path);
+
+    MainWindow window(practice.programFolder, practice.settingsPath);
+    RunController controller(window);
+    window.show();
+    QList<QUrl> opened;
+    window.setUrlOpener([&](const QUrl& url) {
+        opened.append(url);
+        return true;
+    });
+    BoxCloser boxes;
+    QSignalSpy finished(&controller, &RunController::verificationFinished);
+    auto* verifier = window.findChild<QPushButton*>(QStringLiteral("BtnVerifier"));
+    auto* arreter = window.findChild<QPushButton*>(QStringLiteral("BtnArreter"));
+    auto* memo = window.findChild<QPlainTextEdit*>(QStringLiteral("Memo1"));
+    QVERIFY(verifier && arreter && memo);
+
+    // Paths that are not those of a practice: the verification's message, no report.
+    window.setV3Path(practice.v3Path + QStringLiteral(".absent"));
+    QTest::mouseClick(verifier, Qt::LeftButton);
+    QVERIFY(!verifier->isEnabled() && arreter->isEnabled());
+    QVERIFY(finished.wait(60000));
+    QCOMPARE(finished.takeFirst().first().toBool(), false);
+    QTRY_COMPARE(boxes.texts.size(), 1);
+    QVERIFY2(boxes.texts.first().startsWith(QStringLiteral("Erreur : ")), qPrintable(boxes.texts.first()));
+    QVERIFY(opened.isEmpty());
+
+    // The paths shown, before any import: the summary in the text area, the report owner-only
+    // in the program folder, opened in the browser.
+    fillFields(window, practice);
+    QTest::mouseClick(verifier, Qt::LeftButton);
+    QVERIFY(finished.wait(60000));
+    QCOMPARE(finished.takeFirst().first().toBool(), false); // everything is still to import
+    QCOMPARE(opened, QList<QUrl>{QUrl::fromLocalFile(controller.reportPath())});
+    QCOMPARE(QFileInfo(controller.reportPath()).dir().absolutePath(), QDir(practice.programFolder).absolutePath());
+    const QFile::Permissions others = QFile::ReadGroup | QFile::WriteGroup | QFile::ExeGroup | QFile::ReadOther
+                                      | QFile::WriteOther | QFile::ExeOther;
+    QCOMPARE(QFile::permissions(controller.reportPath()) & others, QFile::Permissions());
+    QFile report(controller.reportPath());
+    QVERIFY(report.open(QIODevice::ReadOnly) && report.readAll().contains("<html"));
+    QVERIFY(memo->toPlainText().endsWith(QStringLiteral("Rapport : ") + QDir::toNativeSeparators(controller.reportPath())));
+    QVERIFY(verifier->isEnabled() && !arreter->isEnabled());
+    QCOMPARE(boxes.texts.size(), 1);
+}
+
+void ImportWindowTest::arreterStopsTheRunAndTheNextOneGoesOn()
+{
+    Practice practice(Backend::SQLite);
+    QVERIFY2(practice.dest.isReady(), qPrintable(practice.dest.errorMessage()));
+    fillSource(practice.source);
+    practice.source.write(practice.v3Path);
+    {
+        MainWindow window(practice.programFolder, practice.settingsPath);
+        RunController controller(window);
+        window.show();
+        fillFields(window, practice);
+        BoxCloser boxes;
+        QSignalSpy finished(&controller, &RunController::runFinished);
+        QTest::mouseClick(window.findChild<QPushButton*>(QStringLiteral("BitBtn1")), Qt::LeftButton);
+        // Asked for before the first batch: the run stops there.
+        QTest::mouseClick(window.findChild<QPushButton*>(QStringLiteral("BtnArreter")), Qt::LeftButton);
+        QVERIFY(finished.wait(120000));
+        QCOMPARE(finished.first().first().value<RunOutcome>(), RunOutcome::Unfinished);
+        const QStringList lines =
+            window.findChild<QPlainTextEdit*>(QStringLiteral("Memo1"))->toPlainText().split(QLatin1Char('\n'));
+        QCOMPARE(lines.first(), QStringLiteral("Importation arrêtée à la demande : les enregistrements restants n'ont pas été importés."));
+        QCOMPARE(lines.last(), QStringLiteral("Traitement inachevé."));
+        QTRY_COMPARE(boxes.texts, QStringList{QStringLiteral("Le traitement n'est pas terminé.")});
+        QCOMPARE(practice.dest.scalar(QStringLiteral("SELECT COUNT(*) FROM MEDECINS")).toInt(), 0);
+        // The log's path is left under the progress bar.
+        const QStringList logs = practice.logFiles();
+        QCOMPARE(logs.size(), 1);
+        QCOMPARE(window.findChild<QLabel*>(QStringLiteral("LblJournal"))->text(),
+                 QStringLiteral("Journal d'importation : ")
+                     + QDir::toNativeSeparators(QDir(practice.programFolder).filePath(logs.first())));
+    }
+    const RunResult again = practice.run();
+    QCOMPARE(again.outcome, RunOutcome::Finished);
+    QCOMPARE(practice.dest.scalar(QStringLiteral("SELECT COUNT(*) FROM MEDECINS")).toInt(), 1);
+    QCOMPARE(practice.dest.scalar(QStringLiteral("SELECT COUNT(*) FROM MEDTRAIT")).toInt(), 1);
 }
 
 QTEST_MAIN(ImportWindowTest)
