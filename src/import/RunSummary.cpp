@@ -39,6 +39,8 @@ QStringList runSummary(const Verification& verification, const QHash<QString, in
                                           std::pair{RecordState::Missing, "absents de la destination"}})
             if (const int count = kind.count(state); count > 0)
                 line += QStringLiteral(", %1 %2").arg(count).arg(QString::fromUtf8(text));
+        if (!kind.unit.isEmpty())
+            line += QStringLiteral(" (") + kind.unit + QLatin1Char(')');
         lines.append(line + QLatin1Char('.'));
     }
     lines.append(QStringLiteral("  Total : %1 source, %2 importés, %3 déjà présents, %4 refusés.")

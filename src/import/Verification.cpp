@@ -295,7 +295,7 @@ private:
 
     VerifiedKind& addKind(const QString& title, const QString& linkTable)
     {
-        m_result.kinds.append({title, {}, -1, linkTable, {}, {}});
+        m_result.kinds.append({title, {}, -1, linkTable, {}, {}, {}});
         return m_result.kinds.last();
     }
 
@@ -446,6 +446,8 @@ private:
             "ORDER BY AP.[CODE PATIENT], AP.[DATE]");
         QSet<qint32> seen;
         VerifiedKind& kind = addKind(QStringLiteral("Antécédents"), outline.linkTable);
+        kind.unit = QStringLiteral("un antécédent est un élément de l'historique d'un patient ; la base Talmérosin réunit "
+                                   "ceux d'un patient dans une seule ligne ANTECED");
         readSource(sql, outline.openError, QStringLiteral("Vérification des antécédents..."), [&](const SourceQuery& row) {
             const qint32 code = row.intValue(outline.code);
             if (seen.contains(code))
@@ -491,6 +493,8 @@ private:
         recordsOfPatients(consultationsOutline(), QStringLiteral("Consultations"),
                           QStringLiteral("Vérification des consultations..."),
                           QStringLiteral("consultation n°%1 du %2 du patient n°%3"));
+        m_result.kinds.last().unit = QStringLiteral("les consultations de la base V3 ; celles que la base Talmérosin reçoit "
+                                                    "en plus pour des prescriptions ne sont pas comptées ici");
     }
 
     void prescriptions()
@@ -505,6 +509,8 @@ private:
         recordsOfPatients(prescriptionsOutline(found ? table : QStringLiteral("ORDONNANCES")),
                           QStringLiteral("Prescriptions"), QStringLiteral("Vérification des prescriptions..."),
                           QStringLiteral("ordonnance n°%1 du %2 du patient n°%3"), found ? QString() : kNoPrescriptionTable);
+        m_result.kinds.last().unit = QStringLiteral("une ordonnance de la base V3 ; la base Talmérosin réunit celles d'un "
+                                                    "patient à la même minute dans une seule ligne de la table des prescriptions");
     }
 
     void synthesis()
@@ -512,6 +518,8 @@ private:
         recordsOfPatients(synthesisOutline(), QStringLiteral("Fiches de synthèse"),
                           QStringLiteral("Vérification des fiches de synthèse..."),
                           QStringLiteral("fiche de synthèse n°%1 du %2 du patient n°%3"));
+        m_result.kinds.last().unit = QStringLiteral("une fiche de synthèse de la base V3 ; la base Talmérosin ajoute ses lignes "
+                                                    "au texte de la consultation");
     }
 
     struct LetterRow {

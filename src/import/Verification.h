@@ -44,6 +44,7 @@ struct VerifiedKind {
     // prescription table, a letters folder holding none of the letters); empty otherwise.
     QString wholeKindMissing;
     QString wholeKindAction; // what the technician does about it
+    QString unit;            // what one record is, where the destination's rows count otherwise
 
     int count(RecordState state) const;
 };

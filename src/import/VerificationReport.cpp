@@ -206,6 +206,7 @@ li { font-size: .9em; }
 @media print {
   body { margin: 0; }
   .result, table, svg { break-inside: avoid; }
+  h2, h3 { break-after: avoid; }
   thead th { background: none; }
   summary { list-style: none; font-weight: bold; }
 }
@@ -326,6 +327,8 @@ QByteArray verificationHtml(const Verification& verification)
     html += QStringLiteral("<h2>Les enregistrements</h2>\n");
     for (const VerifiedKind& kind : verification.kinds) {
         html += QStringLiteral("<section>\n<h3>") + escaped(kind.title) + QStringLiteral("</h3>\n");
+        if (!kind.unit.isEmpty())
+            html += QStringLiteral("<p>") + escaped(kind.unit) + QStringLiteral("</p>\n");
         for (const StateColumn& column : kColumns) {
             const int count = kind.count(column.state);
             if (count == 0)
@@ -363,6 +366,8 @@ QByteArray verificationJson(const Verification& verification)
         object.insert(QStringLiteral("title"), kind.title);
         if (kind.identicalFiles >= 0)
             object.insert(QStringLiteral("identical_files"), kind.identicalFiles);
+        if (!kind.unit.isEmpty())
+            object.insert(QStringLiteral("unit"), kind.unit);
         if (!kind.wholeKindMissing.isEmpty()) {
             object.insert(QStringLiteral("whole_kind_missing"), kind.wholeKindMissing);
             object.insert(QStringLiteral("action"), kind.wholeKindAction);

@@ -213,8 +213,7 @@ void VerifyTest::beforeAndAfterTheRun()
     const QJsonObject report = QJsonDocument::fromJson(readFile(json)).object();
     QVERIFY(report.value(QStringLiteral("complete")).toBool());
     QVERIFY(report.value(QStringLiteral("program")).toString().startsWith(QStringLiteral("velquor-fusion ")));
-    QCOMPARE(report.value(QStringLiteral("destination")).toObject().value(QStringLiteral("server")).toString(),
-             QStringLiteral("localhost"));
+    QVERIFY(!report.value(QStringLiteral("destination")).toObject().value(QStringLiteral("database")).toString().isEmpty());
     const QJsonArray kinds = report.value(QStringLiteral("kinds")).toArray();
     QCOMPARE(kinds.size(), kKinds.size());
     int source = 0;
