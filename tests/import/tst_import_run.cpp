@@ -348,6 +348,15 @@ void ImportRunTest::purgeRun()
     editor.write("[DataBases]\r\nMOTCONSU=Consultations\r\nOrdonnances=Table des prescriptions\r\n");
     editor.close();
 
+    // Declined, the purge deletes nothing and nothing is imported; the question counted the rows.
+    RecordingReporter declined;
+    declined.answerPurge = false;
+    QCOMPARE(practice.runWith(declined, true), RunOutcome::PreparationFailed);
+    QCOMPARE(declined.lines(), QStringList{QStringLiteral(
+                                   "Importation abandonnée : la base Talmérosin n'a pas été vidée et rien n'a été importé.")});
+    QVERIFY(declined.boxTexts(RecordingReporter::Box::Question).value(0).startsWith(QStringLiteral("La purge va supprimer ")));
+    QCOMPARE(dest.scalar("SELECT COUNT(*) FROM DATAFORMS").toInt(), 1);
+
     RecordingReporter reporter;
     reporter.appendLine(QStringLiteral("ligne d'une tentative précédente"));
     const RunOutcome outcome = practice.runWith(reporter, true);
