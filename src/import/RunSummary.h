@@ -8,7 +8,7 @@
 
 namespace vf {
 
-// The lines that end an import run's report, after its specified lines: for each kind of record,
+// The lines that end an import run's report, after its end lines ("Traitement terminé."): for each kind of record,
 // the source records, those this run imported, those imported before it and still in the
 // destination, and those refused, by reason, with what each figure counts; then the kinds missing
 // as a whole. importedByRun: the records this run imported, by the

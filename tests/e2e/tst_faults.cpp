@@ -116,7 +116,7 @@ QString endOfRun(const ProgramFolder::Result& result)
     qsizetype error = lost - 1;
     while (error > 0 && !lines[error].startsWith(QStringLiteral("Erreur : ")))
         --error;
-    // The specified end lines, then the summary that could not be made and the log's path.
+    // The end lines, then the summary that could not be made and the log's path.
     const bool expected = lost > 0 && lost == lines.size() - 5
         && lines[lost + 3].startsWith(QStringLiteral("Le bilan n'a pas pu être établi"))
         && lines[lost + 1].startsWith(QStringLiteral("Importation stopée après "))

@@ -5,7 +5,7 @@
 // at a time, the events are the recorded ones exactly; in batches, the report comes out when a
 // batch commits, so only the interleaving of the progress steps with it differs.
 //
-// What the program adds to the specified report is held apart: the purge question, and the
+// What the program adds to the recorded report is held apart: the purge question, and the
 // summary after the end lines (the verification's statuses and progress, its lines, the log's
 // path). Without it, a run is its recording, event for event, the import log included.
 //
@@ -158,12 +158,12 @@ QString recordingPath(const QString& name)
     return QStringLiteral(VF_GOLDEN_DIR) + QLatin1Char('/') + name + QStringLiteral(".txt");
 }
 
-// The events of a run without what the program adds to the specified ones, which go to *added:
+// The events of a run without what the program adds to the recorded ones, which go to *added:
 // the purge question, the verification between the last phase and the end of the run, and the
 // lines after "Traitement terminé." (or "inachevé.") up to the end-of-run box.
-QStringList specifiedEvents(const QStringList& events, QStringList* added)
+QStringList recordedEvents(const QStringList& events, QStringList* added)
 {
-    QStringList specified;
+    QStringList recorded;
     bool summary = false;
     bool verifying = false;
     for (const QString& event : events) {
@@ -176,11 +176,11 @@ QStringList specifiedEvents(const QStringList& events, QStringList* added)
         if (verifying || summary || event.startsWith(QLatin1String("question-purge ")))
             added->append(event);
         else
-            specified.append(event);
+            recorded.append(event);
         if (event == QStringLiteral("line Traitement terminé.") || event == QStringLiteral("line Traitement inachevé."))
             summary = true;
     }
-    return specified;
+    return recorded;
 }
 
 QStringList withoutSteps(QStringList outputs)
@@ -225,7 +225,7 @@ private slots:
         QStringList added;
         for (const auto& [name, vider] : {std::pair{"first run", false}, {"second run", false}, {"purge run", true}}) {
             outputs.append(QStringLiteral("== ") + QLatin1String(name));
-            outputs += specifiedEvents(practice.run(vider), &added);
+            outputs += recordedEvents(practice.run(vider), &added);
         }
         // The purge asked once, naming the rows; each run ended with its summary and the log.
         QCOMPARE(added.filter(QStringLiteral("question-purge La purge va supprimer ")).size(), 1);

@@ -195,7 +195,7 @@ void OutcomesTest::wrongPathsAreNamed_data()
     QTest::newRow("no --dest") << "dest" << "--dest : aucun dossier n'est indiqué.";
 }
 
-// After the specified message, one line for each wrong path, naming it and why.
+// After the paths message, one line for each wrong path, naming it and why.
 void OutcomesTest::wrongPathsAreNamed()
 {
     QFETCH(QString, wrong);

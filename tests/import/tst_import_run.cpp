@@ -136,7 +136,7 @@ void ImportRunTest::everyColumn()
     QCOMPARE(result.outcome, RunOutcome::Finished);
     const QStringList lines = result.lines();
     QCOMPARE(firstPhasesLines(lines), standardFirstLines());
-    // The specified end lines, then the summary.
+    // The end lines, then the summary.
     const qsizetype end = lines.indexOf(QStringLiteral("Traitement terminé."));
     QVERIFY(end > 0 && lines.at(end - 1).startsWith(QStringLiteral("Importation terminée en ")));
     QVERIFY(lines.at(end + 1).startsWith(QStringLiteral("Bilan par type d'enregistrement")));
