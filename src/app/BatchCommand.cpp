@@ -27,6 +27,7 @@ enum ExitStatus {
     kPreparation = 2,
     kProgramEnded = 3,
     kUnhandledError = 4,
+    kKindsMissing = 5,
     kUsage = 64,
 };
 
@@ -38,9 +39,10 @@ void print(FILE* stream, const QString& text)
 }
 
 // The text area's lines go to standard output as they are added, message boxes to standard
-// error; the low-memory question is answered No. On a terminal, standard error also shows each
-// record phase's progress line, erased while another line is printed; once a stop is asked for
-// (Ctrl-C), the line ends where the phase stopped, above the run's last lines.
+// error; the purge question is answered Yes (--purge is the confirmation), the low-memory
+// question No. On a terminal, standard error also shows each record phase's progress line,
+// erased while another line is printed; once a stop is asked for (Ctrl-C), the line ends where
+// the phase stopped, above the run's last lines.
 class ConsoleReporter : public vf::Reporter {
 public:
     explicit ConsoleReporter(const std::atomic<bool>& stopRequested) : m_stopRequested(stopRequested) {}
@@ -65,8 +67,9 @@ public:
     void warningBox(const QString& text) override { printLine(stderr, QStringLiteral("Attention : ") + text); }
     bool askYesNo(const QString& text) override
     {
-        printLine(stderr, text + QStringLiteral(" Non"));
-        return false;
+        const bool yes = vf::isPurgeQuestion(text);
+        printLine(stderr, text + (yes ? QStringLiteral(" Oui (--purge)") : QStringLiteral(" Non")));
+        return yes;
     }
     void notice(const QString& text) override { printLine(stderr, text); }
     void setDestinationPathText(const QString&) override {}
@@ -167,6 +170,7 @@ int exitStatusFor(vf::RunOutcome outcome)
     case vf::RunOutcome::PathsRejected:
     case vf::RunOutcome::PreparationFailed: return kPreparation;
     case vf::RunOutcome::Aborted: return kUnhandledError;
+    case vf::RunOutcome::KindsMissing: return kKindsMissing;
     }
     return kUnhandledError;
 }
@@ -240,6 +244,8 @@ int runBatchCommand(int argc, char** argv)
     inputs.talmerosPath = parser.value(QStringLiteral("dest"));
     inputs.vider = parser.isSet(QStringLiteral("purge"));
     inputs.stopRequested = &stopRequested;
+    inputs.rememberVider = false;
+    inputs.pathNames = {QStringLiteral("--source"), QStringLiteral("--letters"), QStringLiteral("--dest")};
 
     int status = kUnhandledError;
     try {

@@ -56,7 +56,8 @@ int runVerification(const QString& v3Path, const QString& courriersPath, const Q
     Verification verification;
     try {
         verification = verifyMigration(v3Path, courriersPath, talmerosPath, linksTablesFolder(programFolder),
-                                       settingsPath, progress);
+                                       settingsPath, progress,
+                                       {QStringLiteral("--source"), QStringLiteral("--letters"), QStringLiteral("--dest")});
     } catch (const VerificationFailed& failure) {
         progress.finish();
         print(stderr, kErrorPrefix + failure.message);
@@ -71,7 +72,11 @@ int runVerification(const QString& v3Path, const QString& courriersPath, const Q
         print(stdout, line);
     if (!reportPath.isEmpty()) {
         QSaveFile report(reportPath);
-        if (!report.open(QIODevice::WriteOnly) || report.write(verificationHtml(verification)) < 0 || !report.commit()) {
+        // One report, as HTML or, for a name ending in .json, as JSON.
+        const QByteArray content = reportPath.endsWith(QStringLiteral(".json"), Qt::CaseInsensitive)
+            ? verificationJson(verification)
+            : verificationHtml(verification);
+        if (!report.open(QIODevice::WriteOnly) || report.write(content) < 0 || !report.commit()) {
             print(stderr, kErrorPrefix + QStringLiteral("le rapport ") + reportPath
                               + QStringLiteral(" ne peut pas être écrit : ") + report.errorString());
             return 2;

@@ -32,7 +32,7 @@ QString RecordingReporter::stopElapsed()
 bool RecordingReporter::askYesNo(const QString& text)
 {
     boxes.append({Box::Question, text});
-    return answerYes;
+    return isPurgeQuestion(text) ? answerPurge : answerYes;
 }
 
 QStringList RecordingReporter::boxTexts(Box kind) const

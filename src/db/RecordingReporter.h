@@ -48,6 +48,7 @@ public:
     QDateTime elapsedStart;
     bool elapsedRunning = false;
     bool answerYes = false;                                 // the answer to askYesNo
+    bool answerPurge = true;                                // the answer to the purge question
     std::function<void(const QString&)> onLine;             // called for every new line
 
 private:

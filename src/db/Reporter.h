@@ -53,6 +53,14 @@ public:
     virtual void setDestinationPathText(const QString& text) = 0;
 };
 
+// The question that the run asks before a purge that will delete rows begins so (the batch run
+// answers it with --purge, and only it).
+inline const QString kPurgeQuestionStart = QStringLiteral("La purge va supprimer ");
+inline bool isPurgeQuestion(const QString& text)
+{
+    return text.startsWith(kPurgeQuestionStart);
+}
+
 // The window's buttons and pointer as the run's events leave them. The run's clock starts with
 // the hourglass pointer; the record phases disable "&Importer" and "&Fermer" and, without a
 // purge, bring the normal pointer back; the end of the run (or an error that stops it) restores

@@ -114,7 +114,7 @@ WindowSettings loadWindowSettings(const QString& settingsPath)
     return settings;
 }
 
-void saveWindowSettings(const QString& settingsPath, const WindowSettings& settings)
+void saveWindowSettings(const QString& settingsPath, const WindowSettings& settings, bool withVider)
 {
     // An existing file that cannot be read is not replaced: its other sections would be lost.
     if (QFileInfo::exists(settingsPath)) {
@@ -128,7 +128,8 @@ void saveWindowSettings(const QString& settingsPath, const WindowSettings& setti
     ini.setValue(kPaths, kV3, settings.v3);
     ini.setValue(kPaths, kCourrier, settings.courrier);
     ini.setValue(kPaths, kTalmeros, settings.talmeros);
-    ini.setBool(kMain, kVider, settings.vider);
+    if (withVider)
+        ini.setBool(kMain, kVider, settings.vider);
     ini.save(settingsPath);
 }
 

@@ -36,8 +36,9 @@ struct WindowSettings {
 WindowSettings loadWindowSettings(const QString& settingsPath);
 
 // Writes Paths/V3, Paths/Courrier, Paths/Talmeros and Main/Vider in that order, keeping every
-// other byte of the file. Throws vf::Error when the file cannot be written.
-void saveWindowSettings(const QString& settingsPath, const WindowSettings& settings);
+// other byte of the file; Main/Vider only with withVider (the window's box, which a batch run
+// leaves as the window last saved it). Throws vf::Error when the file cannot be written.
+void saveWindowSettings(const QString& settingsPath, const WindowSettings& settings, bool withVider = true);
 
 // Start-up steps 2 to 4 and 8: a source database that is not a file and a letters folder that
 // is not a folder are emptied; a destination folder without "Kestrune.ver" (file names matched

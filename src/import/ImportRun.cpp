@@ -13,6 +13,8 @@
 #include "import/Phases.h"
 #include "import/Preparation.h"
 #include "import/RunContext.h"
+#include "import/RunSummary.h"
+#include "import/Verification.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -25,6 +27,24 @@ const QString kConnectionLost = QStringLiteral(
 const QString kStopped = QStringLiteral(
     "Importation arrêtée à la demande : les enregistrements restants n'ont pas été importés.");
 const QString kUsersOpenError = QStringLiteral("Erreur lors de l'ouverture de la table des utilisateurs : ");
+const QString kPurgeDeclined = QStringLiteral(
+    "Importation abandonnée : la base Talmérosin n'a pas été vidée et rien n'a été importé.");
+
+// The kinds of record in the course of the summary: each verified kind on the status line and
+// the progress bar.
+class ReporterProgress : public VerificationProgress {
+public:
+    explicit ReporterProgress(Reporter& reporter) : m_reporter(reporter) {}
+    void startKind(const QString& status, int total) override
+    {
+        m_reporter.setStatus(status);
+        m_reporter.startProgress(total);
+    }
+    void step() override { m_reporter.stepProgress(); }
+
+private:
+    Reporter& m_reporter;
+};
 
 // Sets a flag for the lifetime of a scope.
 class FlagGuard {
@@ -38,6 +58,14 @@ private:
 
 } // namespace
 
+QString purgeQuestion(const QString& server, const QString& database, qint64 rows)
+{
+    return kPurgeQuestionStart
+        + QStringLiteral("%1 lignes de la base %2 du serveur %3, sans retour possible. Vider la base avant importation ?")
+              .arg(rows)
+              .arg(database, server);
+}
+
 struct ImportRun::Private {
     QString programFolder;
     QString settingsPath;
@@ -48,6 +76,8 @@ struct ImportRun::Private {
     std::unique_ptr<IdValues> idValues; // its statements live while the destination is open
     bool running = false;
     bool phasesStarted = false;
+    KestruneConfig destination; // the server and database that the purge question names
+    QStringList wholeKindsMissing; // by the last run's summary
 
     Private(QString programFolder, QString settingsPath, Reporter& reporter, ImportLog& log)
         : programFolder(std::move(programFolder)), settingsPath(std::move(settingsPath)),
@@ -57,7 +87,8 @@ struct ImportRun::Private {
 
     RunOutcome prepareAndRun(RunInputs& inputs);
     RunOutcome runPhases(RunContext& context, bool paradox);
-    void endRun(RunContext& context);
+    QStringList summarize(RunContext& context);
+    void endRun(RunContext& context, const QStringList& summary);
     RunOutcome abortRun(const QString& message);
 };
 
@@ -100,12 +131,15 @@ RunOutcome ImportRun::Private::prepareAndRun(RunInputs& inputs)
     reporter.setDestinationPathText(inputs.talmerosPath);
     if (!pathsAreValid(inputs.v3Path, inputs.courriersPath, inputs.talmerosPath)) {
         reporter.errorBox(kBadPaths);
+        for (const QString& line : pathProblems(inputs.v3Path, inputs.courriersPath, inputs.talmerosPath, inputs.pathNames))
+            reporter.appendLine(line);
         return RunOutcome::PathsRejected;
     }
 
     log.begin(QDateTime::currentDateTime(), inputs.v3Path, inputs.talmerosPath);
 
     const DestinationAccess access = destinationAccess(inputs.talmerosPath, settingsPath);
+    destination = access.config;
 
     const QString linksFolder = QDir(programFolder).filePath(QStringLiteral("LinksTables"));
     QDir().mkpath(linksFolder);
@@ -140,7 +174,7 @@ RunOutcome ImportRun::Private::prepareAndRun(RunInputs& inputs)
     settings.courrier = inputs.courriersPath;
     settings.talmeros = inputs.talmerosPath;
     settings.vider = inputs.vider;
-    saveWindowSettings(settingsPath, settings);
+    saveWindowSettings(settingsPath, settings, inputs.rememberVider);
 
     reporter.setStatus(QStringLiteral("Ouverture de la table des utilisateurs..."));
     try {
@@ -149,7 +183,7 @@ RunOutcome ImportRun::Private::prepareAndRun(RunInputs& inputs)
         glbMedecin.close();
     } catch (const Error& error) {
         reporter.errorBox(kUsersOpenError + error.message());
-        return RunOutcome::PreparationFailed;
+        return RunOutcome::KindsMissing;
     }
 
     const bool paradox = IsParadoxBase(inputs.talmerosPath);
@@ -176,12 +210,28 @@ RunOutcome ImportRun::Private::runPhases(RunContext& context, bool paradox)
         if (context.vider) {
             reporter.purgeStarted();
             reporter.clearLines();
-            runPurge(context, destinationTableList(context, paradox));
+            const QStringList tables = purgeList(context, destinationTableList(context, paradox));
+            const qint64 rows = rowsToPurge(context, tables);
+            if (rows > 0 && !reporter.askYesNo(purgeQuestion(destination.serverName, destination.databaseName, rows))) {
+                reporter.appendLine(kPurgeDeclined);
+                reporter.setStatus(QString());
+                reporter.stopElapsed();
+                reporter.runEnded();
+                return RunOutcome::PreparationFailed;
+            }
+            runPurge(context, tables);
         }
 
         reporter.phasesStarted();
         phasesStarted = true;
         context.unfinished = false;
+        try {
+            context.patientLinksAtStart = context.dest.scalarInt(QStringLiteral("SELECT COUNT(*) FROM PATMEDTR"));
+        } catch (const ConnectionLost&) {
+            throw;
+        } catch (const Error&) {
+            // No table of links yet: the run starts from none.
+        }
         runUsersPhase(context);
         runCorrespondentsPhase(context);
         runPatientsPhase(context);
@@ -197,6 +247,7 @@ RunOutcome ImportRun::Private::runPhases(RunContext& context, bool paradox)
         reporter.appendLine(kErrorPrefix + lost.message);
         reporter.appendLine(kConnectionLost);
         context.unfinished = true;
+        context.connectionLost = true;
     } catch (const RunCannotGoOn& stop) {
         dest.rollback();
         reporter.appendLine(stop.line);
@@ -206,8 +257,44 @@ RunOutcome ImportRun::Private::runPhases(RunContext& context, bool paradox)
     } catch (const std::exception& error) {
         return abortRun(QString::fromUtf8(error.what()));
     }
-    endRun(context);
-    return context.unfinished ? RunOutcome::Unfinished : RunOutcome::Finished;
+    const QStringList summary = summarize(context);
+    endRun(context, summary);
+    if (context.unfinished)
+        return RunOutcome::Unfinished;
+    return wholeKindsMissing.isEmpty() ? RunOutcome::Finished : RunOutcome::KindsMissing;
+}
+
+// The summary of the run, from a verification of the destination over the run's connections: the
+// same figures as --verify gives afterwards. Lines of its own when it cannot be made.
+QStringList ImportRun::Private::summarize(RunContext& context)
+{
+    wholeKindsMissing.clear();
+    if (context.connectionLost)
+        return {QStringLiteral("Le bilan n'a pas pu être établi : la connexion à la base Talmérosin a été perdue.")};
+    context.work.close();
+    ReporterProgress progress(reporter);
+    try {
+        const Verification verification = verifyOverConnections(source, dest, context.v3Path, context.courriersPath,
+                                                                 context.talmerosPath, context.linksFolder, progress);
+        QHash<QString, int> importedByRun;
+        for (const VerifiedKind& kind : verification.kinds) {
+            if (kind.linkTable.isEmpty()) {
+                if (kind.records.isEmpty() || kind.title != QStringLiteral("Liens patient <-> correspondant"))
+                    continue;
+                importedByRun.insert(kind.title, dest.scalarInt(QStringLiteral("SELECT COUNT(*) FROM PATMEDTR"))
+                                                     - context.patientLinksAtStart);
+            } else {
+                importedByRun.insert(kind.title, int(readLinkTable(context.linksFolder, kind.linkTable).pairs.size())
+                                                     - context.pairsAtOpen.value(kind.linkTable.toLower()));
+            }
+        }
+        wholeKindsMissing = verification.wholeKindsMissing();
+        return runSummary(verification, importedByRun);
+    } catch (const VerificationFailed& failure) {
+        return {QStringLiteral("Le bilan n'a pas pu être établi : ") + failure.message};
+    } catch (const Error& error) {
+        return {QStringLiteral("Le bilan n'a pas pu être établi : ") + error.message()};
+    }
 }
 
 // An error that no phase handles ends the run in an error box; the window is then given back
@@ -220,7 +307,7 @@ RunOutcome ImportRun::Private::abortRun(const QString& message)
     return RunOutcome::Aborted;
 }
 
-void ImportRun::Private::endRun(RunContext& context)
+void ImportRun::Private::endRun(RunContext& context, const QStringList& summary)
 {
     reporter.setProgressVisible(false);
     reporter.setStatus(QString());
@@ -235,8 +322,15 @@ void ImportRun::Private::endRun(RunContext& context)
                             + elapsed);
     reporter.appendLine(context.unfinished ? QStringLiteral("Traitement inachevé.")
                                            : QStringLiteral("Traitement terminé."));
-    reporter.notice(context.unfinished ? QStringLiteral("Le traitement n'est pas terminé.")
-                                       : QStringLiteral("Le traitement est terminé."));
+    for (const QString& line : summary)
+        reporter.appendLine(line);
+    if (log.hasFile())
+        reporter.appendLine(QStringLiteral("Journal : ") + QDir::toNativeSeparators(log.filePath()));
+    if (!context.unfinished && !wholeKindsMissing.isEmpty())
+        reporter.warningBox(kindsMissingWarning(wholeKindsMissing));
+    else
+        reporter.notice(context.unfinished ? QStringLiteral("Le traitement n'est pas terminé.")
+                                           : QStringLiteral("Le traitement est terminé."));
     reporter.runEnded();
 }
 

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "import/Preparation.h"
+
 #include <QString>
 #include <atomic>
 #include <memory>
@@ -20,7 +22,14 @@ struct RunInputs {
     // the run ends unfinished; the next run goes on from there. Read without a lock, so that a
     // signal handler may set it.
     const std::atomic<bool>* stopRequested = nullptr;
+    // A batch run leaves the window's purge box in the settings file as the window saved it.
+    bool rememberVider = true;
+    // How the paths are named in the lines that tell what is wrong with them.
+    PathNames pathNames = {};
 };
+
+// The question asked before a purge that will delete rows, naming the destination and the rows.
+QString purgeQuestion(const QString& server, const QString& database, qint64 rows);
 
 enum class RunOutcome {
     PathsRejected,     // the path check failed (no log written)
@@ -28,6 +37,8 @@ enum class RunOutcome {
     Finished,          // "Traitement terminé."
     Unfinished,        // "Traitement inachevé."
     Aborted,           // an error that no phase handles ended the run (shown in an error box)
+    KindsMissing,      // a kind of record missing as a whole: the users' table unreadable, no
+                       // prescription table, a letters folder holding none of the letters
 };
 
 // The import run behind "&Importer". One object lives as long as the window (or the batch run)

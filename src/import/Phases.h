@@ -8,8 +8,12 @@ namespace vf {
 
 struct RunContext;
 
-// The purge of the destination before the phases (with the table list built by the run).
-void runPurge(RunContext& context, QStringList tableList);
+// The purge of the destination before the phases: the tables it empties (the table list built by
+// the run, then the fixed ones and the prescription table), the rows they hold (those that the
+// destination can count), and the purge itself.
+QStringList purgeList(RunContext& context, QStringList tableList);
+qint64 rowsToPurge(RunContext& context, const QStringList& purgeList);
+void runPurge(RunContext& context, const QStringList& purgeList);
 
 // The eight record phases, in the order the run calls them.
 void runUsersPhase(RunContext& context);           // GLB MEDECIN -> MEDECINS

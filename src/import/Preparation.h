@@ -4,6 +4,7 @@
 #include "db/DestinationConfig.h"
 
 #include <QString>
+#include <QStringList>
 
 namespace vf {
 
@@ -16,6 +17,19 @@ inline const QString kBadPaths = QStringLiteral("Veuillez renseigner correctemen
 // The source file (found without regard to letter case), the letters folder and the destination
 // base folder holding Kestrune.ver.
 bool pathsAreValid(const QString& v3Path, const QString& courriersPath, const QString& talmerosPath);
+
+// How the three paths are called where the operator gave them: the window's fields, or the
+// command line's options.
+struct PathNames {
+    QString v3 = QStringLiteral("Base V3");
+    QString courriers = QStringLiteral("Dossier des courriers");
+    QString talmeros = QStringLiteral("Dossier Base de Talmérosin");
+};
+
+// One line for each path that the check refuses, naming it and telling why; none when the paths
+// are valid. The lines follow kBadPaths.
+QStringList pathProblems(const QString& v3Path, const QString& courriersPath, const QString& talmerosPath,
+                         const PathNames& names = {});
 
 QString accessConnectionFailure(const QString& v3Path, const QString& message);
 QString destinationConnectionFailure(const QString& message);

@@ -20,10 +20,8 @@ const char* const kFixedTables[] = {
 
 } // namespace
 
-void runPurge(RunContext& context, QStringList tableList)
+QStringList purgeList(RunContext& context, QStringList tableList)
 {
-    Reporter& reporter = context.reporter;
-    reporter.appendLine(QStringLiteral("Purge des données de la base de destination en cours..."));
     for (const char* name : kFixedTables)
         tableList.append(QString::fromLatin1(name));
     // The prescription table is emptied too: its rows would otherwise keep pointing at patient
@@ -31,7 +29,28 @@ void runPurge(RunContext& context, QStringList tableList)
     const QString prescriptionTable = FindPrescriptionTable(context.talmerosPath);
     if (prescriptionTable != QStringLiteral("erreur") && !tableList.contains(prescriptionTable))
         tableList.append(prescriptionTable);
+    return tableList;
+}
 
+qint64 rowsToPurge(RunContext& context, const QStringList& purgeList)
+{
+    qint64 rows = 0;
+    for (const QString& name : purgeList) {
+        if (!isPlainIdentifier(name))
+            continue;
+        try {
+            rows += context.dest.scalarInt(QStringLiteral("SELECT COUNT(*) FROM ") + name);
+        } catch (const Error&) {
+            // A table that the destination does not have holds nothing to delete.
+        }
+    }
+    return rows;
+}
+
+void runPurge(RunContext& context, const QStringList& tableList)
+{
+    Reporter& reporter = context.reporter;
+    reporter.appendLine(QStringLiteral("Purge des données de la base de destination en cours..."));
     reporter.setStatus(QStringLiteral("Purge des tables de la base Kestrune..."));
     DestQuery query1(context.dest);
     for (const QString& name : tableList) {

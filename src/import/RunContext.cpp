@@ -37,6 +37,7 @@ void RunContext::openPhaseLinkTable(LinkTable& table, const QString& fileName)
         settlePending(table, dest);
     else
         table.empty();
+    pairsAtOpen.insert(fileName.toLower(), table.count());
 }
 
 void RunContext::ensureOpen(LinkTable& table, const QString& fileName)

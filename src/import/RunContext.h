@@ -5,6 +5,7 @@
 #include "import/ConsultationFinder.h"
 #include "import/UnitOfWork.h"
 
+#include <QHash>
 #include <QSet>
 #include <QString>
 
@@ -42,6 +43,13 @@ struct RunContext {
     // with stoppedLine at its next batch boundary.
     const std::atomic<bool>* stopRequested = nullptr;
     QString stoppedLine;
+    bool connectionLost = false; // nothing more can be asked of the destination
+
+    // What this run found in each link table once its phase opened it (by file name, lower
+    // case), and the patients' links in the destination before the phases: the records imported
+    // by this run are the pairs and links added since.
+    QHash<QString, int> pairsAtOpen;
+    int patientLinksAtStart = 0;
 
     // Link-table handles: users, correspondents and patients live for the whole run; the
     // prescriptions, synthesis-sheets and letters phases share one handle in turn.

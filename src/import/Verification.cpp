@@ -10,6 +10,7 @@
 #include "import/Phases.h"
 #include "import/Preparation.h"
 
+#include <QCoreApplication>
 #include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
@@ -31,12 +32,61 @@ int VerifiedKind::count(RecordState state) const
 
 bool Verification::complete() const
 {
+    if (!wholeKindsMissing().isEmpty())
+        return false;
     for (const VerifiedKind& kind : kinds)
         for (const VerifiedRecord& record : kind.records)
             if (record.state == RecordState::ToImport || record.state == RecordState::Pending
                 || record.state == RecordState::Missing)
                 return false;
     return true;
+}
+
+QStringList Verification::wholeKindsMissing() const
+{
+    QStringList missing;
+    for (const VerifiedKind& kind : kinds)
+        if (!kind.wholeKindMissing.isEmpty())
+            missing.append(kind.title + QStringLiteral(" : ") + kind.wholeKindMissing);
+    return missing;
+}
+
+QString refusalReason(const VerifiedRecord& record)
+{
+    QString reason = record.detail.section(QStringLiteral(" : "), 0, 0);
+    if (const qsizetype bracket = reason.indexOf(QStringLiteral(" (")); bracket > 0)
+        reason.truncate(bracket);
+    return reason;
+}
+
+QString refusalAction(const QString& reason)
+{
+    static const QList<std::pair<QString, QString>> actions = {
+        {QStringLiteral("patient non importé"),
+         QStringLiteral("Corriger ou importer d'abord le dossier du patient (voir les patients refusés), puis relancer "
+                        "l'importation.")},
+        {QStringLiteral("fichier du courrier introuvable"),
+         QStringLiteral("Vérifier que le dossier des courriers est le bon et qu'il est complet (partage monté), y copier "
+                        "les fichiers manquants, puis relancer l'importation.")},
+        {QStringLiteral("fichier du courrier hors du dossier des courriers"),
+         QStringLiteral("Copier le fichier lui-même dans le dossier des courriers (pas de lien), puis relancer "
+                        "l'importation.")},
+        {QStringLiteral("correspondant inconnu"),
+         QStringLiteral("Créer le correspondant dans le carnet d'adresses de Velquor, ou retirer ce code du dossier du "
+                        "patient, puis relancer l'importation.")},
+        {QStringLiteral("antécédent sans libellé"),
+         QStringLiteral("Donner à l'antécédent son type et son commentaire dans Velquor, puis relancer l'importation.")},
+        {QStringLiteral("pas de table des prescriptions dans EDITOR.INI"),
+         QStringLiteral("Indiquer la table des prescriptions dans la section [DataBases] du fichier EDITOR.INI du dossier "
+                        "Base de Talmérosin, puis relancer l'importation.")},
+        {QStringLiteral("valeur trop longue"),
+         QStringLiteral("Raccourcir la valeur dans Velquor (ou élargir la colonne de la base Talmérosin), puis relancer "
+                        "l'importation.")},
+    };
+    for (const auto& [start, action] : actions)
+        if (reason.startsWith(start))
+            return action;
+    return QString();
 }
 
 namespace {
@@ -87,37 +137,26 @@ QByteArray fileHash(QFile& file)
 
 class Verifier {
 public:
-    Verifier(const QString& v3Path, const QString& courriersPath, const QString& talmerosPath,
-             const QString& linksFolder, VerificationProgress& progress)
-        : m_linksFolder(linksFolder), m_progress(progress), m_letters(courriersPath)
+    Verifier(SourceConnection& source, DestinationConnection& dest, const QString& v3Path, const QString& courriersPath,
+             const QString& talmerosPath, const QString& linksFolder, VerificationProgress& progress)
+        : m_linksFolder(linksFolder), m_progress(progress), m_letters(courriersPath), m_source(source), m_dest(dest)
     {
         m_result.v3Path = v3Path;
         m_result.courriersPath = courriersPath;
         m_result.talmerosPath = AddTrailingBackslash(talmerosPath);
         m_result.at = QDateTime::currentDateTime();
+        m_result.program = QCoreApplication::applicationName() + QLatin1Char(' ') + QCoreApplication::applicationVersion();
     }
 
-    Verification run(const QString& settingsPath)
+    Verification run()
     {
-        if (!pathsAreValid(m_result.v3Path, m_result.courriersPath, m_result.talmerosPath))
-            throw VerificationFailed{kBadPaths};
         m_formats = runDateFormats(m_result.talmerosPath);
-        DestinationAccess access;
         try {
-            access = destinationAccess(m_result.talmerosPath, settingsPath);
+            const KestruneConfig config = readKestrune(m_result.talmerosPath);
+            m_result.server = config.serverName;
+            m_result.database = config.databaseName;
         } catch (const Error& error) {
             throw VerificationFailed{error.message()};
-        }
-        try {
-            m_source.open(existingFileNoCase(m_result.v3Path));
-        } catch (const Error& error) {
-            throw VerificationFailed{accessConnectionFailure(m_result.v3Path, error.message())};
-        }
-        try {
-            m_dest.setQueryTimeout(access.options.queryTimeout);
-            m_dest.open(access.connectionString());
-        } catch (const Error& error) {
-            throw VerificationFailed{destinationConnectionFailure(error.message())};
         }
         try {
             doctors();
@@ -131,8 +170,6 @@ public:
         } catch (const ConnectionLost& lost) {
             throw VerificationFailed{lost.message};
         }
-        m_dest.close();
-        m_source.close();
         return m_result;
     }
 
@@ -256,10 +293,21 @@ private:
         return DateText(row.value(column), m_formats);
     }
 
-    VerifiedKind& addKind(const QString& title)
+    VerifiedKind& addKind(const QString& title, const QString& linkTable)
     {
-        m_result.kinds.append({title, {}, -1});
+        m_result.kinds.append({title, {}, -1, linkTable, {}, {}, {}});
         return m_result.kinds.last();
+    }
+
+    // A patient as the technician finds it in the software: name, first name, birth date.
+    static QString patientLabel(const SourceQuery& row)
+    {
+        QString label = (text(row, "NOM") + QLatin1Char(' ') + text(row, "PRENOM")).trimmed();
+        const QString column = QStringLiteral("DATE NAISSANCE");
+        const QDateTime born = row.hasColumn(column) ? row.value(column).toDateTime() : QDateTime();
+        if (born.isValid())
+            label += QStringLiteral(", né(e) le ") + born.date().toString(QStringLiteral("dd/MM/yyyy"));
+        return label;
     }
 
     // A kind whose rows the run writes from the source row alone: its refusals are the values too
@@ -272,7 +320,7 @@ private:
         const QSet<qint32> rows = destIds(outline.pairRow.table, outline.pairRow.idColumn);
         const QHash<QString, int> sizes = columnSizes(outline.pairRow.table);
         QHash<qint32, RecordState> states;
-        VerifiedKind& kind = addKind(title);
+        VerifiedKind& kind = addKind(title, outline.linkTable);
         readSource(outline.source, outline.openError, status, [&](const SourceQuery& row) {
             const qint32 code = row.intValue(outline.code);
             VerifiedRecord record = classify(pairs, rows, outline.pairRow.table, outline.pairRow.idColumn, code,
@@ -327,6 +375,9 @@ private:
                 return QStringLiteral("patient n°%1 (%2 %3)").arg(code).arg(text(row, "PRENOM"), text(row, "NOM"));
             },
             [&](const SourceQuery& row, qint32 code) {
+                const QString label = patientLabel(row);
+                m_patientNames.insert(code, label);
+                m_result.kinds.last().records.last().patient = label;
                 QSet<QString> seen;
                 for (int n = 1; n <= 6; ++n) {
                     const QString column = QStringLiteral("CODE CORRESPONDANT ") + QString::number(n);
@@ -346,9 +397,10 @@ private:
         readDest(QStringLiteral("SELECT PATIENTS_ID, MEDTRAIT_ID FROM PATMEDTR"), [&](const DestQuery& row) {
             rows.insert(quint64(quint32(row.value(0).toInt())) << 32 | quint32(row.value(1).toInt()));
         });
-        VerifiedKind& kind = addKind(QStringLiteral("Liens patient <-> correspondant"));
+        VerifiedKind& kind = addKind(QStringLiteral("Liens patient <-> correspondant"), QString());
         for (const LinkToMake& link : linksToMake) {
             VerifiedRecord record;
+            record.patient = m_patientNames.value(link.patient);
             record.name = QStringLiteral("lien patient n°%1 <-> correspondant n°%2").arg(link.patient).arg(link.correspondent);
             bool isNumber = false;
             const qint32 code = link.correspondent.toInt(&isNumber, 10);
@@ -373,6 +425,7 @@ private:
             } else if (const QString reason = patientReason(link.patient); !reason.isEmpty()) {
                 record = {record.name, RecordState::Refused, reason};
             }
+            record.patient = m_patientNames.value(link.patient);
             kind.records.append(std::move(record));
         }
     }
@@ -392,7 +445,9 @@ private:
             "  left join [ANT COMMENTAIRE ANTECEDENT PATIENT] AC on AC.[CODE ANTECEDENT PATIENT] = AP.[CODE ANTECEDENT PATIENT]\r\n"
             "ORDER BY AP.[CODE PATIENT], AP.[DATE]");
         QSet<qint32> seen;
-        VerifiedKind& kind = addKind(QStringLiteral("Antécédents"));
+        VerifiedKind& kind = addKind(QStringLiteral("Antécédents"), outline.linkTable);
+        kind.unit = QStringLiteral("un antécédent est un élément de l'historique d'un patient ; la base Talmérosin réunit "
+                                   "ceux d'un patient dans une seule ligne ANTECED");
         readSource(sql, outline.openError, QStringLiteral("Vérification des antécédents..."), [&](const SourceQuery& row) {
             const qint32 code = row.intValue(outline.code);
             if (seen.contains(code))
@@ -405,6 +460,7 @@ private:
                                                  return kNoLabel;
                                              return patientReason(patient);
                                          }));
+            kind.records.last().patient = m_patientNames.value(patient);
         });
     }
 
@@ -415,14 +471,21 @@ private:
         const bool writable = refusal.isEmpty();
         const Links pairs = writable ? links(outline.linkTable) : Links();
         const QSet<qint32> rows = writable ? destIds(outline.pairRow.table, outline.pairRow.idColumn) : QSet<qint32>();
-        VerifiedKind& kind = addKind(title);
+        VerifiedKind& kind = addKind(title, writable ? outline.linkTable : QString());
         readSource(outline.source, outline.openError, status, [&](const SourceQuery& row) {
             const qint32 code = row.intValue(outline.code);
             const qint32 patient = row.intValue(QStringLiteral("CODE PATIENT"));
             kind.records.append(classify(pairs, rows, outline.pairRow.table, outline.pairRow.idColumn, code,
                                          naming.arg(code).arg(dateText(row, QStringLiteral("Date"))).arg(patient),
                                          [&] { return writable ? patientReason(patient) : refusal; }));
+            kind.records.last().patient = m_patientNames.value(patient);
         });
+        if (!writable && !kind.records.isEmpty())
+            kind.wholeKindMissing = QStringLiteral("le fichier EDITOR.INI du dossier Base de Talmérosin ne nomme pas de table "
+                                                   "des prescriptions : aucune des %1 ne peut être importée.")
+                                        .arg(kind.records.size());
+        if (!kind.wholeKindMissing.isEmpty())
+            kind.wholeKindAction = refusalAction(refusal);
     }
 
     void consultations()
@@ -430,6 +493,8 @@ private:
         recordsOfPatients(consultationsOutline(), QStringLiteral("Consultations"),
                           QStringLiteral("Vérification des consultations..."),
                           QStringLiteral("consultation n°%1 du %2 du patient n°%3"));
+        m_result.kinds.last().unit = QStringLiteral("les consultations de la base V3 ; celles que la base Talmérosin reçoit "
+                                                    "en plus pour des prescriptions ne sont pas comptées ici");
     }
 
     void prescriptions()
@@ -444,6 +509,8 @@ private:
         recordsOfPatients(prescriptionsOutline(found ? table : QStringLiteral("ORDONNANCES")),
                           QStringLiteral("Prescriptions"), QStringLiteral("Vérification des prescriptions..."),
                           QStringLiteral("ordonnance n°%1 du %2 du patient n°%3"), found ? QString() : kNoPrescriptionTable);
+        m_result.kinds.last().unit = QStringLiteral("une ordonnance de la base V3 ; la base Talmérosin réunit celles d'un "
+                                                    "patient à la même minute dans une seule ligne de la table des prescriptions");
     }
 
     void synthesis()
@@ -451,6 +518,8 @@ private:
         recordsOfPatients(synthesisOutline(), QStringLiteral("Fiches de synthèse"),
                           QStringLiteral("Vérification des fiches de synthèse..."),
                           QStringLiteral("fiche de synthèse n°%1 du %2 du patient n°%3"));
+        m_result.kinds.last().unit = QStringLiteral("une fiche de synthèse de la base V3 ; la base Talmérosin ajoute ses lignes "
+                                                    "au texte de la consultation");
     }
 
     struct LetterRow {
@@ -475,8 +544,9 @@ private:
         const QString lettersBase = m_result.talmerosPath + QStringLiteral("LETTERS");
         const QString sourceFolder = AddTrailingBackslash(m_result.courriersPath);
 
-        VerifiedKind& kind = addKind(QStringLiteral("Courriers"));
+        VerifiedKind& kind = addKind(QStringLiteral("Courriers"), outline.linkTable);
         kind.identicalFiles = 0;
+        int filesFound = 0;
         readSource(outline.source, outline.openError, QStringLiteral("Vérification des courriers..."), [&](const SourceQuery& row) {
             const qint32 code = row.intValue(outline.code);
             const qint32 patient = row.intValue(QStringLiteral("CODE PATIENT"));
@@ -485,6 +555,7 @@ private:
             QFile sourceFile;
             const QString sourcePath = m_letters.find(nomFichier);
             const bool sourceOpen = !sourcePath.isEmpty() && m_letters.open(sourcePath, sourceFile);
+            filesFound += sourcePath.isEmpty() ? 0 : 1;
             VerifiedRecord record = classify(
                 pairs, ids, outline.pairRow.table, outline.pairRow.idColumn, code,
                 QStringLiteral("courrier n°%1 [%2] du %3 du dossier n°%4")
@@ -516,20 +587,30 @@ private:
                 else if (sourceOpen)
                     ++kind.identicalFiles;
             }
+            record.patient = m_patientNames.value(patient);
             kind.records.append(std::move(record));
         });
+        if (filesFound == 0 && !kind.records.isEmpty())
+            kind.wholeKindMissing = QStringLiteral("le dossier des courriers %1 ne contient aucun des %2 fichiers de courrier "
+                                                   "de la base V3 : aucun ne peut être importé.")
+                                        .arg(QDir::toNativeSeparators(m_result.courriersPath))
+                                        .arg(kind.records.size());
+        if (!kind.wholeKindMissing.isEmpty())
+            kind.wholeKindAction = QStringLiteral("Indiquer le dossier qui contient les fichiers .RTF des courriers de Velquor "
+                                                  "(partage monté, copie complète), puis relancer l'importation.");
     }
 
     const QString m_linksFolder;
     VerificationProgress& m_progress;
     LetterFiles m_letters;
-    SourceConnection m_source;
-    DestinationConnection m_dest{QStringLiteral("verification")};
+    SourceConnection& m_source;
+    DestinationConnection& m_dest;
     DateFormats m_formats;
     Verification m_result;
 
     Links m_correspondents;
     Links m_patients;
+    QHash<qint32, QString> m_patientNames;
     QHash<qint32, RecordState> m_correspondentStates;
     QHash<qint32, RecordState> m_patientStates;
 };
@@ -537,10 +618,44 @@ private:
 } // namespace
 
 Verification verifyMigration(const QString& v3Path, const QString& courriersPath, const QString& talmerosPath,
-                             const QString& linksFolder, const QString& settingsPath, VerificationProgress& progress)
+                             const QString& linksFolder, const QString& settingsPath, VerificationProgress& progress,
+                             const PathNames& names)
 {
-    Verifier verifier(v3Path, courriersPath, talmerosPath, linksFolder, progress);
-    return verifier.run(settingsPath);
+    const QString destFolder = AddTrailingBackslash(talmerosPath);
+    if (!pathsAreValid(v3Path, courriersPath, destFolder))
+        throw VerificationFailed{(QStringList{kBadPaths} + pathProblems(v3Path, courriersPath, destFolder, names)).join(QLatin1Char('\n'))};
+    DestinationAccess access;
+    try {
+        access = destinationAccess(destFolder, settingsPath);
+    } catch (const Error& error) {
+        throw VerificationFailed{error.message()};
+    }
+    SourceConnection source;
+    try {
+        source.open(existingFileNoCase(v3Path));
+    } catch (const Error& error) {
+        throw VerificationFailed{accessConnectionFailure(v3Path, error.message())};
+    }
+    DestinationConnection dest{QStringLiteral("verification")};
+    try {
+        dest.setQueryTimeout(access.options.queryTimeout);
+        dest.open(access.connectionString());
+    } catch (const Error& error) {
+        throw VerificationFailed{destinationConnectionFailure(error.message())};
+    }
+    Verification verification =
+        verifyOverConnections(source, dest, v3Path, courriersPath, destFolder, linksFolder, progress);
+    dest.close();
+    source.close();
+    return verification;
+}
+
+Verification verifyOverConnections(SourceConnection& source, DestinationConnection& dest, const QString& v3Path,
+                                   const QString& courriersPath, const QString& talmerosPath,
+                                   const QString& linksFolder, VerificationProgress& progress)
+{
+    Verifier verifier(source, dest, v3Path, courriersPath, talmerosPath, linksFolder, progress);
+    return verifier.run();
 }
 
 } // namespace vf

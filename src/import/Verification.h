@@ -1,10 +1,16 @@
 #pragma once
 
+#include "import/Preparation.h"
+
 #include <QDateTime>
 #include <QList>
 #include <QString>
+#include <QStringList>
 
 namespace vf {
+
+class DestinationConnection;
+class SourceConnection;
 
 // Where a source record stands after the runs so far.
 enum class RecordState {
@@ -16,16 +22,29 @@ enum class RecordState {
 };
 
 struct VerifiedRecord {
-    QString name;   // the record as the run names it, by its source codes
+    QString name;    // the record as the run names it, by its source codes
     RecordState state = RecordState::ToImport;
-    QString detail; // the reason of a refusal, or what is missing
+    QString detail;  // the reason of a refusal, or what is missing
+    QString patient = {}; // the patient it belongs to: name, first name and birth date, when known
 };
+
+// The reason of a refusal without the record's particulars ("patient non importé", "fichier du
+// courrier introuvable", "valeur trop longue pour la colonne NOM"): refusals are counted by it.
+QString refusalReason(const VerifiedRecord& record);
+// What the technician does about the records refused for that reason.
+QString refusalAction(const QString& reason);
 
 // One kind of record: every source record, in the order in which the run reads them.
 struct VerifiedKind {
     QString title;
     QList<VerifiedRecord> records;
     int identicalFiles = -1; // letters only: copies present and identical to their source file
+    QString linkTable;       // the file of its pairs in LinksTables; empty for the patients' links
+    // Why no record of the kind can be imported, when a setting or a folder is wrong (no
+    // prescription table, a letters folder holding none of the letters); empty otherwise.
+    QString wholeKindMissing;
+    QString wholeKindAction; // what the technician does about it
+    QString unit;            // what one record is, where the destination's rows count otherwise
 
     int count(RecordState state) const;
 };
@@ -37,10 +56,16 @@ struct Verification {
     QString courriersPath;
     QString talmerosPath;
     QDateTime at;
+    QString server;   // the destination's server and database, from Kestrune.ver
+    QString database;
+    QString program;  // the program and its version
     QList<VerifiedKind> kinds;
 
-    // Nothing to import, pending or missing (refusals for a known reason do not count).
+    // Nothing to import, pending or missing (refusals for a known reason do not count), and no
+    // kind missing as a whole.
     bool complete() const;
+    // The kinds missing as a whole: "title : reason".
+    QStringList wholeKindsMissing() const;
 };
 
 // The course of a verification, one stretch for each kind of record read.
@@ -61,7 +86,15 @@ struct VerificationFailed {
 // (with the settings file's [Destination] options) and both letters folders, and writes to none
 // of them. One pass over each source table, one statement for each destination table. Throws
 // VerificationFailed.
+// names: how the paths are called in the lines that tell what is wrong with them.
 Verification verifyMigration(const QString& v3Path, const QString& courriersPath, const QString& talmerosPath,
-                             const QString& linksFolder, const QString& settingsPath, VerificationProgress& progress);
+                             const QString& linksFolder, const QString& settingsPath, VerificationProgress& progress,
+                             const PathNames& names = {});
+
+// The same over connections that are open already (the end of an import run), which it leaves
+// open.
+Verification verifyOverConnections(SourceConnection& source, DestinationConnection& dest, const QString& v3Path,
+                                   const QString& courriersPath, const QString& talmerosPath,
+                                   const QString& linksFolder, VerificationProgress& progress);
 
 } // namespace vf

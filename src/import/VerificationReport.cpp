@@ -1,6 +1,12 @@
 #include "import/VerificationReport.h"
 
 #include <QDir>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+#include <functional>
+#include <map>
 
 namespace vf {
 namespace {
@@ -30,14 +36,60 @@ int total(const Verification& verification, RecordState state)
     return sum;
 }
 
+int totalSource(const Verification& verification)
+{
+    int sum = 0;
+    for (const VerifiedKind& kind : verification.kinds)
+        sum += int(kind.records.size());
+    return sum;
+}
+
 QString resultLine(const Verification& verification)
 {
     if (verification.complete())
         return QStringLiteral("La migration est complète : tout ce qui peut être importé l'a été.");
-    return QStringLiteral("La migration n'est pas complète : %1 à importer, %2 en attente, %3 absents de la destination.")
-        .arg(total(verification, RecordState::ToImport))
-        .arg(total(verification, RecordState::Pending))
-        .arg(total(verification, RecordState::Missing));
+    QString line = QStringLiteral("La migration n'est pas complète : %1 à importer, %2 en attente, %3 absents de la destination.")
+                       .arg(total(verification, RecordState::ToImport))
+                       .arg(total(verification, RecordState::Pending))
+                       .arg(total(verification, RecordState::Missing));
+    if (const QStringList missing = verification.wholeKindsMissing(); !missing.isEmpty())
+        line += QStringLiteral(" Rien n'est importé pour : ") + missing.join(QStringLiteral(" ; "));
+    return line;
+}
+
+// What to do, in order: each kind missing as a whole, then each reason of refusal with its count.
+struct Action {
+    QString what; // the kind, or the reason
+    int count;
+    QString action;
+};
+QList<Action> actions(const Verification& verification)
+{
+    QList<Action> list;
+    for (const VerifiedKind& kind : verification.kinds)
+        if (!kind.wholeKindMissing.isEmpty())
+            list.append({kind.title + QStringLiteral(" : ") + kind.wholeKindMissing, int(kind.records.size()),
+                         kind.wholeKindAction});
+    std::map<QString, int> reasons;
+    for (const VerifiedKind& kind : verification.kinds)
+        for (const VerifiedRecord& record : kind.records)
+            if (record.state == RecordState::Refused)
+                ++reasons[refusalReason(record)];
+    for (const auto& [reason, count] : reasons)
+        list.append({reason, count, refusalAction(reason)});
+    return list;
+}
+
+QString stateKey(RecordState state)
+{
+    switch (state) {
+    case RecordState::Imported: return QStringLiteral("imported");
+    case RecordState::Refused: return QStringLiteral("refused");
+    case RecordState::ToImport: return QStringLiteral("to_import");
+    case RecordState::Pending: return QStringLiteral("pending");
+    case RecordState::Missing: return QStringLiteral("missing");
+    }
+    return QString();
 }
 
 QString dateLine(const Verification& verification)
@@ -49,12 +101,18 @@ QList<std::pair<QString, QString>> paths(const Verification& verification)
 {
     return {{QStringLiteral("Base V3"), QDir::toNativeSeparators(verification.v3Path)},
             {QStringLiteral("Dossier des courriers"), QDir::toNativeSeparators(verification.courriersPath)},
-            {QStringLiteral("Dossier Base de Talmérosin"), QDir::toNativeSeparators(verification.talmerosPath)}};
+            {QStringLiteral("Dossier Base de Talmérosin"), QDir::toNativeSeparators(verification.talmerosPath)},
+            {QStringLiteral("Serveur Talmérosin"), verification.server},
+            {QStringLiteral("Base Talmérosin"), verification.database},
+            {QStringLiteral("Programme"), verification.program}};
 }
 
 QString recordText(const VerifiedRecord& record)
 {
-    return record.detail.isEmpty() ? record.name : record.name + QStringLiteral(" : ") + record.detail;
+    QString text = record.name;
+    if (!record.patient.isEmpty())
+        text += QStringLiteral(" — ") + record.patient;
+    return record.detail.isEmpty() ? text : text + QStringLiteral(" : ") + record.detail;
 }
 
 // A text for the page: markup characters escaped, control characters (which no XML text may
@@ -74,27 +132,28 @@ QString barChart(const Verification& verification)
         RecordState state;
         const char* colour;
     };
-    const QList<Part> parts = {{RecordState::Imported, "#2e7d32"}, {RecordState::ToImport, "#f9a825"},
+    const QList<Part> parts = {{RecordState::Imported, "#2e7d32"}, {RecordState::Refused, "#757575"},
+                               {RecordState::ToImport, "#f9a825"}, {RecordState::Pending, "#1565c0"},
                                {RecordState::Missing, "#c62828"}};
     const int labelWidth = 230, barWidth = 420, rowHeight = 26, top = 30;
     const int height = top + rowHeight * int(verification.kinds.size()) + 10;
     QString svg = QStringLiteral("<svg xmlns=\"http://www.w3.org/2000/svg\" role=\"img\" width=\"%1\" height=\"%2\" "
                                  "viewBox=\"0 0 %1 %2\" font-family=\"sans-serif\" font-size=\"13\">\n"
-                                 "<title>Importés, à importer et absents par type d'enregistrement</title>\n")
+                                 "<title>Importés, refusés, à importer, en attente et absents par type d'enregistrement</title>\n")
                       .arg(labelWidth + barWidth + 90)
                       .arg(height);
-    int x = labelWidth;
+    int x = 0;
     for (const Part& part : parts) {
-        const QString label = part.state == RecordState::Imported ? QStringLiteral("Importés")
-            : part.state == RecordState::ToImport                 ? QStringLiteral("À importer")
-                                                                  : QStringLiteral("Absents");
+        const QString label = std::find_if(kColumns.cbegin(), kColumns.cend(), [&](const StateColumn& column) {
+                                  return column.state == part.state;
+                              })->header;
         svg += QStringLiteral("<rect x=\"%1\" y=\"6\" width=\"12\" height=\"12\" fill=\"%2\"/>"
                               "<text x=\"%3\" y=\"17\">%4</text>\n")
                    .arg(x)
                    .arg(QLatin1String(part.colour))
                    .arg(x + 16)
                    .arg(label);
-        x += 110;
+        x += 120;
     }
     int y = top;
     for (const VerifiedKind& kind : verification.kinds) {
@@ -111,9 +170,7 @@ QString barChart(const Verification& verification)
                 continue;
             const double width = double(barWidth) * count / source;
             svg += QStringLiteral("<rect class=\"%1\" x=\"%2\" y=\"%3\" width=\"%4\" height=\"18\" fill=\"%5\"/>\n")
-                       .arg(part.state == RecordState::Imported ? QStringLiteral("imported")
-                            : part.state == RecordState::ToImport ? QStringLiteral("to-import")
-                                                                  : QStringLiteral("missing"))
+                       .arg(stateKey(part.state).replace(QLatin1Char('_'), QLatin1Char('-')))
                        .arg(offset, 0, 'f', 1)
                        .arg(y + 2)
                        .arg(width, 0, 'f', 1)
@@ -143,10 +200,13 @@ tbody th { text-align: left; font-weight: normal; }
 section { margin: 1em 0; }
 details { margin: .3em 0 .3em 1em; }
 summary { cursor: pointer; }
+tfoot th, tfoot td { font-weight: bold; }
+.actions td { text-align: left; }
 li { font-size: .9em; }
 @media print {
   body { margin: 0; }
   .result, table, svg { break-inside: avoid; }
+  h2, h3 { break-after: avoid; }
   thead th { background: none; }
   summary { list-style: none; font-weight: bold; }
 }
@@ -175,6 +235,11 @@ QStringList verificationSummary(const Verification& verification)
             line += QStringLiteral("  ") + QString::number(kind.count(column.state)).rightJustified(int(column.header.size()));
         lines.append(line);
     }
+    QString totals = QStringLiteral("Total").leftJustified(titleWidth) + QStringLiteral("  ")
+        + QString::number(totalSource(verification)).rightJustified(6);
+    for (const StateColumn& column : kColumns)
+        totals += QStringLiteral("  ") + QString::number(total(verification, column.state)).rightJustified(int(column.header.size()));
+    lines.append(totals);
     for (const VerifiedKind& kind : verification.kinds)
         if (kind.identicalFiles >= 0)
             lines.append(QStringLiteral("%1 : %2 fichiers copiés identiques à leur courrier source.")
@@ -203,6 +268,12 @@ QStringList verificationSummary(const Verification& verification)
                 ++shown;
             }
         }
+    }
+    if (const QList<Action> todo = actions(verification); !todo.isEmpty()) {
+        lines.append(QString());
+        lines.append(QStringLiteral("Que faire :"));
+        for (const Action& action : todo)
+            lines.append(QStringLiteral("  %1 (%2) : %3").arg(action.what).arg(action.count).arg(action.action));
     }
     lines.append(QString());
     lines.append(resultLine(verification));
@@ -237,17 +308,33 @@ QByteArray verificationHtml(const Verification& verification)
         html += QStringLiteral("<td>") + (kind.identicalFiles >= 0 ? QString::number(kind.identicalFiles) : QString())
             + QStringLiteral("</td></tr>\n");
     }
-    html += QStringLiteral("</tbody>\n</table>\n");
+    html += QStringLiteral("</tbody>\n<tfoot><tr><th>Total</th><td>%1</td>").arg(totalSource(verification));
+    for (const StateColumn& column : kColumns)
+        html += QStringLiteral("<td>%1</td>").arg(total(verification, column.state));
+    html += QStringLiteral("<td></td></tr></tfoot>\n</table>\n");
     html += barChart(verification);
+    if (const QList<Action> todo = actions(verification); !todo.isEmpty()) {
+        html += QStringLiteral("<h2>Que faire</h2>\n<table class=\"actions\">\n<thead><tr><th>Raison</th><th>Nombre</th>"
+                               "<th>Que faire</th></tr></thead>\n<tbody>\n");
+        for (const Action& action : todo)
+            html += QStringLiteral("<tr><td>%1</td><td>%2</td><td>%3</td></tr>\n")
+                        .arg(escaped(action.what))
+                        .arg(action.count)
+                        .arg(escaped(action.action));
+        html += QStringLiteral("</tbody>\n</table>\n");
+    }
 
     html += QStringLiteral("<h2>Les enregistrements</h2>\n");
     for (const VerifiedKind& kind : verification.kinds) {
         html += QStringLiteral("<section>\n<h3>") + escaped(kind.title) + QStringLiteral("</h3>\n");
+        if (!kind.unit.isEmpty())
+            html += QStringLiteral("<p>") + escaped(kind.unit) + QStringLiteral("</p>\n");
         for (const StateColumn& column : kColumns) {
             const int count = kind.count(column.state);
             if (count == 0)
                 continue;
-            html += QStringLiteral("<details><summary>%1 (%2)</summary>\n<ol>\n").arg(escaped(column.list)).arg(count);
+            // Open, so that the lists are on paper too.
+            html += QStringLiteral("<details open=\"open\"><summary>%1 (%2)</summary>\n<ol>\n").arg(escaped(column.list)).arg(count);
             for (const VerifiedRecord& record : kind.records)
                 if (record.state == column.state)
                     html += QStringLiteral("<li>") + escaped(recordText(record)) + QStringLiteral("</li>\n");
@@ -257,6 +344,70 @@ QByteArray verificationHtml(const Verification& verification)
     }
     html += QStringLiteral("</body>\n</html>\n");
     return html.toUtf8();
+}
+
+} // namespace vf
+
+namespace vf {
+
+QByteArray verificationJson(const Verification& verification)
+{
+    QJsonObject counts;
+    const auto countsOf = [](const std::function<int(RecordState)>& count, int source) {
+        QJsonObject object{{QStringLiteral("source"), source}};
+        for (const RecordState state :
+             {RecordState::Imported, RecordState::Refused, RecordState::ToImport, RecordState::Pending, RecordState::Missing})
+            object.insert(stateKey(state), count(state));
+        return object;
+    };
+    QJsonArray kinds;
+    for (const VerifiedKind& kind : verification.kinds) {
+        QJsonObject object = countsOf([&](RecordState state) { return kind.count(state); }, int(kind.records.size()));
+        object.insert(QStringLiteral("title"), kind.title);
+        if (kind.identicalFiles >= 0)
+            object.insert(QStringLiteral("identical_files"), kind.identicalFiles);
+        if (!kind.unit.isEmpty())
+            object.insert(QStringLiteral("unit"), kind.unit);
+        if (!kind.wholeKindMissing.isEmpty()) {
+            object.insert(QStringLiteral("whole_kind_missing"), kind.wholeKindMissing);
+            object.insert(QStringLiteral("action"), kind.wholeKindAction);
+        }
+        QJsonArray records;
+        for (const VerifiedRecord& record : kind.records) {
+            QJsonObject item{{QStringLiteral("name"), record.name}, {QStringLiteral("state"), stateKey(record.state)}};
+            if (!record.patient.isEmpty())
+                item.insert(QStringLiteral("patient"), record.patient);
+            if (!record.detail.isEmpty())
+                item.insert(QStringLiteral("detail"), record.detail);
+            if (record.state == RecordState::Refused)
+                item.insert(QStringLiteral("reason"), refusalReason(record));
+            records.append(item);
+        }
+        object.insert(QStringLiteral("records"), records);
+        kinds.append(object);
+    }
+    QJsonArray todo;
+    for (const Action& action : actions(verification))
+        todo.append(QJsonObject{{QStringLiteral("reason"), action.what},
+                                {QStringLiteral("count"), action.count},
+                                {QStringLiteral("action"), action.action}});
+    const QJsonObject root{
+        {QStringLiteral("date"), verification.at.toString(Qt::ISODate)},
+        {QStringLiteral("program"), verification.program},
+        {QStringLiteral("destination"),
+         QJsonObject{{QStringLiteral("server"), verification.server}, {QStringLiteral("database"), verification.database}}},
+        {QStringLiteral("paths"),
+         QJsonObject{{QStringLiteral("source"), QDir::toNativeSeparators(verification.v3Path)},
+                     {QStringLiteral("letters"), QDir::toNativeSeparators(verification.courriersPath)},
+                     {QStringLiteral("destination"), QDir::toNativeSeparators(verification.talmerosPath)}}},
+        {QStringLiteral("complete"), verification.complete()},
+        {QStringLiteral("result"), resultLine(verification)},
+        {QStringLiteral("totals"),
+         countsOf([&](RecordState state) { return total(verification, state); }, totalSource(verification))},
+        {QStringLiteral("actions"), todo},
+        {QStringLiteral("kinds"), kinds},
+    };
+    return QJsonDocument(root).toJson(QJsonDocument::Indented);
 }
 
 } // namespace vf

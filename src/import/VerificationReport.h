@@ -16,4 +16,8 @@ QStringList verificationSummary(const Verification& verification);
 // asset): the table, a bar chart in inline SVG and every record of each number in collapsed lists.
 QByteArray verificationHtml(const Verification& verification);
 
+// The same content as JSON (UTF-8): the header, the counts of each kind and in total, the
+// refusals by reason with what to do, and every record with its state, reason and patient.
+QByteArray verificationJson(const Verification& verification);
+
 } // namespace vf

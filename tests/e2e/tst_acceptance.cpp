@@ -549,7 +549,7 @@ void AcceptanceTest::generatedPracticeArrivesRecordByRecord()
                                    QStringLiteral("--letters"), letters, QStringLiteral("--dest"), base};
     const ProgramFolder::Result first = program.run(arguments);
     QVERIFY2(first.exitCode == 0, qPrintable(first.err + first.out.right(2000)));
-    QCOMPARE(first.outLines().last(), QStringLiteral("Traitement terminé."));
+    QVERIFY(first.outLines().contains(QStringLiteral("Traitement terminé.")));
 
     const Expectation expected = expectedMigration(practice, letters);
     // The sample practice holds what the comparison is meant to exercise.
@@ -611,7 +611,7 @@ void AcceptanceTest::generatedPracticeArrivesRecordByRecord()
         writeFile(lettersOut + file.destination, "left alone by a second run");
     const ProgramFolder::Result second = program.run(arguments);
     QVERIFY2(second.exitCode == 0, qPrintable(second.err + second.out.right(2000)));
-    QCOMPARE(second.outLines().last(), QStringLiteral("Traitement terminé."));
+    QVERIFY(second.outLines().contains(QStringLiteral("Traitement terminé.")));
     for (const QString& table : kTables)
         QVERIFY2(tableRows(dest, table) == before.value(table), qPrintable(table + QStringLiteral(" changed")));
     QCOMPARE(filesUnder(lettersOut), expectedFiles);

@@ -192,8 +192,9 @@ void BatchCommandTest::unreadableUsersTableEndsThePreparation()
     QVERIFY(program.isReady());
     program.writeDestination(dest);
 
+    // No doctor can be imported: a whole kind is missing.
     const ProgramFolder::Result result = program.run(batchArguments(practice.path()));
-    QCOMPARE(result.exitCode, 2);
+    QCOMPARE(result.exitCode, 5);
     QVERIFY2(result.err.contains(QStringLiteral("Erreur lors de l'ouverture de la table des utilisateurs : ")),
              qPrintable(result.err));
     QVERIFY(result.out.isEmpty());
@@ -244,8 +245,8 @@ void BatchCommandTest::sourceTableThatCannotBeOpenedLeavesTheRunUnfinished()
     QCOMPARE(result.exitCode, 1);
     const QStringList lines = result.outLines();
     QCOMPARE(lines.first(), QStringLiteral("1 médecins utilisateurs après importation."));
-    QVERIFY(lines.at(lines.size() - 2).startsWith(QStringLiteral("Importation stopée après ")));
-    QCOMPARE(lines.last(), QStringLiteral("Traitement inachevé."));
+    const qsizetype end = lines.indexOf(QStringLiteral("Traitement inachevé."));
+    QVERIFY(end > 0 && lines.at(end - 1).startsWith(QStringLiteral("Importation stopée après ")));
     for (const char* box : {"Erreur lors de l'ouverture de la table des médecins correspondants : ",
                             "Erreur lors de l'ouverture de la table des consultations : ",
                             "Erreur lors de l'ouverture de la table des courrier : ",
@@ -283,12 +284,14 @@ void BatchCommandTest::finishedRunWritesItsLinesToTheLog()
     ProgramFolder program(m_root.filePath(QStringLiteral("finished")));
     QVERIFY(program.isReady());
     program.writeDestination(dest);
+    QVERIFY(QFile::copy(m_practice + QStringLiteral("/Base/EDITOR.INI"), base.filePath(QStringLiteral("EDITOR.INI"))));
     const QStringList arguments = batchArguments(m_practice, base.path());
 
     const ProgramFolder::Result result = program.run(arguments);
     QCOMPARE(result.exitCode, 0);
     const QStringList lines = result.outLines();
-    QCOMPARE(lines.last(), QStringLiteral("Traitement terminé."));
+    QVERIFY(lines.contains(QStringLiteral("Traitement terminé.")));
+    QVERIFY(lines.last().startsWith(QStringLiteral("Journal : ") + program.path()));
     QVERIFY(lines.contains(QStringLiteral("5 patients après importation.")));
     QVERIFY(result.err.contains(QStringLiteral("Le traitement est terminé.")));
     // The run ends by naming its log.
@@ -307,7 +310,7 @@ void BatchCommandTest::finishedRunWritesItsLinesToTheLog()
     const QString settings = QString::fromUtf8(readFile(program.settingsPath()));
     QVERIFY2(settings.contains(QStringLiteral("V3=") + m_practice + QStringLiteral("/V3.mdb")), qPrintable(settings));
     QVERIFY(settings.contains(QStringLiteral("Driver=SQLite3")));
-    QVERIFY(settings.contains(QStringLiteral("Vider=0")));
+    QVERIFY(!settings.contains(QStringLiteral("Vider=")));
 
     // With --purge a second run empties the destination and imports everything again.
     const int patients = dest.rows(QStringLiteral("SELECT * FROM PATIENTS")).size();
@@ -325,6 +328,7 @@ void BatchCommandTest::readerOfTheOutputGoingAwayDoesNotStopTheRun()
     ProgramFolder program(m_root.filePath(QStringLiteral("pipe")));
     QVERIFY(program.isReady());
     program.writeDestination(dest);
+    QVERIFY(QFile::copy(m_practice + QStringLiteral("/Base/EDITOR.INI"), base.filePath(QStringLiteral("EDITOR.INI"))));
     const QStringList arguments = batchArguments(m_practice, base.path());
 
     // The output goes into "head -n 1", which ends after the first line.
@@ -337,8 +341,8 @@ void BatchCommandTest::readerOfTheOutputGoingAwayDoesNotStopTheRun()
     QCOMPARE(QString::fromUtf8(shell.readAllStandardOutput()), QStringLiteral("4 médecins utilisateurs après importation.\n"));
     QCOMPARE(dest.scalar(QStringLiteral("SELECT COUNT(*) FROM PATIENTS")).toInt(), 5);
     const QStringList log = logLines(program);
-    QVERIFY(log.size() >= 2);
-    QCOMPARE(log.at(log.size() - 2), QStringLiteral("Traitement terminé."));
+    QVERIFY(log.contains(QStringLiteral("Traitement terminé.")));
+    QVERIFY(log.at(log.size() - 2).startsWith(QStringLiteral("Journal : ")));
 }
 
 QTEST_GUILESS_MAIN(BatchCommandTest)

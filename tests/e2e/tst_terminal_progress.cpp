@@ -93,6 +93,8 @@ QStringList TerminalProgressTest::arguments(const Run& run) const
 {
     run.dest.writeKestrune(run.base.path());
     run.program.writeDestination(run.dest);
+    // The practice's prescription table: without it the run would miss a whole kind.
+    QFile::copy(m_practice + QStringLiteral("/Base/EDITOR.INI"), run.base.filePath(QStringLiteral("EDITOR.INI")));
     return {QStringLiteral("--batch"), QStringLiteral("--source"), m_practice + QStringLiteral("/V3.mdb"),
             QStringLiteral("--letters"), m_practice + QStringLiteral("/COURRIER/"), QStringLiteral("--dest"),
             run.base.path()};

@@ -3,6 +3,9 @@
 #include "ProgramFolder.h"
 
 #include <QDir>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QXmlStreamReader>
@@ -53,7 +56,8 @@ Report parseReport(const QString& path)
             kind = xml.readElementText();
         else if (inSummary && xml.isStartElement() && xml.name() == QLatin1String("td"))
             numbers.append(xml.readElementText().toInt());
-        else if (inSummary && xml.isEndElement() && xml.name() == QLatin1String("tr") && numbers.size() >= 6)
+        else if (inSummary && xml.isEndElement() && xml.name() == QLatin1String("tr") && numbers.size() >= 6
+                 && kind != QLatin1String("Total"))
             report.counts.insert(kind, {numbers[0], numbers[1], numbers[2], numbers[3], numbers[4], numbers[5]});
     }
     if (xml.hasError())
@@ -201,6 +205,35 @@ void VerifyTest::beforeAndAfterTheRun()
     for (const auto& [kind, line] : sameThing)
         QCOMPARE(after.counts.value(kind).imported, countLine(lines, line));
     QVERIFY(proof.out.contains(QStringLiteral("La migration est complète")));
+
+    // The same as JSON: the header, each kind's counts as in the HTML table, every record listed,
+    // refusals with their reason, patients named, and totals.
+    const QString json = root + QStringLiteral("/after.json");
+    QCOMPARE(practice.run(QStringLiteral("--verify"), {QStringLiteral("--report"), json}).exitCode, 0);
+    const QJsonObject report = QJsonDocument::fromJson(readFile(json)).object();
+    QVERIFY(report.value(QStringLiteral("complete")).toBool());
+    QVERIFY(report.value(QStringLiteral("program")).toString().startsWith(QStringLiteral("velquor-fusion ")));
+    QVERIFY(!report.value(QStringLiteral("destination")).toObject().value(QStringLiteral("database")).toString().isEmpty());
+    const QJsonArray kinds = report.value(QStringLiteral("kinds")).toArray();
+    QCOMPARE(kinds.size(), kKinds.size());
+    int source = 0;
+    for (const QJsonValue& value : kinds) {
+        const QJsonObject kind = value.toObject();
+        const QString title = kind.value(QStringLiteral("title")).toString();
+        const Counts counts = after.counts.value(title);
+        const QJsonArray records = kind.value(QStringLiteral("records")).toArray();
+        QCOMPARE(records.size(), counts.source);
+        QCOMPARE(kind.value(QStringLiteral("imported")).toInt(), counts.imported);
+        QCOMPARE(kind.value(QStringLiteral("refused")).toInt(), counts.refused);
+        source += counts.source;
+        for (const QJsonValue& record : records) {
+            const QJsonObject item = record.toObject();
+            QCOMPARE(item.contains(QStringLiteral("reason")), item.value(QStringLiteral("state")).toString() == QLatin1String("refused"));
+            if (title == QLatin1String("Patients"))
+                QVERIFY2(!item.value(QStringLiteral("patient")).toString().isEmpty(), qPrintable(title));
+        }
+    }
+    QCOMPARE(report.value(QStringLiteral("totals")).toObject().value(QStringLiteral("source")).toInt(), source);
 
     // One destination row of each kind deleted, one copied letter deleted and one changed by a
     // byte: each is named by its source code.

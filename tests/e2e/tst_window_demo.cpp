@@ -100,7 +100,8 @@ void WindowDemoTest::importerRunsTheDemoMigration()
     const QStringList lines =
         window.findChild<QPlainTextEdit*>(QStringLiteral("Memo1"))->toPlainText().split(QLatin1Char('\n'));
     QVERIFY(lines.contains(QStringLiteral("%1 patients après importation.").arg(kPatients)));
-    QCOMPARE(lines.last(), QStringLiteral("Traitement terminé."));
+    QVERIFY(lines.contains(QStringLiteral("Traitement terminé.")));
+    QVERIFY(lines.last().startsWith(QStringLiteral("Journal : ")));
     QCOMPARE(dest.scalar(QStringLiteral("SELECT COUNT(*) FROM PATIENTS")).toInt(), kPatients);
     QVERIFY(!importer->isEnabled());
 

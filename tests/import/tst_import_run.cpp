@@ -136,8 +136,10 @@ void ImportRunTest::everyColumn()
     QCOMPARE(result.outcome, RunOutcome::Finished);
     const QStringList lines = result.lines();
     QCOMPARE(firstPhasesLines(lines), standardFirstLines());
-    QVERIFY(lines.at(lines.size() - 2).startsWith(QStringLiteral("Importation terminée en ")));
-    QCOMPARE(lines.last(), QStringLiteral("Traitement terminé."));
+    // The end lines, then the summary.
+    const qsizetype end = lines.indexOf(QStringLiteral("Traitement terminé."));
+    QVERIFY(end > 0 && lines.at(end - 1).startsWith(QStringLiteral("Importation terminée en ")));
+    QVERIFY(lines.at(end + 1).startsWith(QStringLiteral("Bilan par type d'enregistrement")));
     QCOMPARE(result.reporter->boxTexts(RecordingReporter::Box::Notice),
              QStringList{QStringLiteral("Le traitement est terminé.")});
     QVERIFY(result.reporter->boxTexts(RecordingReporter::Box::Error).isEmpty());
@@ -345,6 +347,15 @@ void ImportRunTest::purgeRun()
     QVERIFY(editor.open(QIODevice::WriteOnly));
     editor.write("[DataBases]\r\nMOTCONSU=Consultations\r\nOrdonnances=Table des prescriptions\r\n");
     editor.close();
+
+    // Declined, the purge deletes nothing and nothing is imported; the question counted the rows.
+    RecordingReporter declined;
+    declined.answerPurge = false;
+    QCOMPARE(practice.runWith(declined, true), RunOutcome::PreparationFailed);
+    QCOMPARE(declined.lines(), QStringList{QStringLiteral(
+                                   "Importation abandonnée : la base Talmérosin n'a pas été vidée et rien n'a été importé.")});
+    QVERIFY(declined.boxTexts(RecordingReporter::Box::Question).value(0).startsWith(QStringLiteral("La purge va supprimer ")));
+    QCOMPARE(dest.scalar("SELECT COUNT(*) FROM DATAFORMS").toInt(), 1);
 
     RecordingReporter reporter;
     reporter.appendLine(QStringLiteral("ligne d'une tentative précédente"));
@@ -618,8 +629,8 @@ void ImportRunTest::sourceTableCannotBeOpened()
                           missingLine("11"), missingLine("999"), missingLine("abc"), missingLine("12"),
                           missingLine("13"), QStringLiteral("4 patients après importation."),
                           QStringLiteral("0 lien patient <-> correspondant après importation.")}));
-    QVERIFY(lines.at(lines.size() - 2).startsWith(QStringLiteral("Importation stopée après ")));
-    QCOMPARE(lines.last(), QStringLiteral("Traitement inachevé."));
+    const qsizetype end = lines.indexOf(QStringLiteral("Traitement inachevé."));
+    QVERIFY(end > 0 && lines.at(end - 1).startsWith(QStringLiteral("Importation stopée après ")));
     QCOMPARE(result.reporter->boxTexts(RecordingReporter::Box::Notice),
              QStringList{QStringLiteral("Le traitement n'est pas terminé.")});
     QCOMPARE(idValue(practice.dest, "MEDTRAIT"), 0);
@@ -755,6 +766,13 @@ void ImportRunTest::preparationFailures()
     inputs = {practice.v3Path, practice.courriersPath, practice.programFolder, false}; // no Kestrune.ver
     QCOMPARE(importRun.run(inputs), RunOutcome::PathsRejected);
     QCOMPARE(reporter.boxTexts(RecordingReporter::Box::Error), QStringList({badPaths, badPaths, badPaths}));
+    // After each box, the wrong path named, in the text area.
+    QCOMPARE(reporter.lines(),
+             QStringList({QStringLiteral("Base V3 : aucun fichier n'est indiqué."),
+                          QStringLiteral("Dossier des courriers : ") + practice.v3Path + QStringLiteral(" n'est pas un dossier."),
+                          QStringLiteral("Dossier Base de Talmérosin : le dossier ") + practice.programFolder
+                              + QStringLiteral("/ ne contient pas le fichier Kestrune.ver.")}));
+    reporter.clearLines();
     QVERIFY(practice.logFiles().isEmpty());
     QCOMPARE(reporter.destinationPath, practice.programFolder + QLatin1Char('/'));
 
@@ -821,7 +839,7 @@ void ImportRunTest::preparationFailures()
     practice.source.drop("GLB MEDECIN");
     practice.source.write(practice.v3Path);
     reporter.boxes.clear();
-    QCOMPARE(importRun.run(inputs), RunOutcome::PreparationFailed);
+    QCOMPARE(importRun.run(inputs), RunOutcome::KindsMissing);
     QCOMPARE(reporter.boxes.size(), 1);
     QVERIFY(reporter.boxes.first().text.startsWith(
         QStringLiteral("Erreur lors de l'ouverture de la table des utilisateurs : ")));

@@ -1,0 +1,62 @@
+#include "import/RunSummary.h"
+
+#include <map>
+
+namespace vf {
+
+QStringList runSummary(const Verification& verification, const QHash<QString, int>& importedByRun)
+{
+    QStringList lines{QStringLiteral("Bilan par type d'enregistrement (source : enregistrements de la base V3 ; importés : "
+                                     "par cette importation ; déjà présents : importés avant elle et toujours dans la base "
+                                     "Talmérosin ; refusés : non importés, pour la raison indiquée) :")};
+    int totals[4] = {0, 0, 0, 0};
+    for (const VerifiedKind& kind : verification.kinds) {
+        const int source = int(kind.records.size());
+        const int imported = kind.count(RecordState::Imported);
+        const int byRun = std::clamp(importedByRun.value(kind.title), 0, imported);
+        const int refused = kind.count(RecordState::Refused);
+        totals[0] += source;
+        totals[1] += byRun;
+        totals[2] += imported - byRun;
+        totals[3] += refused;
+        QString line = QStringLiteral("  %1 : %2 source, %3 importés, %4 déjà présents, %5 refusés")
+                           .arg(kind.title)
+                           .arg(source)
+                           .arg(byRun)
+                           .arg(imported - byRun)
+                           .arg(refused);
+        std::map<QString, int> reasons; // in the order of their names, for a stable report
+        for (const VerifiedRecord& record : kind.records)
+            if (record.state == RecordState::Refused)
+                ++reasons[refusalReason(record)];
+        QStringList byReason;
+        for (const auto& [reason, count] : reasons)
+            byReason.append(reason + QStringLiteral(" : ") + QString::number(count));
+        if (!byReason.isEmpty())
+            line += QStringLiteral(" (") + byReason.join(QStringLiteral(" ; ")) + QLatin1Char(')');
+        for (const auto& [state, text] : {std::pair{RecordState::ToImport, "restent à importer"},
+                                          std::pair{RecordState::Pending, "en attente"},
+                                          std::pair{RecordState::Missing, "absents de la destination"}})
+            if (const int count = kind.count(state); count > 0)
+                line += QStringLiteral(", %1 %2").arg(count).arg(QString::fromUtf8(text));
+        if (!kind.unit.isEmpty())
+            line += QStringLiteral(" (") + kind.unit + QLatin1Char(')');
+        lines.append(line + QLatin1Char('.'));
+    }
+    lines.append(QStringLiteral("  Total : %1 source, %2 importés, %3 déjà présents, %4 refusés.")
+                     .arg(totals[0])
+                     .arg(totals[1])
+                     .arg(totals[2])
+                     .arg(totals[3]));
+    for (const QString& missing : verification.wholeKindsMissing())
+        lines.append(QStringLiteral("Attention, rien n'est importé : ") + missing);
+    return lines;
+}
+
+QString kindsMissingWarning(const QStringList& wholeKindsMissing)
+{
+    return QStringLiteral("Le traitement est terminé, mais des types d'enregistrements n'ont pas été importés du tout :\n")
+        + wholeKindsMissing.join(QLatin1Char('\n'));
+}
+
+} // namespace vf

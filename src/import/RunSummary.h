@@ -1,0 +1,21 @@
+#pragma once
+
+#include "import/Verification.h"
+
+#include <QHash>
+#include <QString>
+#include <QStringList>
+
+namespace vf {
+
+// The lines that end an import run's report, after its end lines ("Traitement terminé."): for each kind of record,
+// the source records, those this run imported, those imported before it and still in the
+// destination, and those refused, by reason, with what each figure counts; then the kinds missing
+// as a whole. importedByRun: the records this run imported, by the
+// kind's title. The figures are the verification's, made over the destination after the run.
+QStringList runSummary(const Verification& verification, const QHash<QString, int>& importedByRun);
+
+// The warning box of a run that ended while kinds of records are missing as a whole.
+QString kindsMissingWarning(const QStringList& wholeKindsMissing);
+
+} // namespace vf
