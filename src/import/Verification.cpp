@@ -4,7 +4,7 @@
 #include "db/DestinationConnection.h"
 #include "db/Errors.h"
 #include "db/IniFile.h"
-#include "db/LinkTable.h"
+#include "links/LinkTable.h"
 #include "db/SourceConnection.h"
 #include "import/LetterFiles.h"
 #include "import/Phases.h"

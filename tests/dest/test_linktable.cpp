@@ -1,6 +1,6 @@
 #include "db/Errors.h"
 #include "db/ImportLog.h"
-#include "db/LinkTable.h"
+#include "links/LinkTable.h"
 #include "db/RecordingReporter.h"
 #include "db/TextCodec.h"
 

@@ -1,4 +1,4 @@
-#include "db/LinkTable.h"
+#include "links/LinkTable.h"
 
 #include "db/Conversions.h"
 #include "db/DestinationConnection.h"
