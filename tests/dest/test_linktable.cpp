@@ -40,6 +40,12 @@ void writeBytes(const QString& path, const QByteArray& bytes)
     file.write(bytes);
 }
 
+QByteArray readBytes(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
 } // namespace
 
 class TestLinkTable : public QObject {
@@ -166,7 +172,16 @@ private slots:
         QCOMPARE(table.dest(), 40);
         record(table, 5, 50);
         QCOMPARE(table.count(), 2);
-        QVERIFY_THROWS_EXCEPTION(vf::Error, table.open(folder.path(), QStringLiteral("Letters.db")));
+        // A newer format is refused before anything is written: same bytes, no side file.
+        const QByteArray newer = readBytes(folder.filePath(QStringLiteral("Letters.db")));
+        try {
+            table.open(folder.path(), QStringLiteral("Letters.db"));
+            QFAIL("a newer format was opened");
+        } catch (const vf::NewerFormat& error) {
+            QVERIFY2(error.message().contains(QStringLiteral("format plus récent")), qPrintable(error.message()));
+        }
+        QCOMPARE(readBytes(folder.filePath(QStringLiteral("Letters.db"))), newer);
+        QVERIFY(!QFileInfo::exists(folder.filePath(QStringLiteral("Letters.db-wal"))));
         table.open(folder.path(), QStringLiteral("Medecins.db"));
         table.addPending({{6, 60, QStringLiteral("MEDECINS"), QStringLiteral("MEDECINS_ID")}});
         table.close();
@@ -174,6 +189,7 @@ private slots:
         // Read without writing: pairs and pending pairs; nothing for a file that is missing (none
         // is created); an error for a newer format or a file that is no database.
         makeFile("Anteced.db", 1);
+        const QByteArray anteced = readBytes(folder.filePath(QStringLiteral("Anteced.db")));
         writeBytes(folder.filePath(QStringLiteral("Syntheses.db")), QByteArray(4096, 'x'));
         const vf::LinkTableContents medecins = vf::readLinkTable(folder.path(), QStringLiteral("Medecins.db"));
         QCOMPARE(medecins.pairs, (QHash<qint32, qint32>{{4, 40}, {5, 50}}));
@@ -181,7 +197,9 @@ private slots:
         QCOMPARE(vf::readLinkTable(folder.path(), QStringLiteral("Anteced.db")).pairs.value(4), 40);
         QVERIFY(vf::readLinkTable(folder.path(), QStringLiteral("Patients.db")).pairs.isEmpty());
         QVERIFY(!QFileInfo::exists(folder.filePath(QStringLiteral("Patients.db"))));
-        QVERIFY_THROWS_EXCEPTION(vf::Error, vf::readLinkTable(folder.path(), QStringLiteral("Letters.db")));
+        QCOMPARE(readBytes(folder.filePath(QStringLiteral("Anteced.db"))), anteced);
+        QCOMPARE(QDir(folder.path()).entryList({QStringLiteral("Anteced.db-*")}, QDir::Files), QStringList());
+        QVERIFY_THROWS_EXCEPTION(vf::NewerFormat, vf::readLinkTable(folder.path(), QStringLiteral("Letters.db")));
         QVERIFY_THROWS_EXCEPTION(vf::Error, vf::readLinkTable(folder.path(), QStringLiteral("Syntheses.db")));
     }
 
