@@ -175,6 +175,7 @@ int runBatchCommand(int argc, char** argv)
     inputs.courriersPath = parser.value(QStringLiteral("letters"));
     inputs.talmerosPath = parser.value(QStringLiteral("dest"));
     inputs.vider = parser.isSet(QStringLiteral("purge"));
+    inputs.user = vf::LinksUser::Batch;
 
     int status = kUnhandledError;
     try {

@@ -13,6 +13,7 @@
 #include "import/Phases.h"
 #include "import/Preparation.h"
 #include "import/RunContext.h"
+#include "links/Binding.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -101,12 +102,19 @@ RunOutcome ImportRun::Private::prepareAndRun(RunInputs& inputs)
         return RunOutcome::PathsRejected;
     }
 
+    // One program at a time on the link tables, told before anything is written.
+    const QString linksRoot = QDir(programFolder).filePath(QStringLiteral("LinksTables"));
+    QDir().mkpath(linksRoot);
+    LinksLock lock;
+    QString busy;
+    if (QFileInfo(linksRoot).isDir() && !lock.take(linksRoot, inputs.user, &busy)) {
+        reporter.errorBox(busy);
+        return RunOutcome::PreparationFailed;
+    }
+
     log.begin(QDateTime::currentDateTime(), inputs.v3Path, inputs.talmerosPath);
 
     const DestinationAccess access = destinationAccess(inputs.talmerosPath, settingsPath);
-
-    const QString linksFolder = QDir(programFolder).filePath(QStringLiteral("LinksTables"));
-    QDir().mkpath(linksFolder);
 
     source.close();
     reporter.setStatus(QStringLiteral("connexion à la base Access V3 en ADO..."));
@@ -132,6 +140,18 @@ RunOutcome ImportRun::Private::prepareAndRun(RunInputs& inputs)
         return RunOutcome::PreparationFailed;
     }
     reporter.setStatus(QStringLiteral("connexion à la base Talmérosin en ADO effectuée"));
+
+    // The link tables of this destination, checked against it and the source before any write.
+    QString linksFolder = QDir(linksRoot).filePath(access.identity().key());
+    if (lock.isHeld()) {
+        const LinkTablesBinding binding = bindLinkTables(linksRoot, access.identity(), source, dest, inputs.vider, reporter);
+        if (!binding.refusal.isEmpty()) {
+            log.WriteLog(binding.refusal, reporter);
+            reporter.errorBox(binding.refusal);
+            return RunOutcome::PreparationFailed;
+        }
+        linksFolder = binding.folder;
+    }
 
     WindowSettings settings;
     settings.v3 = inputs.v3Path;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "links/LinksLock.h"
+
 #include <QString>
 #include <memory>
 
@@ -14,6 +16,7 @@ struct RunInputs {
     QString courriersPath;
     QString talmerosPath;
     bool vider = false;
+    LinksUser user = LinksUser::Window; // who holds the link tables, named to a refused program
 };
 
 enum class RunOutcome {

@@ -2,6 +2,7 @@
 
 #include "db/Conversions.h"
 #include "db/DestinationConfig.h"
+#include "links/Binding.h"
 
 #include <QString>
 
@@ -29,6 +30,8 @@ struct DestinationAccess {
 
     // The ODBC connection string; vf::Error for a value that the driver cannot be given safely.
     QString connectionString() const;
+    // What names the destination, whose link tables are kept apart from any other's.
+    DestinationIdentity identity() const;
 };
 DestinationAccess destinationAccess(const QString& talmerosPath, const QString& settingsPath);
 

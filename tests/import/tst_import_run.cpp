@@ -236,7 +236,7 @@ void ImportRunTest::everyColumn()
     QVERIFY(settings.hasSection("Destination"));
     QCOMPARE(result.reporter->destinationPath, practice.talmerosPath + QLatin1Char('/'));
     QCOMPARE(practice.logFiles().size(), 1);
-    QVERIFY(QFileInfo(QDir(practice.programFolder).filePath("LinksTables/Patients.db")).isFile());
+    QVERIFY(QFileInfo(QDir(destinationLinksTables(practice.programFolder)).filePath("Patients.db")).isFile());
 }
 
 void ImportRunTest::identifiersFromNonEmptyDestination()
@@ -530,7 +530,7 @@ namespace {
 // phase's first error line.
 class LockingReporter : public RecordingReporter {
 public:
-    explicit LockingReporter(QString linksFolder) : m_linksFolder(std::move(linksFolder))
+    explicit LockingReporter(QString programFolder) : m_programFolder(std::move(programFolder))
     {
         onLine = [this](const QString&) { unlock(); };
     }
@@ -549,7 +549,7 @@ private:
     void lock(const QString& fileName)
     {
         m_db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("lock"));
-        m_db.setDatabaseName(QDir(m_linksFolder).filePath(fileName));
+        m_db.setDatabaseName(QDir(destinationLinksTables(m_programFolder)).filePath(fileName));
         QVERIFY(m_db.open());
         QVERIFY(QSqlQuery(m_db).exec(QStringLiteral("BEGIN IMMEDIATE")));
     }
@@ -563,7 +563,7 @@ private:
         QSqlDatabase::removeDatabase(QStringLiteral("lock"));
     }
 
-    QString m_linksFolder;
+    QString m_programFolder;
     QSqlDatabase m_db;
 };
 
@@ -576,7 +576,7 @@ void ImportRunTest::linkPairFailureKeepsIdentifier()
     QVERIFY2(practice.dest.isReady(), qPrintable(practice.dest.errorMessage()));
     fillStandardSource(practice.source);
 
-    LockingReporter reporter(QDir(practice.programFolder).filePath(QStringLiteral("LinksTables")));
+    LockingReporter reporter(practice.programFolder);
     QCOMPARE(practice.runWith(reporter), RunOutcome::Finished);
     const QStringList lines = firstPhasesLines(reporter.lines());
     QCOMPARE(lines.at(0), QStringLiteral("Erreur médecin utilisateur Dupont Jean (Paris)"));
