@@ -148,6 +148,7 @@ void WorkflowsTest::workflows_data()
         {QStringLiteral("second program folder"), QStringLiteral("contient déjà 30 des 30 patients")},
         {QStringLiteral("destination recreated"), QStringLiteral("ne contient plus les patients")},
         {QStringLiteral("pending pairs that cannot settle"), QString()},
+        {QStringLiteral("earlier version's link tables"), QString()},
     };
     for (const Backend backend : {Backend::SQLite, Backend::PostgreSQL})
         for (const auto& [workflow, refusal] : rows)
@@ -211,6 +212,24 @@ void WorkflowsTest::workflows()
         QVERIFY(QDir(first->base + QStringLiteral("LETTERS")).removeRecursively());
         remember(*first);
         last = w.run(*program, 1, *first);
+    } else if (workflow == QLatin1String("earlier version's link tables")) {
+        // Link tables kept directly in LinksTables, as earlier versions did: a run into another,
+        // empty destination leaves them; the run into theirs takes them and imports nothing twice.
+        const QDir root(program->path() + QStringLiteral("/LinksTables"));
+        const QString bound = destinationLinksTables(program->path());
+        const QStringList files = QDir(bound).entryList({QStringLiteral("*.db")}, QDir::Files);
+        QVERIFY(files.contains(QStringLiteral("Patients.db")));
+        for (const QString& file : files)
+            QVERIFY(QFile::rename(QDir(bound).filePath(file), root.filePath(file)));
+        QVERIFY(QDir(bound).removeRecursively());
+        const auto second = w.site(QStringLiteral("second"));
+        const ProgramFolder::Result elsewhere = w.run(*program, 1, *second);
+        QVERIFY2(elsewhere.exitCode == 0, qPrintable(elsewhere.err));
+        QCOMPARE(second->state(), w.clean(1));
+        QCOMPARE(root.entryList({QStringLiteral("*.db")}, QDir::Files), files);
+        last = w.run(*program, 1, *first);
+        QCOMPARE(last.outLines().filter(QStringLiteral("Tables de liens d'une version précédente reprises")).size(), 1);
+        QCOMPARE(root.entryList({QStringLiteral("*.db")}, QDir::Files), QStringList());
     } else {
         // A pending pair whose code has its pair already (a second program ran at once), and
         // one naming a table that does not exist: each dropped with one line.
