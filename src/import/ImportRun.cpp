@@ -141,18 +141,6 @@ RunOutcome ImportRun::Private::prepareAndRun(RunInputs& inputs)
     }
     reporter.setStatus(QStringLiteral("connexion à la base Talmérosin en ADO effectuée"));
 
-    // The link tables of this destination, checked against it and the source before any write.
-    QString linksFolder = QDir(linksRoot).filePath(access.identity().key());
-    if (lock.isHeld()) {
-        const LinkTablesBinding binding = bindLinkTables(linksRoot, access.identity(), source, dest, inputs.vider, reporter);
-        if (!binding.refusal.isEmpty()) {
-            log.WriteLog(binding.refusal, reporter);
-            reporter.errorBox(binding.refusal);
-            return RunOutcome::PreparationFailed;
-        }
-        linksFolder = binding.folder;
-    }
-
     WindowSettings settings;
     settings.v3 = inputs.v3Path;
     settings.courrier = inputs.courriersPath;
@@ -168,6 +156,18 @@ RunOutcome ImportRun::Private::prepareAndRun(RunInputs& inputs)
     } catch (const Error& error) {
         reporter.errorBox(kUsersOpenError + error.message());
         return RunOutcome::PreparationFailed;
+    }
+
+    // The link tables of this destination, checked against it and the source before any write.
+    QString linksFolder = QDir(linksRoot).filePath(access.identity().key());
+    if (lock.isHeld()) {
+        const LinkTablesBinding binding = bindLinkTables(linksRoot, access.identity(), source, dest, inputs.vider, reporter);
+        if (!binding.refusal.isEmpty()) {
+            log.WriteLog(binding.refusal, reporter);
+            reporter.errorBox(binding.refusal);
+            return RunOutcome::PreparationFailed;
+        }
+        linksFolder = binding.folder;
     }
 
     const bool paradox = IsParadoxBase(inputs.talmerosPath);

@@ -296,8 +296,15 @@ LinkTablesBinding bindLinkTables(const QString& linksRoot, const DestinationIden
             createFolder(binding.folder, identity);
             return binding;
         }
-        const QHash<qint32, Person> people = sourcePatients(source);
-        QHash<qint32, qint32> pairs = own.pairs;
+        QHash<qint32, Person> people;
+        try {
+            people = sourcePatients(source);
+        } catch (const Error&) {
+            // No patient to compare: the patients phase reports its table itself.
+            createFolder(binding.folder, identity);
+            return binding;
+        }
+        const QHash<qint32, qint32> pairs = own.pairs;
         if (pairs.isEmpty() && linkFiles(binding.folder).isEmpty() && !linkFiles(linksRoot).isEmpty()) {
             // Earlier versions kept one set of link tables for every destination: this one takes
             // them when their patients are its own.
