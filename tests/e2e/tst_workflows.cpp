@@ -237,6 +237,9 @@ void WorkflowsTest::workflows()
         changeLinkTable(patients, QStringLiteral("INSERT INTO PENDING SELECT min(SOURCE), 99999, 'PATIENTS', 'PATIENTS_ID', "
                                                  "'', '' FROM LINKS; INSERT INTO PENDING VALUES (999999, 5, "
                                                  "'NO_SUCH_TABLE', 'ID', '', '')"));
+        const ProgramFolder::Result verify = program->run(w.arguments(1, *first, QStringLiteral("--verify")));
+        QCOMPARE(verify.exitCode, 1);
+        QVERIFY2(verify.out.contains(QStringLiteral("la ligne PATIENTS_ID = 99999 de PATIENTS est un doublon")), qPrintable(verify.out));
         last = w.run(*program, 1, *first);
         QCOMPARE(last.outLines().filter(QStringLiteral("Paire en attente abandonnée")).size(), 2);
         QVERIFY2(last.out.contains(QStringLiteral("ligne PATIENTS PATIENTS_ID=99999")), qPrintable(last.out));
