@@ -26,6 +26,9 @@ namespace {
 const QString kIdentityFile = QStringLiteral("Destination.txt");
 const QString kPatients = QStringLiteral("Patients.db");
 constexpr int kSample = 200;
+// Patients of a destination without link tables that are not the source's, from which it counts as
+// another practice's base (fewer: patients entered by hand before the migration).
+constexpr int kOtherPractice = 10;
 
 bool isSqliteDriver(const QString& driver)
 {
@@ -150,19 +153,25 @@ Comparison compare(const QHash<qint32, qint32>& pairs, const QHash<qint32, Perso
     return comparison;
 }
 
-// How many of the source's patients the destination holds already, by name and birth date.
-int alreadyHeld(const QHash<qint32, Person>& people, DestinationConnection& dest)
+// The patients a destination holds already: how many are the source's (by name and birth date),
+// and how many in all.
+struct Held {
+    int found = 0;
+    int rows = 0;
+};
+
+Held alreadyHeld(const QHash<qint32, Person>& people, DestinationConnection& dest)
 {
     QMultiHash<QString, QDate> held;
     for (const Person& person : destinationPatients(dest, {}))
         held.insert(person.names, person.birth);
-    int found = 0;
+    Held result{0, int(held.size())};
     for (const Person& person : people) {
         const QList<QDate> births = held.values(person.names);
-        found += std::any_of(births.begin(), births.end(),
-                             [&](const QDate& birth) { return person.sameAs({person.names, birth}); });
+        result.found += std::any_of(births.begin(), births.end(),
+                                    [&](const QDate& birth) { return person.sameAs({person.names, birth}); });
     }
-    return found;
+    return result;
 }
 
 QStringList linkFiles(const QString& folder)
@@ -222,6 +231,16 @@ QString otherPractice(const Comparison& comparison)
                "Choisissez la base V3 de ce cabinet, ou une autre base Talmérosin pour l'autre cabinet.")
         .arg(comparison.sampled - comparison.gone)
         .arg(comparison.matched);
+}
+
+QString filledElsewhere(int others)
+{
+    return QStringLiteral(
+               "La base Talmérosin contient déjà %1 patients qui ne sont pas ceux de la base V3, et ce dossier de "
+               "programme n'a pas de tables de liens pour elle : elle a reçu un autre cabinet. Réunir deux cabinets "
+               "dans une même base n'est pas prévu. Rien n'a été écrit. Choisissez une base Talmérosin vide pour ce "
+               "cabinet, ou cochez « Vider la base avant importation » (--purge) pour remplacer son contenu.")
+        .arg(others);
 }
 
 QString importedElsewhere(int found, int total)
@@ -327,9 +346,12 @@ LinkTablesBinding bindLinkTables(const QString& linksRoot, const DestinationIden
             else if (!comparison.samePractice())
                 binding.refusal = otherPractice(comparison);
         } else if (!people.isEmpty()) {
-            const int found = alreadyHeld(people, dest);
-            if (found * 2 >= people.size())
-                binding.refusal = importedElsewhere(found, int(people.size()));
+            const Held held = alreadyHeld(people, dest);
+            const int others = held.rows - held.found;
+            if (held.found * 2 >= people.size())
+                binding.refusal = importedElsewhere(held.found, int(people.size()));
+            else if (others >= kOtherPractice && others * 2 >= people.size())
+                binding.refusal = filledElsewhere(others);
         }
     } catch (const ConnectionLost& lost) {
         throw Error(lost.message);

@@ -38,7 +38,8 @@ QString destinationLinksFolder(const QString& linksRoot, const DestinationIdenti
 // gone (the destination recreated or restored), or when fewer than half are the same people, by
 // name, first name and birth date (another practice's file). With no pair, the run is refused when
 // the destination already holds at least half of the source's patients (imported from another
-// program folder or machine). A purge run checks nothing: it empties the tables; nor does a run
+// program folder or machine), or at least 10 other patients, as many as half of the source's
+// (another practice's base). A purge run checks nothing: it empties the tables; nor does a run
 // whose source patients table cannot be read (its phase reports it).
 struct LinkTablesBinding {
     QString folder;  // the destination's folder, created with its identity file when the run may go on
