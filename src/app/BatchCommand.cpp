@@ -112,8 +112,8 @@ int runBatchCommand(int argc, char** argv)
         "Importe la base Access V3 de Velquor et ses courriers dans la base Talmérosin, "
         "sans fenêtre. Sans argument, le programme ouvre sa fenêtre.\n"
         "Le fichier de réglages velquor-fusion.INI, le dossier LinksTables et les journaux "
-        "d'importation sont à côté du programme quand son dossier est accessible en écriture, "
-        "sinon dans ") + QDir::toNativeSeparators(vf::userDataFolder()) + QStringLiteral("."));
+        "d'importation sont à côté du programme quand son dossier appartient à l'utilisateur et que lui seul "
+        "peut y écrire (jamais un dossier du système pour root), sinon dans ") + QDir::toNativeSeparators(vf::userDataFolder()) + QStringLiteral("."));
     // Long forms only: the program takes its command-line modes from a first argument --batch,
     // --help or --version and opens its window otherwise, so "-h" or "--help-all" would not
     // reach this parser.

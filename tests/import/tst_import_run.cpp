@@ -7,6 +7,7 @@
 #include "db/IniFile.h"
 #include "import/DestinationTables.h"
 #include "import/UnitOfWork.h"
+#include "links/LinksLock.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -120,6 +121,7 @@ private slots:
     void errorEscapingPhaseEndsRun();
     void preparationFailures();
     void linkTableCannotBeCreated();
+    void linkTablesHeldByAnotherProgram();
     void destinationTableList();
     void rowsPerStatement_data();
     void rowsPerStatement();
@@ -856,6 +858,33 @@ void ImportRunTest::linkTableCannotBeCreated()
     QFile log(QDir(practice.programFolder).filePath(practice.logFiles().value(0)));
     QVERIFY(log.open(QIODevice::ReadOnly));
     QVERIFY(log.readAll().endsWith("\r\n\r\nErreur lors de la cr\xe9""ation de la table temporaire Medecins.db\r\n"));
+}
+
+// Another program holds the link tables: the window's run is refused in a box naming it, and
+// writes nothing (no import log, no row).
+void ImportRunTest::linkTablesHeldByAnotherProgram()
+{
+    Practice practice(Backend::SQLite);
+    QVERIFY2(practice.dest.isReady(), qPrintable(practice.dest.errorMessage()));
+    fillStandardSource(practice.source);
+    const QString links = QDir(practice.programFolder).filePath(QStringLiteral("LinksTables"));
+    QVERIFY(QDir().mkpath(links));
+    LinksLock holder;
+    QString refusal;
+    QVERIFY2(holder.take(links, LinksUser::Batch, &refusal), qPrintable(refusal));
+
+    RecordingReporter reporter;
+    QCOMPARE(practice.runWith(reporter), RunOutcome::PreparationFailed);
+    const QStringList boxes = reporter.boxTexts(RecordingReporter::Box::Error);
+    QCOMPARE(boxes.size(), 1);
+    QVERIFY2(boxes[0].contains(QStringLiteral("sont utilisées par une importation en traitement par lots (processus ")),
+             qPrintable(boxes[0]));
+    QVERIFY(practice.logFiles().isEmpty());
+    QCOMPARE(practice.dest.scalar(QStringLiteral("SELECT count(*) FROM MEDECINS")).toInt(), 0);
+
+    holder.release();
+    RecordingReporter after;
+    QCOMPARE(practice.runWith(after), RunOutcome::Finished);
 }
 
 void ImportRunTest::destinationTableList()
