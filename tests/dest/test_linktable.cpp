@@ -1,5 +1,6 @@
 #include "db/Errors.h"
 #include "db/ImportLog.h"
+#include "links/Binding.h"
 #include "links/LinkTable.h"
 #include "db/RecordingReporter.h"
 #include "db/TextCodec.h"
@@ -201,6 +202,46 @@ private slots:
         QCOMPARE(QDir(folder.path()).entryList({QStringLiteral("Anteced.db-*")}, QDir::Files), QStringList());
         QVERIFY_THROWS_EXCEPTION(vf::NewerFormat, vf::readLinkTable(folder.path(), QStringLiteral("Letters.db")));
         QVERIFY_THROWS_EXCEPTION(vf::Error, vf::readLinkTable(folder.path(), QStringLiteral("Syntheses.db")));
+    }
+
+    // Two destinations are the same when driver, server, database and port are, case and blanks
+    // aside; a SQLite database by its file, whatever path names it.
+    void destinationIdentities_data()
+    {
+        QTest::addColumn<QStringList>("first");  // driver, server, database, options
+        QTest::addColumn<QStringList>("second");
+        QTest::addColumn<bool>("same");
+        const QStringList base = {QStringLiteral("FreeTDS"), QStringLiteral("srv"), QStringLiteral("Cabinet"), QString()};
+        QTest::newRow("case and blanks") << base
+                                         << QStringList{QStringLiteral(" freetds"), QStringLiteral("SRV "),
+                                                        QStringLiteral("cabinet"), QStringLiteral("TDS_Version=7.4")}
+                                         << true;
+        QTest::newRow("another database") << base << QStringList{QStringLiteral("FreeTDS"), QStringLiteral("srv"), QStringLiteral("Essai"), QString()} << false;
+        QTest::newRow("another server") << base << QStringList{QStringLiteral("FreeTDS"), QStringLiteral("srv2"), QStringLiteral("Cabinet"), QString()} << false;
+        QTest::newRow("another port") << base << QStringList{QStringLiteral("FreeTDS"), QStringLiteral("srv"), QStringLiteral("Cabinet"), QStringLiteral("Port=1434")} << false;
+        QTest::newRow("another driver") << base << QStringList{QStringLiteral("SQL Server"), QStringLiteral("srv"), QStringLiteral("Cabinet"), QString()} << false;
+        QTest::newRow("sqlite file through a link")
+            << QStringList{QStringLiteral("SQLite3"), QString(), QStringLiteral("base.db"), QString()}
+            << QStringList{QStringLiteral("SQLite3"), QStringLiteral("ignored"), QStringLiteral("link/base.db"), QString()} << true;
+        QTest::newRow("another sqlite file")
+            << QStringList{QStringLiteral("SQLite3"), QString(), QStringLiteral("base.db"), QString()}
+            << QStringList{QStringLiteral("SQLite3"), QString(), QStringLiteral("other.db"), QString()} << false;
+    }
+
+    void destinationIdentities()
+    {
+        QFETCH(QStringList, first);
+        QFETCH(QStringList, second);
+        QFETCH(bool, same);
+        QTemporaryDir folder;
+        writeBytes(folder.filePath(QStringLiteral("base.db")), "");
+        QVERIFY(QFile::link(folder.path(), folder.filePath(QStringLiteral("link"))));
+        const auto identity = [&](const QStringList& fields) {
+            const QString database = fields[0].startsWith(QStringLiteral("SQLite")) ? folder.filePath(fields[2]) : fields[2];
+            return vf::destinationIdentity(fields[0], fields[1], database, fields[3]);
+        };
+        QCOMPARE(identity(first).key() == identity(second).key(), same);
+        QCOMPARE(identity(first).key().size(), 16);
     }
 
     void noCurrentRowWithoutFile()
