@@ -299,9 +299,10 @@ QString verifiedLinksFolder(const QString& linksRoot, const DestinationIdentity&
     return QFileInfo(folder).isDir() || linkFiles(linksRoot).isEmpty() ? folder : linksRoot;
 }
 
-LinkTablesBinding bindLinkTables(const QString& linksRoot, const DestinationIdentity& identity,
-                                 SourceConnection& source, DestinationConnection& dest, bool purge,
-                                 Reporter& reporter)
+namespace {
+
+LinkTablesBinding bindChecked(const QString& linksRoot, const DestinationIdentity& identity, SourceConnection& source,
+                              DestinationConnection& dest, bool purge, Reporter& reporter)
 {
     LinkTablesBinding binding{destinationLinksFolder(linksRoot, identity), QString()};
     if (purge) {
@@ -358,6 +359,28 @@ LinkTablesBinding bindLinkTables(const QString& linksRoot, const DestinationIden
     }
     if (binding.refusal.isEmpty())
         createFolder(binding.folder, identity);
+    return binding;
+}
+
+} // namespace
+
+LinkTablesBinding bindLinkTables(const QString& linksRoot, const DestinationIdentity& identity,
+                                 SourceConnection& source, DestinationConnection& dest, bool purge,
+                                 Reporter& reporter)
+{
+    LinkTablesBinding binding = bindChecked(linksRoot, identity, source, dest, purge, reporter);
+    // A link table of a newer program stops the run before its first phase writes, not at its own.
+    for (const QString& file : binding.refusal.isEmpty() ? linkFiles(binding.folder) : QStringList()) {
+        try {
+            readLinkTable(binding.folder, file);
+        } catch (const NewerFormat& newer) {
+            binding.refusal = QStringLiteral("Erreur lors de la création de la table temporaire ") + file
+                            + QLatin1Char('\n') + newer.message();
+            break;
+        } catch (const Error&) {
+            // A damaged file is reported by its phase.
+        }
+    }
     return binding;
 }
 

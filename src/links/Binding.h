@@ -40,7 +40,8 @@ QString destinationLinksFolder(const QString& linksRoot, const DestinationIdenti
 // the destination already holds at least half of the source's patients (imported from another
 // program folder or machine), or at least 10 other patients, as many as half of the source's
 // (another practice's base). A purge run checks nothing: it empties the tables; nor does a run
-// whose source patients table cannot be read (its phase reports it).
+// whose source patients table cannot be read (its phase reports it). Any run is refused when one
+// of the destination's link tables has a newer format.
 struct LinkTablesBinding {
     QString folder;  // the destination's folder, created with its identity file when the run may go on
     QString refusal; // empty: the run goes on; else the French message that ends it
