@@ -130,10 +130,10 @@ QString helpText()
                "      --purge vide la base Talmérosin avant l'importation : c'est sa confirmation.\n"
                "      Ctrl-C arrête l'importation après le lot en cours ; la suivante reprend là.\n"
                "  velquor-fusion --verify --source FICHIER.mdb --letters DOSSIER --dest DOSSIER\n"
-               "                 [--report FICHIER.html]\n"
+               "                 [--report FICHIER.html|FICHIER.json]\n"
                "      Vérifie la migration sans rien écrire : ce que la source contient, comparé aux tables\n"
                "      de liens, à la base Talmérosin et aux courriers copiés (avant une importation, après,\n"
-               "      ou après un arrêt) ; --report écrit aussi le rapport HTML.\n"
+               "      ou après un arrêt) ; --report écrit aussi le rapport, en HTML ou en JSON.\n"
                "  velquor-fusion --export FICHIER.mdb TABLE\n"
                "      Écrit une table de la base Access en CSV sur la sortie standard, pour contrôle.\n"
                "  velquor-fusion -h | --help\n"
@@ -146,7 +146,8 @@ QString helpText()
                "  1   Traitement inachevé. : une table source illisible, la connexion perdue, un arrêt\n"
                "      par Ctrl-C (--verify : la migration n'est pas complète, ou la vérification a été\n"
                "      arrêtée ; --export : la table n'a pas pu être lue)\n"
-               "  2   la préparation a échoué : chemins, connexions, table des utilisateurs\n"
+               "  2   la préparation a échoué : chemins, connexions, tables de liens occupées par un autre\n"
+               "      programme ou qui ne correspondent pas à la base Talmérosin ou à la base V3\n"
                "      (--verify : la vérification n'a pas pu être faite)\n"
                "  3   le programme s'est arrêté : une table de liens ne peut pas être créée, ou aucun\n"
                "      dossier du programme n'est utilisable\n"
@@ -157,8 +158,8 @@ QString helpText()
                "      graphique pour la fenêtre\n"
                "\n"
                "Le fichier de réglages velquor-fusion.INI, le dossier LinksTables et les journaux\n"
-               "d'importation sont à côté du programme quand son dossier est accessible en écriture,\n"
-               "sinon dans ")
+               "d'importation sont à côté du programme quand son dossier appartient à l'utilisateur et\n"
+               "que lui seul peut y écrire (jamais un dossier du système pour root), sinon dans ")
         + QDir::toNativeSeparators(vf::userDataFolder()) + QStringLiteral(".");
 }
 
@@ -246,6 +247,7 @@ int runBatchCommand(int argc, char** argv)
     inputs.stopRequested = &stopRequested;
     inputs.rememberVider = false;
     inputs.pathNames = {QStringLiteral("--source"), QStringLiteral("--letters"), QStringLiteral("--dest")};
+    inputs.user = vf::LinksUser::Batch;
 
     int status = kUnhandledError;
     try {

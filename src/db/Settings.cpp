@@ -14,6 +14,11 @@
 #include <filesystem>
 #include <system_error>
 
+#ifdef Q_OS_UNIX
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
 namespace vf {
 namespace {
 
@@ -59,6 +64,43 @@ bool createOwnerOnlyFolder(const QString& folder, QString* reason)
     return !error && QFileInfo(folder).isDir();
 }
 
+// The executable's folder holds the link tables, the import logs and the settings file only
+// when they are the running user's own: the folder is this user's, nobody else may write in it,
+// and for root it is no system folder (an installed /usr/bin/velquor-fusion run by root keeps
+// root's files in root's per-user folder).
+bool isPrivateFolder(const QString& folder, QString* reason)
+{
+#ifdef Q_OS_UNIX
+    struct stat status {};
+    const QString path = QFileInfo(folder).canonicalFilePath();
+    if (path.isEmpty() || ::stat(QFile::encodeName(path).constData(), &status) != 0) {
+        *reason = QStringLiteral("dossier introuvable");
+        return false;
+    }
+    if (status.st_uid != ::geteuid()) {
+        *reason = QStringLiteral("le dossier appartient à un autre utilisateur");
+        return false;
+    }
+    if (status.st_mode & (S_IWGRP | S_IWOTH)) {
+        *reason = QStringLiteral("d'autres utilisateurs peuvent écrire dans le dossier");
+        return false;
+    }
+    if (::geteuid() == 0) {
+        for (const char* system : {"/usr", "/bin", "/sbin", "/lib", "/lib32", "/lib64", "/opt", "/etc", "/var", "/snap"}) {
+            const QString prefix = QString::fromLatin1(system);
+            if (path == prefix || path.startsWith(prefix + u'/')) {
+                *reason = QStringLiteral("dossier du système");
+                return false;
+            }
+        }
+    }
+#else
+    Q_UNUSED(folder);
+    Q_UNUSED(reason);
+#endif
+    return true;
+}
+
 } // namespace
 
 QString settingsFilePath(const QString& executablePath)
@@ -89,7 +131,7 @@ ProgramFiles chooseProgramFiles(const QString& executablePath)
 {
     const QString executableFolder = QFileInfo(executablePath).absolutePath();
     QString reason;
-    if (canCreateFileIn(executableFolder, &reason))
+    if (isPrivateFolder(executableFolder, &reason) && canCreateFileIn(executableFolder, &reason))
         return {executableFolder, settingsFilePath(executablePath), QString()};
     const QString folder = userDataFolder();
     if (!folder.isEmpty() && createOwnerOnlyFolder(folder, &reason) && canCreateFileIn(folder, &reason))

@@ -20,7 +20,8 @@ struct ProgramFiles {
 QString userDataFolder();
 
 // The executable's folder when a file can be created there (a build tree, a folder unpacked by
-// hand), as before; otherwise userDataFolder(), created owner-only when missing. When that folder
+// hand) and, on POSIX systems, it belongs to the running user, nobody else may write in it and,
+// for root, it is no system folder (/usr, /bin, /opt, ...); otherwise userDataFolder(), created owner-only when missing. When that folder
 // can be neither created nor written, `error` holds a French message naming both folders.
 ProgramFiles chooseProgramFiles(const QString& executablePath);
 

@@ -15,6 +15,7 @@
 #include "import/RunContext.h"
 #include "import/RunSummary.h"
 #include "import/Verification.h"
+#include "links/Binding.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -136,13 +137,20 @@ RunOutcome ImportRun::Private::prepareAndRun(RunInputs& inputs)
         return RunOutcome::PathsRejected;
     }
 
+    // One program at a time on the link tables, told before anything is written.
+    const QString linksRoot = QDir(programFolder).filePath(QStringLiteral("LinksTables"));
+    QDir().mkpath(linksRoot);
+    LinksLock lock;
+    QString busy;
+    if (QFileInfo(linksRoot).isDir() && !lock.take(linksRoot, inputs.user, &busy)) {
+        reporter.errorBox(busy);
+        return RunOutcome::PreparationFailed;
+    }
+
     log.begin(QDateTime::currentDateTime(), inputs.v3Path, inputs.talmerosPath);
 
     const DestinationAccess access = destinationAccess(inputs.talmerosPath, settingsPath);
     destination = access.config;
-
-    const QString linksFolder = QDir(programFolder).filePath(QStringLiteral("LinksTables"));
-    QDir().mkpath(linksFolder);
 
     source.close();
     reporter.setStatus(QStringLiteral("connexion à la base Access V3 en ADO..."));
@@ -184,6 +192,18 @@ RunOutcome ImportRun::Private::prepareAndRun(RunInputs& inputs)
     } catch (const Error& error) {
         reporter.errorBox(kUsersOpenError + error.message());
         return RunOutcome::KindsMissing;
+    }
+
+    // The link tables of this destination, checked against it and the source before any write.
+    QString linksFolder = QDir(linksRoot).filePath(access.identity().key());
+    if (lock.isHeld()) {
+        const LinkTablesBinding binding = bindLinkTables(linksRoot, access.identity(), source, dest, inputs.vider, reporter);
+        if (!binding.refusal.isEmpty()) {
+            log.WriteLog(binding.refusal, reporter);
+            reporter.errorBox(binding.refusal);
+            return RunOutcome::PreparationFailed;
+        }
+        linksFolder = binding.folder;
     }
 
     const bool paradox = IsParadoxBase(inputs.talmerosPath);

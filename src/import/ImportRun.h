@@ -1,6 +1,7 @@
 #pragma once
 
 #include "import/Preparation.h"
+#include "links/LinksLock.h"
 
 #include <QString>
 #include <atomic>
@@ -26,6 +27,7 @@ struct RunInputs {
     bool rememberVider = true;
     // How the paths are named in the lines that tell what is wrong with them.
     PathNames pathNames = {};
+    LinksUser user = LinksUser::Window; // who holds the link tables, named to a refused program
 };
 
 // The question asked before a purge that will delete rows, naming the destination and the rows.

@@ -65,6 +65,12 @@ QString DestinationAccess::connectionString() const
     return buildDestinationConnectionString(config, password, options);
 }
 
+DestinationIdentity DestinationAccess::identity() const
+{
+    return destinationIdentity(options.driver.isEmpty() ? defaultOdbcDriver() : options.driver, config.serverName,
+                               config.databaseName, options.options);
+}
+
 DateFormats runDateFormats(const QString& talmerosPath)
 {
     DateFormats formats;

@@ -2,6 +2,7 @@
 
 #include "db/Conversions.h"
 #include "db/DestinationConfig.h"
+#include "links/Binding.h"
 
 #include <QString>
 #include <QStringList>
@@ -43,6 +44,8 @@ struct DestinationAccess {
 
     // The ODBC connection string; vf::Error for a value that the driver cannot be given safely.
     QString connectionString() const;
+    // What names the destination, whose link tables are kept apart from any other's.
+    DestinationIdentity identity() const;
 };
 DestinationAccess destinationAccess(const QString& talmerosPath, const QString& settingsPath);
 

@@ -34,7 +34,7 @@ void RunContext::openPhaseLinkTable(LinkTable& table, const QString& fileName)
 {
     OpenLinkTable(table, linksFolder, fileName, log, reporter);
     if (!vider || unpurgedTables.contains(destinationTableOf(fileName)))
-        settlePending(table, dest);
+        settlePending(table, dest, reporter);
     else
         table.empty();
     pairsAtOpen.insert(fileName.toLower(), table.count());

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "db/Conversions.h"
-#include "db/LinkTable.h"
+#include "links/LinkTable.h"
 #include "import/ConsultationFinder.h"
 #include "import/UnitOfWork.h"
 

@@ -1,7 +1,7 @@
 #include "import/UnitOfWork.h"
 
 #include "db/Errors.h"
-#include "db/LinkTable.h"
+#include "links/LinkTable.h"
 #include "db/Reporter.h"
 #include "db/TestHold.h"
 

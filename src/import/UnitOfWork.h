@@ -1,7 +1,7 @@
 #pragma once
 
 #include "db/DestinationConnection.h"
-#include "db/LinkTable.h"
+#include "links/LinkTable.h"
 
 #include <QHash>
 #include <QList>

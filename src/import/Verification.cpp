@@ -4,7 +4,7 @@
 #include "db/DestinationConnection.h"
 #include "db/Errors.h"
 #include "db/IniFile.h"
-#include "db/LinkTable.h"
+#include "links/LinkTable.h"
 #include "db/SourceConnection.h"
 #include "import/LetterFiles.h"
 #include "import/Phases.h"
@@ -261,6 +261,14 @@ private:
                                    const std::function<QString()>& refusal)
     {
         if (const auto pair = links.pairs.constFind(code); pair != links.pairs.constEnd()) {
+            // A pending pair beside the pair: left by two programs that ran at once.
+            if (const auto duplicate = links.pending.constFind(code); duplicate != links.pending.constEnd())
+                return {std::move(name), RecordState::Pending,
+                        QStringLiteral("paire en attente en double, abandonnée par la prochaine importation : la ligne "
+                                       "%1 = %2 de %3 est un doublon à vérifier")
+                            .arg(idColumn)
+                            .arg(*duplicate)
+                            .arg(table)};
             if (rows.contains(*pair))
                 return {std::move(name), RecordState::Imported, {}};
             return {std::move(name), RecordState::Missing,

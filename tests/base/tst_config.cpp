@@ -349,6 +349,7 @@ void TestConfig::programFiles_data()
         << "file/velquor-fusion" << "-" << "home/.local/share/velquor-fusion";
     QTest::newRow("unusable, XDG_DATA_HOME relative")
         << "file/velquor-fusion" << "relative" << "home/.local/share/velquor-fusion";
+    QTest::newRow("executable folder writable by its group") << "shared/velquor-fusion" << "xdg" << "xdg/velquor-fusion";
     QTest::newRow("renamed executable") << "file/fusion.exe" << "xdg" << "xdg/velquor-fusion";
     QTest::newRow("per-user folder cannot be created") << "file/velquor-fusion" << "file" << "";
 }
@@ -360,6 +361,9 @@ void TestConfig::programFiles()
     QFETCH(QString, expectedFolder);
     QTemporaryDir dir;
     QVERIFY(QDir(dir.path()).mkdir("bin"));
+    QVERIFY(QDir(dir.path()).mkdir("shared"));
+    QVERIFY(QFile::setPermissions(dir.filePath("shared"), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner
+                                                            | QFile::ReadGroup | QFile::WriteGroup | QFile::ExeGroup));
     writeBytes(dir.filePath("file"), "not a folder");
     const QByteArray savedHome = qgetenv("HOME");
     const QByteArray savedXdg = qgetenv("XDG_DATA_HOME");

@@ -1,6 +1,6 @@
 // Test helper: records the pairs (n, n * 10) for n = 1 to <count> in folder/<file>, prints
 // "recorded" once the last pair is settled, then waits to be killed.
-#include "db/LinkTable.h"
+#include "links/LinkTable.h"
 
 #include <QCoreApplication>
 

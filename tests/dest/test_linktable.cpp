@@ -1,6 +1,7 @@
 #include "db/Errors.h"
 #include "db/ImportLog.h"
-#include "db/LinkTable.h"
+#include "links/Binding.h"
+#include "links/LinkTable.h"
 #include "db/RecordingReporter.h"
 #include "db/TextCodec.h"
 
@@ -38,6 +39,12 @@ void writeBytes(const QString& path, const QByteArray& bytes)
     QFile file(path);
     QVERIFY(file.open(QIODevice::WriteOnly));
     file.write(bytes);
+}
+
+QByteArray readBytes(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
 } // namespace
@@ -166,7 +173,16 @@ private slots:
         QCOMPARE(table.dest(), 40);
         record(table, 5, 50);
         QCOMPARE(table.count(), 2);
-        QVERIFY_THROWS_EXCEPTION(vf::Error, table.open(folder.path(), QStringLiteral("Letters.db")));
+        // A newer format is refused before anything is written: same bytes, no side file.
+        const QByteArray newer = readBytes(folder.filePath(QStringLiteral("Letters.db")));
+        try {
+            table.open(folder.path(), QStringLiteral("Letters.db"));
+            QFAIL("a newer format was opened");
+        } catch (const vf::NewerFormat& error) {
+            QVERIFY2(error.message().contains(QStringLiteral("format plus récent")), qPrintable(error.message()));
+        }
+        QCOMPARE(readBytes(folder.filePath(QStringLiteral("Letters.db"))), newer);
+        QVERIFY(!QFileInfo::exists(folder.filePath(QStringLiteral("Letters.db-wal"))));
         table.open(folder.path(), QStringLiteral("Medecins.db"));
         table.addPending({{6, 60, QStringLiteral("MEDECINS"), QStringLiteral("MEDECINS_ID")}});
         table.close();
@@ -174,6 +190,7 @@ private slots:
         // Read without writing: pairs and pending pairs; nothing for a file that is missing (none
         // is created); an error for a newer format or a file that is no database.
         makeFile("Anteced.db", 1);
+        const QByteArray anteced = readBytes(folder.filePath(QStringLiteral("Anteced.db")));
         writeBytes(folder.filePath(QStringLiteral("Syntheses.db")), QByteArray(4096, 'x'));
         const vf::LinkTableContents medecins = vf::readLinkTable(folder.path(), QStringLiteral("Medecins.db"));
         QCOMPARE(medecins.pairs, (QHash<qint32, qint32>{{4, 40}, {5, 50}}));
@@ -181,8 +198,50 @@ private slots:
         QCOMPARE(vf::readLinkTable(folder.path(), QStringLiteral("Anteced.db")).pairs.value(4), 40);
         QVERIFY(vf::readLinkTable(folder.path(), QStringLiteral("Patients.db")).pairs.isEmpty());
         QVERIFY(!QFileInfo::exists(folder.filePath(QStringLiteral("Patients.db"))));
-        QVERIFY_THROWS_EXCEPTION(vf::Error, vf::readLinkTable(folder.path(), QStringLiteral("Letters.db")));
+        QCOMPARE(readBytes(folder.filePath(QStringLiteral("Anteced.db"))), anteced);
+        QCOMPARE(QDir(folder.path()).entryList({QStringLiteral("Anteced.db-*")}, QDir::Files), QStringList());
+        QVERIFY_THROWS_EXCEPTION(vf::NewerFormat, vf::readLinkTable(folder.path(), QStringLiteral("Letters.db")));
         QVERIFY_THROWS_EXCEPTION(vf::Error, vf::readLinkTable(folder.path(), QStringLiteral("Syntheses.db")));
+    }
+
+    // Two destinations are the same when driver, server, database and port are, case and blanks
+    // aside; a SQLite database by its file, whatever path names it.
+    void destinationIdentities_data()
+    {
+        QTest::addColumn<QStringList>("first");  // driver, server, database, options
+        QTest::addColumn<QStringList>("second");
+        QTest::addColumn<bool>("same");
+        const QStringList base = {QStringLiteral("FreeTDS"), QStringLiteral("srv"), QStringLiteral("Cabinet"), QString()};
+        QTest::newRow("case and blanks") << base
+                                         << QStringList{QStringLiteral(" freetds"), QStringLiteral("SRV "),
+                                                        QStringLiteral("cabinet"), QStringLiteral("TDS_Version=7.4")}
+                                         << true;
+        QTest::newRow("another database") << base << QStringList{QStringLiteral("FreeTDS"), QStringLiteral("srv"), QStringLiteral("Essai"), QString()} << false;
+        QTest::newRow("another server") << base << QStringList{QStringLiteral("FreeTDS"), QStringLiteral("srv2"), QStringLiteral("Cabinet"), QString()} << false;
+        QTest::newRow("another port") << base << QStringList{QStringLiteral("FreeTDS"), QStringLiteral("srv"), QStringLiteral("Cabinet"), QStringLiteral("Port=1434")} << false;
+        QTest::newRow("another driver") << base << QStringList{QStringLiteral("SQL Server"), QStringLiteral("srv"), QStringLiteral("Cabinet"), QString()} << false;
+        QTest::newRow("sqlite file through a link")
+            << QStringList{QStringLiteral("SQLite3"), QString(), QStringLiteral("base.db"), QString()}
+            << QStringList{QStringLiteral("SQLite3"), QStringLiteral("ignored"), QStringLiteral("link/base.db"), QString()} << true;
+        QTest::newRow("another sqlite file")
+            << QStringList{QStringLiteral("SQLite3"), QString(), QStringLiteral("base.db"), QString()}
+            << QStringList{QStringLiteral("SQLite3"), QString(), QStringLiteral("other.db"), QString()} << false;
+    }
+
+    void destinationIdentities()
+    {
+        QFETCH(QStringList, first);
+        QFETCH(QStringList, second);
+        QFETCH(bool, same);
+        QTemporaryDir folder;
+        writeBytes(folder.filePath(QStringLiteral("base.db")), "");
+        QVERIFY(QFile::link(folder.path(), folder.filePath(QStringLiteral("link"))));
+        const auto identity = [&](const QStringList& fields) {
+            const QString database = fields[0].startsWith(QStringLiteral("SQLite")) ? folder.filePath(fields[2]) : fields[2];
+            return vf::destinationIdentity(fields[0], fields[1], database, fields[3]);
+        };
+        QCOMPARE(identity(first).key() == identity(second).key(), same);
+        QCOMPARE(identity(first).key().size(), 16);
     }
 
     void noCurrentRowWithoutFile()

@@ -99,12 +99,12 @@ QStringList ProgramFolder::logFiles() const
     return QDir(m_folder).entryList({QStringLiteral("Velquor_*.log")}, QDir::Files, QDir::Name);
 }
 
-bool makePractice(const QString& folder, int patients, QString* errors)
+bool makePractice(const QString& folder, int patients, QString* errors, int seed)
 {
     QProcess process;
     process.start(QStringLiteral(VF_MAKE_PRACTICE_PATH),
                   {QStringLiteral("--out"), folder, QStringLiteral("--patients"), QString::number(patients),
-                   QStringLiteral("--seed"), QStringLiteral("1")});
+                   QStringLiteral("--seed"), QString::number(seed)});
     const bool ok = process.waitForFinished(120000) && process.exitStatus() == QProcess::NormalExit
                  && process.exitCode() == 0;
     if (errors)

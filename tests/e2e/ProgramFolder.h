@@ -45,8 +45,8 @@ private:
 };
 
 // Writes a sample practice with make-practice into folder (V3.mdb, COURRIER/, Base/). False
-// with the tool's messages in *errors when it fails.
-bool makePractice(const QString& folder, int patients, QString* errors);
+// with the tool's messages in *errors when it fails. Another seed makes another practice.
+bool makePractice(const QString& folder, int patients, QString* errors, int seed = 1);
 
 QByteArray readFile(const QString& path);
 void writeFile(const QString& path, const QByteArray& bytes);

@@ -157,7 +157,7 @@ QStringList destinationState(const TestDestination& destination, const QString& 
          rowsText(destination.rows(QStringLiteral("SELECT * FROM ID_VALUES ORDER BY KEY_NAME"))).split(u'\n'))
         if (!line.isEmpty())
             state.append(QStringLiteral("id-values ") + line);
-    state += linkPairs(programFolder + QStringLiteral("/LinksTables"));
+    state += linkPairs(destinationLinksTables(programFolder));
     state.append(lettersSummary(baseFolder + QStringLiteral("LETTERS")));
     return state;
 }

@@ -237,7 +237,7 @@ void VerifyTest::beforeAndAfterTheRun()
 
     // One destination row of each kind deleted, one copied letter deleted and one changed by a
     // byte: each is named by its source code.
-    const QString links = program.path() + QStringLiteral("/LinksTables/");
+    const QString links = destinationLinksTables(program.path()) + u'/';
     QStringList expected;
     const auto dropRow = [&](const QString& file, const QString& table, const QString& name, int index = 0) {
         const QMap<int, int> pairs = pairsOf(links + file);

@@ -7,6 +7,7 @@
 #include "db/IniFile.h"
 #include "import/DestinationTables.h"
 #include "import/UnitOfWork.h"
+#include "links/LinksLock.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -120,6 +121,7 @@ private slots:
     void errorEscapingPhaseEndsRun();
     void preparationFailures();
     void linkTableCannotBeCreated();
+    void linkTablesHeldByAnotherProgram();
     void destinationTableList();
     void rowsPerStatement_data();
     void rowsPerStatement();
@@ -238,7 +240,7 @@ void ImportRunTest::everyColumn()
     QVERIFY(settings.hasSection("Destination"));
     QCOMPARE(result.reporter->destinationPath, practice.talmerosPath + QLatin1Char('/'));
     QCOMPARE(practice.logFiles().size(), 1);
-    QVERIFY(QFileInfo(QDir(practice.programFolder).filePath("LinksTables/Patients.db")).isFile());
+    QVERIFY(QFileInfo(QDir(destinationLinksTables(practice.programFolder)).filePath("Patients.db")).isFile());
 }
 
 void ImportRunTest::identifiersFromNonEmptyDestination()
@@ -541,7 +543,7 @@ namespace {
 // phase's first error line.
 class LockingReporter : public RecordingReporter {
 public:
-    explicit LockingReporter(QString linksFolder) : m_linksFolder(std::move(linksFolder))
+    explicit LockingReporter(QString programFolder) : m_programFolder(std::move(programFolder))
     {
         onLine = [this](const QString&) { unlock(); };
     }
@@ -560,7 +562,7 @@ private:
     void lock(const QString& fileName)
     {
         m_db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("lock"));
-        m_db.setDatabaseName(QDir(m_linksFolder).filePath(fileName));
+        m_db.setDatabaseName(QDir(destinationLinksTables(m_programFolder)).filePath(fileName));
         QVERIFY(m_db.open());
         QVERIFY(QSqlQuery(m_db).exec(QStringLiteral("BEGIN IMMEDIATE")));
     }
@@ -574,7 +576,7 @@ private:
         QSqlDatabase::removeDatabase(QStringLiteral("lock"));
     }
 
-    QString m_linksFolder;
+    QString m_programFolder;
     QSqlDatabase m_db;
 };
 
@@ -587,7 +589,7 @@ void ImportRunTest::linkPairFailureKeepsIdentifier()
     QVERIFY2(practice.dest.isReady(), qPrintable(practice.dest.errorMessage()));
     fillStandardSource(practice.source);
 
-    LockingReporter reporter(QDir(practice.programFolder).filePath(QStringLiteral("LinksTables")));
+    LockingReporter reporter(practice.programFolder);
     QCOMPARE(practice.runWith(reporter), RunOutcome::Finished);
     const QStringList lines = firstPhasesLines(reporter.lines());
     QCOMPARE(lines.at(0), QStringLiteral("Erreur médecin utilisateur Dupont Jean (Paris)"));
@@ -874,6 +876,33 @@ void ImportRunTest::linkTableCannotBeCreated()
     QFile log(QDir(practice.programFolder).filePath(practice.logFiles().value(0)));
     QVERIFY(log.open(QIODevice::ReadOnly));
     QVERIFY(log.readAll().endsWith("\r\n\r\nErreur lors de la cr\xe9""ation de la table temporaire Medecins.db\r\n"));
+}
+
+// Another program holds the link tables: the window's run is refused in a box naming it, and
+// writes nothing (no import log, no row).
+void ImportRunTest::linkTablesHeldByAnotherProgram()
+{
+    Practice practice(Backend::SQLite);
+    QVERIFY2(practice.dest.isReady(), qPrintable(practice.dest.errorMessage()));
+    fillStandardSource(practice.source);
+    const QString links = QDir(practice.programFolder).filePath(QStringLiteral("LinksTables"));
+    QVERIFY(QDir().mkpath(links));
+    LinksLock holder;
+    QString refusal;
+    QVERIFY2(holder.take(links, LinksUser::Batch, &refusal), qPrintable(refusal));
+
+    RecordingReporter reporter;
+    QCOMPARE(practice.runWith(reporter), RunOutcome::PreparationFailed);
+    const QStringList boxes = reporter.boxTexts(RecordingReporter::Box::Error);
+    QCOMPARE(boxes.size(), 1);
+    QVERIFY2(boxes[0].contains(QStringLiteral("sont utilisées par une importation en traitement par lots (processus ")),
+             qPrintable(boxes[0]));
+    QVERIFY(practice.logFiles().isEmpty());
+    QCOMPARE(practice.dest.scalar(QStringLiteral("SELECT count(*) FROM MEDECINS")).toInt(), 0);
+
+    holder.release();
+    RecordingReporter after;
+    QCOMPARE(practice.runWith(after), RunOutcome::Finished);
 }
 
 void ImportRunTest::destinationTableList()

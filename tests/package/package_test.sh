@@ -177,8 +177,9 @@ tail -n 2 "$work/run1.out"
 grep -qx '5 patients après importation.' "$work/run1.out" || fail "5 patients were not imported"
 grep -q "^V3=$practice/V3.mdb" "$data/velquor-fusion.INI" || fail "the paths were not saved in $data/velquor-fusion.INI"
 grep -q '^Driver=SQLite3' "$data/velquor-fusion.INI" || fail "the [Destination] section was lost"
+links=$(dirname "$(find "$data/LinksTables" -name Destination.txt | head -n 1)")
 for table in Medecins.db Patients.db MotConsu.db; do
-  [ -f "$data/LinksTables/$table" ] || fail "no $data/LinksTables/$table"
+  [ -f "$links/$table" ] || fail "no $table in a destination's folder of $data/LinksTables"
 done
 [ "$(find "$data" -maxdepth 1 -name 'Velquor_*.log' | wc -l)" -eq 1 ] || fail "no import log in $data"
 [ -z "$(find "$data" ! -user "$user")" ] || fail "files in $data not owned by $user"

@@ -3,6 +3,7 @@
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
 #include <QSqlError>
 #include <QSqlQuery>
@@ -515,6 +516,15 @@ bool TestDestination::exec(const QString& sql) const
                                                                sqlError(q.lastError()))),
                  __FILE__, __LINE__);
     return false;
+}
+
+QString destinationLinksTables(const QString& programFolder)
+{
+    const QDir root(QDir(programFolder).filePath(QStringLiteral("LinksTables")));
+    for (const QString& folder : root.entryList(QDir::Dirs | QDir::NoDotAndDotDot, QDir::Name))
+        if (QFileInfo::exists(root.filePath(folder + QStringLiteral("/Destination.txt"))))
+            return root.filePath(folder);
+    return root.path();
 }
 
 } // namespace vf::test

@@ -75,6 +75,10 @@ private:
     std::unique_ptr<Private> m_d;
 };
 
+// The link tables that the runs of a program folder wrote for one destination: the folder of
+// programFolder/LinksTables holding "Destination.txt" (LinksTables itself when there is none).
+QString destinationLinksTables(const QString& programFolder);
+
 } // namespace vf::test
 
 Q_DECLARE_METATYPE(vf::test::Backend)

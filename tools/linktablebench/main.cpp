@@ -3,7 +3,7 @@
 // statements. The link table records its pairs as the import run does, by batches of 500: written
 // pending in one commit, then settled in another; the bare table inserts each batch in one commit.
 // Usage: vf_linktable_bench <folder> [pairs] [lookups]
-#include "db/LinkTable.h"
+#include "links/LinkTable.h"
 
 #include <QCoreApplication>
 #include <QDir>

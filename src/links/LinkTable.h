@@ -1,5 +1,7 @@
 #pragma once
 
+#include "db/Errors.h"
+
 #include <QHash>
 #include <QList>
 #include <QString>
@@ -10,6 +12,13 @@ namespace vf {
 class DestinationConnection;
 class ImportLog;
 class Reporter;
+
+// A link table written by a newer program: refused before anything is written to it; the
+// message says so ("format plus récent") and names the file.
+class NewerFormat : public Error {
+public:
+    using Error::Error;
+};
 
 // A pair written before the destination commits the row it stands for, with what settles it
 // afterwards: the destination row (its table, identifier column and DEST) must exist and, when
@@ -73,7 +82,8 @@ private:
 
 // What a link table holds, read without writing to its file: the pairs, and the pending pairs
 // (SOURCE to DEST) that the next run settles. A missing file holds nothing; a file that cannot be
-// read, or whose format is newer than this program's, throws vf::Error.
+// read throws vf::Error, one whose format is newer than this program's NewerFormat. No side file
+// (-wal, -shm) is created and the file is not changed.
 struct LinkTableContents {
     QHash<qint32, qint32> pairs;
     QHash<qint32, qint32> pending;
@@ -82,13 +92,14 @@ LinkTableContents readLinkTable(const QString& folder, const QString& fileName);
 
 // Settles the pending pairs that a program which died left in a link table: a pair whose row the
 // destination holds (with the proven text, when there is a proof) becomes a pair; the others are
-// dropped, so that their records are imported again. Pending pairs that name anything but a
-// plain table and column settle nothing.
-void settlePending(LinkTable& table, DestinationConnection& destination);
+// dropped, so that their records are imported again. A pending pair that cannot settle (its code
+// already has a pair, as when two programs ran at once; its table or column is not a plain name
+// or cannot be read) is dropped with one report line naming the destination row it points to.
+void settlePending(LinkTable& table, DestinationConnection& destination, Reporter& reporter);
 
 // Opens a link table for the run: any failure writes "Erreur lors de la création de la table
-// temporaire " + fileName to the import log, shows it in an error box and throws
-// ProgramTermination.
+// temporaire " + fileName to the import log, shows it in an error box (with the reason on a
+// second line for a file of a newer format) and throws ProgramTermination.
 void OpenLinkTable(LinkTable& table, const QString& linksFolder, const QString& fileName,
                    ImportLog& log, Reporter& reporter);
 

@@ -1,4 +1,4 @@
-#include "db/LinkTable.h"
+#include "links/LinkTable.h"
 
 #include "db/Conversions.h"
 #include "db/DestinationConnection.h"
@@ -10,6 +10,7 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QHash>
+#include <QUrl>
 
 #include <functional>
 #include <optional>
@@ -66,6 +67,15 @@ struct Pair {
     qint32 source;
     qint32 dest;
 };
+
+QString newerFormatMessage(const QString& path, int version)
+{
+    return QStringLiteral("la table de liens %1 est d'un format plus récent (%2) que celui de ce programme (%3) : "
+                          "utilisez la version du programme de fusion qui l'a écrite")
+        .arg(QDir::toNativeSeparators(path))
+        .arg(version)
+        .arg(LinkTable::kFormatVersion);
+}
 
 } // namespace
 
@@ -167,17 +177,15 @@ struct LinkTable::Private {
             fail(rc);
         sqlite3_extended_result_codes(db, 1);
         sqlite3_busy_timeout(db, 5000);
+        // The format is read before anything is written: a file of a newer program stays as it is.
+        const int version = formatVersion();
+        if (version > kFormatVersion)
+            throw NewerFormat(newerFormatMessage(path(), version));
         // WAL: the pending pairs and their settlement are small commits. synchronous=NORMAL keeps
         // every commit when the program is killed or crashes (the WAL is written before the commit
         // returns); only a power failure may lose the last ones.
         exec("PRAGMA journal_mode=WAL");
         exec("PRAGMA synchronous=NORMAL");
-        const int version = formatVersion();
-        if (version > kFormatVersion)
-            throw Error(QStringLiteral("la table de liens %1 est d'un format plus récent (%2) que celui de ce programme (%3)")
-                            .arg(path())
-                            .arg(version)
-                            .arg(kFormatVersion));
         if (version < kFormatVersion) {
             // A file made by an earlier version holds its pairs only: the pending table is added.
             inTransaction([this] {
@@ -382,8 +390,14 @@ LinkTableContents readLinkTable(const QString& folder, const QString& fileName)
         sqlite3_close_v2(db);
         throw Error(message + QStringLiteral(" (") + path + u')');
     };
-    if (sqlite3_open_v2(QDir::toNativeSeparators(path).toUtf8().constData(), &db, SQLITE_OPEN_READONLY, nullptr)
-        != SQLITE_OK)
+    // Without a write-ahead log beside it, the file holds every commit: it is read as an
+    // immutable file, which creates no side file and takes no lock (the run, which alone
+    // writes it, is kept out by the lock of LinksTables). A log left by a program that died
+    // holds commits too: the file is then read through it, read only.
+    const bool logged = QFileInfo::exists(path + QStringLiteral("-wal"));
+    const QByteArray uri = QUrl::fromLocalFile(QFileInfo(path).absoluteFilePath()).toEncoded()
+                           + (logged ? "?mode=ro" : "?immutable=1");
+    if (sqlite3_open_v2(uri.constData(), &db, SQLITE_OPEN_READONLY | SQLITE_OPEN_URI, nullptr) != SQLITE_OK)
         fail();
     sqlite3_busy_timeout(db, 5000);
     const auto read = [&](const char* sql, const std::function<void(sqlite3_stmt*)>& row) {
@@ -401,10 +415,7 @@ LinkTableContents readLinkTable(const QString& folder, const QString& fileName)
     read("PRAGMA user_version", [&](sqlite3_stmt* row) { version = sqlite3_column_int(row, 0); });
     if (version > LinkTable::kFormatVersion) {
         sqlite3_close_v2(db);
-        throw Error(QStringLiteral("la table de liens %1 est d'un format plus récent (%2) que celui de ce programme (%3)")
-                        .arg(path)
-                        .arg(version)
-                        .arg(LinkTable::kFormatVersion));
+        throw NewerFormat(newerFormatMessage(path, version));
     }
     QStringList tables;
     read("SELECT name FROM sqlite_master WHERE type = 'table'",
@@ -418,24 +429,44 @@ LinkTableContents readLinkTable(const QString& folder, const QString& fileName)
     return contents;
 }
 
-void settlePending(LinkTable& table, DestinationConnection& destination)
+void settlePending(LinkTable& table, DestinationConnection& destination, Reporter& reporter)
 {
     const QList<PendingPair> pending = table.pending();
     if (pending.isEmpty())
         return;
     QList<qint32> done;
+    const auto drop = [&](const PendingPair& pair, const QString& why) {
+        reporter.appendLine(QStringLiteral("Paire en attente abandonnée dans la table de liens %1 (code %2, ligne %3 %4=%5) : %6")
+                                .arg(table.fileName())
+                                .arg(pair.source)
+                                .arg(pair.table, pair.idColumn)
+                                .arg(pair.dest)
+                                .arg(why));
+    };
     for (const PendingPair& pair : pending) {
+        if (table.find(pair.source)) {
+            // Left by a second program that ran at the same time: the row it wrote is a duplicate.
+            drop(pair, QStringLiteral("le code a déjà sa paire (%1) ; la ligne nommée est un doublon à vérifier")
+                           .arg(table.dest()));
+            continue;
+        }
         const bool proven = !pair.proofColumn.isEmpty();
         const QString column = proven ? pair.proofColumn : pair.idColumn;
-        if (!isPlainIdentifier(pair.table) || !isPlainIdentifier(pair.idColumn) || !isPlainIdentifier(column))
+        if (!isPlainIdentifier(pair.table) || !isPlainIdentifier(pair.idColumn) || !isPlainIdentifier(column)) {
+            drop(pair, QStringLiteral("la ligne ne peut pas être vérifiée"));
             continue;
-        DestQuery row(destination, QStringLiteral("SELECT ") + column + QStringLiteral(" FROM ") + pair.table
-                                       + QStringLiteral(" WHERE ") + pair.idColumn + QStringLiteral("=?"));
-        row.bindAll({pair.dest});
-        row.open();
-        if (!row.eof() && (!proven || PendingPair::proofOf(row.value(0).toString()) == pair.proof))
-            done.append(pair.source);
-        row.close();
+        }
+        try {
+            DestQuery row(destination, QStringLiteral("SELECT ") + column + QStringLiteral(" FROM ") + pair.table
+                                           + QStringLiteral(" WHERE ") + pair.idColumn + QStringLiteral("=?"));
+            row.bindAll({pair.dest});
+            row.open();
+            if (!row.eof() && (!proven || PendingPair::proofOf(row.value(0).toString()) == pair.proof))
+                done.append(pair.source);
+            row.close();
+        } catch (const Error& error) {
+            drop(pair, QStringLiteral("la ligne ne peut pas être vérifiée (%1)").arg(error.message()));
+        }
     }
     table.settle(done);
 }
@@ -443,12 +474,14 @@ void settlePending(LinkTable& table, DestinationConnection& destination)
 void OpenLinkTable(LinkTable& table, const QString& linksFolder, const QString& fileName, ImportLog& log,
                    Reporter& reporter)
 {
+    QString message = QStringLiteral("Erreur lors de la création de la table temporaire ") + fileName;
     try {
         table.open(linksFolder, fileName);
         return;
+    } catch (const NewerFormat& newer) {
+        message += QLatin1Char('\n') + newer.message();
     } catch (const Error&) {
     }
-    const QString message = QStringLiteral("Erreur lors de la création de la table temporaire ") + fileName;
     try {
         log.WriteLog(message, reporter);
     } catch (const Error&) {
