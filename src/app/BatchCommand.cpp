@@ -1,6 +1,7 @@
 #include "BatchCommand.h"
 
 #include "TerminalProgress.h"
+#include "TerminalText.h"
 #include "VerifyCommand.h"
 #include "db/Errors.h"
 #include "db/ImportLog.h"
@@ -28,13 +29,6 @@ enum ExitStatus {
     kUnhandledError = 4,
     kUsage = 64,
 };
-
-void print(FILE* stream, const QString& text)
-{
-    const QByteArray bytes = text.toUtf8() + '\n';
-    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stream);
-    std::fflush(stream);
-}
 
 // The text area's lines go to standard output as they are added, message boxes to standard
 // error; the low-memory question is answered No. On a terminal, standard error also shows each
@@ -72,7 +66,7 @@ private:
     void printLine(FILE* stream, const QString& text)
     {
         m_progress.hideForOutput();
-        print(stream, text);
+        vf::printLine(stream, text);
         m_progress.showAfterOutput();
     }
 
@@ -133,32 +127,32 @@ int runBatchCommand(int argc, char** argv)
     parser.addOption({QStringLiteral("report"), QStringLiteral("Avec --verify : rapport HTML de la vérification."),
                       QStringLiteral("FILE.html")});
     if (!parser.parse(QCoreApplication::arguments())) {
-        print(stderr, parser.errorText());
+        vf::printLine(stderr, parser.errorText());
         return kUsage;
     }
     if (parser.isSet(helpOption)) {
-        print(stdout, parser.helpText());
+        vf::printLine(stdout, parser.helpText());
         return kFinished;
     }
     if (parser.isSet(versionOption)) {
-        print(stdout, QCoreApplication::applicationName() + QLatin1Char(' ') + QCoreApplication::applicationVersion());
+        vf::printLine(stdout, QCoreApplication::applicationName() + QLatin1Char(' ') + QCoreApplication::applicationVersion());
         return kFinished;
     }
     if (!parser.positionalArguments().isEmpty()) {
-        print(stderr, QStringLiteral("Argument inattendu : ") + parser.positionalArguments().first());
+        vf::printLine(stderr, QStringLiteral("Argument inattendu : ") + parser.positionalArguments().first());
         return kUsage;
     }
 
     const bool verify = parser.isSet(QStringLiteral("verify"));
     if (verify == parser.isSet(QStringLiteral("batch")) || (verify && parser.isSet(QStringLiteral("purge")))
         || (!verify && parser.isSet(QStringLiteral("report")))) {
-        print(stderr, QStringLiteral("--verify ne se combine ni avec --batch ni avec --purge, et --report va avec --verify."));
+        vf::printLine(stderr, QStringLiteral("--verify ne se combine ni avec --batch ni avec --purge, et --report va avec --verify."));
         return kUsage;
     }
 
     const vf::ProgramFiles files = vf::chooseProgramFiles(QCoreApplication::applicationFilePath());
     if (!files.error.isEmpty()) {
-        print(stderr, files.error);
+        vf::printLine(stderr, files.error);
         return kProgramEnded;
     }
     const QString programFolder = files.folder;
@@ -188,7 +182,7 @@ int runBatchCommand(int argc, char** argv)
     try {
         log.dumpLines(reporter.lines());
     } catch (const vf::Error& error) {
-        print(stderr, error.message());
+        vf::printLine(stderr, error.message());
         if (status == kFinished)
             status = kUnhandledError;
     }

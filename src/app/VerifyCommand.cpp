@@ -1,25 +1,19 @@
 #include "VerifyCommand.h"
 
 #include "TerminalProgress.h"
+#include "TerminalText.h"
 
 #include "db/Errors.h"
+#include "db/FileAccess.h"
 #include "db/Settings.h"
 #include "import/Verification.h"
 #include "import/VerificationReport.h"
 
-#include <QSaveFile>
 
 #include <cstdio>
 
 namespace vf {
 namespace {
-
-void print(FILE* stream, const QString& text)
-{
-    const QByteArray bytes = text.toUtf8() + '\n';
-    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stream);
-    std::fflush(stream);
-}
 
 // The kinds of record on the terminal's progress line, one after the other.
 class TerminalVerificationProgress : public VerificationProgress {
@@ -48,20 +42,20 @@ int runVerification(const QString& v3Path, const QString& courriersPath, const Q
                                        settingsPath, progress);
     } catch (const VerificationFailed& failure) {
         progress.finish();
-        print(stderr, kErrorPrefix + failure.message);
+        printLine(stderr, kErrorPrefix + failure.message);
         return 2;
     }
     progress.finish();
     for (const QString& line : verificationSummary(verification))
-        print(stdout, line);
+        printLine(stdout, line);
     if (!reportPath.isEmpty()) {
-        QSaveFile report(reportPath);
-        if (!report.open(QIODevice::WriteOnly) || report.write(verificationHtml(verification)) < 0 || !report.commit()) {
-            print(stderr, kErrorPrefix + QStringLiteral("le rapport ") + reportPath
-                              + QStringLiteral(" ne peut pas être écrit : ") + report.errorString());
+        if (const QString reason = writeOwnFile(reportPath, verificationHtml(verification), isVerificationReport);
+            !reason.isEmpty()) {
+            printLine(stderr, kErrorPrefix + QStringLiteral("le rapport ") + reportPath
+                                  + QStringLiteral(" ne peut pas être écrit : ") + reason);
             return 2;
         }
-        print(stdout, QStringLiteral("Rapport : ") + reportPath);
+        printLine(stdout, QStringLiteral("Rapport : ") + reportPath);
     }
     return verification.complete() ? 0 : 1;
 }

@@ -14,6 +14,11 @@ QStringList verificationSummary(const Verification& verification);
 
 // The same as one self-contained HTML file (UTF-8, well-formed XHTML, no script, no external
 // asset): the table, a bar chart in inline SVG and every record of each number in collapsed lists.
+// Its head names this program as its generator.
 QByteArray verificationHtml(const Verification& verification);
+
+// True when the first bytes of a file are those of a report that verificationHtml wrote: the
+// only kind of file that --report replaces.
+bool isVerificationReport(const QByteArray& head);
 
 } // namespace vf
