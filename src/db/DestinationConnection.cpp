@@ -2,6 +2,7 @@
 
 #include "db/DestinationConfig.h"
 #include "db/Errors.h"
+#include "db/TestHold.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -610,6 +611,7 @@ QStringList DestinationConnection::tables()
     SQLSetStmtAttr(statement.get(), SQL_ATTR_QUERY_TIMEOUT, reinterpret_cast<SQLPOINTER>(SQLULEN(m_queryTimeout)), 0);
     QStringList names;
     SQLCHAR types[] = "TABLE,VIEW";
+    testHold("catalogue");
     CallGuard guard(m_watchdog.get(), m_queryTimeout);
     const bool listed = SQL_SUCCEEDED(SQLTables(statement.get(), nullptr, 0, nullptr, 0, nullptr, 0, types, SQL_NTS));
     while (listed && SQL_SUCCEEDED(SQLFetch(statement.get()))) {
@@ -631,6 +633,7 @@ QSqlRecord DestinationConnection::record(const QString& table)
     checkNoPendingResult(nullptr);
     requireAlive();
     QSqlDatabase db = database();
+    testHold("catalogue");
     CallGuard guard(m_watchdog.get(), m_queryTimeout);
     const QSqlRecord columns = db.record(table);
     if (guard.timedOut())

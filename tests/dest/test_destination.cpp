@@ -387,6 +387,92 @@ private slots:
         QVERIFY(c.isOpen());
     }
 
+    // A verification's session reads and cannot write: SQLite refuses the connection's writes,
+    // PostgreSQL makes its transactions read-only.
+    void readOnlySession_data() { vf::test::addBackendColumn(); }
+    void readOnlySession()
+    {
+        QFETCH(Backend, backend);
+        VF_TEST_DESTINATION(dest, backend);
+        vf::DestinationConnection c(QStringLiteral("read-only"));
+        c.open(dest.connectionString(), vf::Access::ReadOnly);
+        QCOMPARE(c.scalarInt(QStringLiteral("SELECT count(*) FROM PATIENTS")), 0);
+        vf::DestQuery insert(c, QStringLiteral("INSERT INTO PATIENTS (PATIENTS_ID, NOM) VALUES (1, 'X')"));
+        QVERIFY_THROWS_EXCEPTION(vf::Error, insert.exec());
+        QVERIFY(c.record(QStringLiteral("patients")).count() > 0 || c.record(QStringLiteral("PATIENTS")).count() > 0);
+        c.close();
+        QCOMPARE(dest.rows(QStringLiteral("SELECT PATIENTS_ID FROM PATIENTS")).size(), 0);
+    }
+
+    // The driver is one that the driver manager lists, never a library's path, wherever the
+    // connection string names it.
+    void driverMustBeInstalled_data()
+    {
+        QTest::addColumn<QString>("driver");
+        QTest::addColumn<QString>("options");
+        QTest::addColumn<QString>("message");
+        const QString library = QStringLiteral("/usr/lib/x86_64-linux-gnu/odbc/libsqlite3odbc.so");
+        QTest::newRow("library as Driver") << library << QString() << "n'est pas un pilote installé";
+        QTest::newRow("library in Options") << QString() << "DRIVER=" + library << "n'est pas un pilote installé";
+        QTest::newRow("FILEDSN in Options") << QString() << "FILEDSN=/tmp/x.dsn" << "FILEDSN";
+    }
+    void driverMustBeInstalled()
+    {
+        QFETCH(QString, driver);
+        QFETCH(QString, options);
+        QFETCH(QString, message);
+        VF_TEST_DESTINATION(dest, Backend::SQLite);
+        QVERIFY(vf::installedOdbcDrivers().contains(dest.driverName(), Qt::CaseInsensitive));
+        QString connection = dest.connectionString();
+        if (!driver.isEmpty())
+            connection.replace(QStringLiteral("DRIVER={") + dest.driverName(), QStringLiteral("DRIVER={") + driver);
+        connection += QLatin1Char(';') + options;
+        vf::DestinationConnection c(QStringLiteral("driver"));
+        try {
+            c.open(connection);
+            QFAIL("opened");
+        } catch (const vf::Error& error) {
+            QVERIFY2(error.message().contains(message), qPrintable(error.message()));
+        }
+        QVERIFY(!c.isOpen());
+    }
+
+    // A text read back comes with the length that the server holds; one that arrives cut is an
+    // error. On SQL Server the session asks for texts whole.
+    void textReadBackHasItsLength_data() { vf::test::addBackendColumn(); }
+    void textReadBackHasItsLength()
+    {
+        QFETCH(Backend, backend);
+        VF_TEST_DESTINATION(dest, backend);
+        QCOMPARE(vf::sessionStatements(vf::Dialect::SqlServer, vf::Access::ReadWrite), QStringList{"SET TEXTSIZE 2147483647"});
+        QVERIFY(vf::sessionStatements(vf::Dialect::SqlServer, vf::Access::ReadOnly).contains("SET TEXTSIZE 2147483647"));
+        QVERIFY(vf::sessionStatements(vf::Dialect::SQLite, vf::Access::ReadWrite).isEmpty());
+        QCOMPARE(vf::textLengthExpression(vf::Dialect::SqlServer, "AUTRES"), "DATALENGTH(CAST(AUTRES AS nvarchar(max)))/2");
+
+        vf::DestinationConnection c(QStringLiteral("length"));
+        c.open(dest.connectionString());
+        const QString text = QString(70000, u'é') + QString::fromUtf8("\xF0\x9F\x98\x80") + QStringLiteral("fin");
+        vf::DestQuery insert(c, QStringLiteral("INSERT INTO ANTECED (ANTECED_ID, PATIENTS_ID, AUTRES) VALUES (1, 1, :t)"));
+        insert.bind(QStringLiteral("t"), text);
+        insert.exec();
+        vf::DestQuery read(c, QStringLiteral("SELECT AUTRES, ") + vf::textLengthExpression(c.dialect(), "AUTRES")
+                                  + QStringLiteral(" FROM ANTECED"));
+        read.open();
+        const QString stored = read.value(0).toString();
+        const QVariant length = read.value(1);
+        read.close();
+        QCOMPARE(stored, text);
+        QVERIFY_THROWS_NO_EXCEPTION(vf::checkTextLength(c.dialect(), stored, length, "ANTECED.AUTRES"));
+        QVERIFY_THROWS_NO_EXCEPTION(vf::checkTextLength(c.dialect(), QString(), QVariant(), "ANTECED.AUTRES"));
+        try {
+            vf::checkTextLength(c.dialect(), stored.left(64512 / 2), length, "ANTECED.AUTRES n°1");
+            QFAIL("a cut text passed");
+        } catch (const vf::Error& error) {
+            QCOMPARE(error.message(), QStringLiteral("le texte de ANTECED.AUTRES n°1 a été lu incomplet (32256 caractères "
+                                                     "sur 70004) : il n'est pas réécrit."));
+        }
+    }
+
     // A server that accepts the connection but never answers: the driver gives up after the
     // login timeout instead of hanging the run.
     void unresponsiveServerTimesOut()
