@@ -2,6 +2,7 @@
 // one line per record phase on standard error, around the report's lines; elsewhere nothing.
 #include "ProgramFolder.h"
 
+#include <QDir>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QtTest/QtTest>
@@ -57,6 +58,7 @@ private slots:
     void initTestCase();
     void terminalShowsEachPhaseBesideTheReport();
     void withoutTerminalNothingIsAdded();
+    void sourceTextsCannotCommandTheTerminal();
 
 private:
     // A program folder with its own destination; the run imports the shared practice.
@@ -68,7 +70,7 @@ private:
     };
     QStringList arguments(const Run& run) const;
     QStringList verifyArguments(const Run& run) const;
-    QStringList onTerminal(const Run& run, const QStringList& arguments, int* exitCode) const;
+    QStringList onTerminal(const Run& run, const QStringList& arguments, int* exitCode, QString* bytes = nullptr) const;
 
     QTemporaryDir m_root;
     QString m_practice;
@@ -93,7 +95,7 @@ QStringList TerminalProgressTest::arguments(const Run& run) const
 
 // What the terminal shows of a run of the program with these arguments, both its standard
 // output and its standard error on a pseudo-terminal whose bytes "script" passes on.
-QStringList TerminalProgressTest::onTerminal(const Run& run, const QStringList& arguments, int* exitCode) const
+QStringList TerminalProgressTest::onTerminal(const Run& run, const QStringList& arguments, int* exitCode, QString* bytes) const
 {
     QString command = shellQuoted(run.program.program());
     for (const QString& argument : arguments)
@@ -113,7 +115,10 @@ QStringList TerminalProgressTest::onTerminal(const Run& run, const QStringList& 
     if (!script.waitForFinished(240000))
         QTest::qFail(qPrintable(script.errorString()), __FILE__, __LINE__);
     *exitCode = script.exitCode();
-    return screenLines(QString::fromUtf8(script.readAllStandardOutput()));
+    const QString output = QString::fromUtf8(script.readAllStandardOutput());
+    if (bytes)
+        *bytes = output;
+    return screenLines(output);
 }
 
 QStringList TerminalProgressTest::verifyArguments(const Run& run) const
@@ -164,6 +169,43 @@ void TerminalProgressTest::withoutTerminalNothingIsAdded()
     QCOMPARE(verified.exitCode, 0);
     QVERIFY(verified.err.isEmpty());
     QVERIFY(!verified.out.contains(QLatin1Char('\r')) && !verified.out.contains(QLatin1Char('\033')));
+}
+
+// A letters folder whose name holds escape sequences (a window title, a clipboard write, a
+// hyperlink, a cleared screen, a C1 introducer, a bidirectional override): the report lines that
+// quote it show them as visible text, on a terminal and elsewhere, and the terminal receives no
+// command but the progress line's own "\r" and "\033[K".
+void TerminalProgressTest::sourceTextsCannotCommandTheTerminal()
+{
+    Run run(m_root.filePath(QStringLiteral("escapes")));
+    QVERIFY2(run.dest.isReady(), qPrintable(run.dest.errorMessage()));
+    QVERIFY(run.program.isReady());
+    const QString letters = m_root.filePath(QStringLiteral("C\033]0;title\007\033]52;c;SGk=\007\033]8;;http://x\033\\"
+                                                           "\033[2J\u009b31m\u202eFDP"));
+    QVERIFY(QDir().mkpath(letters));
+    const auto commandsIn = [](QString text) {
+        text.remove(QStringLiteral("\033[K"));
+        return std::count_if(text.cbegin(), text.cend(), [](QChar c) {
+            return c.unicode() < 0x20 ? c != u'\n' && c != u'\t' && c != u'\r'
+                                      : (c.unicode() >= 0x7f && c.unicode() <= 0x9f) || c == QChar(0x202e);
+        });
+    };
+    for (const QString& mode : {QStringLiteral("--batch"), QStringLiteral("--verify")}) {
+        QStringList arguments = mode == QLatin1String("--batch") ? this->arguments(run) : verifyArguments(run);
+        arguments[4] = letters;
+        int exitCode = -1;
+        QString bytes;
+        const QStringList screen = onTerminal(run, arguments, &exitCode, &bytes);
+        QVERIFY2(exitCode == 0 || exitCode == 1, qPrintable(bytes)); // the letters are refused, not the run
+        QCOMPARE(commandsIn(bytes), 0);
+        for (const QString& shown : {QStringLiteral("C\\x1b]0;title\\x07\\x1b]52;c;SGk=\\x07\\x1b]8;;http://x\\x1b\\"),
+                                     QStringLiteral("\\x1b[2J\\x9b31m\\u202eFDP/")})
+            QVERIFY2(bytes.contains(shown), qPrintable(screen.join(u'\n')));
+
+        const ProgramFolder::Result piped = run.program.run(arguments);
+        QCOMPARE(commandsIn(piped.out + piped.err), 0);
+        QVERIFY(piped.out.contains(QStringLiteral("\\x1b]52;c;SGk=")));
+    }
 }
 
 QTEST_GUILESS_MAIN(TerminalProgressTest)
