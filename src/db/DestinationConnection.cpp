@@ -6,7 +6,6 @@
 
 #include <QDateTime>
 #include <QDir>
-#include <QFileInfo>
 #include <QHash>
 #include <QSet>
 #include <QSqlDriver>

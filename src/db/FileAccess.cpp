@@ -1,12 +1,13 @@
 #include "db/FileAccess.h"
 
-#include <optional>
-
 #include <QFileInfo>
 #include <QRandomGenerator>
-#include <QSaveFile>
 
-#ifndef _WIN32
+#include <optional>
+
+#ifdef _WIN32
+#include <QSaveFile>
+#else
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -76,6 +77,27 @@ std::optional<QByteArray> headOf(const QString& path)
     return file.read(kOwnFileHeadSize);
 }
 
+#ifndef _WIN32
+// The reason of a failed call, in French for the usual ones.
+QString reasonOf(int error)
+{
+    switch (error) {
+    case EACCES:
+    case EPERM:
+    case EROFS:
+        return QStringLiteral("le dossier n'est pas accessible en écriture");
+    case ENOENT:
+    case ENOTDIR:
+        return QStringLiteral("le dossier n'existe pas");
+    case ENOSPC:
+    case EDQUOT:
+        return QStringLiteral("le disque est plein");
+    default:
+        return QString::fromLocal8Bit(std::strerror(error));
+    }
+}
+#endif
+
 } // namespace
 
 QString writeOwnFile(const QString& path, const QByteArray& bytes, const std::function<bool(const QByteArray&)>& isOurs)
@@ -114,7 +136,7 @@ QString writeOwnFile(const QString& path, const QByteArray& bytes, const std::fu
             ::close(fd);
             ::unlink(temporary.constData());
         }
-        return QString::fromLocal8Bit(std::strerror(reason));
+        return reasonOf(reason);
     };
     if (fd < 0)
         return failure(errno);
@@ -132,7 +154,7 @@ QString writeOwnFile(const QString& path, const QByteArray& bytes, const std::fu
         fd = -1;
         const int reason = errno;
         ::unlink(temporary.constData());
-        return QString::fromLocal8Bit(std::strerror(reason));
+        return reasonOf(reason);
     }
     fd = -1;
     const QByteArray target = QFile::encodeName(path);
@@ -145,7 +167,7 @@ QString writeOwnFile(const QString& path, const QByteArray& bytes, const std::fu
         ::unlink(temporary.constData());
     if (!placed && !exists && reason == EEXIST)
         return kNotOurs;
-    return placed ? QString() : QString::fromLocal8Bit(std::strerror(reason));
+    return placed ? QString() : reasonOf(reason);
 #endif
 }
 

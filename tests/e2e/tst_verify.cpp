@@ -369,6 +369,7 @@ void VerifyTest::attacksAreRefusedOrBounded()
         {root + QStringLiteral("/link.html"), QStringLiteral("c'est un lien symbolique")},
         {practice.folder + QStringLiteral("/V3.mdb"), QStringLiteral("ce fichier existe et n'a pas été écrit par ce programme")},
         {root + QStringLiteral("/fifo.html"), QStringLiteral("ce n'est pas un fichier ordinaire")},
+        {root + QStringLiteral("/absent/report.html"), QStringLiteral("le dossier n'existe pas")},
     };
     for (const auto& [path, reason] : refusedPaths) {
         const ProgramFolder::Result result = practice.run(QStringLiteral("--verify"), {QStringLiteral("--report"), path});
