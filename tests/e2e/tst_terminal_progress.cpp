@@ -70,7 +70,8 @@ private:
     };
     QStringList arguments(const Run& run) const;
     QStringList verifyArguments(const Run& run) const;
-    QStringList onTerminal(const Run& run, const QStringList& arguments, int* exitCode, QString* bytes = nullptr) const;
+    QStringList onTerminal(const Run& run, const QStringList& arguments, int* exitCode, QString* bytes = nullptr,
+                           int columns = 0) const;
 
     QTemporaryDir m_root;
     QString m_practice;
@@ -95,9 +96,10 @@ QStringList TerminalProgressTest::arguments(const Run& run) const
 
 // What the terminal shows of a run of the program with these arguments, both its standard
 // output and its standard error on a pseudo-terminal whose bytes "script" passes on.
-QStringList TerminalProgressTest::onTerminal(const Run& run, const QStringList& arguments, int* exitCode, QString* bytes) const
+QStringList TerminalProgressTest::onTerminal(const Run& run, const QStringList& arguments, int* exitCode, QString* bytes,
+                                             int columns) const
 {
-    QString command = shellQuoted(run.program.program());
+    QString command = (columns > 0 ? QStringLiteral("stty cols %1; ").arg(columns) : QString()) + shellQuoted(run.program.program());
     for (const QString& argument : arguments)
         command += QLatin1Char(' ') + shellQuoted(argument);
     QProcess script;
@@ -171,10 +173,11 @@ void TerminalProgressTest::withoutTerminalNothingIsAdded()
     QVERIFY(!verified.out.contains(QLatin1Char('\r')) && !verified.out.contains(QLatin1Char('\033')));
 }
 
-// A letters folder whose name holds escape sequences (a window title, a clipboard write, a
-// hyperlink, a cleared screen, a C1 introducer, a bidirectional override): the report lines that
-// quote it show them as visible text, on a terminal and elsewhere, and the terminal receives no
-// command but the progress line's own "\r" and "\033[K".
+// Source texts and a letters folder's name that hold escape sequences (a window title, a
+// clipboard write, a hyperlink, a cleared screen, a C1 introducer, a bidirectional override): the
+// report lines and the progress line, cut to a narrow terminal, show them as visible text, on a
+// terminal and elsewhere, and the terminal receives no command but the progress line's own "\r"
+// and "\033[K".
 void TerminalProgressTest::sourceTextsCannotCommandTheTerminal()
 {
     Run run(m_root.filePath(QStringLiteral("escapes")));
@@ -183,6 +186,19 @@ void TerminalProgressTest::sourceTextsCannotCommandTheTerminal()
     const QString letters = m_root.filePath(QStringLiteral("C\033]0;title\007\033]52;c;SGk=\007\033]8;;http://x\033\\"
                                                            "\033[2J\u009b31m\u202eFDP"));
     QVERIFY(QDir().mkpath(letters));
+    // Every surname of six letters becomes a window title's sequence, one of five a cleared
+    // screen and a C1 introducer, in place in the Access file's UCS-2 texts.
+    QByteArray source = readFile(m_practice + QStringLiteral("/V3.mdb"));
+    const auto ucs2 = [](const QString& text) {
+        return QByteArray(reinterpret_cast<const char*>(text.utf16()), text.size() * 2);
+    };
+    for (const char* name : {"MARTIN", "DUBOIS", "THOMAS", "ROBERT", "DURAND", "MOREAU", "GARCIA", "GIRARD", "BONNET"})
+        source.replace(ucs2(QString::fromLatin1(name)), ucs2(QStringLiteral("\033]2;X\007")));
+    for (const char* name : {"PETIT", "LEROY", "SIMON", "DAVID", "MOREL"})
+        source.replace(ucs2(QString::fromLatin1(name)), ucs2(QStringLiteral("\033[2J\u009b")));
+    const QString sourcePath = m_root.filePath(QStringLiteral("escapes.mdb"));
+    writeFile(sourcePath, source);
+
     const auto commandsIn = [](QString text) {
         text.remove(QStringLiteral("\033[K"));
         return std::count_if(text.cbegin(), text.cend(), [](QChar c) {
@@ -190,17 +206,23 @@ void TerminalProgressTest::sourceTextsCannotCommandTheTerminal()
                                       : (c.unicode() >= 0x7f && c.unicode() <= 0x9f) || c == QChar(0x202e);
         });
     };
-    for (const QString& mode : {QStringLiteral("--batch"), QStringLiteral("--verify")}) {
-        QStringList arguments = mode == QLatin1String("--batch") ? this->arguments(run) : verifyArguments(run);
+    // The verification first: before the run it names the records to import, by their names.
+    const QStringList batch = this->arguments(run);
+    for (const QString& mode : {QStringLiteral("--verify"), QStringLiteral("--batch")}) {
+        QStringList arguments = mode == QLatin1String("--batch") ? batch : verifyArguments(run);
+        arguments[2] = sourcePath;
         arguments[4] = letters;
         int exitCode = -1;
         QString bytes;
-        const QStringList screen = onTerminal(run, arguments, &exitCode, &bytes);
+        const QStringList screen = onTerminal(run, arguments, &exitCode, &bytes, 50);
         QVERIFY2(exitCode == 0 || exitCode == 1, qPrintable(bytes)); // the letters are refused, not the run
         QCOMPARE(commandsIn(bytes), 0);
-        for (const QString& shown : {QStringLiteral("C\\x1b]0;title\\x07\\x1b]52;c;SGk=\\x07\\x1b]8;;http://x\\x1b\\"),
-                                     QStringLiteral("\\x1b[2J\\x9b31m\\u202eFDP/")})
-            QVERIFY2(bytes.contains(shown), qPrintable(screen.join(u'\n')));
+        QStringList shown = {QStringLiteral("C\\x1b]0;title\\x07\\x1b]52;c;SGk=\\x07\\x1b]8;;http://x\\x1b\\"),
+                             QStringLiteral("\\x1b[2J\\x9b31m\\u202eFDP/")};
+        if (mode == QLatin1String("--verify"))
+            shown.append(QStringLiteral("\\x1b]2;X\\x07"));
+        for (const QString& text : std::as_const(shown))
+            QVERIFY2(bytes.contains(text), qPrintable(text + u'\n' + screen.join(u'\n')));
 
         const ProgramFolder::Result piped = run.program.run(arguments);
         QCOMPARE(commandsIn(piped.out + piped.err), 0);
