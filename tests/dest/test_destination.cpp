@@ -7,6 +7,7 @@
 #include <QtTest>
 
 #include <stdexcept>
+#include <thread>
 
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -471,6 +472,45 @@ private slots:
             QCOMPARE(error.message(), QStringLiteral("le texte de ANTECED.AUTRES n°1 a été lu incomplet (32256 caractères "
                                                      "sur 70004) : il n'est pas réécrit."));
         }
+    }
+
+    // The connection's socket number closed and given to another socket: past the query timeout,
+    // the watchdog leaves that other socket alone (it is not the one that the open made), and the
+    // call ends when the other socket's peer goes away.
+    void watchdogShutsOnlyItsOwnSockets()
+    {
+        VF_TEST_DESTINATION(dest, Backend::PostgreSQL);
+        const auto socketNumbers = [] {
+            QSet<int> numbers;
+            const QDir descriptors(QStringLiteral("/proc/self/fd"));
+            for (const QString& name : descriptors.entryList(QDir::System | QDir::NoDotAndDotDot))
+                if (QFileInfo(descriptors.filePath(name)).symLinkTarget().contains(QLatin1String("socket:")))
+                    numbers.insert(name.toInt());
+            return numbers;
+        };
+        const QSet<int> before = socketNumbers();
+        vf::DestinationConnection c(QStringLiteral("watchdog"));
+        c.setQueryTimeout(1);
+        c.open(dest.connectionString());
+        const QSet<int> made = socketNumbers() - before;
+        QCOMPARE(made.size(), 1);
+        int pair[2];
+        QCOMPARE(::socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
+        QCOMPARE(::dup2(pair[0], *made.cbegin()), *made.cbegin());
+        ::close(pair[0]);
+        bool shut = true;
+        std::thread peer([&] {
+            std::this_thread::sleep_for(std::chrono::seconds(10)); // past the timeout and the watchdog's grace
+            char buffer[4096];
+            ssize_t n = 0;
+            while ((n = ::recv(pair[1], buffer, sizeof buffer, MSG_DONTWAIT)) > 0) {
+            }
+            shut = n == 0;
+            ::close(pair[1]);
+        });
+        QVERIFY_THROWS_EXCEPTION(vf::ConnectionLost, c.scalarInt(QStringLiteral("SELECT 1")));
+        peer.join();
+        QVERIFY(!shut);
     }
 
     // A server that accepts the connection but never answers: the driver gives up after the
