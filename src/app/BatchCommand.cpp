@@ -2,6 +2,7 @@
 
 #include "StopSignals.h"
 #include "TerminalProgress.h"
+#include "TerminalText.h"
 #include "VerifyCommand.h"
 #include "db/Errors.h"
 #include "db/ImportLog.h"
@@ -30,13 +31,6 @@ enum ExitStatus {
     kKindsMissing = 5,
     kUsage = 64,
 };
-
-void print(FILE* stream, const QString& text)
-{
-    const QByteArray bytes = text.toUtf8() + '\n';
-    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stream);
-    std::fflush(stream);
-}
 
 // The text area's lines go to standard output as they are added, message boxes to standard
 // error; the purge question is answered Yes (--purge is the confirmation), the low-memory
@@ -83,7 +77,7 @@ private:
             m_progress.finish();
         }
         m_progress.hideForOutput();
-        print(stream, text);
+        vf::printLine(stream, text);
         m_progress.showAfterOutput();
     }
 
@@ -200,19 +194,19 @@ int runBatchCommand(int argc, char** argv)
     for (const char* name : kValueOptions)
         parser.addOption({QString::fromLatin1(name), QString(), QStringLiteral("value")});
     if (!parser.parse(QCoreApplication::arguments())) {
-        print(stderr, usageError(parser) + QStringLiteral("\nVoir : velquor-fusion --help"));
+        vf::printLine(stderr, usageError(parser) + QStringLiteral("\nVoir : velquor-fusion --help"));
         return kUsage;
     }
     if (parser.isSet(helpOption)) {
-        print(stdout, helpText());
+        vf::printLine(stdout, helpText());
         return kFinished;
     }
     if (parser.isSet(versionOption)) {
-        print(stdout, QCoreApplication::applicationName() + QLatin1Char(' ') + QCoreApplication::applicationVersion());
+        vf::printLine(stdout, QCoreApplication::applicationName() + QLatin1Char(' ') + QCoreApplication::applicationVersion());
         return kFinished;
     }
     if (!parser.positionalArguments().isEmpty()) {
-        print(stderr, QStringLiteral("Argument inattendu : ") + parser.positionalArguments().first()
+        vf::printLine(stderr, QStringLiteral("Argument inattendu : ") + parser.positionalArguments().first()
                           + QStringLiteral("\nVoir : velquor-fusion --help"));
         return kUsage;
     }
@@ -220,13 +214,13 @@ int runBatchCommand(int argc, char** argv)
     const bool verify = parser.isSet(QStringLiteral("verify"));
     if (verify == parser.isSet(QStringLiteral("batch")) || (verify && parser.isSet(QStringLiteral("purge")))
         || (!verify && parser.isSet(QStringLiteral("report")))) {
-        print(stderr, QStringLiteral("--verify ne se combine ni avec --batch ni avec --purge, et --report va avec --verify."));
+        vf::printLine(stderr, QStringLiteral("--verify ne se combine ni avec --batch ni avec --purge, et --report va avec --verify."));
         return kUsage;
     }
 
     const vf::ProgramFiles files = vf::chooseProgramFiles(QCoreApplication::applicationFilePath());
     if (!files.error.isEmpty()) {
-        print(stderr, files.error);
+        vf::printLine(stderr, files.error);
         return kProgramEnded;
     }
     const QString programFolder = files.folder;
@@ -261,11 +255,11 @@ int runBatchCommand(int argc, char** argv)
     try {
         log.dumpLines(reporter.lines());
     } catch (const vf::Error& error) {
-        print(stderr, error.message());
+        vf::printLine(stderr, error.message());
         if (status == kFinished)
             status = kUnhandledError;
     }
     if (log.hasFile())
-        print(stderr, QStringLiteral("Journal d'importation : ") + QDir::toNativeSeparators(log.filePath()));
+        vf::printLine(stderr, QStringLiteral("Journal d'importation : ") + QDir::toNativeSeparators(log.filePath()));
     return status;
 }

@@ -1,5 +1,7 @@
 #include "ExportCommand.h"
 
+#include "TerminalText.h"
+
 #include "db/Errors.h"
 #include "db/SourceConnection.h"
 
@@ -56,7 +58,7 @@ int runExportCommand(int argc, char** argv)
     std::setlocale(LC_NUMERIC, "C");
     const QStringList arguments = QCoreApplication::arguments();
     if (arguments.size() != 4) {
-        std::fprintf(stderr, "Utilisation : velquor-fusion --export FICHIER.mdb TABLE\n");
+        printLine(stderr, QStringLiteral("Utilisation : velquor-fusion --export FICHIER.mdb TABLE"));
         return 64;
     }
     const QString path = arguments[2];
@@ -67,7 +69,7 @@ int runExportCommand(int argc, char** argv)
         connection.open(path);
     } catch (const Error& e) {
         const QString message = QStringLiteral("Connexion à la base de données Access [%1] impossible : %2").arg(path, e.message());
-        std::fprintf(stderr, "%s\n", message.toUtf8().constData());
+        printLine(stderr, message);
         return 1;
     }
     try {
@@ -95,12 +97,12 @@ int runExportCommand(int argc, char** argv)
             written = writeOut(line);
         }
         if (!written || std::fflush(stdout) != 0) {
-            std::fprintf(stderr, "Écriture de la table [%s] impossible : la sortie est refusée\n", table.toUtf8().constData());
+            printLine(stderr, QStringLiteral("Écriture de la table [%1] impossible : la sortie est refusée").arg(table));
             return 1;
         }
     } catch (const Error& e) {
         const QString message = QStringLiteral("Lecture de la table [%1] impossible : %2").arg(table, e.message());
-        std::fprintf(stderr, "%s\n", message.toUtf8().constData());
+        printLine(stderr, message);
         return 1;
     }
     return 0;

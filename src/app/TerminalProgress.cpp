@@ -1,5 +1,7 @@
 #include "TerminalProgress.h"
 
+#include "TerminalText.h"
+
 #include <QByteArray>
 
 #include <cstdlib>
@@ -155,14 +157,16 @@ QString TerminalProgress::lineText() const
     // One column short of the width, so that the terminal never wraps the line. A narrow
     // terminal loses the elapsed time first, then the end of the status text.
     const int width = columns() - 1;
-    const QString status = m_status.isEmpty() ? QString() : m_status + QLatin1Char(' ');
+    // The status is made safe before it is measured, so that shortening it never cuts an escape.
+    const QString safeStatus = terminalSafe(m_status);
+    const QString status = safeStatus.isEmpty() ? QString() : safeStatus + QLatin1Char(' ');
     if (status.size() + full.size() <= width)
         return status + full;
     if (status.size() + shorter.size() <= width)
         return status + shorter;
     const qsizetype room = width - shorter.size() - 1;
     if (room >= 2)
-        return m_status.left(room - 1) + QStringLiteral("… ") + shorter;
+        return safeStatus.left(room - 1) + QStringLiteral("… ") + shorter;
     return (status + shorter).left(width);
 }
 

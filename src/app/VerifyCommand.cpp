@@ -1,8 +1,10 @@
 #include "VerifyCommand.h"
 
 #include "TerminalProgress.h"
+#include "TerminalText.h"
 
 #include "db/Errors.h"
+#include "db/FileAccess.h"
 #include "db/Settings.h"
 #include "import/Verification.h"
 #include "import/VerificationReport.h"
@@ -11,19 +13,11 @@
 #include "links/LinksLock.h"
 
 #include <QFileInfo>
-#include <QSaveFile>
 
 #include <cstdio>
 
 namespace vf {
 namespace {
-
-void print(FILE* stream, const QString& text)
-{
-    const QByteArray bytes = text.toUtf8() + '\n';
-    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stream);
-    std::fflush(stream);
-}
 
 // Thrown out of the verification when a stop was asked for.
 struct VerificationStopped {};
@@ -64,7 +58,7 @@ int runVerification(const QString& v3Path, const QString& courriersPath, const Q
     if (QFileInfo(linksRoot).isDir()) {
         QString busy;
         if (!lock.take(linksRoot, LinksUser::Verification, &busy)) {
-            print(stderr, kErrorPrefix + busy);
+            printLine(stderr, kErrorPrefix + busy);
             return 2;
         }
         try {
@@ -80,28 +74,27 @@ int runVerification(const QString& v3Path, const QString& courriersPath, const Q
                                        {QStringLiteral("--source"), QStringLiteral("--letters"), QStringLiteral("--dest")});
     } catch (const VerificationFailed& failure) {
         progress.finish();
-        print(stderr, kErrorPrefix + failure.message);
+        printLine(stderr, kErrorPrefix + failure.message);
         return 2;
     } catch (const VerificationStopped&) {
         progress.finish();
-        print(stderr, QStringLiteral("Vérification inachevée : arrêtée à la demande, aucun résultat."));
+        printLine(stderr, QStringLiteral("Vérification inachevée : arrêtée à la demande, aucun résultat."));
         return 1;
     }
     progress.finish();
     for (const QString& line : verificationSummary(verification))
-        print(stdout, line);
+        printLine(stdout, line);
     if (!reportPath.isEmpty()) {
-        QSaveFile report(reportPath);
         // One report, as HTML or, for a name ending in .json, as JSON.
         const QByteArray content = reportPath.endsWith(QStringLiteral(".json"), Qt::CaseInsensitive)
             ? verificationJson(verification)
             : verificationHtml(verification);
-        if (!report.open(QIODevice::WriteOnly) || report.write(content) < 0 || !report.commit()) {
-            print(stderr, kErrorPrefix + QStringLiteral("le rapport ") + reportPath
-                              + QStringLiteral(" ne peut pas être écrit : ") + report.errorString());
+        if (const QString reason = writeOwnFile(reportPath, content, isVerificationReport); !reason.isEmpty()) {
+            printLine(stderr, kErrorPrefix + QStringLiteral("le rapport ") + reportPath
+                                  + QStringLiteral(" ne peut pas être écrit : ") + reason);
             return 2;
         }
-        print(stdout, QStringLiteral("Rapport : ") + reportPath);
+        printLine(stdout, QStringLiteral("Rapport : ") + reportPath);
     }
     return verification.complete() ? 0 : 1;
 }

@@ -205,6 +205,63 @@ QString buildDestinationConnectionString(const KestruneConfig& config, const QSt
         + QLatin1Char(';') + options.options;
 }
 
+QList<std::pair<QString, QString>> odbcAttributes(const QString& text)
+{
+    QList<std::pair<QString, QString>> attributes;
+    qsizetype i = 0;
+    while (i < text.size()) {
+        const qsizetype equals = text.indexOf(QLatin1Char('='), i);
+        const qsizetype semicolon = text.indexOf(QLatin1Char(';'), i);
+        if (equals < 0 || (semicolon >= 0 && semicolon < equals)) {
+            const QString key = text.mid(i, (semicolon < 0 ? text.size() : semicolon) - i).trimmed();
+            if (!key.isEmpty())
+                attributes.append({key, QString()});
+            if (semicolon < 0)
+                break;
+            i = semicolon + 1;
+            continue;
+        }
+        const QString key = text.mid(i, equals - i).trimmed();
+        QString value;
+        i = equals + 1;
+        if (i < text.size() && text.at(i) == QLatin1Char('{')) {
+            // A braced value ends at a "}" that is not doubled.
+            for (++i; i < text.size(); ++i) {
+                if (text.at(i) == QLatin1Char('}')) {
+                    if (i + 1 < text.size() && text.at(i + 1) == QLatin1Char('}')) {
+                        value += QLatin1Char('}');
+                        ++i;
+                        continue;
+                    }
+                    ++i;
+                    break;
+                }
+                value += text.at(i);
+            }
+            const qsizetype end = text.indexOf(QLatin1Char(';'), i);
+            i = end < 0 ? text.size() : end + 1;
+        } else {
+            const qsizetype end = text.indexOf(QLatin1Char(';'), i);
+            value = text.mid(i, (end < 0 ? text.size() : end) - i);
+            i = end < 0 ? text.size() : end + 1;
+        }
+        attributes.append({key, value});
+    }
+    return attributes;
+}
+
+QString withoutJournalOptions(const QString& options)
+{
+    QString kept;
+    for (const auto& [key, value] : odbcAttributes(options)) {
+        if (key.compare(QLatin1String("JournalMode"), Qt::CaseInsensitive) == 0
+            || key.compare(QLatin1String("SyncPragma"), Qt::CaseInsensitive) == 0)
+            continue;
+        kept += key + QLatin1Char('=') + quoteOdbcValue(value) + QLatin1Char(';');
+    }
+    return kept;
+}
+
 QString buildSqlOledbConnectionString(const KestruneConfig& config, const QString& password)
 {
     return QStringLiteral("Provider=SQLOLEDB.1;Password=") + password

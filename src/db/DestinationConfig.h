@@ -1,7 +1,10 @@
 #pragma once
 
 #include <QByteArray>
+#include <QList>
 #include <QString>
+
+#include <utility>
 
 namespace vf {
 
@@ -42,6 +45,14 @@ QString quoteOdbcValue(const QString& value);
 // read braces (every driver but FreeTDS).
 QString buildDestinationConnectionString(const KestruneConfig& config, const QString& password,
                                          const DestinationOptions& options);
+// The attributes of an ODBC connection string ("KEY=value;KEY={va;lue};"), keys as written and
+// values without their braces, in their order.
+QList<std::pair<QString, QString>> odbcAttributes(const QString& text);
+
+// The Options without the SQLite3 driver's journal settings (JournalMode, SyncPragma): a
+// verification reads the destination as it finds it, and changes no setting of its file.
+QString withoutJournalOptions(const QString& options);
+
 // The OLE DB text of the destination connection, as the original program builds it (kept for
 // the record; the ODBC string above is the one used).
 QString buildSqlOledbConnectionString(const KestruneConfig& config, const QString& password);

@@ -1,10 +1,11 @@
 #include "db/DestinationConnection.h"
 
+#include "db/DestinationConfig.h"
 #include "db/Errors.h"
+#include "db/TestHold.h"
 
 #include <QDateTime>
 #include <QDir>
-#include <QFileInfo>
 #include <QHash>
 #include <QSet>
 #include <QSqlDriver>
@@ -17,6 +18,7 @@
 #include <chrono>
 #include <cstdio>
 #include <condition_variable>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <stdexcept>
@@ -27,6 +29,7 @@
 
 #ifdef __linux__
 #include <sys/socket.h>
+#include <sys/stat.h>
 #endif
 
 namespace vf {
@@ -137,18 +140,73 @@ bool meansConnectionLost(const QString& sqlState, const QString& message)
     return false;
 }
 
-// The socket descriptors of the process.
-QSet<int> openSockets()
+// A socket of the process, known by more than its number: a number that was closed and given
+// to another socket names one of another inode, or with another peer.
+struct SocketId {
+    int fd = -1;
+    quint64 device = 0;
+    quint64 inode = 0;
+    QByteArray peer;
+};
+
+std::optional<SocketId> socketAt([[maybe_unused]] int fd)
 {
-    QSet<int> sockets;
+#ifdef __linux__
+    struct stat status {};
+    if (::fstat(fd, &status) != 0 || !S_ISSOCK(status.st_mode))
+        return std::nullopt;
+    sockaddr_storage address{};
+    socklen_t length = sizeof address;
+    QByteArray peer;
+    if (::getpeername(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0)
+        peer = QByteArray(reinterpret_cast<const char*>(&address), qsizetype(qMin<socklen_t>(length, sizeof address)));
+    return SocketId{fd, quint64(status.st_dev), quint64(status.st_ino), peer};
+#else
+    return std::nullopt;
+#endif
+}
+
+// The sockets of the process.
+QList<SocketId> openSockets()
+{
+    QList<SocketId> sockets;
 #ifdef __linux__
     const QDir descriptors(QStringLiteral("/proc/self/fd"));
     for (const QString& name : descriptors.entryList(QDir::System | QDir::NoDotAndDotDot)) {
-        if (QFileInfo(descriptors.filePath(name)).symLinkTarget().contains(QLatin1String("socket:")))
-            sockets.insert(name.toInt());
+        bool isNumber = false;
+        const int fd = name.toInt(&isNumber);
+        if (isNumber)
+            if (const std::optional<SocketId> socket = socketAt(fd))
+                sockets.append(*socket);
     }
 #endif
     return sockets;
+}
+
+// The sockets of `now` whose inodes `before` did not hold: those that a connection's open made.
+QList<SocketId> newSockets(const QList<SocketId>& before, const QList<SocketId>& now)
+{
+    QSet<std::pair<quint64, quint64>> known;
+    for (const SocketId& socket : before)
+        known.insert({socket.device, socket.inode});
+    QList<SocketId> made;
+    for (const SocketId& socket : now)
+        if (!known.contains({socket.device, socket.inode}))
+            made.append(socket);
+    return made;
+}
+
+// Shuts a socket of the connection, only while its number still names the same socket with the
+// same peer.
+void shutIfSame(const SocketId& socket)
+{
+#ifdef __linux__
+    const std::optional<SocketId> current = socketAt(socket.fd);
+    if (current && current->device == socket.device && current->inode == socket.inode && current->peer == socket.peer)
+        ::shutdown(socket.fd, SHUT_RDWR);
+#else
+    Q_UNUSED(socket);
+#endif
 }
 
 QtMessageHandler g_nextHandler = nullptr;
@@ -165,6 +223,74 @@ void dropDriverWarnings(QtMsgType type, const QMessageLogContext& context, const
 
 } // namespace
 
+QStringList sessionStatements(Dialect dialect, Access access)
+{
+    const bool readOnly = access == Access::ReadOnly;
+    switch (dialect) {
+    case Dialect::SqlServer:
+        return {QStringLiteral("SET TEXTSIZE 2147483647")};
+    case Dialect::SQLite:
+        return readOnly ? QStringList{QStringLiteral("PRAGMA query_only=1")} : QStringList();
+    case Dialect::PostgreSQL:
+        return readOnly ? QStringList{QStringLiteral("SET SESSION CHARACTERISTICS AS TRANSACTION READ ONLY")} : QStringList();
+    case Dialect::Other:
+        break;
+    }
+    return {};
+}
+
+QString textLengthExpression(Dialect dialect, const QString& column)
+{
+    switch (dialect) {
+    case Dialect::SqlServer: // bytes of UTF-16: text, ntext, varchar and nvarchar alike
+        return QStringLiteral("DATALENGTH(CAST(%1 AS nvarchar(max)))/2").arg(column);
+    case Dialect::PostgreSQL:
+    case Dialect::SQLite: // characters
+        return QStringLiteral("length(%1)").arg(column);
+    case Dialect::Other:
+        break;
+    }
+    return QString();
+}
+
+void checkTextLength(Dialect dialect, const QString& text, const QVariant& serverLength, const QString& what)
+{
+    if (serverLength.isNull() || !serverLength.isValid())
+        return;
+    const qint64 expected = serverLength.toLongLong();
+    const qint64 read = dialect == Dialect::SqlServer ? text.size() : text.toUcs4().size();
+    if (read != expected)
+        throw Error(QStringLiteral("le texte de %1 a été lu incomplet (%2 caractères sur %3) : il n'est pas réécrit.")
+                        .arg(what)
+                        .arg(read)
+                        .arg(expected));
+}
+
+QStringList installedOdbcDrivers()
+{
+    QStringList drivers;
+    SQLHENV environment = SQL_NULL_HENV;
+    if (!SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_ENV, SQL_NULL_HANDLE, &environment)))
+        return drivers;
+    SQLSetEnvAttr(environment, SQL_ATTR_ODBC_VERSION, reinterpret_cast<SQLPOINTER>(SQL_OV_ODBC3), 0);
+    SQLWCHAR name[256];
+    SQLWCHAR attributes[2];
+    SQLSMALLINT nameLength = 0;
+    SQLSMALLINT attributesLength = 0;
+    for (SQLUSMALLINT direction = SQL_FETCH_FIRST;; direction = SQL_FETCH_NEXT) {
+        const SQLRETURN r = SQLDriversW(environment, direction, name, SQLSMALLINT(std::size(name)), &nameLength,
+                                        attributes, SQLSMALLINT(std::size(attributes)), &attributesLength);
+        if (!SQL_SUCCEEDED(r))
+            break;
+        QString driver;
+        for (int i = 0; i < nameLength && i < int(std::size(name)) && name[i]; ++i)
+            driver += QChar(char16_t(name[i]));
+        drivers.append(driver);
+    }
+    SQLFreeHandle(SQL_HANDLE_ENV, environment);
+    return drivers;
+}
+
 void quietDriverWarnings()
 {
     g_nextHandler = qInstallMessageHandler(dropDriverWarnings);
@@ -178,7 +304,8 @@ class DestinationConnection::Watchdog {
 public:
     static constexpr int kGraceSeconds = 5;
 
-    explicit Watchdog(QSet<int> sockets) : m_sockets(std::move(sockets)), m_thread([this] { watch(); }) {}
+    // shut: what ends the calls that wait, run on the watchdog's thread.
+    explicit Watchdog(std::function<void()> shut) : m_shut(std::move(shut)), m_thread([this] { watch(); }) {}
     ~Watchdog()
     {
         {
@@ -219,16 +346,13 @@ private:
             if (m_changed.wait_until(lock, *m_deadline) != std::cv_status::timeout || !m_deadline
                 || std::chrono::steady_clock::now() < *m_deadline)
                 continue;
-#ifdef __linux__
-            for (const int socket : std::as_const(m_sockets))
-                ::shutdown(socket, SHUT_RDWR);
-#endif
+            m_shut();
             m_fired = true;
             m_deadline.reset();
         }
     }
 
-    const QSet<int> m_sockets;
+    const std::function<void()> m_shut;
     std::mutex m_mutex;
     std::condition_variable m_changed;
     std::optional<std::chrono::steady_clock::time_point> m_deadline;
@@ -274,9 +398,10 @@ DestinationConnection::~DestinationConnection()
         QSqlDatabase::removeDatabase(m_name);
 }
 
-void DestinationConnection::open(const QString& odbcConnectionString)
+void DestinationConnection::open(const QString& odbcConnectionString, Access access)
 {
     close();
+    checkDriverNamed(odbcConnectionString);
     QSqlDatabase db = QSqlDatabase::contains(m_name) ? QSqlDatabase::database(m_name, false)
                                                      : QSqlDatabase::addDatabase(QStringLiteral("QODBC"), m_name);
     if (!db.isValid())
@@ -284,16 +409,33 @@ void DestinationConnection::open(const QString& odbcConnectionString)
     db.setDatabaseName(odbcConnectionString);
     // A server that does not answer gives up after 15 seconds instead of hanging the run.
     db.setConnectOptions(QStringLiteral("SQL_ATTR_LOGIN_TIMEOUT=%1").arg(kLoginTimeoutSeconds));
-    const QSet<int> socketsBefore = openSockets();
-    if (!db.open()) {
-        const QString message = driverMessage(db.lastError());
+    // The open is watched too: past the timeout, the sockets that appeared since it began are shut.
+    const QList<SocketId> socketsBefore = openSockets();
+    bool opened = false;
+    bool timedOut = false;
+    {
+        Watchdog opening([socketsBefore] {
+            for (const SocketId& socket : newSockets(socketsBefore, openSockets()))
+                shutIfSame(socket);
+        });
+        opening.arm(std::max(m_queryTimeout, kLoginTimeoutSeconds));
+        opened = db.open();
+        timedOut = opening.disarm();
+    }
+    if (!opened || timedOut) {
+        const QString message = timedOut ? noAnswerMessage() : driverMessage(db.lastError());
+        db.close();
         db.setDatabaseName(QString());
         throw Error(message);
     }
     ++m_generation;
     m_lost = false;
     m_inTransaction = false;
-    m_watchdog = std::make_unique<Watchdog>(openSockets() - socketsBefore);
+    const QList<SocketId> sockets = newSockets(socketsBefore, openSockets());
+    m_watchdog = std::make_unique<Watchdog>([sockets] {
+        for (const SocketId& socket : sockets)
+            shutIfSame(socket);
+    });
 
     SQLWCHAR name[128] = {};
     SQLSMALLINT length = 0;
@@ -308,6 +450,16 @@ void DestinationConnection::open(const QString& odbcConnectionString)
             m_dialect = Dialect::PostgreSQL;
         else if (dbms.contains(QLatin1String("SQLite"), Qt::CaseInsensitive))
             m_dialect = Dialect::SQLite;
+    }
+    try {
+        for (const QString& statement : sessionStatements(m_dialect, access))
+            DestQuery(*this, statement).exec();
+    } catch (const ConnectionLost& lost) {
+        close();
+        throw Error(lost.message, lost.sqlState);
+    } catch (const Error&) {
+        close();
+        throw;
     }
 }
 
@@ -346,16 +498,40 @@ void DestinationConnection::fail(const QString& message, const QString& sqlState
     throw ConnectionLost{message, sqlState};
 }
 
+QString DestinationConnection::noAnswerMessage() const
+{
+    return QStringLiteral("la base Talmérosin n'a pas répondu en %1 secondes").arg(m_queryTimeout);
+}
+
 void DestinationConnection::noAnswer()
 {
-    fail(QStringLiteral("la base Talmérosin n'a pas répondu en %1 secondes").arg(m_queryTimeout), QStringLiteral("HYT00"));
+    fail(noAnswerMessage(), QStringLiteral("HYT00"));
+}
+
+void DestinationConnection::checkDriverNamed(const QString& odbcConnectionString) const
+{
+    const QStringList installed = installedOdbcDrivers();
+    for (const auto& [key, value] : odbcAttributes(odbcConnectionString)) {
+        if (key.compare(QLatin1String("FILEDSN"), Qt::CaseInsensitive) == 0)
+            throw Error(QStringLiteral("l'attribut FILEDSN n'est pas accepté dans la connexion à la base Talmérosin : "
+                                       "le pilote est nommé par la clé Driver de la section [Destination]."));
+        if (key.compare(QLatin1String("DRIVER"), Qt::CaseInsensitive) == 0 && !installed.contains(value, Qt::CaseInsensitive))
+            throw Error(QStringLiteral("le pilote ODBC « %1 » n'est pas un pilote installé. La clé Driver de la section "
+                                       "[Destination] nomme un des pilotes que le gestionnaire ODBC connaît (%2), jamais "
+                                       "le chemin d'une bibliothèque.")
+                            .arg(value, installed.join(QStringLiteral(", "))));
+    }
 }
 
 void DestinationConnection::begin()
 {
     requireAlive();
     QSqlDatabase db = database();
-    if (!db.transaction())
+    CallGuard guard(m_watchdog.get(), m_queryTimeout);
+    const bool begun = db.transaction();
+    if (guard.timedOut())
+        noAnswer();
+    if (!begun)
         fail(driverMessage(db.lastError()), sqlStateOf(SQL_HANDLE_DBC, odbcHandle(db.driver()->handle())));
     m_inTransaction = true;
 }
@@ -388,12 +564,14 @@ void DestinationConnection::close()
 {
     m_pending = nullptr;
     m_inTransaction = false;
-    m_watchdog.reset();
     if (QSqlDatabase::contains(m_name)) {
         QSqlDatabase db = QSqlDatabase::database(m_name, false);
-        if (db.isOpen())
+        if (db.isOpen()) {
+            CallGuard guard(m_watchdog.get(), m_queryTimeout);
             db.close();
+        }
     }
+    m_watchdog.reset();
 }
 
 bool DestinationConnection::isOpen() const
@@ -414,9 +592,10 @@ void DestinationConnection::checkNoPendingResult(const DestQuery* starting) cons
                                    .toStdString());
 }
 
-QStringList DestinationConnection::tables() const
+QStringList DestinationConnection::tables()
 {
     checkNoPendingResult(nullptr);
+    requireAlive();
     QSqlDatabase db = database();
     if (!db.isOpen())
         throw Error(QStringLiteral("La connexion à la base de destination n'est pas ouverte."));
@@ -428,18 +607,37 @@ QStringList DestinationConnection::tables() const
     const OdbcStatement statement(connection);
     if (!statement.isValid())
         throw Error(QStringLiteral("Impossible de lire la liste des tables de la base."));
+    SQLSetStmtAttr(statement.get(), SQL_ATTR_QUERY_TIMEOUT, reinterpret_cast<SQLPOINTER>(SQLULEN(m_queryTimeout)), 0);
     QStringList names;
     SQLCHAR types[] = "TABLE,VIEW";
-    if (!SQL_SUCCEEDED(SQLTables(statement.get(), nullptr, 0, nullptr, 0, nullptr, 0, types, SQL_NTS)))
-        throw Error(QStringLiteral("Impossible de lire la liste des tables de la base."));
-    while (SQL_SUCCEEDED(SQLFetch(statement.get()))) {
+    testHold("catalogue");
+    CallGuard guard(m_watchdog.get(), m_queryTimeout);
+    const bool listed = SQL_SUCCEEDED(SQLTables(statement.get(), nullptr, 0, nullptr, 0, nullptr, 0, types, SQL_NTS));
+    while (listed && SQL_SUCCEEDED(SQLFetch(statement.get()))) {
         const QString schema = odbcText(statement.get(), 2);
         const QString name = odbcText(statement.get(), 3);
         if (name.isEmpty() || isCatalogueSchema(schema) || name.startsWith(QLatin1String("sqlite_"), Qt::CaseInsensitive))
             continue;
         names.append(name);
     }
+    if (guard.timedOut())
+        noAnswer();
+    if (!listed)
+        fail(QStringLiteral("Impossible de lire la liste des tables de la base."), sqlStateOf(SQL_HANDLE_STMT, statement.get()));
     return names;
+}
+
+QSqlRecord DestinationConnection::record(const QString& table)
+{
+    checkNoPendingResult(nullptr);
+    requireAlive();
+    QSqlDatabase db = database();
+    testHold("catalogue");
+    CallGuard guard(m_watchdog.get(), m_queryTimeout);
+    const QSqlRecord columns = db.record(table);
+    if (guard.timedOut())
+        noAnswer();
+    return columns;
 }
 
 qint32 DestinationConnection::scalarInt(const QString& sql)

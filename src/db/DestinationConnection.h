@@ -3,6 +3,7 @@
 #include "db/Errors.h"
 
 #include <QSqlDatabase>
+#include <QSqlRecord>
 #include <QString>
 #include <QStringList>
 #include <QVariant>
@@ -19,6 +20,30 @@ void quietDriverWarnings();
 // The destination servers that the program tells apart: their limits on one statement and
 // how a failed statement leaves a transaction differ.
 enum class Dialect { SqlServer, PostgreSQL, SQLite, Other };
+
+// How a connection may use the destination. ReadOnly (a verification) is enforced where the
+// server allows it: SQLite refuses every write of the connection (PRAGMA query_only) and
+// PostgreSQL makes each transaction read-only; SQL Server has no such switch for a session
+// (ApplicationIntent=ReadOnly only routes to a readable replica), so there the program's own
+// statements, all SELECTs, are what keeps the base unchanged.
+enum class Access { ReadWrite, ReadOnly };
+
+// The statements that set up a new session: SQL Server sends texts whole (its drivers' default
+// text size, FreeTDS's 64,512 bytes among them, cuts longer ones without a word), and a
+// read-only access makes the session read-only as above.
+QStringList sessionStatements(Dialect dialect, Access access);
+
+// The expression that a server evaluates to the length of a text column, in the units that
+// checkTextLength counts; empty for a server whose units are not known.
+QString textLengthExpression(Dialect dialect, const QString& column);
+
+// Throws vf::Error when a text read back from the destination is shorter than the server says it
+// is (a driver that cut it): such a text is never written back. A null length passes.
+void checkTextLength(Dialect dialect, const QString& text, const QVariant& serverLength, const QString& what);
+
+// The ODBC drivers that the driver manager lists (SQLDrivers): the only ones a connection
+// string may name.
+QStringList installedOdbcDrivers();
 
 // The most rows in one VALUES list and parameters in one statement that a server accepts.
 struct StatementLimits {
@@ -44,14 +69,20 @@ public:
     DestinationConnection(const DestinationConnection&) = delete;
     DestinationConnection& operator=(const DestinationConnection&) = delete;
 
-    // Closes the connection if it is open, then opens it from an ODBC connection string.
-    void open(const QString& odbcConnectionString);
+    // Closes the connection if it is open, then opens it from an ODBC connection string. The
+    // string's DRIVER must be one that the driver manager lists (never a library's path) and it
+    // may name no FILEDSN: vf::Error otherwise.
+    void open(const QString& odbcConnectionString, Access access = Access::ReadWrite);
     void close();
     bool isOpen() const;
     QSqlDatabase database() const;
 
     // Tables and views of the destination, catalogue tables excluded, in the driver's order.
-    QStringList tables() const;
+    // Like every call into the driver (statements, catalogue, transactions, open and close), it
+    // gets no more than the query timeout.
+    QStringList tables();
+    // The columns of a table as the driver's catalogue describes them (empty when none).
+    QSqlRecord record(const QString& table);
 
     // Runs a statement that yields one integer (a seeding "SELECT MAX(...)"); null reads as 0.
     qint32 scalarInt(const QString& sql);
@@ -79,6 +110,8 @@ private:
     // Turns a driver failure into vf::ConnectionLost or vf::Error.
     [[noreturn]] void fail(const QString& message, const QString& sqlState);
     [[noreturn]] void noAnswer(); // a call that the watchdog ended
+    QString noAnswerMessage() const;
+    void checkDriverNamed(const QString& odbcConnectionString) const;
     // Throws std::logic_error when a query other than `starting` has its result set open.
     void checkNoPendingResult(const DestQuery* starting) const;
 

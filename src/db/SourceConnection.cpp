@@ -196,6 +196,8 @@ QString SourceConnection::stagingFolder() const
 
 void SourceConnection::setStagingProgram(const QString& path) { StagingDatabase::setReaderProgram(path); }
 
+void SourceConnection::setBuiltStagingProgram(const QString& path) { StagingDatabase::setBuiltReaderProgram(path); }
+
 QString SourceConnection::stagingProgram() { return StagingDatabase::readerProgram(); }
 
 void SourceConnection::setStagingTimeout(int milliseconds) { StagingDatabase::setReaderTimeout(milliseconds); }

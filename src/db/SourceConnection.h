@@ -36,9 +36,11 @@ public:
     QStringList tableNames() const;
     QString stagingFolder() const;
 
-    // The staging reader (velquor-fusion-stage) is looked for beside the running program,
-    // then where the build put it; setStagingProgram overrides both (empty: back to those).
+    // The staging reader (velquor-fusion-stage) is looked for beside the running program, then
+    // in an installed program's private folder, then (test programs only, which set it before
+    // main) where the build put it; setStagingProgram overrides them all (empty: back to those).
     static void setStagingProgram(const QString& path);
+    static void setBuiltStagingProgram(const QString& path);
     static QString stagingProgram();
     // How long the reader may stay silent before it is stopped as hung (default 60 s).
     static void setStagingTimeout(int milliseconds);

@@ -35,8 +35,10 @@ const char* const kIndexingCacheSize = "PRAGMA cache_size=-16384";
 constexpr double kFirstOleDay = -657434.0;
 constexpr double kLastOleDay = 2958466.0;
 
-QMutex g_settingsMutex;
-QString g_readerProgram;
+// Set before main() by the test programs (vf_reader_build_path), hence constant-initialised.
+constinit QMutex g_settingsMutex;
+constinit QString g_readerProgram;
+constinit QString g_builtReaderProgram;
 int g_readerTimeoutMs = 60000;
 QSet<QString> g_liveFolders; // staging folders of this process
 
@@ -275,18 +277,20 @@ QString StagingDatabase::readerProgram()
             return installed;
 #endif
     }
-#ifdef VF_STAGE_BUILD_PATH
-    const QString built = QString::fromUtf8(VF_STAGE_BUILD_PATH);
-    if (QFileInfo(built).isExecutable())
-        return built;
-#endif
-    return QString();
+    QMutexLocker lock(&g_settingsMutex);
+    return QFileInfo(g_builtReaderProgram).isExecutable() ? g_builtReaderProgram : QString();
 }
 
 void StagingDatabase::setReaderProgram(const QString& path)
 {
     QMutexLocker lock(&g_settingsMutex);
     g_readerProgram = path;
+}
+
+void StagingDatabase::setBuiltReaderProgram(const QString& path)
+{
+    QMutexLocker lock(&g_settingsMutex);
+    g_builtReaderProgram = path;
 }
 
 void StagingDatabase::setReaderTimeout(int milliseconds)

@@ -51,6 +51,7 @@ public:
     // The staging reader: beside the running program, else where the build put it, unless set.
     static QString readerProgram();
     static void setReaderProgram(const QString& path);
+    static void setBuiltReaderProgram(const QString& path);
     // How long the reader may stay silent before it is taken as hung (default one minute).
     static void setReaderTimeout(int milliseconds);
 

@@ -86,6 +86,17 @@ bool makeRealFolder(const QString& path)
     return isRealDirectory(path);
 }
 
+bool openCopiedLetter(const QString& lettersFolder, qint32 patient, const QString& fileName, QFile& file)
+{
+    if (fileName.isEmpty() || fileName == QLatin1String(".") || fileName.contains(QLatin1String(".."))
+        || fileName.contains(QLatin1Char('/')) || fileName.contains(QLatin1Char('\\')) || fileName.contains(QLatin1Char(':'))
+        || fileName.contains(QChar(u'\0')))
+        return false;
+    const QString patientFolder = lettersFolder + QLatin1Char('/') + QString::number(patient);
+    return isRealDirectory(lettersFolder) && isRealDirectory(patientFolder)
+        && openRegularFile(file, patientFolder + QLatin1Char('/') + fileName, QIODevice::ReadOnly);
+}
+
 Copy copyReplacing(QFile& from, const QString& to)
 {
     const QFileInfo target(to);

@@ -33,6 +33,12 @@ private:
 // LETTERS or at a patient's folder would take the copies out of the destination folder.
 bool makeRealFolder(const QString& path);
 
+// Opens the copy of a letter, LETTERS/<patient>/<fileName> under the destination's folder,
+// under the rules of the copies: the file name from the destination row is a plain name (no
+// separator, no "..", not absolute), LETTERS and the patient's folder are real folders, and only
+// a regular file is read, never through a link and never waiting on a FIFO or a device.
+bool openCopiedLetter(const QString& lettersFolder, qint32 patient, const QString& fileName, QFile& file);
+
 // Copies the opened document, replacing a file or a link of the same name (the link itself,
 // never what it points at). The copy is created anew, so nothing that sits at its name is
 // followed. A copy that fails leaves nothing at its name; DiskFull tells a disk without room from

@@ -186,13 +186,21 @@ QVariant UnitOfWork::stored(const QString& table, const QString& idColumn, qint3
             return *value;
     if (const std::optional<QVariant> value = valueOf(m_recent.value(table).value(id), column))
         return *value;
+    // The text comes with the length that the server holds, so that a text cut on its way (a
+    // driver's text size) is an error instead of being written back cut.
+    const QString length = textLengthExpression(m_connection.dialect(), column);
     DestQuery& read = statement(QStringLiteral("READ ") + table + QLatin1Char(' ') + column,
-                                QStringLiteral("SELECT ") + column + QStringLiteral(" FROM ") + table
-                                    + QStringLiteral(" WHERE ") + idColumn + QStringLiteral("=?"));
+                                QStringLiteral("SELECT ") + column + (length.isEmpty() ? QString() : QStringLiteral(", ") + length)
+                                    + QStringLiteral(" FROM ") + table + QStringLiteral(" WHERE ") + idColumn
+                                    + QStringLiteral("=?"));
     read.bindAll({id});
     read.open();
     const QVariant value = read.eof() ? QVariant() : read.value(0);
+    const QVariant serverLength = read.eof() || length.isEmpty() ? QVariant() : read.value(1);
     read.close();
+    if (value.metaType() == QMetaType::fromType<QString>() && !value.isNull())
+        checkTextLength(m_connection.dialect(), value.toString(), serverLength,
+                        table + QLatin1Char('.') + column + QStringLiteral(" n°") + QString::number(id));
     return value;
 }
 

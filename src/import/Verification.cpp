@@ -1,6 +1,7 @@
 #include "import/Verification.h"
 
 #include "db/Conversions.h"
+#include "db/DestinationConfig.h"
 #include "db/DestinationConnection.h"
 #include "db/Errors.h"
 #include "db/IniFile.h"
@@ -226,11 +227,11 @@ private:
     }
 
     // The sizes that the destination declares for a table's text columns, by upper-cased name.
-    QHash<QString, int> columnSizes(const QString& table) const
+    QHash<QString, int> columnSizes(const QString& table)
     {
         QHash<QString, int> sizes;
         for (const QString& name : {table, table.toLower()}) {
-            const QSqlRecord record = m_dest.database().record(name);
+            const QSqlRecord record = m_dest.record(name);
             for (int i = 0; i < record.count(); ++i)
                 if (record.field(i).metaType().id() == QMetaType::QString && record.field(i).length() > 0)
                     sizes.insert(record.fieldName(i).toUpper(), record.field(i).length());
@@ -586,8 +587,8 @@ private:
                 const LetterRow letter = rows.value(pairs.pairs.value(code));
                 const QString copyPath = lettersBase + QDir::separator() + QString::number(letter.patient)
                     + QDir::separator() + letter.fileName;
-                QFile copy(copyPath);
-                if (!copy.open(QIODevice::ReadOnly))
+                QFile copy;
+                if (!openCopiedLetter(lettersBase, letter.patient, letter.fileName, copy))
                     record = {record.name, RecordState::Missing, QStringLiteral("le fichier copié ") + copyPath + QStringLiteral(" est absent")};
                 else if (sourceOpen && fileHash(copy) != fileHash(sourceFile))
                     record = {record.name, RecordState::Missing,
@@ -646,8 +647,11 @@ Verification verifyMigration(const QString& v3Path, const QString& courriersPath
     }
     DestinationConnection dest{QStringLiteral("verification")};
     try {
+        // The destination as it is found: none of the journal settings that a run applies, and
+        // a session that cannot write where the server allows it.
+        access.options.options = withoutJournalOptions(access.options.options);
         dest.setQueryTimeout(access.options.queryTimeout);
-        dest.open(access.connectionString());
+        dest.open(access.connectionString(), Access::ReadOnly);
     } catch (const Error& error) {
         throw VerificationFailed{destinationConnectionFailure(error.message())};
     }

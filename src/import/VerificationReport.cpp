@@ -283,7 +283,7 @@ QStringList verificationSummary(const Verification& verification)
 QByteArray verificationHtml(const Verification& verification)
 {
     QString html = QStringLiteral("<!DOCTYPE html>\n<html xmlns=\"http://www.w3.org/1999/xhtml\" lang=\"fr\">\n<head>\n"
-                                  "<meta charset=\"utf-8\"/>\n<title>Vérification de la migration</title>\n<style>")
+                                  "<meta charset=\"utf-8\"/>\n<meta name=\"generator\" content=\"velquor-fusion\"/>\n<title>Vérification de la migration</title>\n<style>")
         + QString::fromUtf8(kStyle) + QStringLiteral("</style>\n</head>\n<body>\n");
     html += QStringLiteral("<h1>") + escaped(dateLine(verification)) + QStringLiteral("</h1>\n");
     html += QStringLiteral("<p class=\"result%1\">%2</p>\n")
@@ -344,6 +344,15 @@ QByteArray verificationHtml(const Verification& verification)
     }
     html += QStringLiteral("</body>\n</html>\n");
     return html.toUtf8();
+}
+
+// The first bytes of a JSON report: the generator comes first, before the keys in their order.
+constexpr char kJsonGenerator[] = "{\n    \"generator\": \"velquor-fusion\",\n";
+
+bool isVerificationReport(const QByteArray& head)
+{
+    return (head.startsWith("<!DOCTYPE html>\n") && head.left(512).contains("<meta name=\"generator\" content=\"velquor-fusion\"/>"))
+        || head.startsWith(kJsonGenerator);
 }
 
 } // namespace vf
@@ -407,7 +416,7 @@ QByteArray verificationJson(const Verification& verification)
         {QStringLiteral("actions"), todo},
         {QStringLiteral("kinds"), kinds},
     };
-    return QJsonDocument(root).toJson(QJsonDocument::Indented);
+    return QJsonDocument(root).toJson(QJsonDocument::Indented).replace(0, 2, kJsonGenerator);
 }
 
 } // namespace vf

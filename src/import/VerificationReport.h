@@ -14,10 +14,15 @@ QStringList verificationSummary(const Verification& verification);
 
 // The same as one self-contained HTML file (UTF-8, well-formed XHTML, no script, no external
 // asset): the table, a bar chart in inline SVG and every record of each number in collapsed lists.
+// Its head names this program as its generator.
 QByteArray verificationHtml(const Verification& verification);
 
 // The same content as JSON (UTF-8): the header, the counts of each kind and in total, the
 // refusals by reason with what to do, and every record with its state, reason and patient.
 QByteArray verificationJson(const Verification& verification);
+
+// True when the first bytes of a file are those of a report that verificationHtml or verificationJson wrote: the
+// only kind of file that --report replaces.
+bool isVerificationReport(const QByteArray& head);
 
 } // namespace vf

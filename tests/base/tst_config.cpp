@@ -121,6 +121,8 @@ private slots:
     void connectionStringQuoting_data();
     void connectionStringQuoting();
     void oledbConnectionString();
+    void journalOptionsLeftOut_data();
+    void journalOptionsLeftOut();
 };
 
 // ---------------------------------------------------------------------------------------------
@@ -661,6 +663,25 @@ void TestConfig::connectionString()
     QCOMPARE(buildDestinationConnectionString(KestruneConfig(), QStringLiteral("murvex"), {}),
              QStringLiteral("DRIVER={") + defaultOdbcDriver()
                  + QStringLiteral("};SERVER=;DATABASE=;UID=sa;PWD=murvex;"));
+}
+
+// A verification opens the destination with the operator's Options but the SQLite3 driver's
+// journal settings, which would change the destination's file.
+void TestConfig::journalOptionsLeftOut_data()
+{
+    QTest::addColumn<QString>("options");
+    QTest::addColumn<QString>("kept");
+    QTest::newRow("test settings") << "SyncPragma=NORMAL;JournalMode=WAL" << "";
+    QTest::newRow("any case, others kept") << "Port=1433;journalmode=wal;TDS_Version=7.4;" << "Port=1433;TDS_Version=7.4;";
+    QTest::newRow("braced value") << "Timeout={1;2};SYNCPRAGMA=OFF" << "Timeout={1;2};";
+    QTest::newRow("empty") << "" << "";
+}
+
+void TestConfig::journalOptionsLeftOut()
+{
+    QFETCH(QString, options);
+    QFETCH(QString, kept);
+    QCOMPARE(vf::withoutJournalOptions(options), kept);
 }
 
 void TestConfig::connectionStringQuoting_data()

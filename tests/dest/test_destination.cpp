@@ -7,6 +7,7 @@
 #include <QtTest>
 
 #include <stdexcept>
+#include <thread>
 
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -385,6 +386,131 @@ private slots:
         // The same connection opens once it is given a good string.
         QVERIFY_THROWS_NO_EXCEPTION(c.open(dest.connectionString()));
         QVERIFY(c.isOpen());
+    }
+
+    // A verification's session reads and cannot write: SQLite refuses the connection's writes,
+    // PostgreSQL makes its transactions read-only.
+    void readOnlySession_data() { vf::test::addBackendColumn(); }
+    void readOnlySession()
+    {
+        QFETCH(Backend, backend);
+        VF_TEST_DESTINATION(dest, backend);
+        vf::DestinationConnection c(QStringLiteral("read-only"));
+        c.open(dest.connectionString(), vf::Access::ReadOnly);
+        QCOMPARE(c.scalarInt(QStringLiteral("SELECT count(*) FROM PATIENTS")), 0);
+        vf::DestQuery insert(c, QStringLiteral("INSERT INTO PATIENTS (PATIENTS_ID, NOM) VALUES (1, 'X')"));
+        QVERIFY_THROWS_EXCEPTION(vf::Error, insert.exec());
+        QVERIFY(c.record(QStringLiteral("patients")).count() > 0 || c.record(QStringLiteral("PATIENTS")).count() > 0);
+        c.close();
+        QCOMPARE(dest.rows(QStringLiteral("SELECT PATIENTS_ID FROM PATIENTS")).size(), 0);
+    }
+
+    // The driver is one that the driver manager lists, never a library's path, wherever the
+    // connection string names it.
+    void driverMustBeInstalled_data()
+    {
+        QTest::addColumn<QString>("driver");
+        QTest::addColumn<QString>("options");
+        QTest::addColumn<QString>("message");
+        const QString library = QStringLiteral("/usr/lib/x86_64-linux-gnu/odbc/libsqlite3odbc.so");
+        QTest::newRow("library as Driver") << library << QString() << "n'est pas un pilote installé";
+        QTest::newRow("library in Options") << QString() << "DRIVER=" + library << "n'est pas un pilote installé";
+        QTest::newRow("FILEDSN in Options") << QString() << "FILEDSN=/tmp/x.dsn" << "FILEDSN";
+    }
+    void driverMustBeInstalled()
+    {
+        QFETCH(QString, driver);
+        QFETCH(QString, options);
+        QFETCH(QString, message);
+        VF_TEST_DESTINATION(dest, Backend::SQLite);
+        QVERIFY(vf::installedOdbcDrivers().contains(dest.driverName(), Qt::CaseInsensitive));
+        QString connection = dest.connectionString();
+        if (!driver.isEmpty())
+            connection.replace(QStringLiteral("DRIVER={") + dest.driverName(), QStringLiteral("DRIVER={") + driver);
+        connection += QLatin1Char(';') + options;
+        vf::DestinationConnection c(QStringLiteral("driver"));
+        try {
+            c.open(connection);
+            QFAIL("opened");
+        } catch (const vf::Error& error) {
+            QVERIFY2(error.message().contains(message), qPrintable(error.message()));
+        }
+        QVERIFY(!c.isOpen());
+    }
+
+    // A text read back comes with the length that the server holds; one that arrives cut is an
+    // error. On SQL Server the session asks for texts whole.
+    void textReadBackHasItsLength_data() { vf::test::addBackendColumn(); }
+    void textReadBackHasItsLength()
+    {
+        QFETCH(Backend, backend);
+        VF_TEST_DESTINATION(dest, backend);
+        QCOMPARE(vf::sessionStatements(vf::Dialect::SqlServer, vf::Access::ReadWrite), QStringList{"SET TEXTSIZE 2147483647"});
+        QVERIFY(vf::sessionStatements(vf::Dialect::SqlServer, vf::Access::ReadOnly).contains("SET TEXTSIZE 2147483647"));
+        QVERIFY(vf::sessionStatements(vf::Dialect::SQLite, vf::Access::ReadWrite).isEmpty());
+        QCOMPARE(vf::textLengthExpression(vf::Dialect::SqlServer, "AUTRES"), "DATALENGTH(CAST(AUTRES AS nvarchar(max)))/2");
+
+        vf::DestinationConnection c(QStringLiteral("length"));
+        c.open(dest.connectionString());
+        const QString text = QString(70000, u'é') + QString::fromUtf8("\xF0\x9F\x98\x80") + QStringLiteral("fin");
+        vf::DestQuery insert(c, QStringLiteral("INSERT INTO ANTECED (ANTECED_ID, PATIENTS_ID, AUTRES) VALUES (1, 1, :t)"));
+        insert.bind(QStringLiteral("t"), text);
+        insert.exec();
+        vf::DestQuery read(c, QStringLiteral("SELECT AUTRES, ") + vf::textLengthExpression(c.dialect(), "AUTRES")
+                                  + QStringLiteral(" FROM ANTECED"));
+        read.open();
+        const QString stored = read.value(0).toString();
+        const QVariant length = read.value(1);
+        read.close();
+        QCOMPARE(stored, text);
+        QVERIFY_THROWS_NO_EXCEPTION(vf::checkTextLength(c.dialect(), stored, length, "ANTECED.AUTRES"));
+        QVERIFY_THROWS_NO_EXCEPTION(vf::checkTextLength(c.dialect(), QString(), QVariant(), "ANTECED.AUTRES"));
+        try {
+            vf::checkTextLength(c.dialect(), stored.left(64512 / 2), length, "ANTECED.AUTRES n°1");
+            QFAIL("a cut text passed");
+        } catch (const vf::Error& error) {
+            QCOMPARE(error.message(), QStringLiteral("le texte de ANTECED.AUTRES n°1 a été lu incomplet (32256 caractères "
+                                                     "sur 70004) : il n'est pas réécrit."));
+        }
+    }
+
+    // The connection's socket number closed and given to another socket: past the query timeout,
+    // the watchdog leaves that other socket alone (it is not the one that the open made), and the
+    // call ends when the other socket's peer goes away.
+    void watchdogShutsOnlyItsOwnSockets()
+    {
+        VF_TEST_DESTINATION(dest, Backend::PostgreSQL);
+        const auto socketNumbers = [] {
+            QSet<int> numbers;
+            const QDir descriptors(QStringLiteral("/proc/self/fd"));
+            for (const QString& name : descriptors.entryList(QDir::System | QDir::NoDotAndDotDot))
+                if (QFileInfo(descriptors.filePath(name)).symLinkTarget().contains(QLatin1String("socket:")))
+                    numbers.insert(name.toInt());
+            return numbers;
+        };
+        const QSet<int> before = socketNumbers();
+        vf::DestinationConnection c(QStringLiteral("watchdog"));
+        c.setQueryTimeout(1);
+        c.open(dest.connectionString());
+        const QSet<int> made = socketNumbers() - before;
+        QCOMPARE(made.size(), 1);
+        int pair[2];
+        QCOMPARE(::socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
+        QCOMPARE(::dup2(pair[0], *made.cbegin()), *made.cbegin());
+        ::close(pair[0]);
+        bool shut = true;
+        std::thread peer([&] {
+            std::this_thread::sleep_for(std::chrono::seconds(10)); // past the timeout and the watchdog's grace
+            char buffer[4096];
+            ssize_t n = 0;
+            while ((n = ::recv(pair[1], buffer, sizeof buffer, MSG_DONTWAIT)) > 0) {
+            }
+            shut = n == 0;
+            ::close(pair[1]);
+        });
+        QVERIFY_THROWS_EXCEPTION(vf::ConnectionLost, c.scalarInt(QStringLiteral("SELECT 1")));
+        peer.join();
+        QVERIFY(!shut);
     }
 
     // A server that accepts the connection but never answers: the driver gives up after the

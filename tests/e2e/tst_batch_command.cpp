@@ -57,6 +57,8 @@ private slots:
     void errorThatNoPhaseHandlesEndsTheRun();
     void finishedRunWritesItsLinesToTheLog();
     void readerOfTheOutputGoingAwayDoesNotStopTheRun();
+    void onlyTheProgramsOwnFilesAreExecuted_data();
+    void onlyTheProgramsOwnFilesAreExecuted();
 
 private:
     QTemporaryDir m_root;
@@ -274,6 +276,39 @@ void BatchCommandTest::errorThatNoPhaseHandlesEndsTheRun()
     QVERIFY(!result.out.contains(QStringLiteral("Traitement")));
     QVERIFY(!result.err.contains(QStringLiteral("Le traitement")));
     QVERIFY(dest.rows(QStringLiteral("SELECT * FROM PATIENTS")).isEmpty());
+}
+
+// A copy of the program without its reader does not run the reader where the build put it, and
+// the settings file's Driver cannot name a library: each ends the preparation with a message.
+void BatchCommandTest::onlyTheProgramsOwnFilesAreExecuted_data()
+{
+    QTest::addColumn<QString>("driver");
+    QTest::addColumn<QString>("message");
+    QTest::newRow("program without its reader") << QString() << "(velquor-fusion-stage) est introuvable";
+    QTest::newRow("library as Driver") << "/usr/lib/x86_64-linux-gnu/odbc/libsqlite3odbc.so"
+                                       << "Connexion à la base de données Talmérosin impossible : le pilote ODBC « "
+                                          "/usr/lib/x86_64-linux-gnu/odbc/libsqlite3odbc.so » n'est pas un pilote installé";
+}
+
+void BatchCommandTest::onlyTheProgramsOwnFilesAreExecuted()
+{
+    QFETCH(QString, driver);
+    QFETCH(QString, message);
+    VF_TEST_DESTINATION(dest, Backend::SQLite);
+    QTemporaryDir base;
+    dest.writeKestrune(base.path());
+    ProgramFolder program(m_root.filePath(QStringLiteral("own-") + QString::fromLatin1(QTest::currentDataTag())));
+    QVERIFY(program.isReady());
+    program.writeDestination(dest);
+    if (driver.isEmpty())
+        QVERIFY(QFile::remove(program.path() + QStringLiteral("/velquor-fusion-stage")));
+    else
+        writeFile(program.settingsPath(),
+                  readFile(program.settingsPath()).replace("Driver=" + dest.driverName().toUtf8(), "Driver=" + driver.toUtf8()));
+
+    const ProgramFolder::Result result = program.run(batchArguments(m_practice, base.path()));
+    QCOMPARE(result.exitCode, 2);
+    QVERIFY2(result.err.contains(message), qPrintable(result.err));
 }
 
 void BatchCommandTest::finishedRunWritesItsLinesToTheLog()

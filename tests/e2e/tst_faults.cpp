@@ -44,9 +44,9 @@ public:
     QString programFolder() const { return m_program.path(); }
     QString lettersCopies() const { return practice() + QStringLiteral("/Base/LETTERS"); }
 
-    QStringList arguments() const
+    QStringList arguments(const QStringList& mode = {QStringLiteral("--batch")}) const
     {
-        return {QStringLiteral("--batch"), QStringLiteral("--source"), practice() + QStringLiteral("/V3.mdb"),
+        return mode + QStringList{QStringLiteral("--source"), practice() + QStringLiteral("/V3.mdb"),
                 QStringLiteral("--letters"), practice() + QStringLiteral("/COURRIER/"), QStringLiteral("--dest"),
                 practice() + QStringLiteral("/Base/")};
     }
@@ -57,12 +57,12 @@ public:
     }
 
     // Starts a run that holds at the moment given (VF_TEST_HOLD) and waits until it is there.
-    bool startHeldAt(QProcess& process, const QString& moment)
+    bool startHeldAt(QProcess& process, const QString& moment, const QStringList& mode = {QStringLiteral("--batch")})
     {
         QProcessEnvironment hold;
         hold.insert(QStringLiteral("VF_TEST_HOLD"), moment);
         hold.insert(QStringLiteral("VF_TEST_HOLD_FILE"), holdFile());
-        m_program.start(process, arguments(), hold);
+        m_program.start(process, arguments(mode), hold);
         for (int waited = 0; waited < 2400 && !QFile::exists(holdFile()); ++waited) {
             if (process.state() == QProcess::NotRunning)
                 return false;
@@ -278,12 +278,8 @@ private slots:
         FaultPractice practice(destination, QStringLiteral("2"));
         QProcess run;
         QVERIFY(practice.startHeldAt(run, QStringLiteral("committed:12")));
-        QSqlQuery backend(destination.db());
-        QVERIFY(backend.exec(QStringLiteral("SELECT pid FROM pg_stat_activity WHERE datname = current_database() "
-                                            "AND pid <> pg_backend_pid()")));
-        QVERIFY(backend.next());
-        const pid_t paused = backend.value(0).toInt();
-        QCOMPARE(::kill(paused, SIGSTOP), 0);
+        const pid_t paused = pauseServerOfTheRun(destination);
+        QVERIFY(paused > 0);
         run.readAllStandardOutput(); // the lines of the records before the server went silent
         practice.release();
         const ProgramFolder::Result result = ProgramFolder::finish(run);
@@ -295,6 +291,51 @@ private slots:
 
         QCOMPARE(practice.run().exitCode, 0);
         QCOMPARE(practice.state(), faultlessState(Backend::PostgreSQL, false));
+    }
+
+    // The server goes silent while the driver's catalogue is read (the columns of a table for a
+    // verification, the list of tables for the purge): those calls are watched as statements
+    // are, and the run or the verification ends with the lost connection instead of hanging.
+    void serverSilentOnTheCatalogue_data()
+    {
+        QTest::addColumn<QStringList>("mode");
+        QTest::addColumn<int>("exitCode");
+        QTest::newRow("verify") << QStringList{QStringLiteral("--verify")} << 2;
+        QTest::newRow("batch purge") << QStringList{QStringLiteral("--batch"), QStringLiteral("--purge")} << 1;
+    }
+
+    void serverSilentOnTheCatalogue()
+    {
+        QFETCH(QStringList, mode);
+        QFETCH(int, exitCode);
+        VF_TEST_DESTINATION(destination, Backend::PostgreSQL);
+        FaultPractice practice(destination, QStringLiteral("2"));
+        QProcess run;
+        QVERIFY(practice.startHeldAt(run, QStringLiteral("catalogue:1"), mode));
+        const pid_t paused = pauseServerOfTheRun(destination);
+        QVERIFY(paused > 0);
+        practice.release();
+        const ProgramFolder::Result result = ProgramFolder::finish(run);
+        ::kill(paused, SIGCONT);
+
+        QVERIFY2(result.exitCode == exitCode, qPrintable(QString::number(result.exitCode) + result.err + result.out));
+        QVERIFY2((result.out + result.err).contains(QStringLiteral("Erreur : la base Talmérosin n'a pas répondu en 2 secondes")),
+                 qPrintable(result.err + result.out));
+        if (exitCode == 1)
+            QVERIFY(result.outLines().contains(kLost));
+    }
+
+private:
+    // Pauses the server's process that serves the program (SIGSTOP); its pid, or 0.
+    static pid_t pauseServerOfTheRun(const TestDestination& destination)
+    {
+        QSqlQuery backend(destination.db());
+        if (!backend.exec(QStringLiteral("SELECT pid FROM pg_stat_activity WHERE datname = current_database() "
+                                         "AND pid <> pg_backend_pid()"))
+            || !backend.next())
+            return 0;
+        const pid_t paused = backend.value(0).toInt();
+        return ::kill(paused, SIGSTOP) == 0 ? paused : 0;
     }
 };
 

@@ -62,6 +62,7 @@ private slots:
     void terminalShowsEachPhaseBesideTheReport();
     void withoutTerminalNothingIsAdded();
     void ctrlCEndsTheRunBetweenBatches();
+    void sourceTextsCannotCommandTheTerminal();
 
 private:
     // A program folder with its own destination; the run imports the shared practice.
@@ -73,9 +74,10 @@ private:
     };
     QStringList arguments(const Run& run) const;
     QStringList verifyArguments(const Run& run) const;
-    // interruptAt: a moment of the run (VF_TEST_HOLD) at which Ctrl-C is typed on the terminal.
+    // interruptAt: a moment of the run (VF_TEST_HOLD) at which Ctrl-C is typed on the terminal;
+    // bytes: what the terminal received; columns: the terminal's width, when not the default.
     QStringList onTerminal(const Run& run, const QStringList& arguments, int* exitCode,
-                           const QString& interruptAt = QString()) const;
+                           const QString& interruptAt = QString(), QString* bytes = nullptr, int columns = 0) const;
 
     QTemporaryDir m_root;
     QString m_practice;
@@ -103,9 +105,10 @@ QStringList TerminalProgressTest::arguments(const Run& run) const
 // What the terminal shows of a run of the program with these arguments, both its standard
 // output and its standard error on a pseudo-terminal whose bytes "script" passes on.
 QStringList TerminalProgressTest::onTerminal(const Run& run, const QStringList& arguments, int* exitCode,
-                                             const QString& interruptAt) const
+                                             const QString& interruptAt, QString* bytes, int columns) const
 {
-    QString command = QStringLiteral("exec ") + shellQuoted(run.program.program());
+    QString command = (columns > 0 ? QStringLiteral("stty cols %1; ").arg(columns) : QString()) + QStringLiteral("exec ")
+        + shellQuoted(run.program.program());
     for (const QString& argument : arguments)
         command += QLatin1Char(' ') + shellQuoted(argument);
     QProcess script;
@@ -139,7 +142,10 @@ QStringList TerminalProgressTest::onTerminal(const Run& run, const QStringList& 
     if (!script.waitForFinished(240000))
         QTest::qFail(qPrintable(script.errorString()), __FILE__, __LINE__);
     *exitCode = script.exitCode();
-    return screenLines(QString::fromUtf8(script.readAllStandardOutput()));
+    const QString output = QString::fromUtf8(script.readAllStandardOutput());
+    if (bytes)
+        *bytes = output;
+    return screenLines(output);
 }
 
 QStringList TerminalProgressTest::verifyArguments(const Run& run) const
@@ -225,6 +231,63 @@ void TerminalProgressTest::ctrlCEndsTheRunBetweenBatches()
     QVERIFY(again.outLines().contains(QStringLiteral("4 médecins utilisateurs après importation.")));
     QCOMPARE(run.dest.scalar(QStringLiteral("SELECT COUNT(*) FROM MEDECINS")).toInt(), 4);
     QCOMPARE(run.dest.scalar(QStringLiteral("SELECT COUNT(*) FROM PATIENTS")).toInt(), 5);
+}
+
+// Source texts and a letters folder's name that hold escape sequences (a window title, a
+// clipboard write, a hyperlink, a cleared screen, a C1 introducer, a bidirectional override): the
+// report lines and the progress line, cut to a narrow terminal, show them as visible text, on a
+// terminal and elsewhere, and the terminal receives no command but the progress line's own "\r"
+// and "\033[K".
+void TerminalProgressTest::sourceTextsCannotCommandTheTerminal()
+{
+    Run run(m_root.filePath(QStringLiteral("escapes")));
+    QVERIFY2(run.dest.isReady(), qPrintable(run.dest.errorMessage()));
+    QVERIFY(run.program.isReady());
+    const QString letters = m_root.filePath(QStringLiteral("C\033]0;title\007\033]52;c;SGk=\007\033]8;;http://x\033\\"
+                                                           "\033[2J\u009b31m\u202eFDP"));
+    QVERIFY(QDir().mkpath(letters));
+    // Every surname of six letters becomes a window title's sequence, one of five a cleared
+    // screen and a C1 introducer, in place in the Access file's UCS-2 texts.
+    QByteArray source = readFile(m_practice + QStringLiteral("/V3.mdb"));
+    const auto ucs2 = [](const QString& text) {
+        return QByteArray(reinterpret_cast<const char*>(text.utf16()), text.size() * 2);
+    };
+    for (const char* name : {"MARTIN", "DUBOIS", "THOMAS", "ROBERT", "DURAND", "MOREAU", "GARCIA", "GIRARD", "BONNET"})
+        source.replace(ucs2(QString::fromLatin1(name)), ucs2(QStringLiteral("\033]2;X\007")));
+    for (const char* name : {"PETIT", "LEROY", "SIMON", "DAVID", "MOREL"})
+        source.replace(ucs2(QString::fromLatin1(name)), ucs2(QStringLiteral("\033[2J\u009b")));
+    const QString sourcePath = m_root.filePath(QStringLiteral("escapes.mdb"));
+    writeFile(sourcePath, source);
+
+    const auto commandsIn = [](QString text) {
+        text.remove(QStringLiteral("\033[K"));
+        return std::count_if(text.cbegin(), text.cend(), [](QChar c) {
+            return c.unicode() < 0x20 ? c != u'\n' && c != u'\t' && c != u'\r'
+                                      : (c.unicode() >= 0x7f && c.unicode() <= 0x9f) || c == QChar(0x202e);
+        });
+    };
+    // The verification first: before the run it names the records to import, by their names.
+    const QStringList batch = this->arguments(run);
+    for (const QString& mode : {QStringLiteral("--verify"), QStringLiteral("--batch")}) {
+        QStringList arguments = mode == QLatin1String("--batch") ? batch : verifyArguments(run);
+        arguments[2] = sourcePath;
+        arguments[4] = letters;
+        int exitCode = -1;
+        QString bytes;
+        const QStringList screen = onTerminal(run, arguments, &exitCode, QString(), &bytes, 50);
+        QVERIFY2(exitCode == 0 || exitCode == 1, qPrintable(bytes)); // the letters are refused, not the run
+        QCOMPARE(commandsIn(bytes), 0);
+        QStringList shown = {QStringLiteral("C\\x1b]0;title\\x07\\x1b]52;c;SGk=\\x07\\x1b]8;;http://x\\x1b\\"),
+                             QStringLiteral("\\x1b[2J\\x9b31m\\u202eFDP/")};
+        if (mode == QLatin1String("--verify"))
+            shown.append(QStringLiteral("\\x1b]2;X\\x07"));
+        for (const QString& text : std::as_const(shown))
+            QVERIFY2(bytes.contains(text), qPrintable(text + u'\n' + screen.join(u'\n')));
+
+        const ProgramFolder::Result piped = run.program.run(arguments);
+        QCOMPARE(commandsIn(piped.out + piped.err), 0);
+        QVERIFY(piped.out.contains(QStringLiteral("\\x1b]52;c;SGk=")));
+    }
 }
 
 QTEST_GUILESS_MAIN(TerminalProgressTest)

@@ -12,6 +12,7 @@
 #include <QtTest/QtTest>
 
 #include <sqlite3.h>
+#include <sys/stat.h>
 
 using namespace vf::test;
 
@@ -136,6 +137,7 @@ private slots:
     void valueTooLongIsForeseen();
     void badInputEndsThePreparation_data();
     void badInputEndsThePreparation();
+    void attacksAreRefusedOrBounded();
 
 private:
     QTemporaryDir m_root;
@@ -362,6 +364,87 @@ void VerifyTest::badInputEndsThePreparation()
     QVERIFY2(result.err.contains(message), qPrintable(result.err));
     QVERIFY(result.out.isEmpty());
     QVERIFY(practice.program.logFiles().isEmpty());
+}
+
+// What a mistyped path or a changed destination can do to a verification: the report never
+// lands through a link or over another file and is readable by its owner only; the destination
+// keeps its journal mode and gains no file; a FIFO, a link to a device or a file name that leaves
+// the patient's folder among the copied letters counts as missing, without a hang.
+void VerifyTest::attacksAreRefusedOrBounded()
+{
+    VF_TEST_DESTINATION(dest, Backend::SQLite);
+    const QString root = m_root.filePath(QStringLiteral("attacks"));
+    const Practice practice(root, dest, 8);
+    QVERIFY(practice.run(QStringLiteral("--batch")).exitCode == 0);
+    QVERIFY(dest.exec(QStringLiteral("PRAGMA journal_mode=DELETE")));
+    const QString base = dest.databaseName();
+    const auto journalMode = [&] {
+        sqlite3* db = nullptr;
+        sqlite3_open_v2(base.toUtf8().constData(), &db, SQLITE_OPEN_READONLY, nullptr);
+        sqlite3_stmt* statement = nullptr;
+        sqlite3_prepare_v2(db, "PRAGMA journal_mode", -1, &statement, nullptr);
+        const QString mode = sqlite3_step(statement) == SQLITE_ROW
+            ? QString::fromUtf8(reinterpret_cast<const char*>(sqlite3_column_text(statement, 0))) : QString();
+        sqlite3_finalize(statement);
+        sqlite3_close(db);
+        return mode;
+    };
+    QCOMPARE(journalMode(), QStringLiteral("delete"));
+
+    // --report: a link, the Access file and a FIFO are refused and left as they were; a new
+    // report is 0600 and an earlier one is replaced.
+    const QString target = root + QStringLiteral("/target.txt");
+    writeFile(target, "kept");
+    QVERIFY(QFile::link(target, root + QStringLiteral("/link.html")));
+    QVERIFY(::mkfifo(QFile::encodeName(root + QStringLiteral("/fifo.html")).constData(), 0600) == 0);
+    const QByteArray source = readFile(practice.folder + QStringLiteral("/V3.mdb"));
+    const QList<std::pair<QString, QString>> refusedPaths = {
+        {root + QStringLiteral("/link.html"), QStringLiteral("c'est un lien symbolique")},
+        {practice.folder + QStringLiteral("/V3.mdb"), QStringLiteral("ce fichier existe et n'a pas été écrit par ce programme")},
+        {root + QStringLiteral("/fifo.html"), QStringLiteral("ce n'est pas un fichier ordinaire")},
+        {root + QStringLiteral("/absent/report.html"), QStringLiteral("le dossier n'existe pas")},
+    };
+    for (const auto& [path, reason] : refusedPaths) {
+        const ProgramFolder::Result result = practice.run(QStringLiteral("--verify"), {QStringLiteral("--report"), path});
+        QCOMPARE(result.exitCode, 2);
+        QVERIFY2(result.err.contains(QStringLiteral("Erreur : le rapport ") + path + QStringLiteral(" ne peut pas être écrit : ")
+                                     + reason),
+                 qPrintable(result.err));
+    }
+    QCOMPARE(readFile(target), QByteArray("kept"));
+    QCOMPARE(readFile(practice.folder + QStringLiteral("/V3.mdb")), source);
+    const QString report = root + QStringLiteral("/report.html");
+    for (int time = 0; time < 2; ++time) {
+        const ProgramFolder::Result result = practice.run(QStringLiteral("--verify"), {QStringLiteral("--report"), report});
+        QVERIFY2(result.exitCode == 0, qPrintable(result.err + result.out));
+        QCOMPARE(QFileInfo(report).permissions() & 0x7777, QFile::ReadOwner | QFile::WriteOwner | QFile::ReadUser | QFile::WriteUser);
+        QVERIFY(parseReport(report).error.isEmpty());
+    }
+    QCOMPARE(QDir(root).entryList(QDir::Hidden | QDir::Files).filter(QStringLiteral(".report.html")), QStringList());
+
+    // The copied letters: a FIFO, a link to /dev/zero, and a row whose file name goes through
+    // ".." to a copy that is identical.
+    const QList<QVariantMap> letters = dest.rows(QStringLiteral("SELECT LETTERS_ID, PATIENTS_ID, FileName FROM LETTERS ORDER BY LETTERS_ID"));
+    QVERIFY(letters.size() >= 3);
+    const auto copyOf = [&](const QVariantMap& row) {
+        return practice.base() + QStringLiteral("LETTERS/%1/%2").arg(row.value(QStringLiteral("PATIENTS_ID")).toInt())
+            .arg(row.value(QStringLiteral("FILENAME")).toString());
+    };
+    QVERIFY(QFile::remove(copyOf(letters[0])));
+    QVERIFY(::mkfifo(QFile::encodeName(copyOf(letters[0])).constData(), 0600) == 0);
+    QVERIFY(QFile::remove(copyOf(letters[1])));
+    QVERIFY(QFile::link(QStringLiteral("/dev/zero"), copyOf(letters[1])));
+    const int patient = letters[2].value(QStringLiteral("PATIENTS_ID")).toInt();
+    QVERIFY(dest.exec(QStringLiteral("UPDATE LETTERS SET FileName = '../%1/%2' WHERE LETTERS_ID = %3")
+                          .arg(patient)
+                          .arg(letters[2].value(QStringLiteral("FILENAME")).toString())
+                          .arg(letters[2].value(QStringLiteral("LETTERS_ID")).toInt())));
+    const ProgramFolder::Result result = practice.run(QStringLiteral("--verify"), {QStringLiteral("--report"), report});
+    QVERIFY2(result.exitCode == 1, qPrintable(result.err + result.out));
+    QCOMPARE(parseReport(report).counts.value(QStringLiteral("Courriers")).missing, 3);
+    QCOMPARE(journalMode(), QStringLiteral("delete"));
+    for (const char* side : {"-wal", "-shm", "-journal"})
+        QVERIFY2(!QFileInfo::exists(base + QString::fromLatin1(side)), side);
 }
 
 QTEST_GUILESS_MAIN(VerifyTest)
