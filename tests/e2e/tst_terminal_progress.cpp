@@ -218,10 +218,11 @@ void TerminalProgressTest::ctrlCEndsTheRunBetweenBatches()
     QVERIFY2(stopped > 1 && screen.at(stopped - 2) == QStringLiteral("4 médecins utilisateurs après importation.")
                  && screen.at(stopped - 1).startsWith(QStringLiteral("Importation des médecins correspondants... 0 / 20 (0 %)")),
              qPrintable(shown));
-    QVERIFY2(screen.mid(stopped + 2, 2) == QStringList({QStringLiteral("Traitement inachevé."), QStringLiteral("Le traitement n'est pas terminé.")}),
+    // Then the run's end: its end line, its summary, its box and its log.
+    const qsizetype unfinished = screen.indexOf(QStringLiteral("Traitement inachevé."), stopped);
+    QVERIFY2(unfinished > stopped && screen.indexOf(QStringLiteral("Le traitement n'est pas terminé."), unfinished) > unfinished,
              qPrintable(shown));
-    QVERIFY2(screen.last().startsWith(QStringLiteral("Journal d'importation : ")) && stopped + 5 == screen.size(),
-             qPrintable(shown));
+    QVERIFY2(screen.last().startsWith(QStringLiteral("Journal d'importation : ")), qPrintable(shown));
     QVERIFY2(!shown.contains(QStringLiteral("^C")), qPrintable(shown));
     QCOMPARE(run.dest.scalar(QStringLiteral("SELECT COUNT(*) FROM MEDECINS")).toInt(), 4);
     QCOMPARE(run.dest.scalar(QStringLiteral("SELECT COUNT(*) FROM PATIENTS")).toInt(), 0);
@@ -275,7 +276,8 @@ void TerminalProgressTest::sourceTextsCannotCommandTheTerminal()
         int exitCode = -1;
         QString bytes;
         const QStringList screen = onTerminal(run, arguments, &exitCode, QString(), &bytes, 50);
-        QVERIFY2(exitCode == 0 || exitCode == 1, qPrintable(bytes)); // the letters are refused, not the run
+        // The letters are refused (none is found: a kind missing, 5 for the run), not the run.
+        QVERIFY2(exitCode == 1 || exitCode == 5, qPrintable(bytes));
         QCOMPARE(commandsIn(bytes), 0);
         QStringList shown = {QStringLiteral("C\\x1b]0;title\\x07\\x1b]52;c;SGk=\\x07\\x1b]8;;http://x\\x1b\\"),
                              QStringLiteral("\\x1b[2J\\x9b31m\\u202eFDP/")};

@@ -48,7 +48,13 @@ public:
     QString path(const QString& name) const { return m_dir.filePath(name); }
     Backend backend() const { return m_backend; }
 
-    std::unique_ptr<Site> site(const QString& name) const { return std::make_unique<Site>(path(name), m_backend); }
+    // A destination whose EDITOR.INI names the prescription table, as the practices' own does.
+    std::unique_ptr<Site> site(const QString& name) const
+    {
+        auto site = std::make_unique<Site>(path(name), m_backend);
+        QFile::copy(practice(1) + QStringLiteral("/Base/EDITOR.INI"), site->base + QStringLiteral("EDITOR.INI"));
+        return site;
+    }
     std::unique_ptr<ProgramFolder> program(const QString& name, const Site& site) const
     {
         auto folder = std::make_unique<ProgramFolder>(path(name));

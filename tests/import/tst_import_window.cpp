@@ -116,8 +116,10 @@ void ImportWindowTest::importerRunsOnce()
         window.findChild<QPlainTextEdit*>(QStringLiteral("Memo1"))->toPlainText().split(QLatin1Char('\n'));
     QCOMPARE(lines.first(), QStringLiteral("1 médecins utilisateurs après importation."));
     QVERIFY(lines.contains(QStringLiteral("1 correspondants après importation.")));
-    QVERIFY(lines.at(lines.size() - 2).startsWith(QStringLiteral("Importation terminée en ")));
-    QCOMPARE(lines.last(), QStringLiteral("Traitement terminé."));
+    // The end lines, then the summary, which names the log last.
+    const qsizetype end = lines.indexOf(QStringLiteral("Traitement terminé."));
+    QVERIFY(end > 0 && lines.at(end - 1).startsWith(QStringLiteral("Importation terminée en ")));
+    QVERIFY(lines.last().startsWith(QStringLiteral("Journal : ")));
     QTRY_COMPARE(boxes.texts, QStringList{QStringLiteral("Le traitement est terminé.")});
     QVERIFY(!importer->isEnabled());
     QVERIFY(fermer->isEnabled());
@@ -156,7 +158,8 @@ void ImportWindowTest::closingDuringRunWaitsForIt()
     // The text area went to the log when the run returned: it holds every line of the run.
     const QStringList log = logLines(practice.programFolder);
     QVERIFY(log.contains(QStringLiteral("1 médecins utilisateurs après importation.")));
-    QCOMPARE(log.at(log.size() - 2), QStringLiteral("Traitement terminé."));
+    QVERIFY(log.contains(QStringLiteral("Traitement terminé.")));
+    QVERIFY(log.at(log.size() - 2).startsWith(QStringLiteral("Journal : ")));
     QCOMPARE(log.last(), QString()); // the file ends with its last line's CR LF
 }
 
@@ -256,7 +259,7 @@ void ImportWindowTest::arreterStopsTheRunAndTheNextOneGoesOn()
         const QStringList lines =
             window.findChild<QPlainTextEdit*>(QStringLiteral("Memo1"))->toPlainText().split(QLatin1Char('\n'));
         QCOMPARE(lines.first(), QStringLiteral("Importation arrêtée à la demande : les enregistrements restants n'ont pas été importés."));
-        QCOMPARE(lines.last(), QStringLiteral("Traitement inachevé."));
+        QVERIFY(lines.contains(QStringLiteral("Traitement inachevé.")));
         QTRY_COMPARE(boxes.texts, QStringList{QStringLiteral("Le traitement n'est pas terminé.")});
         QCOMPARE(practice.dest.scalar(QStringLiteral("SELECT COUNT(*) FROM MEDECINS")).toInt(), 0);
         // The log's path is left under the progress bar.
