@@ -44,6 +44,20 @@ std::optional<QVariant> valueOf(const Columns& columns, const QString& name)
     return std::nullopt;
 }
 
+// About what a value takes in memory, for the size of a batch.
+qsizetype sizeOf(const QVariant& value)
+{
+    return 16 + (value.typeId() == QMetaType::QString ? value.toString().size() * 2 : 0);
+}
+
+qsizetype sizeOf(const Columns& columns)
+{
+    qsizetype size = 0;
+    for (const auto& column : columns)
+        size += sizeOf(column.second);
+    return size;
+}
+
 QString placeholders(int count)
 {
     QStringList marks;
@@ -109,6 +123,7 @@ Written UnitOfWork::insert(const Row& row)
             kept.values.append(column.second);
         m_keptIndex.insert({row.table, id}, int(m_keptRows.size()));
         m_keptRows.append(std::move(kept));
+        m_keptBytes += sizeOf(row.columns);
         note(row.table, id, row.columns);
         return Written::done();
     }
@@ -149,10 +164,16 @@ Written UnitOfWork::update(const RowUpdate& update)
                 row.values.append(value);
             }
         }
+        m_keptBytes += sizeOf(update.columns);
         note(update.table, id, update.columns);
     }
     if (ids.isEmpty())
         return Written::done();
+    if (m_batch) {
+        for (const qint32 id : ids)
+            keep({update.table, id}, update.idColumn, update.columns);
+        return Written::done();
+    }
 
     QStringList assignments;
     for (const auto& column : update.columns)
@@ -170,8 +191,6 @@ Written UnitOfWork::update(const RowUpdate& update)
         values.append(id);
     statement.bindAll(values);
     const Written written = execute(statement);
-    if (!written && m_batch)
-        throw BatchRefused{};
     if (written)
         for (const qint32 id : ids)
             note(update.table, id, update.columns);
@@ -353,6 +372,126 @@ void UnitOfWork::writeKeptRows()
     }
 }
 
+void UnitOfWork::keep(const RowKey& row, const QString& idColumn, const Columns& columns)
+{
+    auto kept = m_keptUpdates.find(row);
+    if (kept == m_keptUpdates.end()) {
+        kept = m_keptUpdates.insert(row, {idColumn, {}});
+        m_updatedRows.append(row);
+    }
+    merge(kept->second, columns);
+    m_keptBytes += sizeOf(columns);
+    note(row.first, row.second, columns);
+}
+
+namespace {
+
+// An UPDATE of `count` rows of a table from a VALUES list of their identifiers and new values,
+// in the server's own syntax; typed casts where the server does not take the types of the
+// updated columns. An empty text where the server has none.
+QString groupedUpdate(Dialect dialect, const QString& table, const QString& idColumn, const QStringList& names,
+                      const QList<QVariant>& firstRow, int count)
+{
+    const QStringList columns = QStringList{idColumn} + names;
+    QStringList marks;
+    for (const QVariant& value : firstRow) {
+        if (dialect != Dialect::PostgreSQL)
+            marks.append(QStringLiteral("?"));
+        else if (value.typeId() == QMetaType::Int)
+            marks.append(QStringLiteral("CAST(? AS INTEGER)"));
+        else if (value.typeId() == QMetaType::QDateTime)
+            marks.append(QStringLiteral("CAST(? AS TIMESTAMP)"));
+        else
+            marks.append(QStringLiteral("CAST(? AS TEXT)"));
+    }
+    QStringList tuples;
+    for (int i = 0; i < count; ++i)
+        tuples.append(QLatin1Char('(') + marks.join(QStringLiteral(", ")) + QLatin1Char(')'));
+    const QString values = QStringLiteral("(VALUES ") + tuples.join(QStringLiteral(", ")) + QLatin1Char(')');
+    const QString list = QStringLiteral("v (") + columns.join(QStringLiteral(", ")) + QLatin1Char(')');
+    QStringList assignments;
+    for (const QString& name : names)
+        assignments.append(name + QStringLiteral(" = v.") + name);
+    const QString set = QStringLiteral("UPDATE ") + table + QStringLiteral(" SET ") + assignments.join(QStringLiteral(", "));
+    const QString match = table + QLatin1Char('.') + idColumn + QStringLiteral(" = v.") + idColumn;
+    switch (dialect) {
+    case Dialect::PostgreSQL:
+        return set + QStringLiteral(" FROM ") + values + QStringLiteral(" AS ") + list + QStringLiteral(" WHERE ") + match;
+    case Dialect::SQLite:
+        return QStringLiteral("WITH ") + list + QStringLiteral(" AS ") + values + QLatin1Char(' ') + set
+            + QStringLiteral(" FROM v WHERE ") + match;
+    case Dialect::SqlServer:
+        return set + QStringLiteral(" FROM ") + table + QStringLiteral(" JOIN ") + values + QStringLiteral(" AS ") + list
+            + QStringLiteral(" ON ") + match;
+    case Dialect::Other:
+        break;
+    }
+    return QString();
+}
+
+} // namespace
+
+// The kept updates, after the inserts: one statement for many rows of a table and column list,
+// within the server's limits, or one a row where the server has no such statement.
+void UnitOfWork::writeKeptUpdates()
+{
+    struct Group {
+        QString table;
+        QString idColumn;
+        QStringList names;
+        QList<QList<QVariant>> rows; // identifier, then the values
+    };
+    QList<Group> groups;
+    for (const RowKey& row : std::as_const(m_updatedRows)) {
+        const auto& [idColumn, columns] = *m_keptUpdates.constFind(row);
+        const QStringList names = namesOf(columns);
+        auto group = std::find_if(groups.begin(), groups.end(), [&](const Group& group) {
+            return group.table == row.first && group.idColumn == idColumn && group.names == names;
+        });
+        if (group == groups.end())
+            group = groups.insert(groups.end(), Group{row.first, idColumn, names, {}});
+        QList<QVariant> values{row.second};
+        for (const auto& column : columns)
+            values.append(column.second);
+        group->rows.append(std::move(values));
+    }
+
+    const Dialect dialect = m_connection.dialect();
+    const StatementLimits limits = m_connection.limits();
+    for (const Group& group : std::as_const(groups)) {
+        const int width = int(group.names.size()) + 1;
+        const QList<int> counts = dialect == Dialect::Other ? QList<int>(group.rows.size(), 1)
+                                                            : rowsPerStatement(int(group.rows.size()), width, limits);
+        qsizetype first = 0;
+        for (const int count : counts) {
+            const QList<QVariant>& firstRow = group.rows.at(first);
+            QString key = QStringLiteral("UPDATE FROM ") + group.table + QLatin1Char(' ') + group.idColumn + QLatin1Char(' ')
+                + group.names.join(u',') + QLatin1Char(' ') + QString::number(count);
+            for (const QVariant& value : firstRow)
+                key += QLatin1Char(' ') + QString::number(value.typeId());
+            QString text = groupedUpdate(dialect, group.table, group.idColumn, group.names, firstRow, count);
+            QList<QVariant> values;
+            values.reserve(count * width);
+            if (text.isEmpty()) {
+                QStringList assignments;
+                for (const QString& name : group.names)
+                    assignments.append(name + QStringLiteral("=?"));
+                text = QStringLiteral("UPDATE ") + group.table + QStringLiteral(" SET ") + assignments.join(QStringLiteral(", "))
+                    + QStringLiteral(" WHERE ") + group.idColumn + QStringLiteral("=?");
+                values = firstRow.mid(1);
+                values.append(firstRow.constFirst());
+            } else {
+                for (qsizetype i = first; i < first + count; ++i)
+                    values += group.rows.at(i);
+            }
+            DestQuery& update = statement(key, text);
+            update.bindAll(std::move(values));
+            update.exec();
+            first += count;
+        }
+    }
+}
+
 bool UnitOfWork::commitBatch()
 {
     try {
@@ -361,10 +500,11 @@ bool UnitOfWork::commitBatch()
             m_pendingWritten = true;
             testHold("pending");
         }
-        if (!m_keptRows.isEmpty()) {
+        if (!m_keptRows.isEmpty() || !m_updatedRows.isEmpty()) {
             if (!m_connection.inTransaction())
                 m_connection.begin();
             writeKeptRows();
+            writeKeptUpdates();
         }
         if (m_connection.inTransaction())
             m_connection.commit();
@@ -407,7 +547,7 @@ void UnitOfWork::abandonBatch()
 void UnitOfWork::finishCommit()
 {
     if (!m_pairs.isEmpty()) {
-        m_links->settleAll();
+        m_links->settleLater();
         testHold("settled");
     }
     QHash<QString, QHash<qint32, Columns>> recent;
@@ -424,6 +564,9 @@ void UnitOfWork::forget()
     m_pendingWritten = false;
     m_keptRows.clear();
     m_keptIndex.clear();
+    m_updatedRows.clear();
+    m_keptUpdates.clear();
+    m_keptBytes = 0;
     m_tableOrder.clear();
     m_lastInsertTable.clear();
     m_written.clear();
