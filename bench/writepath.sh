@@ -196,7 +196,7 @@ for kind in "${destinations[@]}"; do
     function phase_of(time,   i) { for (i = 1; i <= n; i++) if (time <= end[i]) return name[i]; return "end" }
     {
       p = phase_of($2)
-      if ($0 ~ /sendto\(.*PGSQL/) { trips[p]++; if ($0 ~ /COMMIT/) commits[p]++ }
+      if ($0 ~ /sendto\(.*MSG_NOSIGNAL/) { trips[p]++; if ($0 ~ /COMMIT/) commits[p]++ }
       else if ($0 ~ /unlink\(.*s_[0-9]+\.sqlite-journal/) commits[p]++
       else if ($0 ~ /fcntl\(.*LinksTables.*-shm.*F_SETLK, \{l_type=F_WRLCK, l_whence=SEEK_SET, l_start=120,/) links[p]++
       else if ($0 ~ /f(data)?sync\(.*LinksTables/) linksyncs[p]++
