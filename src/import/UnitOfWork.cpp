@@ -9,10 +9,13 @@
 #include <QStringList>
 
 #include <algorithm>
+#include <limits>
 
 namespace vf {
 
 namespace {
+
+constexpr qint64 kReadWindow = 1000; // identifiers whose column stored() reads at once
 
 QStringList namesOf(const Columns& columns)
 {
@@ -109,6 +112,9 @@ Written UnitOfWork::execute(DestQuery& query)
 void UnitOfWork::note(const QString& table, qint32 id, const Columns& columns)
 {
     merge(m_written[{table, id}], columns);
+    const auto window = m_windows.constFind(table);
+    if (window != m_windows.constEnd() && id - window->first >= 0 && id - window->first < kReadWindow)
+        m_windows.erase(window);
 }
 
 Written UnitOfWork::insert(const Row& row)
@@ -205,13 +211,24 @@ QVariant UnitOfWork::stored(const QString& table, const QString& idColumn, qint3
             return *value;
     if (const std::optional<QVariant> value = valueOf(m_recent.value(table).value(id), column))
         return *value;
-    DestQuery& read = statement(QStringLiteral("READ ") + table + QLatin1Char(' ') + column,
-                                QStringLiteral("SELECT ") + column + QStringLiteral(" FROM ") + table
-                                    + QStringLiteral(" WHERE ") + idColumn + QStringLiteral("=?"));
-    read.bindAll({id});
-    read.open();
-    const QVariant value = read.eof() ? QVariant() : read.value(0);
-    read.close();
+    const auto window = m_windows.constFind(table);
+    if (window != m_windows.constEnd() && window->column == column && id - window->first >= 0
+        && id - window->first < kReadWindow)
+        return window->values.value(id);
+    DestQuery& reader = statement(QStringLiteral("READ ") + table + QLatin1Char(' ') + column,
+                                QStringLiteral("SELECT ") + idColumn + QStringLiteral(", ") + column
+                                    + QStringLiteral(" FROM ") + table + QStringLiteral(" WHERE ") + idColumn
+                                    + QStringLiteral(" >= ? AND ") + idColumn + QStringLiteral(" <= ?"));
+    reader.bindAll({id, qint32(std::min<qint64>(qint64(id) + kReadWindow - 1, std::numeric_limits<qint32>::max()))});
+    reader.open();
+    ReadWindow read{column, id, {}};
+    while (!reader.eof()) {
+        read.values.insert(reader.value(0).toInt(), reader.value(1));
+        reader.next();
+    }
+    reader.close();
+    const QVariant value = read.values.value(id);
+    m_windows.insert(table, std::move(read));
     return value;
 }
 
@@ -579,6 +596,7 @@ void UnitOfWork::close()
 {
     m_statements.clear();
     m_recent.clear();
+    m_windows.clear();
     m_links = nullptr;
     forget();
 }

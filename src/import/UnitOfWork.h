@@ -97,8 +97,9 @@ public:
     Written pair(LinkTable& table, qint32 source, qint32 dest);
 
     // A column of the row of that identifier, as the destination holds it: the rows that the
-    // open batch writes, and those that the last commit wrote to each table, are not read again.
-    // Throws vf::Error when it cannot be read.
+    // open batch writes, and those that the last commit wrote to each table, are not read again;
+    // the others are read with the next identifiers' (one statement for a thousand), which
+    // serve the records that follow. Throws vf::Error when it cannot be read.
     QVariant stored(const QString& table, const QString& idColumn, qint32 id, const QString& column);
 
     void line(const QString& text);
@@ -159,6 +160,14 @@ private:
     QHash<qint32, qint32> m_pairByCode;
     QList<std::pair<bool, QString>> m_report;           // (status?, text), waiting for the commit
     QHash<QString, QHash<qint32, Columns>> m_recent;    // the rows of the last commit, by table
+    // A column of the rows of a range of identifiers, read by one statement of stored(); dropped
+    // when a row of its range is written.
+    struct ReadWindow {
+        QString column;
+        qint64 first = 0;
+        QHash<qint32, QVariant> values;
+    };
+    QHash<QString, ReadWindow> m_windows; // by table
 };
 
 // The typed values a record gives its columns.
