@@ -112,9 +112,10 @@ Written UnitOfWork::execute(DestQuery& query)
 void UnitOfWork::note(const QString& table, qint32 id, const Columns& columns)
 {
     merge(m_written[{table, id}], columns);
-    const auto window = m_windows.constFind(table);
-    if (window != m_windows.constEnd() && id - window->first >= 0 && id - window->first < kReadWindow)
-        m_windows.erase(window);
+    const auto window = m_windows.find(table);
+    if (window != m_windows.end() && id - window->first >= 0 && id - window->first < kReadWindow)
+        if (const std::optional<QVariant> value = valueOf(columns, window->column))
+            window->values.insert(id, *value);
 }
 
 Written UnitOfWork::insert(const Row& row)
@@ -404,22 +405,24 @@ void UnitOfWork::keep(const RowKey& row, const QString& idColumn, const Columns&
 namespace {
 
 // An UPDATE of `count` rows of a table from a VALUES list of their identifiers and new values,
-// in the server's own syntax; typed casts where the server does not take the types of the
-// updated columns. An empty text where the server has none.
+// in the server's own syntax. PostgreSQL and SQL Server give a VALUES list's columns the types
+// of its values, so each value is cast to its column's kind of type. An empty text where the
+// server has no such statement.
 QString groupedUpdate(Dialect dialect, const QString& table, const QString& idColumn, const QStringList& names,
                       const QList<QVariant>& firstRow, int count)
 {
     const QStringList columns = QStringList{idColumn} + names;
+    const bool sqlServer = dialect == Dialect::SqlServer;
     QStringList marks;
     for (const QVariant& value : firstRow) {
-        if (dialect != Dialect::PostgreSQL)
+        if (dialect != Dialect::PostgreSQL && !sqlServer)
             marks.append(QStringLiteral("?"));
         else if (value.typeId() == QMetaType::Int)
             marks.append(QStringLiteral("CAST(? AS INTEGER)"));
         else if (value.typeId() == QMetaType::QDateTime)
-            marks.append(QStringLiteral("CAST(? AS TIMESTAMP)"));
+            marks.append(sqlServer ? QStringLiteral("CAST(? AS DATETIME)") : QStringLiteral("CAST(? AS TIMESTAMP)"));
         else
-            marks.append(QStringLiteral("CAST(? AS TEXT)"));
+            marks.append(sqlServer ? QStringLiteral("CAST(? AS NVARCHAR(MAX))") : QStringLiteral("CAST(? AS TEXT)"));
     }
     QStringList tuples;
     for (int i = 0; i < count; ++i)
@@ -548,6 +551,7 @@ bool UnitOfWork::commitBatch()
 void UnitOfWork::abandonBatch()
 {
     m_connection.rollback();
+    m_windows.clear(); // they hold the values that the batch wrote
     // Pending pairs whose rows were rolled back are dropped; should the link table refuse even
     // that, they are dropped when the table is opened again, as their rows do not exist.
     if (m_pendingWritten) {

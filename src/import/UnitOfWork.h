@@ -160,8 +160,8 @@ private:
     QHash<qint32, qint32> m_pairByCode;
     QList<std::pair<bool, QString>> m_report;           // (status?, text), waiting for the commit
     QHash<QString, QHash<qint32, Columns>> m_recent;    // the rows of the last commit, by table
-    // A column of the rows of a range of identifiers, read by one statement of stored(); dropped
-    // when a row of its range is written.
+    // A column of the rows of a range of identifiers, read by one statement of stored(), with
+    // the values written since; dropped when a batch is rolled back.
     struct ReadWindow {
         QString column;
         qint64 first = 0;
