@@ -222,11 +222,11 @@ for kind in "${destinations[@]}"; do
   database=$(destination_for "$kind" "$practice" p_$patients)
   timed_run "$practice" "$work/out-perf" perf record -q -F 499 -g -o "$work/perf.data"
   printf '  wall %s s; by process and binary (%% of samples):\n' "$(phase_times "$work/out-perf" | awk '$1 == "run" { print $2 }')"
-  perf report -i "$work/perf.data" --no-children --sort comm,dso --stdio 2>/dev/null | grep -v '^#' | grep '%' |
-    head -n 10 | sed 's/^/  /'
+  perf report -i "$work/perf.data" --no-children --sort comm,dso --stdio -g none 2>/dev/null | grep -v '^#' |
+    grep '%' | head -n 10 | sed 's/^/  /' || true
   for comm in velquor-fusion velquor-fusion-; do
     printf '  functions of %s (self, %% of all samples):\n' "$comm"
     perf report -i "$work/perf.data" --comm "$comm" --no-children --sort dso,sym --stdio -g none 2>/dev/null |
-      grep -v '^#' | grep '%' | head -n 10 | sed 's/^/    /'
+      grep -v '^#' | grep '%' | head -n 10 | sed 's/^/    /' || true
   done
 done
