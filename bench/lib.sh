@@ -28,7 +28,7 @@ pg_start() {
   pg_bin=$(ls -d /usr/lib/postgresql/*/bin | sort -V | tail -n 1)
   pg_socket=$work/pg
   pg_data=$pg_socket/data
-  pg_port=55432
+  pg_port=${PG_PORT:-55432}
   mkdir -p "$pg_socket"
   [ "$(id -u)" -ne 0 ] || chown postgres "$pg_socket"
   as_postgres "$pg_bin/initdb" -D "$pg_data" -A trust -U postgres >/dev/null

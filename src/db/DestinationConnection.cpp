@@ -466,9 +466,12 @@ void DestinationConnection::open(const QString& odbcConnectionString, Access acc
 StatementLimits DestinationConnection::limits() const
 {
     // SQL Server takes 1,000 rows in a VALUES list and 2,100 parameters in a statement, two of
-    // which its driver's prepared call may use; the others take far more parameters.
+    // which its driver's prepared call may use. psqlODBC drops the connection on statements of some
+    // 8,000 parameters (12 columns of 1,000 rows), far below the server's own 65,535: 4,000 is
+    // what it is known to take. SQLite takes 32,766.
     switch (m_dialect) {
     case Dialect::PostgreSQL:
+        return {1000, 4000};
     case Dialect::SQLite:
         return {1000, 30000};
     case Dialect::SqlServer:

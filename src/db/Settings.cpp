@@ -196,7 +196,7 @@ int readBatchSize(const QString& settingsPath)
     bool isNumber = false;
     const int size =
         IniFile::load(settingsPath).value(QStringLiteral("Import"), QStringLiteral("BatchSize")).trimmed().toInt(&isNumber);
-    return isNumber && size > 0 ? size : 500;
+    return isNumber && size > 0 ? size : 5000;
 }
 
 QString linksTablesFolder(const QString& programFolder)

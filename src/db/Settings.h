@@ -47,8 +47,8 @@ void saveWindowSettings(const QString& settingsPath, const WindowSettings& setti
 // elsewhere.
 void checkStartupPaths(WindowSettings& settings);
 
-// [Import] BatchSize: the records that the run writes in one destination transaction; 500 when
-// the key is missing or is not a number above 0.
+// [Import] BatchSize: the most records that the run writes in one destination transaction; 5000
+// when the key is missing or is not a number above 0.
 int readBatchSize(const QString& settingsPath);
 
 // The link-table folder beside the executable and the store's three lock files.

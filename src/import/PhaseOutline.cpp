@@ -15,11 +15,13 @@ namespace {
 
 // Each source record, in the statement's order: one progress step, then the record. A failure
 // to move to the next row ends the loop. The records go to the destination in batches of the
-// run's size, or of what the records of about two seconds make: a refused batch is done again
-// one record at a time, which gives each record its own outcome, as a batch size of one does.
+// run's size, or of what the records of about two seconds or a few megabytes of values make,
+// whichever comes first: a refused batch is done again one record at a time, which gives each
+// record its own outcome, as a batch size of one does.
 void importRecords(RunContext& context, Phase& phase, SourceQuery& source, const PhaseOutline& outline)
 {
     constexpr qint64 kBatchMilliseconds = 2000;
+    constexpr qsizetype kBatchBytes = 8 << 20;
     UnitOfWork& work = context.work;
     LinkTable& links = phase.links();
     // What a record did before an error that it does not handle, or before the run cannot go on,
@@ -79,9 +81,6 @@ void importRecords(RunContext& context, Phase& phase, SourceQuery& source, const
             work.nextBatchRecord();
             try {
                 phase.importRecord(record, work);
-            } catch (const BatchRefused&) {
-                work.abandonBatch();
-                oneByOne();
             } catch (const Error&) {
                 commit(); // the records before the error stay written, as one at a time
                 throw;
@@ -90,7 +89,8 @@ void importRecords(RunContext& context, Phase& phase, SourceQuery& source, const
                 throw;
             }
             testHold("record");
-            if (batch.size() >= context.batchSize || started.elapsed() >= kBatchMilliseconds)
+            if (batch.size() >= context.batchSize || started.elapsed() >= kBatchMilliseconds
+                || work.batchBytes() >= kBatchBytes)
                 commit();
         }
         try {

@@ -36,7 +36,7 @@ struct RunContext {
     QString courriersPath; // the field's text, unchanged
     QString talmerosPath;  // with its final separator
     bool vider = false;    // "Vider la base avant importation"
-    int batchSize = 500;   // records per destination transaction
+    int batchSize = 5000;  // records per destination transaction, at most
     DateFormats dateFormats;
     bool unfinished = false;
     // Set from outside the run (the window's "Arrêter", Ctrl-C): the record loop ends the run

@@ -9,10 +9,13 @@
 #include <QStringList>
 
 #include <algorithm>
+#include <limits>
 
 namespace vf {
 
 namespace {
+
+constexpr qint64 kReadWindow = 1000; // identifiers whose column stored() reads at once
 
 QStringList namesOf(const Columns& columns)
 {
@@ -42,6 +45,20 @@ std::optional<QVariant> valueOf(const Columns& columns, const QString& name)
         if (column.compare(name, Qt::CaseInsensitive) == 0)
             return value;
     return std::nullopt;
+}
+
+// About what a value takes in memory, for the size of a batch.
+qsizetype sizeOf(const QVariant& value)
+{
+    return 16 + (value.typeId() == QMetaType::QString ? value.toString().size() * 2 : 0);
+}
+
+qsizetype sizeOf(const Columns& columns)
+{
+    qsizetype size = 0;
+    for (const auto& column : columns)
+        size += sizeOf(column.second);
+    return size;
 }
 
 QString placeholders(int count)
@@ -95,6 +112,10 @@ Written UnitOfWork::execute(DestQuery& query)
 void UnitOfWork::note(const QString& table, qint32 id, const Columns& columns)
 {
     merge(m_written[{table, id}], columns);
+    const auto window = m_windows.find(table);
+    if (window != m_windows.end() && id - window->first >= 0 && id - window->first < kReadWindow)
+        if (const std::optional<QVariant> value = valueOf(columns, window->column))
+            window->values.insert(id, *value);
 }
 
 Written UnitOfWork::insert(const Row& row)
@@ -109,6 +130,7 @@ Written UnitOfWork::insert(const Row& row)
             kept.values.append(column.second);
         m_keptIndex.insert({row.table, id}, int(m_keptRows.size()));
         m_keptRows.append(std::move(kept));
+        m_keptBytes += sizeOf(row.columns);
         note(row.table, id, row.columns);
         return Written::done();
     }
@@ -149,10 +171,16 @@ Written UnitOfWork::update(const RowUpdate& update)
                 row.values.append(value);
             }
         }
+        m_keptBytes += sizeOf(update.columns);
         note(update.table, id, update.columns);
     }
     if (ids.isEmpty())
         return Written::done();
+    if (m_batch) {
+        for (const qint32 id : ids)
+            keep({update.table, id}, update.idColumn, update.columns);
+        return Written::done();
+    }
 
     QStringList assignments;
     for (const auto& column : update.columns)
@@ -170,8 +198,6 @@ Written UnitOfWork::update(const RowUpdate& update)
         values.append(id);
     statement.bindAll(values);
     const Written written = execute(statement);
-    if (!written && m_batch)
-        throw BatchRefused{};
     if (written)
         for (const qint32 id : ids)
             note(update.table, id, update.columns);
@@ -186,21 +212,38 @@ QVariant UnitOfWork::stored(const QString& table, const QString& idColumn, qint3
             return *value;
     if (const std::optional<QVariant> value = valueOf(m_recent.value(table).value(id), column))
         return *value;
-    // The text comes with the length that the server holds, so that a text cut on its way (a
+    // A text comes with the length that the server holds, so that a text cut on its way (a
     // driver's text size) is an error instead of being written back cut.
+    const auto checked = [&](const ReadWindow& window) {
+        const QVariant value = window.values.value(id);
+        if (value.metaType() == QMetaType::fromType<QString>() && !value.isNull())
+            checkTextLength(m_connection.dialect(), value.toString(), window.lengths.value(id),
+                            table + QLatin1Char('.') + column + QStringLiteral(" n°") + QString::number(id));
+        return value;
+    };
+    const auto window = m_windows.constFind(table);
+    if (window != m_windows.constEnd() && window->column == column && id - window->first >= 0
+        && id - window->first < kReadWindow)
+        return checked(*window);
     const QString length = textLengthExpression(m_connection.dialect(), column);
-    DestQuery& read = statement(QStringLiteral("READ ") + table + QLatin1Char(' ') + column,
-                                QStringLiteral("SELECT ") + column + (length.isEmpty() ? QString() : QStringLiteral(", ") + length)
-                                    + QStringLiteral(" FROM ") + table + QStringLiteral(" WHERE ") + idColumn
-                                    + QStringLiteral("=?"));
-    read.bindAll({id});
-    read.open();
-    const QVariant value = read.eof() ? QVariant() : read.value(0);
-    const QVariant serverLength = read.eof() || length.isEmpty() ? QVariant() : read.value(1);
-    read.close();
-    if (value.metaType() == QMetaType::fromType<QString>() && !value.isNull())
-        checkTextLength(m_connection.dialect(), value.toString(), serverLength,
-                        table + QLatin1Char('.') + column + QStringLiteral(" n°") + QString::number(id));
+    DestQuery& reader = statement(QStringLiteral("READ ") + table + QLatin1Char(' ') + column,
+                                  QStringLiteral("SELECT ") + idColumn + QStringLiteral(", ") + column
+                                      + (length.isEmpty() ? QString() : QStringLiteral(", ") + length)
+                                      + QStringLiteral(" FROM ") + table + QStringLiteral(" WHERE ") + idColumn
+                                      + QStringLiteral(" >= ? AND ") + idColumn + QStringLiteral(" <= ?"));
+    reader.bindAll({id, qint32(std::min<qint64>(qint64(id) + kReadWindow - 1, std::numeric_limits<qint32>::max()))});
+    reader.open();
+    ReadWindow read{column, id, {}, {}};
+    while (!reader.eof()) {
+        const qint32 rowId = reader.value(0).toInt();
+        read.values.insert(rowId, reader.value(1));
+        if (!length.isEmpty())
+            read.lengths.insert(rowId, reader.value(2));
+        reader.next();
+    }
+    reader.close();
+    const QVariant value = checked(read);
+    m_windows.insert(table, std::move(read));
     return value;
 }
 
@@ -361,6 +404,128 @@ void UnitOfWork::writeKeptRows()
     }
 }
 
+void UnitOfWork::keep(const RowKey& row, const QString& idColumn, const Columns& columns)
+{
+    auto kept = m_keptUpdates.find(row);
+    if (kept == m_keptUpdates.end()) {
+        kept = m_keptUpdates.insert(row, {idColumn, {}});
+        m_updatedRows.append(row);
+    }
+    merge(kept->second, columns);
+    m_keptBytes += sizeOf(columns);
+    note(row.first, row.second, columns);
+}
+
+namespace {
+
+// An UPDATE of `count` rows of a table from a VALUES list of their identifiers and new values,
+// in the server's own syntax. PostgreSQL and SQL Server give a VALUES list's columns the types
+// of its values, so each value is cast to its column's kind of type. An empty text where the
+// server has no such statement.
+QString groupedUpdate(Dialect dialect, const QString& table, const QString& idColumn, const QStringList& names,
+                      const QList<QVariant>& firstRow, int count)
+{
+    const QStringList columns = QStringList{idColumn} + names;
+    const bool sqlServer = dialect == Dialect::SqlServer;
+    QStringList marks;
+    for (const QVariant& value : firstRow) {
+        if (dialect != Dialect::PostgreSQL && !sqlServer)
+            marks.append(QStringLiteral("?"));
+        else if (value.typeId() == QMetaType::Int)
+            marks.append(QStringLiteral("CAST(? AS INTEGER)"));
+        else if (value.typeId() == QMetaType::QDateTime)
+            marks.append(sqlServer ? QStringLiteral("CAST(? AS DATETIME)") : QStringLiteral("CAST(? AS TIMESTAMP)"));
+        else
+            marks.append(sqlServer ? QStringLiteral("CAST(? AS NVARCHAR(MAX))") : QStringLiteral("CAST(? AS TEXT)"));
+    }
+    QStringList tuples;
+    for (int i = 0; i < count; ++i)
+        tuples.append(QLatin1Char('(') + marks.join(QStringLiteral(", ")) + QLatin1Char(')'));
+    const QString values = QStringLiteral("(VALUES ") + tuples.join(QStringLiteral(", ")) + QLatin1Char(')');
+    const QString list = QStringLiteral("v (") + columns.join(QStringLiteral(", ")) + QLatin1Char(')');
+    QStringList assignments;
+    for (const QString& name : names)
+        assignments.append(name + QStringLiteral(" = v.") + name);
+    const QString set = QStringLiteral("UPDATE ") + table + QStringLiteral(" SET ") + assignments.join(QStringLiteral(", "));
+    const QString match = table + QLatin1Char('.') + idColumn + QStringLiteral(" = v.") + idColumn;
+    switch (dialect) {
+    case Dialect::PostgreSQL:
+        return set + QStringLiteral(" FROM ") + values + QStringLiteral(" AS ") + list + QStringLiteral(" WHERE ") + match;
+    case Dialect::SQLite:
+        return QStringLiteral("WITH ") + list + QStringLiteral(" AS ") + values + QLatin1Char(' ') + set
+            + QStringLiteral(" FROM v WHERE ") + match;
+    case Dialect::SqlServer:
+        return set + QStringLiteral(" FROM ") + table + QStringLiteral(" JOIN ") + values + QStringLiteral(" AS ") + list
+            + QStringLiteral(" ON ") + match;
+    case Dialect::Other:
+        break;
+    }
+    return QString();
+}
+
+} // namespace
+
+// The kept updates, after the inserts: one statement for many rows of a table and column list,
+// within the server's limits, or one a row where the server has no such statement.
+void UnitOfWork::writeKeptUpdates()
+{
+    struct Group {
+        QString table;
+        QString idColumn;
+        QStringList names;
+        QList<QList<QVariant>> rows; // identifier, then the values
+    };
+    QList<Group> groups;
+    for (const RowKey& row : std::as_const(m_updatedRows)) {
+        const auto& [idColumn, columns] = *m_keptUpdates.constFind(row);
+        const QStringList names = namesOf(columns);
+        auto group = std::find_if(groups.begin(), groups.end(), [&](const Group& group) {
+            return group.table == row.first && group.idColumn == idColumn && group.names == names;
+        });
+        if (group == groups.end())
+            group = groups.insert(groups.end(), Group{row.first, idColumn, names, {}});
+        QList<QVariant> values{row.second};
+        for (const auto& column : columns)
+            values.append(column.second);
+        group->rows.append(std::move(values));
+    }
+
+    const Dialect dialect = m_connection.dialect();
+    const StatementLimits limits = m_connection.limits();
+    for (const Group& group : std::as_const(groups)) {
+        const int width = int(group.names.size()) + 1;
+        const QList<int> counts = dialect == Dialect::Other ? QList<int>(group.rows.size(), 1)
+                                                            : rowsPerStatement(int(group.rows.size()), width, limits);
+        qsizetype first = 0;
+        for (const int count : counts) {
+            const QList<QVariant>& firstRow = group.rows.at(first);
+            QString key = QStringLiteral("UPDATE FROM ") + group.table + QLatin1Char(' ') + group.idColumn + QLatin1Char(' ')
+                + group.names.join(u',') + QLatin1Char(' ') + QString::number(count);
+            for (const QVariant& value : firstRow)
+                key += QLatin1Char(' ') + QString::number(value.typeId());
+            QString text = groupedUpdate(dialect, group.table, group.idColumn, group.names, firstRow, count);
+            QList<QVariant> values;
+            values.reserve(count * width);
+            if (text.isEmpty()) {
+                QStringList assignments;
+                for (const QString& name : group.names)
+                    assignments.append(name + QStringLiteral("=?"));
+                text = QStringLiteral("UPDATE ") + group.table + QStringLiteral(" SET ") + assignments.join(QStringLiteral(", "))
+                    + QStringLiteral(" WHERE ") + group.idColumn + QStringLiteral("=?");
+                values = firstRow.mid(1);
+                values.append(firstRow.constFirst());
+            } else {
+                for (qsizetype i = first; i < first + count; ++i)
+                    values += group.rows.at(i);
+            }
+            DestQuery& update = statement(key, text);
+            update.bindAll(std::move(values));
+            update.exec();
+            first += count;
+        }
+    }
+}
+
 bool UnitOfWork::commitBatch()
 {
     try {
@@ -369,10 +534,11 @@ bool UnitOfWork::commitBatch()
             m_pendingWritten = true;
             testHold("pending");
         }
-        if (!m_keptRows.isEmpty()) {
+        if (!m_keptRows.isEmpty() || !m_updatedRows.isEmpty()) {
             if (!m_connection.inTransaction())
                 m_connection.begin();
             writeKeptRows();
+            writeKeptUpdates();
         }
         if (m_connection.inTransaction())
             m_connection.commit();
@@ -399,6 +565,7 @@ bool UnitOfWork::commitBatch()
 void UnitOfWork::abandonBatch()
 {
     m_connection.rollback();
+    m_windows.clear(); // they hold the values that the batch wrote
     // Pending pairs whose rows were rolled back are dropped; should the link table refuse even
     // that, they are dropped when the table is opened again, as their rows do not exist.
     if (m_pendingWritten) {
@@ -415,7 +582,7 @@ void UnitOfWork::abandonBatch()
 void UnitOfWork::finishCommit()
 {
     if (!m_pairs.isEmpty()) {
-        m_links->settleAll();
+        m_links->settleLater();
         testHold("settled");
     }
     QHash<QString, QHash<qint32, Columns>> recent;
@@ -432,6 +599,9 @@ void UnitOfWork::forget()
     m_pendingWritten = false;
     m_keptRows.clear();
     m_keptIndex.clear();
+    m_updatedRows.clear();
+    m_keptUpdates.clear();
+    m_keptBytes = 0;
     m_tableOrder.clear();
     m_lastInsertTable.clear();
     m_written.clear();
@@ -444,6 +614,7 @@ void UnitOfWork::close()
 {
     m_statements.clear();
     m_recent.clear();
+    m_windows.clear();
     m_links = nullptr;
     forget();
 }

@@ -58,10 +58,6 @@ struct PairRow {
     QString proofColumn = {};
 };
 
-// Thrown out of a record when a statement of an open batch is refused: the batch is rolled back
-// and its records are done again one at a time. On purpose no vf::Error, which records handle.
-struct BatchRefused {};
-
 // How many rows each multi-row INSERT of `rows` rows of `columns` columns takes, in order, so
 // that no statement exceeds the server's limits.
 QList<int> rowsPerStatement(int rows, int columns, const StatementLimits& limits);
@@ -76,10 +72,12 @@ QList<int> rowsPerStatement(int rows, int columns, const StatementLimits& limits
 //
 // A batch of records (beginBatch, commitBatch) is written in one transaction: the records'
 // inserts are kept and go out at the commit as multi-row INSERT statements, one per table and
-// column list; their updates run at once inside the transaction (those of rows the batch inserts
-// change the kept rows); every write counts as done, the report waits for the commit. A refused
-// statement throws BatchRefused or makes commitBatch() return false: the batch is rolled back and
-// nothing of it remains, and the caller does its records again one at a time.
+// column list; their updates of rows the batch inserts change the kept rows, and the others are
+// kept too, the last values of each row, and go out after the inserts, grouped by table and
+// column list where the server updates many rows from a VALUES list; every write counts as done,
+// the report waits for the commit. A refused statement makes commitBatch() return false: the
+// batch is rolled back and nothing of it remains, and the caller does its records again one at
+// a time.
 class UnitOfWork {
 public:
     UnitOfWork(DestinationConnection& connection, Reporter& reporter);
@@ -99,8 +97,9 @@ public:
     Written pair(LinkTable& table, qint32 source, qint32 dest);
 
     // A column of the row of that identifier, as the destination holds it: the rows that the
-    // open batch writes, and those that the last commit wrote to each table, are not read again.
-    // Throws vf::Error when it cannot be read.
+    // open batch writes, and those that the last commit wrote to each table, are not read again;
+    // the others are read with the next identifiers' (one statement for a thousand), which
+    // serve the records that follow. Throws vf::Error when it cannot be read.
     QVariant stored(const QString& table, const QString& idColumn, qint32 id, const QString& column);
 
     void line(const QString& text);
@@ -113,6 +112,7 @@ public:
     void beginBatch(LinkTable& links, const PairRow& pairRow);
     void nextBatchRecord(); // a record of the open batch starts
     bool commitBatch();     // false: the batch was refused and rolled back
+    qsizetype batchBytes() const { return m_keptBytes; } // about what the open batch keeps in memory
     void abandonBatch();    // rolls the open batch back
 
     // Drops the prepared statements, before the destination connection closes.
@@ -132,6 +132,8 @@ private:
     Written execute(DestQuery& statement);
     void note(const QString& table, qint32 id, const Columns& columns);
     void writeKeptRows();
+    void writeKeptUpdates();
+    void keep(const RowKey& row, const QString& idColumn, const Columns& columns);
     QList<PendingPair> pendingPairs() const;
     void finishCommit();
     void forget();
@@ -147,12 +149,26 @@ private:
     QString m_lastInsertTable;                          // of the current record
     QHash<RowKey, Columns> m_written;                   // rows written by the open batch or record
     QHash<RowKey, int> m_keptIndex;                     // kept rows by table and identifier
+    // The batch's updates of rows it does not insert: each row's identifier column and last
+    // values, the rows in the order of their first update.
+    QList<RowKey> m_updatedRows;
+    QHash<RowKey, std::pair<QString, Columns>> m_keptUpdates;
+    qsizetype m_keptBytes = 0;
     LinkTable* m_links = nullptr;                       // the phase's link table
     QList<std::pair<qint32, qint32>> m_pairs;           // its pairs of the open batch or record
     bool m_pendingWritten = false;                      // the batch's pairs are in the link table
     QHash<qint32, qint32> m_pairByCode;
     QList<std::pair<bool, QString>> m_report;           // (status?, text), waiting for the commit
     QHash<QString, QHash<qint32, Columns>> m_recent;    // the rows of the last commit, by table
+    // A column of the rows of a range of identifiers, read by one statement of stored(), with
+    // the values written since; dropped when a batch is rolled back.
+    struct ReadWindow {
+        QString column;
+        qint64 first = 0;
+        QHash<qint32, QVariant> values;
+        QHash<qint32, QVariant> lengths; // the server's length of each text, where it tells
+    };
+    QHash<QString, ReadWindow> m_windows; // by table
 };
 
 // The typed values a record gives its columns.

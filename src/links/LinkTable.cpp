@@ -87,6 +87,8 @@ struct LinkTable::Private {
     // The pairs, read when the file is opened: a record's lookup asks no file.
     QHash<qint32, qint32> pairs;
     std::optional<Pair> current;
+    // The pending pairs are all settled in memory, not yet in the file (settleLater).
+    bool settleDue = false;
 
     QString path() const { return QDir(folder).filePath(fileName); }
 
@@ -181,11 +183,13 @@ struct LinkTable::Private {
         const int version = formatVersion();
         if (version > kFormatVersion)
             throw NewerFormat(newerFormatMessage(path(), version));
-        // WAL: the pending pairs and their settlement are small commits. synchronous=NORMAL keeps
-        // every commit when the program is killed or crashes (the WAL is written before the commit
-        // returns); only a power failure may lose the last ones.
+        // WAL, synced at each commit: every commit but the last of a phase makes pending pairs
+        // whose rows the destination commits next, so it must be on the disk before that. Were
+        // it only written (synchronous=NORMAL), a killed program would lose nothing, but a power
+        // cut could take pending pairs whose rows the destination keeps: those records would be
+        // imported twice.
         exec("PRAGMA journal_mode=WAL");
-        exec("PRAGMA synchronous=NORMAL");
+        exec("PRAGMA synchronous=FULL");
         if (version < kFormatVersion) {
             // A file made by an earlier version holds its pairs only: the pending table is added.
             inTransaction([this] {
@@ -207,8 +211,26 @@ struct LinkTable::Private {
             fail(stepped);
     }
 
+    // The pairs that settleLater left for the next commit, written inside it.
+    void writeDueSettlement()
+    {
+        if (settleDue)
+            step(settleAll.get());
+    }
+
     void closeFile()
     {
+        if (settleDue) {
+            try {
+                inTransaction([this] {
+                    writeDueSettlement();
+                    exec("DELETE FROM PENDING");
+                });
+            } catch (...) {
+                // Left pending: the next run finds their rows in the destination and settles them.
+            }
+        }
+        settleDue = false;
         for (Statement* statement : {&addPending, &pending, &settle, &settleAll})
             statement->finalize();
         pairs.clear();
@@ -297,6 +319,10 @@ void LinkTable::addPending(const QList<PendingPair>& pairs)
                          .arg(m_d->fileName));
     };
     m_d->inTransaction([&] {
+        if (m_d->settleDue) {
+            m_d->writeDueSettlement();
+            m_d->exec("DELETE FROM PENDING");
+        }
         for (const PendingPair& pair : pairs) {
             if (m_d->pairs.contains(pair.source))
                 throw duplicate(pair.source);
@@ -315,6 +341,7 @@ void LinkTable::addPending(const QList<PendingPair>& pairs)
                 m_d->fail(rc);
         }
     });
+    m_d->settleDue = false;
 }
 
 QList<PendingPair> LinkTable::pending() const
@@ -337,12 +364,14 @@ void LinkTable::settle(const QList<qint32>& done)
     requireOpen(*this);
     const QList<PendingPair> waiting = pending();
     m_d->inTransaction([&] {
+        m_d->writeDueSettlement();
         for (const qint32 source : done) {
             sqlite3_bind_int(m_d->settle.get(), 1, source);
             m_d->step(m_d->settle.get());
         }
         m_d->exec("DELETE FROM PENDING");
     });
+    m_d->settleDue = false;
     for (const PendingPair& pair : waiting)
         if (done.contains(pair.source))
             m_d->pairs.insert(pair.source, pair.dest);
@@ -356,8 +385,17 @@ void LinkTable::settleAll()
         m_d->step(m_d->settleAll.get());
         m_d->exec("DELETE FROM PENDING");
     });
+    m_d->settleDue = false;
     for (const PendingPair& pair : waiting)
         m_d->pairs.insert(pair.source, pair.dest);
+}
+
+void LinkTable::settleLater()
+{
+    requireOpen(*this);
+    for (const PendingPair& pair : pending())
+        m_d->pairs.insert(pair.source, pair.dest);
+    m_d->settleDue = true;
 }
 
 void LinkTable::empty()

@@ -71,6 +71,10 @@ public:
     // The pending pairs whose SOURCE is listed become pairs, the others are dropped: one commit.
     void settle(const QList<qint32>& done);
     void settleAll();             // every pending pair becomes a pair
+    // The destination has committed the rows of the pending pairs: they are pairs for lookups at
+    // once, and are written as pairs by the file's next commit (addPending, settle, settleAll or
+    // close), so that one commit settles a batch and makes the next batch's pairs pending.
+    void settleLater();
 
     void empty();                 // close, delete every pair and pending pair, open again
     int count() const;            // the pairs

@@ -133,6 +133,35 @@ private slots:
         QVERIFY(rows[0][QStringLiteral("MOTIF_DE_CONSULTATION")].isNull());
     }
 
+    // A multi-row INSERT of patients, as large as the connection's limits allow, goes through
+    // its driver.
+    void statementAtTheLimits_data() { vf::test::addBackendColumn(); }
+    void statementAtTheLimits()
+    {
+        QFETCH(Backend, backend);
+        VF_TEST_DESTINATION(dest, backend);
+        vf::DestinationConnection c(QStringLiteral("limits"));
+        c.open(dest.connectionString());
+        const QStringList columns = QStringLiteral("PATIENTS_ID NOM PRENOM MEDECINS_ID SEXE NOM_DE_JEUNE_FILLE ADRESSE CP "
+                                                   "VILLE TELEPHONE TELEPHONE_BUREAU FAX N_SS").split(u' ');
+        const vf::StatementLimits limits = c.limits();
+        const int rows = std::min(limits.rows, limits.parameters / int(columns.size()));
+        QStringList marks(columns.size(), QStringLiteral("?"));
+        QStringList tuples;
+        QList<QVariant> values;
+        for (int i = 1; i <= rows; ++i) {
+            tuples.append(QLatin1Char('(') + marks.join(u',') + QLatin1Char(')'));
+            values += {qint32(i), QStringLiteral("Nom %1").arg(i), QStringLiteral("Prénom"), qint32(1), qint32(i % 2)};
+            for (qsizetype column = 5; column < columns.size(); ++column)
+                values.append(QString::number(i));
+        }
+        vf::DestQuery insert(c, QStringLiteral("INSERT INTO PATIENTS (") + columns.join(u',') + QStringLiteral(") VALUES ")
+                                    + tuples.join(u','));
+        insert.bindAll(values);
+        insert.exec();
+        QCOMPARE(dest.rows(QStringLiteral("SELECT PATIENTS_ID FROM PATIENTS")).size(), rows);
+    }
+
     void oneResultSetAtATime_data() { vf::test::addBackendColumn(); }
     void oneResultSetAtATime()
     {

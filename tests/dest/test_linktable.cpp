@@ -153,6 +153,33 @@ private slots:
         QVERIFY(table.pending().isEmpty());
     }
 
+    // Pairs settled later are found at once, stay pending in the file until the next commit
+    // (the next pending pairs, or closing) writes them, and are never dropped by it.
+    void settledLater()
+    {
+        QTemporaryDir folder;
+        vf::LinkTable table;
+        table.open(folder.path(), QStringLiteral("MotConsu.db"));
+        const auto pair = [](qint32 source) {
+            return vf::PendingPair{source, source * 10, QStringLiteral("MOTCONSU"), QStringLiteral("MOTCONSU_ID")};
+        };
+        table.addPending({pair(1), pair(2)});
+        table.settleLater();
+        QVERIFY(table.find(2));
+        QCOMPARE(table.dest(), 20);
+        QCOMPARE(vf::readLinkTable(folder.path(), QStringLiteral("MotConsu.db")).pending.size(), 2);
+        QVERIFY_THROWS_EXCEPTION(vf::Error, table.addPending({pair(3), pair(1)}));
+        table.addPending({pair(3)});
+        vf::LinkTableContents file = vf::readLinkTable(folder.path(), QStringLiteral("MotConsu.db"));
+        QCOMPARE(file.pairs, (QHash<qint32, qint32>{{1, 10}, {2, 20}}));
+        QCOMPARE(file.pending, (QHash<qint32, qint32>{{3, 30}}));
+        table.settleLater();
+        table.close();
+        file = vf::readLinkTable(folder.path(), QStringLiteral("MotConsu.db"));
+        QCOMPARE(file.pairs.size(), 3);
+        QVERIFY(file.pending.isEmpty());
+    }
+
     // A file of an earlier format keeps its pairs and gets the pending table; a newer one is refused.
     void formatVersions()
     {
