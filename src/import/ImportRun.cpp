@@ -292,6 +292,10 @@ QStringList ImportRun::Private::summarize(RunContext& context)
     if (context.connectionLost)
         return {QStringLiteral("Le bilan n'a pas pu être établi : la connexion à la base Talmérosin a été perdue.")};
     context.work.close();
+    // A table writes the settlement of its last batch when it closes: the summary reads the files.
+    for (LinkTable* table : {&context.medecins, &context.medtrait, &context.patients, &context.anteced,
+                             &context.motconsu, &context.shared})
+        table->close();
     ReporterProgress progress(reporter);
     try {
         const Verification verification = verifyOverConnections(source, dest, context.v3Path, context.courriersPath,
