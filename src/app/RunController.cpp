@@ -2,13 +2,13 @@
 
 #include "MainWindow.h"
 #include "db/Errors.h"
+#include "db/FileAccess.h"
 #include "db/Reporter.h"
 #include "db/Settings.h"
 #include "import/Verification.h"
 #include "import/VerificationReport.h"
 
 #include <QDir>
-#include <QSaveFile>
 
 namespace vf {
 namespace {
@@ -40,17 +40,6 @@ private:
     Reporter& m_reporter;
     const std::atomic<bool>& m_stopRequested;
 };
-
-// The report as one file readable by its owner only: it names patients.
-QString writeReport(const QString& path, const QByteArray& html)
-{
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || !file.setPermissions(QFile::ReadOwner | QFile::WriteOwner)
-        || file.write(html) != html.size() || !file.commit())
-        return QStringLiteral("Le rapport ") + QDir::toNativeSeparators(path)
-             + QStringLiteral(" ne peut pas être écrit : ") + file.errorString();
-    return QString();
-}
 
 } // namespace
 
@@ -131,18 +120,21 @@ void RunController::startVerification()
         bool written = false;
         WindowVerificationProgress progress(reporter, m_stopRequested);
         try {
-            const Verification verification =
-                verifyMigration(v3, courriers, talmeros, linksTablesFolder(m_window.programFolder()),
-                                m_window.settingsPath(), progress);
+            LinksLock lock;
+            const Verification verification = verifyMigration(
+                v3, courriers, talmeros,
+                verificationLinksFolder(lock, m_window.programFolder(), talmeros, m_window.settingsPath()),
+                m_window.settingsPath(), progress);
             complete = verification.complete();
             for (const QString& line : verificationSummary(verification))
                 reporter.appendLine(line);
-            const QString failure = writeReport(reportPath(), verificationHtml(verification));
+            const QString failure = writeOwnFile(reportPath(), verificationHtml(verification), isVerificationReport);
             if (failure.isEmpty()) {
                 reporter.appendLine(QStringLiteral("Rapport : ") + QDir::toNativeSeparators(reportPath()));
                 written = true;
             } else {
-                reporter.errorBox(failure);
+                reporter.errorBox(QStringLiteral("Le rapport ") + QDir::toNativeSeparators(reportPath())
+                                  + QStringLiteral(" ne peut pas être écrit : ") + failure);
             }
         } catch (const VerificationFailed& failure) {
             reporter.errorBox(kErrorPrefix + failure.message);

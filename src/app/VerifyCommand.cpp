@@ -5,14 +5,9 @@
 
 #include "db/Errors.h"
 #include "db/FileAccess.h"
-#include "db/Settings.h"
 #include "import/Verification.h"
 #include "import/VerificationReport.h"
-#include "import/Preparation.h"
-#include "links/Binding.h"
 #include "links/LinksLock.h"
-
-#include <QFileInfo>
 
 #include <cstdio>
 
@@ -50,26 +45,11 @@ int runVerification(const QString& v3Path, const QString& courriersPath, const Q
                     const QString& reportPath, const QString& programFolder, const QString& settingsPath,
                     const std::atomic<bool>* stopRequested)
 {
-    // The link tables of the destination, shared with other verifications, never with a run; a
-    // missing LinksTables folder holds nothing and is not created.
-    const QString linksRoot = linksTablesFolder(programFolder);
-    QString linksFolder = linksRoot;
-    LinksLock lock;
-    if (QFileInfo(linksRoot).isDir()) {
-        QString busy;
-        if (!lock.take(linksRoot, LinksUser::Verification, &busy)) {
-            printLine(stderr, kErrorPrefix + busy);
-            return 2;
-        }
-        try {
-            linksFolder = verifiedLinksFolder(linksRoot, destinationAccess(AddTrailingBackslash(talmerosPath), settingsPath).identity());
-        } catch (const Error&) {
-            // The verification names what cannot be read.
-        }
-    }
     TerminalVerificationProgress progress(stopRequested);
+    LinksLock lock;
     Verification verification;
     try {
+        const QString linksFolder = verificationLinksFolder(lock, programFolder, talmerosPath, settingsPath);
         verification = verifyMigration(v3Path, courriersPath, talmerosPath, linksFolder, settingsPath, progress,
                                        {QStringLiteral("--source"), QStringLiteral("--letters"), QStringLiteral("--dest")});
     } catch (const VerificationFailed& failure) {

@@ -5,11 +5,13 @@
 #include "db/DestinationConnection.h"
 #include "db/Errors.h"
 #include "db/IniFile.h"
-#include "links/LinkTable.h"
+#include "db/Settings.h"
 #include "db/SourceConnection.h"
 #include "import/LetterFiles.h"
 #include "import/Phases.h"
 #include "import/Preparation.h"
+#include "links/Binding.h"
+#include "links/LinkTable.h"
 
 #include <QCoreApplication>
 #include <QCryptographicHash>
@@ -625,6 +627,22 @@ private:
 };
 
 } // namespace
+
+QString verificationLinksFolder(LinksLock& lock, const QString& programFolder, const QString& talmerosPath,
+                                const QString& settingsPath)
+{
+    const QString linksRoot = linksTablesFolder(programFolder);
+    if (!QFileInfo(linksRoot).isDir())
+        return linksRoot;
+    QString busy;
+    if (!lock.take(linksRoot, LinksUser::Verification, &busy))
+        throw VerificationFailed{busy};
+    try {
+        return verifiedLinksFolder(linksRoot, destinationAccess(AddTrailingBackslash(talmerosPath), settingsPath).identity());
+    } catch (const Error&) {
+        return linksRoot; // the verification names what cannot be read
+    }
+}
 
 Verification verifyMigration(const QString& v3Path, const QString& courriersPath, const QString& talmerosPath,
                              const QString& linksFolder, const QString& settingsPath, VerificationProgress& progress,

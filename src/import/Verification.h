@@ -1,6 +1,7 @@
 #pragma once
 
 #include "import/Preparation.h"
+#include "links/LinksLock.h"
 
 #include <QDateTime>
 #include <QList>
@@ -81,6 +82,14 @@ public:
 struct VerificationFailed {
     QString message;
 };
+
+// The link tables that a verification of the destination in talmerosPath reads: that
+// destination's folder under the program folder's LinksTables (or, before its first run of this
+// version, the link tables kept directly there), with lock holding LinksTables shared with other
+// verifications while it reads them. A missing LinksTables holds nothing and is not created.
+// Throws VerificationFailed, naming the holder, while a run holds the link tables.
+QString verificationLinksFolder(LinksLock& lock, const QString& programFolder, const QString& talmerosPath,
+                                const QString& settingsPath);
 
 // Reads the source, the link tables of linksFolder, the destination that Kestrune.ver names
 // (with the settings file's [Destination] options) and both letters folders, and writes to none
