@@ -3,6 +3,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QHash>
 
 namespace vf {
 namespace {
@@ -16,6 +17,29 @@ bool isBlankOrControl(QChar c)
 {
     return c.unicode() <= 32;
 }
+
+// Formatting through a pattern costs microseconds, and a run names the same days and times in
+// hundreds of thousands of lines: each text is formatted once per pattern and thread.
+class FormattedTexts {
+public:
+    template <typename Format>
+    const QString& text(const QString& pattern, qint64 key, Format format)
+    {
+        if (pattern != m_pattern || m_texts.size() >= kKept) {
+            m_pattern = pattern;
+            m_texts.clear();
+        }
+        auto found = m_texts.constFind(key);
+        if (found == m_texts.constEnd())
+            found = m_texts.insert(key, format());
+        return *found;
+    }
+
+private:
+    static constexpr qsizetype kKept = 100000;
+    QString m_pattern;
+    QHash<qint64, QString> m_texts;
+};
 
 } // namespace
 
@@ -80,9 +104,13 @@ QString DateText(const QVariant& sourceDate, const DateFormats& formats)
     const QDateTime value = sourceDate.toDateTime();
     if (!value.isValid())
         return QString();
-    QString text = value.date().toString(formats.shortDate);
-    if (value.time() != QTime(0, 0))
-        text += QLatin1Char(' ') + value.time().toString(formats.longTime);
+    thread_local FormattedTexts dates;
+    thread_local FormattedTexts times;
+    const QDate date = value.date();
+    QString text = dates.text(formats.shortDate, date.toJulianDay(), [&] { return date.toString(formats.shortDate); });
+    if (const QTime time = value.time(); time != QTime(0, 0))
+        text += QLatin1Char(' ')
+            + times.text(formats.longTime, time.msecsSinceStartOfDay(), [&] { return time.toString(formats.longTime); });
     return text;
 }
 

@@ -5,7 +5,6 @@
 
 #include <QDir>
 #include <QFileInfo>
-#include <QRegularExpression>
 
 #ifdef _WIN32
 #include <windows.h>
@@ -37,8 +36,9 @@ QString LetterFiles::find(const QString& nomFichier)
     if (nomFichier.isEmpty() || nomFichier.contains(QLatin1String("..")) || nomFichier.contains(QLatin1Char(':'))
         || nomFichier.startsWith(QLatin1Char('/')) || nomFichier.startsWith(QLatin1Char('\\')))
         return QString();
-    const QStringList parts =
-        (nomFichier + QStringLiteral(".RTF")).split(QRegularExpression(QStringLiteral("[/\\\\]")));
+    QString relative = nomFichier + QStringLiteral(".RTF");
+    relative.replace(QLatin1Char('\\'), QLatin1Char('/'));
+    const QStringList parts = relative.split(QLatin1Char('/'));
     QString path = QDir::cleanPath(m_folder);
     for (qsizetype i = 0; i < parts.size(); ++i) {
         const bool last = i == parts.size() - 1;

@@ -128,6 +128,8 @@ void TestConversions::dateText()
     QCOMPARE(DateText(QVariant(seconds), formats), QStringLiteral("07/03/2004 14:05:09"));
     const DateFormats english{QStringLiteral("MM/dd/yy"), QStringLiteral("hh:mm:ss AP")};
     QCOMPARE(DateText(QVariant(afternoon), english), QStringLiteral("03/07/04 02:05:00 PM"));
+    // Texts already made for one pattern are never handed out for another.
+    QCOMPARE(DateText(QVariant(afternoon), formats), QStringLiteral("07/03/2004 14:05:00"));
 }
 
 void TestConversions::slashSeparator_data()
