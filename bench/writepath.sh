@@ -62,7 +62,15 @@ export_all() {
 # destination_for KIND PRACTICE NAME -> the database (PostgreSQL name or SQLite file)
 destination_for() {
   local kind=$1 practice=$2 name=$3
-  rm -rf "$work/prog/LinksTables" "$work/prog"/Velquor_*.log "$practice/Base/LETTERS"
+  rm -rf "$work/prog/LinksTables" "$work/prog"/Velquor_*.log
+  # The letters of the try before are moved aside, not deleted: ext4 skips the inodes freed in the
+  # last half-minute when it looks for free ones, and a try that comes right after tens of
+  # thousands of deletions spends its letters phase in that search (a technician's letters folder
+  # is not emptied just before a run). They go when the benchmark ends.
+  if [ -d "$practice/Base/LETTERS" ]; then
+    mkdir -p "$work/spent"
+    mv "$practice/Base/LETTERS" "$(mktemp -d "$work/spent/letters.XXXXXX")/"
+  fi
   if [ "$kind" = postgresql ]; then
     pg_destination "$name"
     printf '[Destination]\r\nDriver=PostgreSQL Unicode\r\nOptions=Port=%s\r\n' "$pg_port" > "$work/prog/velquor-fusion.INI"
