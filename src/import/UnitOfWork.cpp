@@ -382,11 +382,10 @@ void UnitOfWork::writeKeptRows()
             for (const KeptRow& row : std::as_const(m_keptRows))
                 if (row.table == table && row.names == names)
                     rows.append(&row);
+            const QString tuple = QLatin1Char('(') + placeholders(int(names.size())) + QLatin1Char(')');
             qsizetype first = 0;
             for (const int count : rowsPerStatement(int(rows.size()), int(names.size()), limits)) {
-                QStringList tuples;
-                for (int i = 0; i < count; ++i)
-                    tuples.append(QLatin1Char('(') + placeholders(int(names.size())) + QLatin1Char(')'));
+                const QStringList tuples(count, tuple);
                 DestQuery& insert = statement(
                     QStringLiteral("INSERT ") + table + QLatin1Char(' ') + names.join(u',') + QLatin1Char(' ')
                         + QString::number(count),
