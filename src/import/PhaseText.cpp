@@ -4,22 +4,34 @@
 
 namespace vf {
 
-QStringList splitTextLines(const QString& text)
+namespace {
+
+// Hands line the start and end of each line of text: a line ends at CR LF, CR or LF; a last line
+// without an end counts, and an end at the very end adds no empty line.
+template <typename Line>
+void forEachLine(const QString& text, Line line)
 {
-    QStringList lines;
     const qsizetype size = text.size();
     qsizetype start = 0;
     for (qsizetype i = 0; i < size; ++i) {
         const QChar c = text.at(i);
         if (c != QLatin1Char('\r') && c != QLatin1Char('\n'))
             continue;
-        lines.append(text.mid(start, i - start));
+        line(start, i);
         if (c == QLatin1Char('\r') && i + 1 < size && text.at(i + 1) == QLatin1Char('\n'))
             ++i;
         start = i + 1;
     }
     if (start < size)
-        lines.append(text.mid(start));
+        line(start, size);
+}
+
+} // namespace
+
+QStringList splitTextLines(const QString& text)
+{
+    QStringList lines;
+    forEachLine(text, [&](qsizetype start, qsizetype end) { lines.append(text.mid(start, end - start)); });
     return lines;
 }
 
@@ -28,11 +40,13 @@ QString indentedText(const QString& text, const QVariant& level)
     const int levelValue = level.isNull() ? 0 : level.toInt();
     const QString indentation = levelValue > 0 ? QString(2 * levelValue, QLatin1Char(' ')) : QString();
     QString result;
-    for (const QString& line : splitTextLines(text)) {
+    forEachLine(text, [&](qsizetype start, qsizetype end) {
+        if (result.isNull())
+            result.reserve(text.size() + 2 + indentation.size());
         result += indentation;
-        result += line;
+        result += QStringView(text).sliced(start, end - start);
         result += QLatin1String("\r\n");
-    }
+    });
     return emptyWhenNull(result);
 }
 
