@@ -2,6 +2,12 @@
 
 #include <QByteArray>
 
+#ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
+#include <windows.h>
+#endif
+
 namespace vf {
 
 namespace {
@@ -37,6 +43,15 @@ void printLine(FILE* stream, const QString& text)
     const QByteArray bytes = terminalSafe(text).toUtf8() + '\n';
     std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stream);
     std::fflush(stream);
+}
+
+void prepareStandardStreams()
+{
+#ifdef _WIN32
+    _setmode(_fileno(stdout), _O_BINARY);
+    _setmode(_fileno(stderr), _O_BINARY);
+    SetConsoleOutputCP(CP_UTF8);
+#endif
 }
 
 } // namespace vf

@@ -2,6 +2,7 @@
 #include "ExportCommand.h"
 #include "MainWindow.h"
 #include "RunController.h"
+#include "TerminalText.h"
 
 #include "db/DestinationConnection.h"
 #include "db/Settings.h"
@@ -11,6 +12,10 @@
 #include <QLocale>
 #include <QMessageBox>
 #include <QTranslator>
+
+#ifdef _WIN32
+#include <windows.h>
+#endif
 
 #include <clocale>
 #include <cstdio>
@@ -78,6 +83,7 @@ void fatalAtStart(QtMsgType type, const QMessageLogContext& context, const QStri
 
 int main(int argc, char** argv)
 {
+    vf::prepareStandardStreams();
     vf::quietDriverWarnings();
     // Every argument leads to the command line, which needs no display; only the bare program
     // opens the window.
@@ -90,6 +96,13 @@ int main(int argc, char** argv)
         return kUsage;
     }
 
+#ifdef _WIN32
+    // Opened from the Explorer, the program got a console of its own, which the window does not
+    // need; one shared with a command prompt stays.
+    DWORD consoleProcesses[2];
+    if (GetConsoleProcessList(consoleProcesses, 2) == 1)
+        FreeConsole();
+#endif
     g_previousHandler = qInstallMessageHandler(fatalAtStart);
     QApplication app(argc, argv);
     qInstallMessageHandler(g_previousHandler);

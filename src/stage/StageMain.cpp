@@ -6,8 +6,10 @@
 #include "PageReader.h"
 #include "StagingProtocol.h"
 
+#ifndef _WIN32
 #include <glib.h> // before mdbtools.h, which includes it inside extern "C"
-#include <mdbtools.h>
+#endif
+#include <mdbtools.h> // on Windows, built with its own small replacement of GLib
 
 #include <cstdio>
 #include <cstdlib>
@@ -296,9 +298,12 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "usage: %s --list FILE | --table FILE TABLE\n", argv[0]);
         return 1;
     }
-    // Text comes out as UTF-8 whatever the environment says.
-#ifndef _WIN32
-    unsetenv("MDB_ICONV");
+    // Text comes out as UTF-8 whatever the environment says (libmdb reads its target encoding
+    // from MDBICONV).
+#ifdef _WIN32
+    _putenv("MDBICONV=");
+#else
+    unsetenv("MDBICONV");
 #endif
 #if defined(__linux__) && !defined(VF_SANITIZED)
     // libmdb can loop allocating memory on some damaged files: such a run fails instead of
