@@ -219,9 +219,12 @@ make_package() {
       || cp "$(find /usr/lib/gcc/$target /usr/$target/lib -name $dll | grep -v win32 | head -1)" "$out/"
   done
   cp "$root"/schema/*.sql "$out/schema/"
+  # Qt's own French texts (the file dialogs), as on Linux: the same file serves every system.
+  mkdir -p "$out/translations"
+  cp /usr/share/qt6/translations/qtbase_fr.qm "$out/translations/"
   printf '[Paths]\r\nPrefix = .\r\nPlugins = .\r\n' > "$out/qt.conf"
   sed "s/@VERSION@/$version/" "$root/packaging/windows/LISEZMOI.txt" | sed 's/$/\r/' > "$out/LISEZMOI.txt"
-  $target-strip "$out"/*.exe
+  $target-strip --strip-unneeded "$out"/*.exe "$out"/*.dll "$out"/*/*.dll
   rm -f "$root/$package.zip"
   (cd "$build_dir" && zip -qr9 "$root/$package.zip" "$package")
   echo "$package.zip : $(du -k "$root/$package.zip" | cut -f1) Kio"

@@ -94,8 +94,12 @@ static int readCharacter(const struct vf_iconv* cd, const unsigned char* in, siz
         *c = in[0] | (unsigned long)in[1] << 8;
         return *c >= 0xD800 && *c <= 0xDFFF ? -1 : 2;
     case CODEPAGE: {
-        /* Single-byte code pages only: a byte that the code page leaves undefined is refused. */
+        /* Single-byte code pages only: a byte that the code page leaves undefined is refused.
+         * Windows maps the five holes of code page 1252 to C1 controls; the GNU C library, whose
+         * output this must equal, refuses them. */
         wchar_t wide;
+        if (cd->codePage == 1252 && (in[0] == 0x81 || in[0] == 0x8D || in[0] == 0x8F || in[0] == 0x90 || in[0] == 0x9D))
+            return -1;
         if (MultiByteToWideChar(cd->codePage, MB_ERR_INVALID_CHARS, (const char*)in, 1, &wide, 1) != 1)
             return -1;
         *c = wide;
