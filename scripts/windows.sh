@@ -332,6 +332,10 @@ run_tests() {
     > "$work/batch-windows.txt" 2>&1 || windows_status=$?
   [ "$windows_status" = "$linux_status" ]
   result $? "--batch : statut $windows_status (Linux : $linux_status)"
+  grep '^  ' "$work/batch-linux.txt" > "$work/summary-linux.txt" || true
+  tr -d '\r' < "$work/batch-windows.txt" | grep '^  ' > "$work/summary-windows.txt" || true
+  [ -s "$work/summary-linux.txt" ] && cmp -s "$work/summary-linux.txt" "$work/summary-windows.txt"
+  result $? "--batch : bilan par type d'enregistrement identique à Linux ($(grep -o 'Total : .*' "$work/summary-windows.txt"))"
   dump_destination "$work/linux" > "$work/rows-linux.txt"
   dump_destination "$work/windows" > "$work/rows-windows.txt"
   [ "$(grep -c '^== ' "$work/rows-linux.txt")" -gt 1 ] && diff -q "$work/rows-linux.txt" "$work/rows-windows.txt" >/dev/null

@@ -45,7 +45,7 @@ bool openRegularFile(QFile& file, const QString& path, QIODevice::OpenMode mode)
     // The name is opened without following a reparse point, and what was opened is checked: a
     // file on a disk, neither a folder nor a link.
     const bool writing = mode & QIODevice::WriteOnly;
-    const HANDLE handle = CreateFileW(wide(QDir::toNativeSeparators(path)), writing ? FILE_APPEND_DATA : GENERIC_READ,
+    const HANDLE handle = CreateFileW(wide(QDir::toNativeSeparators(path)), writing ? FILE_APPEND_DATA | FILE_READ_ATTRIBUTES | SYNCHRONIZE : GENERIC_READ,
                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                                       FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (handle == INVALID_HANDLE_VALUE)
