@@ -100,7 +100,12 @@ set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 CMAKE
-  if cmp -s "$toolchain.new" "$toolchain" 2>/dev/null; then rm "$toolchain.new"; else mv "$toolchain.new" "$toolchain"; fi
+  replace_if_changed "$toolchain"
+}
+
+# FILE.new becomes FILE only when it differs, so that CMake does not configure again for nothing.
+replace_if_changed() {
+  if cmp -s "$1.new" "$1" 2>/dev/null; then rm "$1.new"; else mv "$1.new" "$1"; fi
 }
 
 # Qt's modules for the program, nothing else: no network, no OpenGL, no printing, no XML, no
@@ -193,11 +198,16 @@ build_sqlite() {
 # The program and its reader, without the test programs and tools (they need Qt Test and the
 # Linux libraries).
 build_program() {
-  PKG_CONFIG_LIBDIR=$deps_prefix/lib/pkgconfig PKG_CONFIG_SYSROOT_DIR= \
-  cmake -G Ninja -S "$root" -B "$build_dir" -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCMAKE_BUILD_TYPE=Release \
-    -DCMAKE_PREFIX_PATH="$qt_prefix;$deps_prefix" -DCMAKE_FIND_ROOT_PATH="$qt_prefix;$deps_prefix;/usr/$target" \
+  # The compilers' toolchain, with Qt's and the libraries' folders among the places searched.
+  mkdir -p "$build_dir"
+  cat > "$build_dir/toolchain.cmake.new" <<CMAKE
+include("$toolchain")
+list(APPEND CMAKE_FIND_ROOT_PATH "$qt_prefix" "$deps_prefix")
+CMAKE
+  replace_if_changed "$build_dir/toolchain.cmake"
+  PKG_CONFIG_LIBDIR=$deps_prefix/lib/pkgconfig \
+  cmake -G Ninja -S "$root" -B "$build_dir" -DCMAKE_TOOLCHAIN_FILE="$build_dir/toolchain.cmake" -DCMAKE_BUILD_TYPE=Release \
     -DQT_HOST_PATH=/usr -DQT_HOST_PATH_CMAKE_DIR=/usr/lib/x86_64-linux-gnu/cmake \
-    -DSQLite3_INCLUDE_DIR="$deps_prefix/include" -DSQLite3_LIBRARY="$deps_prefix/lib/libsqlite3.dll.a" \
     -DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DVF_BUILD_TESTS=OFF >/dev/null
   nice cmake --build "$build_dir" -j "$jobs"
 }
