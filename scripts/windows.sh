@@ -43,7 +43,7 @@ install_packages() {
     cmake ninja-build ccache pkg-config dpkg-dev tcl zip unzip
     g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix
     qt6-base-dev qt6-base-dev-tools
-    wine64 xvfb xauth x11-apps netpbm
+    libwine-dev wine64 xvfb xauth x11-apps netpbm
     sqlite3 unixodbc libsqliteodbc qt6-translations-l10n
   )
   local missing=() p
@@ -83,6 +83,16 @@ fetch_sources() {
   fi
   if [ ! -d qtbase-everywhere-src-$qt_version ]; then
     tar xJf qt6-base_$qt_version*.orig.tar.xz
+  fi
+  # Debian's source leaves out the tablet headers (Wintab) that the Windows platform plugin
+  # includes; Wine's headers of the same interface stand in, with the macros they expect of
+  # Wine's own headers (MinGW has them) and the API macro of the original header.
+  local wintab=qtbase-everywhere-src-$qt_version/src/3rdparty/wintab wine_include=/usr/include/wine/wine/windows
+  if [ ! -f "$wintab/wintab.h" ]; then
+    mkdir -p "$wintab"
+    { echo '#include <_mingw_dxhelper.h>'; cat "$wine_include/wintab.h"; printf '#ifndef API\n#define API WINAPI\n#endif\n'; } \
+      > "$wintab/wintab.h"
+    cp "$wine_include/pktdef.h" "$wintab/"
   fi
   cd "$root"
 }
