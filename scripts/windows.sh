@@ -94,6 +94,10 @@ fetch_sources() {
       > "$wintab/wintab.h"
     cp "$wine_include/pktdef.h" "$wintab/"
   fi
+  # Qt 6.4's Windows window code reaches for OpenGL's dynamic loading even when OpenGL is left
+  # out of the build (fixed in later Qt versions): it is compiled only with OpenGL.
+  sed -i 's/^#if QT_CONFIG(dynamicgl)$/#if QT_CONFIG(dynamicgl) \&\& QT_CONFIG(opengl)/' \
+    qtbase-everywhere-src-$qt_version/src/plugins/platforms/windows/qwindowswindow.cpp
   cd "$root"
 }
 
