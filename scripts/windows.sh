@@ -313,7 +313,7 @@ dump_destination() {
 }
 
 run_tests() {
-  local package_dir=$1 work=$cache/test
+  local work=$cache/test
   local settings='[Destination]\r\nDriver=SQLite3\r\nOptions=SyncPragma=NORMAL;JournalMode=WAL\r\n'
   [ -x "$root/build/src/app/velquor-fusion" ] && [ -x "$root/build/tools/make-practice/make-practice" ] \
     || "$root/scripts/build.sh" build

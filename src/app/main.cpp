@@ -30,7 +30,7 @@ const char kNoDisplay[] =
     "velquor-fusion --batch --source FICHIER.mdb --letters DOSSIER --dest DOSSIER (voir velquor-fusion --help).\n";
 constexpr int kUsage = 64;
 
-bool hasEnvironment(const char* name)
+[[maybe_unused]] bool hasEnvironment(const char* name) // not on Windows and macOS
 {
     const char* value = std::getenv(name);
     return value != nullptr && *value != '\0';

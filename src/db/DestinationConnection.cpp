@@ -152,7 +152,7 @@ struct SocketId {
     QByteArray peer;
 };
 
-std::optional<SocketId> socketAt([[maybe_unused]] int fd)
+[[maybe_unused]] std::optional<SocketId> socketAt([[maybe_unused]] int fd) // Linux only
 {
 #ifdef __linux__
     struct stat status {};

@@ -21,6 +21,7 @@
 #ifdef _WIN32
 #include <fcntl.h>
 #include <io.h>
+#include <windows.h>
 #define dup _dup
 #define dup2 _dup2
 #define fdopen _fdopen
@@ -77,6 +78,19 @@ public:
         if (std::fflush(m_stream) != 0)
             std::exit(1);
     }
+    // Before exiting, on Windows: the program that reads the stream closes the reader's standard
+    // input once it has read the last record. A reader that exited at once could leave bytes in
+    // the pipe that the reading side, seeing the process gone, might not collect.
+    void awaitReceipt()
+    {
+#ifdef _WIN32
+        if (GetFileType(GetStdHandle(STD_INPUT_HANDLE)) != FILE_TYPE_PIPE)
+            return;
+        char ignored[64];
+        while (std::fread(ignored, 1, sizeof ignored, stdin) > 0) {
+        }
+#endif
+    }
 
 private:
     std::vector<char> m_buffer;
@@ -91,6 +105,7 @@ Output* out = nullptr;
     out->tag(ErrorRecord);
     out->bytes(message);
     out->flush();
+    out->awaitReceipt();
     std::exit(ErrorExitStatus);
 }
 
@@ -323,5 +338,6 @@ int main(int argc, char** argv)
         fail(error.what());
     }
     output.flush();
+    output.awaitReceipt();
     return 0;
 }
