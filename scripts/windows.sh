@@ -194,7 +194,9 @@ PC
 build_sqlite() {
   local tarball work=$cache/build/sqlite
   tarball=$(ls "$cache"/src/sqlite3_*.orig.tar.xz | grep -v www | sort -V | tail -1)
-  if [ -f "$deps_prefix/bin/sqlite3.dll" ] && [ "$(cat "$deps_prefix/.sqlite" 2>/dev/null)" = "$(basename "$tarball")" ]; then
+  local flags=(-O2 -DSQLITE_THREADSAFE=1 -DSQLITE_ENABLE_COLUMN_METADATA)
+  local stamp="$(basename "$tarball") ${flags[*]}"
+  if [ -f "$deps_prefix/bin/sqlite3.dll" ] && [ "$(cat "$deps_prefix/.sqlite" 2>/dev/null)" = "$stamp" ]; then
     echo "SQLite pour Windows : déjà construite"
     return
   fi
@@ -202,11 +204,10 @@ build_sqlite() {
   mkdir -p "$work/amalgamation" "$deps_prefix/bin" "$deps_prefix/lib" "$deps_prefix/include"
   tar xJf "$tarball" -C "$work"
   (cd "$work/amalgamation" && "$(ls -d "$work"/sqlite3-*)/configure" --disable-tcl >/dev/null && make -s sqlite3.c)
-  $cc -O2 -DSQLITE_API='__declspec(dllexport)' -DSQLITE_THREADSAFE=1 -DSQLITE_ENABLE_COLUMN_METADATA \
-    -shared -o "$deps_prefix/bin/sqlite3.dll" "$work/amalgamation/sqlite3.c" \
+  $cc "${flags[@]}" -shared -o "$deps_prefix/bin/sqlite3.dll" "$work/amalgamation/sqlite3.c" \
     -Wl,--out-implib,"$deps_prefix/lib/libsqlite3.dll.a" -static-libgcc
   cp "$work/amalgamation/sqlite3.h" "$work/amalgamation/sqlite3ext.h" "$deps_prefix/include/"
-  basename "$tarball" > "$deps_prefix/.sqlite"
+  echo "$stamp" > "$deps_prefix/.sqlite"
 }
 
 # The program and its reader, without the test programs and tools (they need Qt Test and the
