@@ -43,7 +43,7 @@ install_packages() {
     cmake ninja-build ccache pkg-config dpkg-dev tcl zip unzip
     g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix
     qt6-base-dev qt6-base-dev-tools
-    libwine-dev wine64 xvfb xauth x11-apps netpbm
+    libwine-dev wine wine64 xvfb xauth x11-apps x11-utils netpbm wget
     sqlite3 unixodbc libsqliteodbc qt6-translations-l10n
   )
   local missing=() p
