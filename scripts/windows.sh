@@ -244,7 +244,7 @@ make_package() {
       || cp "$(find /usr/lib/gcc/$target /usr/$target/lib -name $dll | grep -v win32 | head -1)" "$out/"
   done
   cp "$root"/schema/*.sql "$out/schema/"
-  # Qt's own French texts (the file dialogs), as on Linux: the same file serves every system.
+  # Qt's own French texts (the message boxes' buttons), as on Linux: the same file serves everywhere.
   mkdir -p "$out/translations"
   cp /usr/share/qt6/translations/qtbase_fr.qm "$out/translations/"
   printf '[Paths]\r\nPrefix = .\r\nPlugins = .\r\n' > "$out/qt.conf"
