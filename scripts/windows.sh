@@ -375,6 +375,21 @@ run_tests() {
   cmp -s "$work/rows-windows.txt" "$work/rows-windows-2.txt"
   result $? "--batch relancé : rien n'est importé deux fois"
 
+  # The lock of the link tables (LockFileEx): a run held at its first record keeps a second one out.
+  local hold=$work/hold first_pid first_status=0 second_status=0
+  local batch_args=(--batch --source "$(wine_run winepath -w "$p/V3.mdb")" --letters "$(wine_run winepath -w "$p/COURRIER")\\"
+                    --dest "$(wine_run winepath -w "$p/Base")\\")
+  VF_TEST_HOLD=record:1 VF_TEST_HOLD_FILE=$(wine_run winepath -w "$hold") wine_run "$exe" "${batch_args[@]}" \
+    > "$work/batch-held.txt" 2>&1 &
+  first_pid=$!
+  for i in $(seq 1 600); do [ -e "$hold" ] && break; sleep 0.1; done
+  wine_run "$exe" "${batch_args[@]}" > "$work/batch-refused.txt" 2>&1 || second_status=$?
+  rm -f "$hold"
+  wait "$first_pid" || first_status=$?
+  [ "$second_status" = 2 ] && grep -q "sont utilisées par une importation en traitement par lots" "$work/batch-refused.txt" \
+    && [ "$first_status" = 0 ]
+  result $? "verrou des tables de liens : une deuxième importation est refusée pendant la première (statut $second_status)"
+
   # The window, under Xvfb, and its screenshot.
   local display=:$((90 + RANDOM % 9)) xvfb_pid
   Xvfb "$display" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
