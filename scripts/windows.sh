@@ -375,6 +375,22 @@ run_tests() {
   cmp -s "$work/rows-windows.txt" "$work/rows-windows-2.txt"
   result $? "--batch relancé : rien n'est importé deux fois"
 
+  # --verify with its report, twice (the second replaces the first, an earlier report of ours).
+  local report=$work/apres.html verify_status=0 verify_again=0
+  "$linux" --verify --source "$work/linux/practice/V3.mdb" --letters "$work/linux/practice/COURRIER/" \
+    --dest "$work/linux/practice/Base/" > "$work/verify-linux.txt" 2>&1 || true
+  wine_run "$exe" --verify --source "$(wine_run winepath -w "$p/V3.mdb")" --letters "$(wine_run winepath -w "$p/COURRIER")\\" \
+    --dest "$(wine_run winepath -w "$p/Base")\\" --report "$(wine_run winepath -w "$report")" > "$work/verify-windows.txt" 2>&1 \
+    || verify_status=$?
+  wine_run "$exe" --verify --source "$(wine_run winepath -w "$p/V3.mdb")" --letters "$(wine_run winepath -w "$p/COURRIER")\\" \
+    --dest "$(wine_run winepath -w "$p/Base")\\" --report "$(wine_run winepath -w "$report")" > /dev/null 2>&1 \
+    || verify_again=$?
+  sed -n '/^Enregistrements/,/^Total/p' "$work/verify-linux.txt" > "$work/verify-table-linux.txt"
+  tr -d '\r' < "$work/verify-windows.txt" | sed -n '/^Enregistrements/,/^Total/p' > "$work/verify-table-windows.txt"
+  [ "$verify_status" = 0 ] && [ "$verify_again" = 0 ] && [ -s "$work/verify-table-linux.txt" ] \
+    && cmp -s "$work/verify-table-linux.txt" "$work/verify-table-windows.txt" && head -c 15 "$report" | grep -q '<!DOCTYPE html'
+  result $? "--verify --report, deux fois : migration complète, tableau identique à Linux, rapport écrit puis remplacé"
+
   # The lock of the link tables (LockFileEx): a run held at its first record keeps a second one out.
   local hold=$work/hold first_pid first_status=0 second_status=0
   local batch_args=(--batch --source "$(wine_run winepath -w "$p/V3.mdb")" --letters "$(wine_run winepath -w "$p/COURRIER")\\"

@@ -36,6 +36,26 @@ bool isReparsePoint(const QString& path)
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
 }
 
+// An access list that lets the running user alone in: "D:P(A;;FA;;;<the user's SID>)".
+QString ownerOnlyAccess()
+{
+    HANDLE token = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token))
+        return QString();
+    DWORD size = 0;
+    GetTokenInformation(token, TokenUser, nullptr, 0, &size);
+    QByteArray user(qsizetype(size), '\0');
+    wchar_t* sid = nullptr;
+    QString access;
+    if (size > 0 && GetTokenInformation(token, TokenUser, user.data(), size, &size)
+        && ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(user.data())->User.Sid, &sid)) {
+        access = QStringLiteral("D:P(A;;FA;;;%1)").arg(QString::fromWCharArray(sid));
+        LocalFree(sid);
+    }
+    CloseHandle(token);
+    return access;
+}
+
 } // namespace
 #endif
 
@@ -185,8 +205,10 @@ QString writeOwnFile(const QString& path, const QByteArray& bytes, const std::fu
     // The new file is created exclusively (CREATE_NEW never opens what is there, a link
     // included), with an access list of its owner alone, then moved to its name: over an
     // earlier file of ours, or to a name that must still be free.
+    const QString access = ownerOnlyAccess();
     PSECURITY_DESCRIPTOR ownerOnly = nullptr;
-    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:P(A;;FA;;;OW)", SDDL_REVISION_1, &ownerOnly, nullptr))
+    if (access.isEmpty()
+        || !ConvertStringSecurityDescriptorToSecurityDescriptorW(wide(access), SDDL_REVISION_1, &ownerOnly, nullptr))
         return QStringLiteral("les droits du fichier ne peuvent pas être préparés");
     SECURITY_ATTRIBUTES security{sizeof(SECURITY_ATTRIBUTES), ownerOnly, FALSE};
     const QString folder = info.absolutePath();
