@@ -279,7 +279,7 @@ result() {
 }
 
 wine_run() {
-  WINEPREFIX=$cache/wineprefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" LANG=fr_FR.UTF-8 wine "$@"
+  WINEPREFIX=$cache/wineprefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" wine "$@"
 }
 
 # The host's SQLite3 ODBC driver, under the name the settings file gives.
