@@ -40,7 +40,7 @@ step() {
 # `apt-get source` needs.
 install_packages() {
   local packages=(
-    cmake ninja-build ccache pkg-config dpkg-dev tcl zip unzip
+    cmake ninja-build ccache pkg-config dpkg-dev tcl zip unzip procps
     g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix
     qt6-base-dev qt6-base-dev-tools
     libwine-dev wine wine64 xvfb xauth x11-apps x11-utils netpbm wget
@@ -405,6 +405,31 @@ run_tests() {
   [ "$second_status" = 2 ] && grep -q "sont utilisées par une importation en traitement par lots" "$work/batch-refused.txt" \
     && [ "$first_status" = 0 ]
   result $? "verrou des tables de liens : une deuxième importation est refusée pendant la première (statut $second_status)"
+
+  # Ctrl-C (Wine turns SIGINT into the console's Ctrl-C event): a fresh run stopped at its first
+  # record ends unfinished (status 1), and the same command then finishes the migration.
+  local stopped=$work/stopped stop_status=0 resume_status=0 program_pid
+  mkdir -p "$stopped"
+  make_destination "$stopped"
+  cp -r "$work/$package" "$stopped/program"
+  rm -rf "$stopped/program/LinksTables"
+  local stop_args=(--batch --source "$(wine_run winepath -w "$stopped/practice/V3.mdb")"
+                   --letters "$(wine_run winepath -w "$stopped/practice/COURRIER")\\"
+                   --dest "$(wine_run winepath -w "$stopped/practice/Base")\\")
+  VF_TEST_HOLD=record:1 VF_TEST_HOLD_FILE=$(wine_run winepath -w "$hold") wine_run "$stopped/program/velquor-fusion.exe" \
+    "${stop_args[@]}" > "$work/batch-stopped.txt" 2>&1 &
+  first_pid=$!
+  for i in $(seq 1 600); do [ -e "$hold" ] && break; sleep 0.1; done
+  program_pid=$(pgrep -f "^$stopped/program/velquor-fusion.exe" | head -1 || true)
+  [ -n "$program_pid" ] && kill -INT "$program_pid"
+  sleep 1
+  rm -f "$hold"
+  wait "$first_pid" || stop_status=$?
+  wine_run "$stopped/program/velquor-fusion.exe" "${stop_args[@]}" > "$work/batch-resumed.txt" 2>&1 || resume_status=$?
+  dump_destination "$stopped" > "$work/rows-stopped.txt"
+  [ "$stop_status" = 1 ] && grep -q "Importation arrêtée à la demande" "$work/batch-stopped.txt" && [ "$resume_status" = 0 ] \
+    && cmp -s "$work/rows-linux.txt" "$work/rows-stopped.txt"
+  result $? "Ctrl-C : importation arrêtée entre deux lots (statut $stop_status), puis reprise (statut $resume_status) : mêmes lignes que Linux"
 
   # The window, under Xvfb, and its screenshot.
   local display=:$((90 + RANDOM % 9)) xvfb_pid
