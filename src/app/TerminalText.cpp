@@ -3,6 +3,7 @@
 #include <QByteArray>
 
 #ifdef _WIN32
+#include <cstdlib>
 #include <fcntl.h>
 #include <io.h>
 #include <windows.h>
@@ -50,7 +51,11 @@ void prepareStandardStreams()
 #ifdef _WIN32
     _setmode(_fileno(stdout), _O_BINARY);
     _setmode(_fileno(stderr), _O_BINARY);
-    SetConsoleOutputCP(CP_UTF8);
+    // The console's code page is the console's, shared with the command prompt: it is given back
+    // when the program ends.
+    static const UINT previousCodePage = GetConsoleOutputCP();
+    if (previousCodePage != 0 && previousCodePage != CP_UTF8 && SetConsoleOutputCP(CP_UTF8))
+        std::atexit([] { SetConsoleOutputCP(previousCodePage); });
 #endif
 }
 
