@@ -8,8 +8,6 @@
 #include <cstring>
 
 #ifdef _WIN32
-#define WIN32_LEAN_AND_MEAN
-#define NOMINMAX
 #include <io.h>
 #include <windows.h>
 #else

@@ -18,4 +18,10 @@ QString terminalSafe(const QString& text);
 // made safe, a newline, and the stream flushed.
 void printLine(FILE* stream, const QString& text);
 
+// Called first by the program. The standard streams carry UTF-8 and "\n" as they are, so that
+// the output is the same bytes everywhere (a CSV of --export included); on Windows, where the C
+// library would write "\r\n", the streams are switched to binary, and a console is told that
+// the bytes are UTF-8.
+void prepareStandardStreams();
+
 } // namespace vf

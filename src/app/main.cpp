@@ -2,6 +2,7 @@
 #include "ExportCommand.h"
 #include "MainWindow.h"
 #include "RunController.h"
+#include "TerminalText.h"
 
 #include "db/DestinationConnection.h"
 #include "db/Settings.h"
@@ -11,6 +12,10 @@
 #include <QLocale>
 #include <QMessageBox>
 #include <QTranslator>
+
+#ifdef _WIN32
+#include <windows.h>
+#endif
 
 #include <clocale>
 #include <cstdio>
@@ -25,7 +30,7 @@ const char kNoDisplay[] =
     "velquor-fusion --batch --source FICHIER.mdb --letters DOSSIER --dest DOSSIER (voir velquor-fusion --help).\n";
 constexpr int kUsage = 64;
 
-bool hasEnvironment(const char* name)
+[[maybe_unused]] bool hasEnvironment(const char* name) // not on Windows and macOS
 {
     const char* value = std::getenv(name);
     return value != nullptr && *value != '\0';
@@ -84,6 +89,7 @@ int main(int argc, char** argv)
     if (!qEnvironmentVariableIsSet("TZ"))
         qputenv("TZ", ":/etc/localtime");
 #endif
+    vf::prepareStandardStreams();
     vf::quietDriverWarnings();
     // Every argument leads to the command line, which needs no display; only the bare program
     // opens the window.
@@ -96,6 +102,13 @@ int main(int argc, char** argv)
         return kUsage;
     }
 
+#ifdef _WIN32
+    // Opened from the Explorer, the program got a console of its own, which the window does not
+    // need; one shared with a command prompt stays.
+    DWORD consoleProcesses[2];
+    if (GetConsoleProcessList(consoleProcesses, 2) == 1)
+        FreeConsole();
+#endif
     g_previousHandler = qInstallMessageHandler(fatalAtStart);
     QApplication app(argc, argv);
     qInstallMessageHandler(g_previousHandler);

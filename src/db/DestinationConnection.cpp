@@ -24,6 +24,9 @@
 #include <stdexcept>
 #include <thread>
 
+#ifdef _WIN32
+#include <windows.h> // the types that the ODBC headers use
+#endif
 #include <sql.h>
 #include <sqlext.h>
 
@@ -149,7 +152,7 @@ struct SocketId {
     QByteArray peer;
 };
 
-std::optional<SocketId> socketAt([[maybe_unused]] int fd)
+[[maybe_unused]] std::optional<SocketId> socketAt([[maybe_unused]] int fd) // Linux only
 {
 #ifdef __linux__
     struct stat status {};
@@ -620,7 +623,11 @@ QStringList DestinationConnection::tables()
         throw Error(QStringLiteral("Impossible de lire la liste des tables de la base."));
     SQLSetStmtAttr(statement.get(), SQL_ATTR_QUERY_TIMEOUT, reinterpret_cast<SQLPOINTER>(SQLULEN(m_queryTimeout)), 0);
     QStringList names;
+#ifdef UNICODE
+    SQLWCHAR types[] = L"TABLE,VIEW"; // Qt's Windows builds call the wide functions
+#else
     SQLCHAR types[] = "TABLE,VIEW";
+#endif
     testHold("catalogue");
     CallGuard guard(m_watchdog.get(), m_queryTimeout);
     const bool listed = SQL_SUCCEEDED(SQLTables(statement.get(), nullptr, 0, nullptr, 0, nullptr, 0, types, SQL_NTS));

@@ -1,12 +1,16 @@
 #include "db/FileAccess.h"
 
+#include <QDir>
 #include <QFileInfo>
 #include <QRandomGenerator>
 
 #include <optional>
 
 #ifdef _WIN32
-#include <QSaveFile>
+#include <fcntl.h>
+#include <io.h>
+#include <windows.h>
+#include <sddl.h>
 #else
 #include <cerrno>
 #include <cstring>
@@ -17,13 +21,71 @@
 
 namespace vf {
 
+#ifdef _WIN32
+namespace {
+
+const wchar_t* wide(const QString& path)
+{
+    return reinterpret_cast<const wchar_t*>(path.utf16());
+}
+
+// A symbolic link, a junction or any other reparse point: Windows' links, never followed.
+bool isReparsePoint(const QString& path)
+{
+    const DWORD attributes = GetFileAttributesW(wide(QDir::toNativeSeparators(path)));
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+}
+
+// An access list that lets the running user alone in: "D:P(A;;FA;;;<the user's SID>)".
+QString ownerOnlyAccess()
+{
+    HANDLE token = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token))
+        return QString();
+    DWORD size = 0;
+    GetTokenInformation(token, TokenUser, nullptr, 0, &size);
+    QByteArray user(qsizetype(size), '\0');
+    wchar_t* sid = nullptr;
+    QString access;
+    if (size > 0 && GetTokenInformation(token, TokenUser, user.data(), size, &size)
+        && ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(user.data())->User.Sid, &sid)) {
+        access = QStringLiteral("D:P(A;;FA;;;%1)").arg(QString::fromWCharArray(sid));
+        LocalFree(sid);
+    }
+    CloseHandle(token);
+    return access;
+}
+
+} // namespace
+#endif
+
 bool openRegularFile(QFile& file, const QString& path, QIODevice::OpenMode mode)
 {
 #ifdef _WIN32
-    const QFileInfo info(path);
-    if (info.isSymLink() || !info.isFile())
+    // The name is opened without following a reparse point, and what was opened is checked: a
+    // file on a disk, neither a folder nor a link.
+    const bool writing = mode & QIODevice::WriteOnly;
+    const HANDLE handle = CreateFileW(wide(QDir::toNativeSeparators(path)), writing ? FILE_APPEND_DATA | FILE_READ_ATTRIBUTES | SYNCHRONIZE : GENERIC_READ,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                      FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (handle == INVALID_HANDLE_VALUE)
         return false;
-    return file.open(mode);
+    BY_HANDLE_FILE_INFORMATION information{};
+    if (GetFileType(handle) != FILE_TYPE_DISK || !GetFileInformationByHandle(handle, &information)
+        || (information.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT))) {
+        CloseHandle(handle);
+        return false;
+    }
+    const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), writing ? _O_WRONLY | _O_APPEND | _O_BINARY : _O_RDONLY | _O_BINARY);
+    if (fd < 0) {
+        CloseHandle(handle);
+        return false;
+    }
+    if (!file.open(fd, mode, QFileDevice::AutoCloseHandle)) {
+        _close(fd);
+        return false;
+    }
+    return true;
 #else
     int flags = O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
     if (mode & QIODevice::WriteOnly)
@@ -48,6 +110,10 @@ bool openRegularFile(QFile& file, const QString& path, QIODevice::OpenMode mode)
 bool isRealDirectory(const QString& path)
 {
     const QFileInfo info(path);
+#ifdef _WIN32
+    if (isReparsePoint(path))
+        return false;
+#endif
     return info.isDir() && !info.isSymLink();
 }
 
@@ -77,7 +143,25 @@ std::optional<QByteArray> headOf(const QString& path)
     return file.read(kOwnFileHeadSize);
 }
 
-#ifndef _WIN32
+#ifdef _WIN32
+// The reason of a failed call, in French for the usual ones.
+QString reasonOf(DWORD error)
+{
+    switch (error) {
+    case ERROR_ACCESS_DENIED:
+    case ERROR_WRITE_PROTECT:
+        return QStringLiteral("le dossier n'est pas accessible en écriture");
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_FILE_NOT_FOUND:
+        return QStringLiteral("le dossier n'existe pas");
+    case ERROR_DISK_FULL:
+    case ERROR_HANDLE_DISK_FULL:
+        return QStringLiteral("le disque est plein");
+    default:
+        return qt_error_string(int(error));
+    }
+}
+#else
 // The reason of a failed call, in French for the usual ones.
 QString reasonOf(int error)
 {
@@ -116,10 +200,51 @@ QString writeOwnFile(const QString& path, const QByteArray& bytes, const std::fu
             return kNotOurs;
     }
 #ifdef _WIN32
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.commit())
-        return file.errorString();
-    return QString();
+    if (isReparsePoint(path))
+        return kLink;
+    // The new file is created exclusively (CREATE_NEW never opens what is there, a link
+    // included), with an access list of its owner alone, then moved to its name: over an
+    // earlier file of ours, or to a name that must still be free.
+    const QString access = ownerOnlyAccess();
+    PSECURITY_DESCRIPTOR ownerOnly = nullptr;
+    if (access.isEmpty()
+        || !ConvertStringSecurityDescriptorToSecurityDescriptorW(wide(access), SDDL_REVISION_1, &ownerOnly, nullptr))
+        return QStringLiteral("les droits du fichier ne peuvent pas être préparés");
+    SECURITY_ATTRIBUTES security{sizeof(SECURITY_ATTRIBUTES), ownerOnly, FALSE};
+    const QString folder = info.absolutePath();
+    QString temporary;
+    HANDLE handle = INVALID_HANDLE_VALUE;
+    for (int attempt = 0; handle == INVALID_HANDLE_VALUE && attempt < 100; ++attempt) {
+        temporary = QDir::toNativeSeparators(folder + QStringLiteral("/.") + info.fileName()
+                                             + QStringLiteral(".%1").arg(QRandomGenerator::global()->generate(), 8, 16, QLatin1Char('0')));
+        handle = CreateFileW(wide(temporary), GENERIC_WRITE, 0, &security, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (handle == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_EXISTS)
+            break;
+    }
+    const DWORD createError = GetLastError();
+    LocalFree(ownerOnly);
+    if (handle == INVALID_HANDLE_VALUE)
+        return reasonOf(createError);
+    DWORD error = ERROR_SUCCESS;
+    for (qsizetype written = 0; error == ERROR_SUCCESS && written < bytes.size();) {
+        DWORD n = 0;
+        if (!WriteFile(handle, bytes.constData() + written, DWORD(std::min<qsizetype>(bytes.size() - written, 1 << 30)), &n, nullptr))
+            error = GetLastError();
+        written += n;
+    }
+    if (error == ERROR_SUCCESS && !FlushFileBuffers(handle))
+        error = GetLastError();
+    CloseHandle(handle);
+    if (error == ERROR_SUCCESS
+        && !MoveFileExW(wide(temporary), wide(QDir::toNativeSeparators(path)),
+                        MOVEFILE_WRITE_THROUGH | (exists ? MOVEFILE_REPLACE_EXISTING : 0)))
+        error = GetLastError();
+    if (error == ERROR_SUCCESS)
+        return QString();
+    DeleteFileW(wide(temporary));
+    if (!exists && (error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS))
+        return kNotOurs;
+    return reasonOf(error);
 #else
     const QString folder = info.absolutePath();
     QByteArray temporary;

@@ -122,6 +122,13 @@ QString userDataFolder()
     if (!QDir::isAbsolutePath(base)) // unset, empty or relative: ignored, as the XDG rules say
         base = QDir::homePath() + QStringLiteral("/.local/share");
     return QDir::cleanPath(base + QStringLiteral("/velquor-fusion"));
+#elif defined(_WIN32)
+    // The user's local application data (%LOCALAPPDATA%), which does not roam with the profile:
+    // the link tables belong to this machine's migrations.
+    QString base = qEnvironmentVariable("LOCALAPPDATA");
+    if (!QDir::isAbsolutePath(base))
+        base = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation);
+    return base.isEmpty() ? QString() : QDir::cleanPath(QDir::fromNativeSeparators(base) + QStringLiteral("/velquor-fusion"));
 #else
     return QStandardPaths::writableLocation(QStandardPaths::AppLocalDataLocation);
 #endif

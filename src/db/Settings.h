@@ -16,7 +16,8 @@ struct ProgramFiles {
 };
 
 // The per-user folder: $XDG_DATA_HOME/velquor-fusion (an absolute XDG_DATA_HOME only), else
-// ~/.local/share/velquor-fusion; QStandardPaths::AppLocalDataLocation on Windows and macOS.
+// ~/.local/share/velquor-fusion; %LOCALAPPDATA%\velquor-fusion on Windows;
+// QStandardPaths::AppLocalDataLocation on macOS.
 QString userDataFolder();
 
 // The executable's folder when a file can be created there (a build tree, a folder unpacked by

@@ -66,8 +66,14 @@ public:
         m_process.setProgram(program);
         m_process.setArguments(arguments);
         m_process.setStandardErrorFile(QProcess::nullDevice());
+#ifdef Q_OS_WIN
+        // The reader waits, before it exits, until its input is closed: after the last record
+        // has been read (finish()), so that no byte of the stream is left in the pipe.
+        m_process.start(QIODevice::ReadWrite);
+#else
         m_process.setStandardInputFile(QProcess::nullDevice());
         m_process.start(QIODevice::ReadOnly);
+#endif
         if (!m_process.waitForStarted(30000))
             throw Error(QStringLiteral("le programme de lecture des bases Access n'a pas pu être lancé (%1)").arg(m_process.errorString()));
     }
@@ -83,6 +89,9 @@ public:
     // After the end record: the reader must then exit normally.
     void finish() override
     {
+#ifdef Q_OS_WIN
+        m_process.closeWriteChannel();
+#endif
         if (!m_process.waitForFinished(m_timeoutMs) || m_process.exitStatus() != QProcess::NormalExit
             || m_process.exitCode() != 0)
             abnormalEnd();

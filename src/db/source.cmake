@@ -19,6 +19,8 @@ file(RELATIVE_PATH VF_STAGE_INSTALL_DIR "${CMAKE_INSTALL_FULL_BINDIR}"
 target_compile_definitions(vf_source PRIVATE VF_STAGE_INSTALL_DIR="${VF_STAGE_INSTALL_DIR}")
 add_dependencies(vf_source velquor-fusion-stage)
 
-add_library(vf_reader_build_path OBJECT ReaderBuildPath.cpp)
-target_link_libraries(vf_reader_build_path PUBLIC vf_source)
-target_compile_definitions(vf_reader_build_path PRIVATE VF_STAGE_BUILD_PATH="$<TARGET_FILE:velquor-fusion-stage>")
+if(VF_BUILD_TESTS)
+  add_library(vf_reader_build_path OBJECT ReaderBuildPath.cpp)
+  target_link_libraries(vf_reader_build_path PUBLIC vf_source)
+  target_compile_definitions(vf_reader_build_path PRIVATE VF_STAGE_BUILD_PATH="$<TARGET_FILE:velquor-fusion-stage>")
+endif()

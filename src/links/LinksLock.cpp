@@ -102,26 +102,50 @@ bool LinksLock::take(const QString& linksFolder, LinksUser user, QString* refusa
 {
     release();
     const QString path = QDir::toNativeSeparators(QDir(linksFolder).filePath(kLockFile));
+    // Not inherited by the staging reader (no inheritable handle), never through a link: a
+    // reparse point at the name is opened as itself, and refused.
     HANDLE handle = CreateFileW(reinterpret_cast<const wchar_t*>(path.utf16()), GENERIC_READ | GENERIC_WRITE,
-                                FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+                                FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
+                                FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
-        *refusal = QStringLiteral("Le verrou %1 des tables de liens ne peut pas être ouvert.").arg(path);
+        *refusal = QStringLiteral("Le verrou %1 des tables de liens ne peut pas être ouvert : %2")
+                       .arg(path, qt_error_string(int(GetLastError())));
+        return false;
+    }
+    BY_HANDLE_FILE_INFORMATION information{};
+    if (!GetFileInformationByHandle(handle, &information)
+        || (information.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT))) {
+        *refusal = QStringLiteral("Le verrou %1 des tables de liens ne peut pas être ouvert : ce n'est pas un fichier ordinaire")
+                       .arg(path);
+        CloseHandle(handle);
         return false;
     }
     OVERLAPPED range{};
     range.Offset = kLockedOffset;
     const DWORD flags = LOCKFILE_FAIL_IMMEDIATELY | (user == LinksUser::Verification ? 0 : LOCKFILE_EXCLUSIVE_LOCK);
     if (!LockFileEx(handle, flags, 0, 1, 0, &range)) {
-        QFile file(QDir(linksFolder).filePath(kLockFile));
-        *refusal = busyMessage(linksFolder, file.open(QIODevice::ReadOnly) ? file.read(4096) : QByteArray());
+        const DWORD error = GetLastError();
+        if (error == ERROR_LOCK_VIOLATION || error == ERROR_IO_PENDING) {
+            QByteArray text(4096, '\0');
+            OVERLAPPED start{};
+            DWORD read = 0;
+            if (!ReadFile(handle, text.data(), DWORD(text.size()), &read, &start))
+                read = 0;
+            text.truncate(qsizetype(read));
+            *refusal = busyMessage(linksFolder, text);
+        } else {
+            *refusal = QStringLiteral("Le verrou %1 des tables de liens ne peut pas être pris : %2")
+                           .arg(path, qt_error_string(int(error)));
+        }
         CloseHandle(handle);
         return false;
     }
+    // The text only informs a refused program: the lock holds without it.
     const QByteArray text = holderText(user);
     DWORD written = 0;
-    SetFilePointer(handle, 0, nullptr, FILE_BEGIN);
-    WriteFile(handle, text.constData(), DWORD(text.size()), &written, nullptr);
-    SetEndOfFile(handle);
+    OVERLAPPED start{};
+    if (SetFilePointer(handle, 0, nullptr, FILE_BEGIN) == 0 && SetEndOfFile(handle))
+        WriteFile(handle, text.constData(), DWORD(text.size()), &written, &start);
     m_handle = handle;
     return true;
 }

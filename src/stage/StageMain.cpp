@@ -6,8 +6,10 @@
 #include "PageReader.h"
 #include "StagingProtocol.h"
 
+#ifndef _WIN32
 #include <glib.h> // before mdbtools.h, which includes it inside extern "C"
-#include <mdbtools.h>
+#endif
+#include <mdbtools.h> // on Windows, built with its own small replacement of GLib
 
 #include <cstdio>
 #include <cstdlib>
@@ -19,6 +21,7 @@
 #ifdef _WIN32
 #include <fcntl.h>
 #include <io.h>
+#include <windows.h>
 #define dup _dup
 #define dup2 _dup2
 #define fdopen _fdopen
@@ -75,6 +78,19 @@ public:
         if (std::fflush(m_stream) != 0)
             std::exit(1);
     }
+    // Before exiting, on Windows: the program that reads the stream closes the reader's standard
+    // input once it has read the last record. A reader that exited at once could leave bytes in
+    // the pipe that the reading side, seeing the process gone, might not collect.
+    void awaitReceipt()
+    {
+#ifdef _WIN32
+        if (GetFileType(GetStdHandle(STD_INPUT_HANDLE)) != FILE_TYPE_PIPE)
+            return;
+        char ignored[64];
+        while (std::fread(ignored, 1, sizeof ignored, stdin) > 0) {
+        }
+#endif
+    }
 
 private:
     std::vector<char> m_buffer;
@@ -89,6 +105,7 @@ Output* out = nullptr;
     out->tag(ErrorRecord);
     out->bytes(message);
     out->flush();
+    out->awaitReceipt();
     std::exit(ErrorExitStatus);
 }
 
@@ -296,9 +313,12 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "usage: %s --list FILE | --table FILE TABLE\n", argv[0]);
         return 1;
     }
-    // Text comes out as UTF-8 whatever the environment says.
-#ifndef _WIN32
-    unsetenv("MDB_ICONV");
+    // Text comes out as UTF-8 whatever the environment says (libmdb reads its target encoding
+    // from MDBICONV).
+#ifdef _WIN32
+    _putenv("MDBICONV=");
+#else
+    unsetenv("MDBICONV");
 #endif
 #if defined(__linux__) && !defined(VF_SANITIZED)
     // libmdb can loop allocating memory on some damaged files: such a run fails instead of
@@ -318,5 +338,6 @@ int main(int argc, char** argv)
         fail(error.what());
     }
     output.flush();
+    output.awaitReceipt();
     return 0;
 }

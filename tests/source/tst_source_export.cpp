@@ -14,9 +14,10 @@ struct Run {
     QString err;
 };
 
-Run exportTable(const QStringList& arguments)
+Run exportTable(const QStringList& arguments, const QProcessEnvironment& environment = QProcessEnvironment::systemEnvironment())
 {
     QProcess process;
+    process.setProcessEnvironment(environment);
     process.start(QStringLiteral(VF_EXPORT_DRIVER), QStringList{QStringLiteral("--export")} + arguments);
     Run run;
     if (!process.waitForFinished(60000) || process.exitStatus() != QProcess::NormalExit)
@@ -60,12 +61,17 @@ private slots:
         writer.addRow(row);
         writer.finish();
 
-        const Run run = exportTable({QString::fromStdString(path), QStringLiteral("GLB PATIENT")});
-        QCOMPARE(run.status, 0);
-        QCOMPARE(QString::fromUtf8(run.out),
-                 QStringLiteral("CODE PATIENT,\"NOM, PRÉNOM\",DATE NAISSANCE,POIDS,DONNEES\r\n"
-                                "-7,\"Hélène \"\"Lena\"\", Dupré\",0100-01-01T06:05:04.321,72.25,\"ligne 1\r\nligne 2\"\r\n"
-                                "8,\"\",1899-12-29T06:00:00.000,,\r\n"));
+        // The text is UTF-8 whatever encoding the environment asks of libmdb.
+        QProcessEnvironment latin1 = QProcessEnvironment::systemEnvironment();
+        latin1.insert(QStringLiteral("MDBICONV"), QStringLiteral("ISO-8859-1"));
+        for (const QProcessEnvironment& environment : {QProcessEnvironment::systemEnvironment(), latin1}) {
+            const Run run = exportTable({QString::fromStdString(path), QStringLiteral("GLB PATIENT")}, environment);
+            QCOMPARE(run.status, 0);
+            QCOMPARE(QString::fromUtf8(run.out),
+                     QStringLiteral("CODE PATIENT,\"NOM, PRÉNOM\",DATE NAISSANCE,POIDS,DONNEES\r\n"
+                                    "-7,\"Hélène \"\"Lena\"\", Dupré\",0100-01-01T06:05:04.321,72.25,\"ligne 1\r\nligne 2\"\r\n"
+                                    "8,\"\",1899-12-29T06:00:00.000,,\r\n"));
+        }
     }
 
     void failuresGoToStandardErrorWithTheirStatus()
