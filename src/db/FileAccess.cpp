@@ -143,6 +143,10 @@ std::optional<QByteArray> headOf(const QString& path)
     return file.read(kOwnFileHeadSize);
 }
 
+const QString kNotWritable = QStringLiteral("le dossier n'est pas accessible en écriture");
+const QString kNoFolder = QStringLiteral("le dossier n'existe pas");
+const QString kDiskFull = QStringLiteral("le disque est plein");
+
 #ifdef _WIN32
 // The reason of a failed call, in French for the usual ones.
 QString reasonOf(DWORD error)
@@ -150,13 +154,13 @@ QString reasonOf(DWORD error)
     switch (error) {
     case ERROR_ACCESS_DENIED:
     case ERROR_WRITE_PROTECT:
-        return QStringLiteral("le dossier n'est pas accessible en écriture");
+        return kNotWritable;
     case ERROR_PATH_NOT_FOUND:
     case ERROR_FILE_NOT_FOUND:
-        return QStringLiteral("le dossier n'existe pas");
+        return kNoFolder;
     case ERROR_DISK_FULL:
     case ERROR_HANDLE_DISK_FULL:
-        return QStringLiteral("le disque est plein");
+        return kDiskFull;
     default:
         return qt_error_string(int(error));
     }
@@ -169,13 +173,13 @@ QString reasonOf(int error)
     case EACCES:
     case EPERM:
     case EROFS:
-        return QStringLiteral("le dossier n'est pas accessible en écriture");
+        return kNotWritable;
     case ENOENT:
     case ENOTDIR:
-        return QStringLiteral("le dossier n'existe pas");
+        return kNoFolder;
     case ENOSPC:
     case EDQUOT:
-        return QStringLiteral("le disque est plein");
+        return kDiskFull;
     default:
         return QString::fromLocal8Bit(std::strerror(error));
     }
