@@ -7,6 +7,7 @@ packages=(
   qt6-base-dev qt6-base-dev-tools libqt6sql6-odbc libqt6sql6-sqlite qt6-translations-l10n
   mdbtools mdbtools-dev
   libsqlite3-dev sqlite3
+  libjemalloc-dev
   unixodbc unixodbc-dev libsqliteodbc odbc-postgresql tdsodbc
   postgresql
   nlohmann-json3-dev
