@@ -298,8 +298,9 @@ QStringList ImportRun::Private::summarize(RunContext& context)
         table->close();
     ReporterProgress progress(reporter);
     try {
-        const Verification verification = verifyOverConnections(source, dest, context.v3Path, context.courriersPath,
-                                                                 context.talmerosPath, context.linksFolder, progress);
+        const Verification verification =
+            verifyOverConnections(source, dest, context.v3Path, context.courriersPath, context.talmerosPath,
+                                  context.linksFolder, progress, RecordNames::NotImported);
         QHash<QString, int> importedByRun;
         for (const VerifiedKind& kind : verification.kinds) {
             if (kind.linkTable.isEmpty()) {

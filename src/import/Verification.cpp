@@ -152,8 +152,9 @@ bool sameContents(QFile& first, QFile& second)
 class Verifier {
 public:
     Verifier(SourceConnection& source, DestinationConnection& dest, const QString& v3Path, const QString& courriersPath,
-             const QString& talmerosPath, const QString& linksFolder, VerificationProgress& progress)
-        : m_linksFolder(linksFolder), m_progress(progress), m_letters(courriersPath), m_source(source), m_dest(dest)
+             const QString& talmerosPath, const QString& linksFolder, VerificationProgress& progress, RecordNames names)
+        : m_linksFolder(linksFolder), m_progress(progress), m_names(names), m_letters(courriersPath), m_source(source),
+          m_dest(dest)
     {
         m_result.v3Path = v3Path;
         m_result.courriersPath = courriersPath;
@@ -269,31 +270,32 @@ private:
     }
 
     // The state of a record from its pair: imported, or missing from the destination, or pending,
-    // or refused for the reason given, or to import.
-    static VerifiedRecord classify(const Links& links, const QSet<qint32>& rows, const QString& table,
-                                   const QString& idColumn, qint32 code, QString name,
-                                   const std::function<QString()>& refusal)
+    // or refused for the reason given, or to import. An imported record is named only when every
+    // record is to be named.
+    VerifiedRecord classify(const Links& links, const QSet<qint32>& rows, const QString& table, const QString& idColumn,
+                            qint32 code, const std::function<QString()>& name,
+                            const std::function<QString()>& refusal) const
     {
         if (const auto pair = links.pairs.constFind(code); pair != links.pairs.constEnd()) {
             // A pending pair beside the pair: left by two programs that ran at once.
             if (const auto duplicate = links.pending.constFind(code); duplicate != links.pending.constEnd())
-                return {std::move(name), RecordState::Pending,
+                return {name(), RecordState::Pending,
                         QStringLiteral("paire en attente en double, abandonnée par la prochaine importation : la ligne "
                                        "%1 = %2 de %3 est un doublon à vérifier")
                             .arg(idColumn)
                             .arg(*duplicate)
                             .arg(table)};
             if (rows.contains(*pair))
-                return {std::move(name), RecordState::Imported, {}};
-            return {std::move(name), RecordState::Missing,
+                return {m_names == RecordNames::Every ? name() : QString(), RecordState::Imported, {}};
+            return {name(), RecordState::Missing,
                     QStringLiteral("la ligne %1 = %2 n'est plus dans %3").arg(idColumn).arg(*pair).arg(table)};
         }
         if (links.pending.contains(code))
-            return {std::move(name), RecordState::Pending, kPending};
+            return {name(), RecordState::Pending, kPending};
         QString reason = refusal();
         if (!reason.isEmpty())
-            return {std::move(name), RecordState::Refused, std::move(reason)};
-        return {std::move(name), RecordState::ToImport, {}};
+            return {name(), RecordState::Refused, std::move(reason)};
+        return {name(), RecordState::ToImport, {}};
     }
 
     // The reason why a record of a patient would be refused: its patient is not imported and
@@ -346,7 +348,8 @@ private:
         readSource(outline.source, outline.openError, status, [&](const SourceQuery& row) {
             const qint32 code = row.intValue(outline.code);
             VerifiedRecord record = classify(pairs, rows, outline.pairRow.table, outline.pairRow.idColumn, code,
-                                             naming(row, code), [&] { return tooLongValue(row, columns, sizes); });
+                                             [&] { return naming(row, code); },
+                                             [&] { return tooLongValue(row, columns, sizes); });
             states.insert(code, record.state);
             kind.records.append(std::move(record));
             if (also)
@@ -422,8 +425,6 @@ private:
         VerifiedKind& kind = addKind(QStringLiteral("Liens patient <-> correspondant"), QString());
         for (const LinkToMake& link : linksToMake) {
             VerifiedRecord record;
-            record.patient = m_patientNames.value(link.patient);
-            record.name = QStringLiteral("lien patient n°%1 <-> correspondant n°%2").arg(link.patient).arg(link.correspondent);
             bool isNumber = false;
             const qint32 code = link.correspondent.toInt(&isNumber, 10);
             const std::optional<qint32> correspondentId =
@@ -435,18 +436,20 @@ private:
                 if (correspondentId && rows.contains(quint64(quint32(*patientId)) << 32 | quint32(*correspondentId)))
                     record.state = RecordState::Imported;
                 else if (!known)
-                    record = {record.name, RecordState::Refused, unknown};
+                    record = {{}, RecordState::Refused, unknown};
                 else
-                    record = {record.name, RecordState::Missing,
+                    record = {{}, RecordState::Missing,
                               correspondentId ? QStringLiteral("la ligne de PATMEDTR n'est plus dans la destination")
                                               : QStringLiteral("le patient a été importé sans ce lien")};
             } else if (m_patients.pending.contains(link.patient)) {
-                record = {record.name, RecordState::Pending, kPending};
+                record = {{}, RecordState::Pending, kPending};
             } else if (!known) {
-                record = {record.name, RecordState::Refused, unknown};
+                record = {{}, RecordState::Refused, unknown};
             } else if (const QString reason = patientReason(link.patient); !reason.isEmpty()) {
-                record = {record.name, RecordState::Refused, reason};
+                record = {{}, RecordState::Refused, reason};
             }
+            if (record.state != RecordState::Imported || m_names == RecordNames::Every)
+                record.name = QStringLiteral("lien patient n°%1 <-> correspondant n°%2").arg(link.patient).arg(link.correspondent);
             record.patient = m_patientNames.value(link.patient);
             kind.records.append(std::move(record));
         }
@@ -477,7 +480,8 @@ private:
             seen.insert(code);
             const qint32 patient = row.intValue(QStringLiteral("CODE PATIENT"));
             kind.records.append(classify(items, rows, outline.pairRow.table, outline.pairRow.idColumn, code,
-                                         QStringLiteral("antécédent n°%1 du dossier n°%2").arg(code).arg(patient), [&] {
+                                         [&] { return QStringLiteral("antécédent n°%1 du dossier n°%2").arg(code).arg(patient); },
+                                         [&] {
                                              if (row.isNull(QStringLiteral("LABELLED")) || row.isNull(QStringLiteral("COMMENTED")))
                                                  return kNoLabel;
                                              return patientReason(patient);
@@ -498,7 +502,7 @@ private:
             const qint32 code = row.intValue(outline.code);
             const qint32 patient = row.intValue(QStringLiteral("CODE PATIENT"));
             kind.records.append(classify(pairs, rows, outline.pairRow.table, outline.pairRow.idColumn, code,
-                                         naming.arg(code).arg(dateText(row, QStringLiteral("Date"))).arg(patient),
+                                         [&] { return naming.arg(code).arg(dateText(row, QStringLiteral("Date"))).arg(patient); },
                                          [&] { return writable ? patientReason(patient) : refusal; }));
             kind.records.last().patient = m_patientNames.value(patient);
         });
@@ -578,12 +582,14 @@ private:
             const QString sourcePath = m_letters.find(nomFichier);
             const bool sourceOpen = !sourcePath.isEmpty() && m_letters.open(sourcePath, sourceFile);
             filesFound += sourcePath.isEmpty() ? 0 : 1;
-            VerifiedRecord record = classify(
-                pairs, ids, outline.pairRow.table, outline.pairRow.idColumn, code,
-                QStringLiteral("courrier n°%1 [%2] du %3 du dossier n°%4")
+            const auto name = [&] {
+                return QStringLiteral("courrier n°%1 [%2] du %3 du dossier n°%4")
                     .arg(code)
                     .arg(row.textValue(QStringLiteral("LIBELLE")), dateText(row, QStringLiteral("DATE")))
-                    .arg(patient),
+                    .arg(patient);
+            };
+            VerifiedRecord record = classify(
+                pairs, ids, outline.pairRow.table, outline.pairRow.idColumn, code, name,
                 [&] {
                     if (QString reason = patientReason(patient); !reason.isEmpty())
                         return reason;
@@ -602,9 +608,9 @@ private:
                     + QDir::separator() + letter.fileName;
                 QFile copy;
                 if (!openCopiedLetter(lettersBase, letter.patient, letter.fileName, copy))
-                    record = {record.name, RecordState::Missing, QStringLiteral("le fichier copié ") + copyPath + QStringLiteral(" est absent")};
+                    record = {name(), RecordState::Missing, QStringLiteral("le fichier copié ") + copyPath + QStringLiteral(" est absent")};
                 else if (sourceOpen && !sameContents(copy, sourceFile))
-                    record = {record.name, RecordState::Missing,
+                    record = {name(), RecordState::Missing,
                               QStringLiteral("le fichier copié ") + copyPath + QStringLiteral(" diffère du courrier ") + quoted};
                 else if (sourceOpen)
                     ++kind.identicalFiles;
@@ -624,6 +630,7 @@ private:
 
     const QString m_linksFolder;
     VerificationProgress& m_progress;
+    const RecordNames m_names;
     LetterFiles m_letters;
     SourceConnection& m_source;
     DestinationConnection& m_dest;
@@ -693,9 +700,9 @@ Verification verifyMigration(const QString& v3Path, const QString& courriersPath
 
 Verification verifyOverConnections(SourceConnection& source, DestinationConnection& dest, const QString& v3Path,
                                    const QString& courriersPath, const QString& talmerosPath,
-                                   const QString& linksFolder, VerificationProgress& progress)
+                                   const QString& linksFolder, VerificationProgress& progress, RecordNames names)
 {
-    Verifier verifier(source, dest, v3Path, courriersPath, talmerosPath, linksFolder, progress);
+    Verifier verifier(source, dest, v3Path, courriersPath, talmerosPath, linksFolder, progress, names);
     return verifier.run();
 }
 

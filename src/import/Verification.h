@@ -100,10 +100,15 @@ Verification verifyMigration(const QString& v3Path, const QString& courriersPath
                              const QString& linksFolder, const QString& settingsPath, VerificationProgress& progress,
                              const PathNames& names = {});
 
+// Which records a verification names: every one (a report lists them all), or only those that
+// are not imported (a run's summary counts the imported ones, whose names stay empty).
+enum class RecordNames { Every, NotImported };
+
 // The same over connections that are open already (the end of an import run), which it leaves
 // open.
 Verification verifyOverConnections(SourceConnection& source, DestinationConnection& dest, const QString& v3Path,
                                    const QString& courriersPath, const QString& talmerosPath,
-                                   const QString& linksFolder, VerificationProgress& progress);
+                                   const QString& linksFolder, VerificationProgress& progress,
+                                   RecordNames names = RecordNames::Every);
 
 } // namespace vf
