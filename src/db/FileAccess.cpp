@@ -109,12 +109,16 @@ bool openRegularFile(QFile& file, const QString& path, QIODevice::OpenMode mode)
 
 bool isRealDirectory(const QString& path)
 {
-    const QFileInfo info(path);
 #ifdef _WIN32
     if (isReparsePoint(path))
         return false;
-#endif
+    const QFileInfo info(path);
     return info.isDir() && !info.isSymLink();
+#else
+    // lstat describes the name itself: a folder, not a link to one.
+    struct stat status {};
+    return ::lstat(QFile::encodeName(path).constData(), &status) == 0 && S_ISDIR(status.st_mode);
+#endif
 }
 
 bool isPrivateFolderOfOurs(const QString& path)

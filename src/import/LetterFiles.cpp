@@ -10,7 +10,9 @@
 #include <windows.h>
 #else
 #include <cerrno>
+#include <climits>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
@@ -26,9 +28,26 @@ LetterFiles::LetterFiles(const QString& lettersFolder)
 
 bool LetterFiles::open(const QString& path, QFile& file) const
 {
+    if (m_resolvedFolder.isEmpty() || path.isEmpty())
+        return false;
+#ifdef __linux__
+    // The path of what was opened, as the kernel resolved it: one call, and no name swapped
+    // between the check and the opening.
+    if (openRegularFile(file, path, QIODevice::ReadOnly)) {
+        char opened[PATH_MAX];
+        const QByteArray link = "/proc/self/fd/" + QByteArray::number(file.handle());
+        const ssize_t length = ::readlink(link.constData(), opened, sizeof opened);
+        if (length > 0 && length < ssize_t(sizeof opened)) {
+            if (QFile::decodeName(QByteArray(opened, length)).startsWith(m_resolvedFolder))
+                return true;
+            file.close();
+            return false;
+        }
+        file.close(); // no /proc: the name is resolved instead
+    }
+#endif
     const QString resolved = QFileInfo(path).canonicalFilePath();
-    return !m_resolvedFolder.isEmpty() && resolved.startsWith(m_resolvedFolder)
-        && openRegularFile(file, path, QIODevice::ReadOnly);
+    return resolved.startsWith(m_resolvedFolder) && openRegularFile(file, path, QIODevice::ReadOnly);
 }
 
 QString LetterFiles::find(const QString& nomFichier)
@@ -82,6 +101,8 @@ QString LetterFiles::entryNoCase(const QString& folder, const QString& name, boo
 
 bool makeRealFolder(const QString& path)
 {
+    if (isRealDirectory(path))
+        return true;
     QDir().mkdir(path);
     return isRealDirectory(path);
 }
@@ -99,8 +120,14 @@ bool openCopiedLetter(const QString& lettersFolder, qint32 patient, const QStrin
 
 Copy copyReplacing(QFile& from, const QString& to)
 {
+#ifdef _WIN32
     const QFileInfo target(to);
-    if ((target.isSymLink() || target.exists()) && !QFile::remove(to))
+    const bool taken = target.isSymLink() || target.exists();
+#else
+    struct stat status {};
+    const bool taken = ::lstat(QFile::encodeName(to).constData(), &status) == 0; // a link counts, dangling or not
+#endif
+    if (taken && !QFile::remove(to))
         return Copy::Failed;
     QByteArray buffer(64 * 1024, Qt::Uninitialized);
 #ifdef _WIN32
