@@ -587,8 +587,8 @@ void UnitOfWork::finishCommit()
     QHash<QString, QHash<qint32, Columns>> recent;
     for (auto it = m_written.cbegin(); it != m_written.cend(); ++it)
         recent[it.key().first].insert(it.key().second, it.value());
-    for (auto it = recent.cbegin(); it != recent.cend(); ++it)
-        m_recent.insert(it.key(), it.value());
+    for (auto it = recent.begin(); it != recent.end(); ++it)
+        m_recent.insert(it.key(), std::move(it.value()));
     m_pairs.clear();
     m_pairByCode.clear();
 }
