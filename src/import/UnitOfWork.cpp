@@ -213,7 +213,9 @@ QVariant UnitOfWork::stored(const QString& table, const QString& idColumn, qint3
     if (const std::optional<QVariant> value = valueOf(m_recent.value(table).value(id), column))
         return *value;
     // A text comes with the length that the server holds, so that a text cut on its way (a
-    // driver's text size) is an error instead of being written back cut.
+    // driver's text size) is an error instead of being written back cut. Only the rows that hold
+    // a value are read: most of a window is often still null (the consultations' AU_TOTAL before
+    // their synthesis sheets), and a driver spends as much on a null as on a short text.
     const auto checked = [&](const ReadWindow& window) {
         const QVariant value = window.values.value(id);
         if (value.metaType() == QMetaType::fromType<QString>() && !value.isNull())
@@ -230,7 +232,8 @@ QVariant UnitOfWork::stored(const QString& table, const QString& idColumn, qint3
                                   QStringLiteral("SELECT ") + idColumn + QStringLiteral(", ") + column
                                       + (length.isEmpty() ? QString() : QStringLiteral(", ") + length)
                                       + QStringLiteral(" FROM ") + table + QStringLiteral(" WHERE ") + idColumn
-                                      + QStringLiteral(" >= ? AND ") + idColumn + QStringLiteral(" <= ?"));
+                                      + QStringLiteral(" >= ? AND ") + idColumn + QStringLiteral(" <= ? AND ") + column
+                                      + QStringLiteral(" IS NOT NULL"));
     reader.bindAll({id, qint32(std::min<qint64>(qint64(id) + kReadWindow - 1, std::numeric_limits<qint32>::max()))});
     reader.open();
     ReadWindow read{column, id, {}, {}};

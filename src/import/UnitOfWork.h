@@ -99,7 +99,8 @@ public:
     // A column of the row of that identifier, as the destination holds it: the rows that the
     // open batch writes, and those that the last commit wrote to each table, are not read again;
     // the others are read with the next identifiers' (one statement for a thousand), which
-    // serve the records that follow. Throws vf::Error when it cannot be read.
+    // serve the records that follow. A null, or a row that is not there, reads as an invalid
+    // QVariant. Throws vf::Error when it cannot be read.
     QVariant stored(const QString& table, const QString& idColumn, qint32 id, const QString& column);
 
     void line(const QString& text);
