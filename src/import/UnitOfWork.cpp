@@ -69,6 +69,86 @@ QString placeholders(int count)
     return marks.join(QStringLiteral(", "));
 }
 
+// The type of a column's array: what its values are, nulls of a type included; an invalid value
+// (a null text as bound) goes with any type. Empty when the values mix types or are of another
+// type, or hold a date-time with milliseconds (the driver's precision decides those).
+QString arrayType(const QList<const QList<QVariant>*>& rows, qsizetype column)
+{
+    QString type;
+    for (const QList<QVariant>* row : rows) {
+        const QVariant& value = row->at(column);
+        QString own;
+        switch (value.typeId()) {
+        case QMetaType::UnknownType:
+            continue;
+        case QMetaType::Int:
+            own = QStringLiteral("integer[]");
+            break;
+        case QMetaType::QString:
+            own = QStringLiteral("text[]");
+            break;
+        case QMetaType::QDateTime:
+            if (!value.isNull() && value.toDateTime().time().msec() != 0)
+                return QString();
+            own = QStringLiteral("timestamp[]");
+            break;
+        default:
+            return QString();
+        }
+        if (!type.isEmpty() && type != own)
+            return QString();
+        type = own;
+    }
+    return type.isEmpty() ? QStringLiteral("text[]") : type;
+}
+
+// One column's values as a PostgreSQL array literal: NULL, numbers, and quoted texts and
+// date-times with their quotes and backslashes escaped.
+QString arrayLiteral(const QList<const QList<QVariant>*>& rows, qsizetype column)
+{
+    QString literal(QLatin1Char('{'));
+    for (const QList<QVariant>* row : rows) {
+        if (literal.size() > 1)
+            literal += QLatin1Char(',');
+        const QVariant& value = row->at(column);
+        if (!value.isValid() || value.isNull()) {
+            literal += QLatin1String("NULL");
+        } else if (value.typeId() == QMetaType::Int) {
+            literal += QString::number(value.toInt());
+        } else if (value.typeId() == QMetaType::QDateTime) {
+            // "yyyy-MM-dd HH:mm:ss", quoted
+            const QDateTime dateTime = value.toDateTime();
+            char text[] = "\"0000-00-00 00:00:00\"";
+            const auto put = [&text](int at, int number, int digits) {
+                for (int i = digits - 1; i >= 0; --i, number /= 10)
+                    text[at + i] = char('0' + number % 10);
+            };
+            put(1, dateTime.date().year(), 4);
+            put(6, dateTime.date().month(), 2);
+            put(9, dateTime.date().day(), 2);
+            put(12, dateTime.time().hour(), 2);
+            put(15, dateTime.time().minute(), 2);
+            put(18, dateTime.time().second(), 2);
+            literal += QLatin1String(text);
+        } else {
+            const QString text = value.toString();
+            literal += QLatin1Char('"');
+            qsizetype run = 0; // the start of the characters that go as they are
+            for (qsizetype i = 0; i < text.size(); ++i) {
+                const char16_t u = text.at(i).unicode();
+                if (u != u'"' && u != u'\\')
+                    continue;
+                literal += QStringView(text).mid(run, i - run);
+                literal += QLatin1Char('\\');
+                run = i;
+            }
+            literal += QStringView(text).mid(run);
+            literal += QLatin1Char('"');
+        }
+    }
+    return literal + QLatin1Char('}');
+}
+
 } // namespace
 
 QList<int> rowsPerStatement(int rows, int columns, const StatementLimits& limits)
@@ -385,6 +465,36 @@ void UnitOfWork::writeKeptRows()
             for (const KeptRow& row : std::as_const(m_keptRows))
                 if (row.table == table && row.names == names)
                     rows.append(&row);
+            // PostgreSQL takes the rows as one array for each column, which the server unnests
+            // into rows: one parameter for each column instead of one for each value, each of
+            // which the driver would turn into text of its own.
+            if (m_connection.dialect() == Dialect::PostgreSQL) {
+                QList<const QList<QVariant>*> values;
+                values.reserve(rows.size());
+                for (const KeptRow* row : std::as_const(rows))
+                    values.append(&row->values);
+                QStringList casts;
+                for (qsizetype column = 0; column < names.size(); ++column) {
+                    const QString type = arrayType(values, column);
+                    if (type.isEmpty())
+                        break;
+                    casts.append(QStringLiteral("CAST(? AS ") + type + QLatin1Char(')'));
+                }
+                if (casts.size() == names.size()) {
+                    DestQuery& insert = statement(
+                        QStringLiteral("INSERT ARRAYS ") + table + QLatin1Char(' ') + names.join(u',') + QLatin1Char(' ')
+                            + casts.join(u','),
+                        QStringLiteral("INSERT INTO ") + table + QStringLiteral(" (") + names.join(QStringLiteral(", "))
+                            + QStringLiteral(") SELECT * FROM unnest(") + casts.join(QStringLiteral(", "))
+                            + QLatin1Char(')'));
+                    QList<QVariant> arrays;
+                    for (qsizetype column = 0; column < names.size(); ++column)
+                        arrays.append(arrayLiteral(values, column));
+                    insert.bindAll(std::move(arrays));
+                    insert.exec();
+                    continue;
+                }
+            }
             const QString tuple = QLatin1Char('(') + placeholders(int(names.size())) + QLatin1Char(')');
             qsizetype first = 0;
             for (const int count : rowsPerStatement(int(rows.size()), int(names.size()), limits)) {

@@ -111,6 +111,8 @@ private slots:
     void failedPurgeKeepsLinkTable();
     void rowsRejectedByDestination_data() { addBackendColumn(); }
     void rowsRejectedByDestination();
+    void textsArriveAsTheyAre_data() { addBackendColumn(); }
+    void textsArriveAsTheyAre();
     void linkPairFailureKeepsIdentifier_data() { addBackendColumn(); }
     void linkPairFailureKeepsIdentifier();
     void sourceTableCannotBeOpened_data() { addBackendColumn(); }
@@ -638,6 +640,33 @@ void ImportRunTest::sourceTableCannotBeOpened()
     QCOMPARE(idValue(practice.dest, "MEDTRAIT"), 0);
     // The later phases ran: their count lines follow.
     QVERIFY(lines.filter(QStringLiteral(" consultations après importation.")).size() == 1);
+}
+
+// A text reaches the destination as it is, whatever characters it holds and however the rows
+// of a batch travel to the server.
+void ImportRunTest::textsArriveAsTheyAre()
+{
+    QFETCH(Backend, backend);
+    Practice practice(backend);
+    QVERIFY2(practice.dest.isReady(), qPrintable(practice.dest.errorMessage()));
+    const QStringList texts = {
+        QStringLiteral("guillemets \" et apostrophe '"),
+        QStringLiteral("tab\tretour\r\nsaut\nfin\r"),
+        QString::fromUtf16(u"contrôle \x01 \x1f et \x7f"),
+        QStringLiteral("accents éèàçœ €, tirets – — et idéogrammes 中文"),
+        QStringLiteral("{\"json\": [1, 2], \"rien\": null}"),
+        // Backslash escapes, which must arrive as written.
+        QStringLiteral("\\u0041 n'est pas A, \\n pas un saut et \\\\ deux barres"),
+    };
+    for (int i = 0; i < texts.size(); ++i)
+        practice.source.add("ADR CARNET ADRESSE",
+                            {20 + i, kNull, "Nom", "Prénom", kNull, kNull, kNull, kNull, kNull, kNull, texts[i]});
+
+    QCOMPARE(practice.run().outcome, RunOutcome::Finished);
+    QStringList stored;
+    for (const QVariantMap& row : tableRows(practice.dest, "MEDTRAIT", "MEDTRAIT_ID"))
+        stored.append(row["COMMENTAIRE"].toString());
+    QCOMPARE(stored, texts);
 }
 
 void ImportRunTest::badSourceValues()
