@@ -69,9 +69,9 @@ QString placeholders(int count)
     return marks.join(QStringLiteral(", "));
 }
 
-// The type of a column's array: what its values are, nulls of a type included; an invalid value
-// (a null text as bound) goes with any type. Empty when the values mix types or are of another
-// type, or hold a date-time with milliseconds (the driver's precision decides those).
+// The type of a column's array: what its values are, nulls of a type included, an invalid value
+// being a null text as it is bound. Empty when the values mix types or are of another type, or
+// hold a date-time with milliseconds (the driver's precision decides those).
 QString arrayType(const QList<const QList<QVariant>*>& rows, qsizetype column)
 {
     QString type;
@@ -79,11 +79,10 @@ QString arrayType(const QList<const QList<QVariant>*>& rows, qsizetype column)
         const QVariant& value = row->at(column);
         QString own;
         switch (value.typeId()) {
-        case QMetaType::UnknownType:
-            continue;
         case QMetaType::Int:
             own = QStringLiteral("integer[]");
             break;
+        case QMetaType::UnknownType:
         case QMetaType::QString:
             own = QStringLiteral("text[]");
             break;
@@ -99,7 +98,7 @@ QString arrayType(const QList<const QList<QVariant>*>& rows, qsizetype column)
             return QString();
         type = own;
     }
-    return type.isEmpty() ? QStringLiteral("text[]") : type;
+    return type;
 }
 
 // One column's values as a PostgreSQL array literal: NULL, numbers, and quoted texts and
