@@ -464,36 +464,8 @@ void UnitOfWork::writeKeptRows()
             for (const KeptRow& row : std::as_const(m_keptRows))
                 if (row.table == table && row.names == names)
                     rows.append(&row);
-            // PostgreSQL takes the rows as one array for each column, which the server unnests
-            // into rows: one parameter for each column instead of one for each value, each of
-            // which the driver would turn into text of its own.
-            if (m_connection.dialect() == Dialect::PostgreSQL) {
-                QList<const QList<QVariant>*> values;
-                values.reserve(rows.size());
-                for (const KeptRow* row : std::as_const(rows))
-                    values.append(&row->values);
-                QStringList casts;
-                for (qsizetype column = 0; column < names.size(); ++column) {
-                    const QString type = arrayType(values, column);
-                    if (type.isEmpty())
-                        break;
-                    casts.append(QStringLiteral("CAST(? AS ") + type + QLatin1Char(')'));
-                }
-                if (casts.size() == names.size()) {
-                    DestQuery& insert = statement(
-                        QStringLiteral("INSERT ARRAYS ") + table + QLatin1Char(' ') + names.join(u',') + QLatin1Char(' ')
-                            + casts.join(u','),
-                        QStringLiteral("INSERT INTO ") + table + QStringLiteral(" (") + names.join(QStringLiteral(", "))
-                            + QStringLiteral(") SELECT * FROM unnest(") + casts.join(QStringLiteral(", "))
-                            + QLatin1Char(')'));
-                    QList<QVariant> arrays;
-                    for (qsizetype column = 0; column < names.size(); ++column)
-                        arrays.append(arrayLiteral(values, column));
-                    insert.bindAll(std::move(arrays));
-                    insert.exec();
-                    continue;
-                }
-            }
+            if (m_connection.dialect() == Dialect::PostgreSQL && insertAsArrays(table, names, rows))
+                continue;
             const QString tuple = QLatin1Char('(') + placeholders(int(names.size())) + QLatin1Char(')');
             qsizetype first = 0;
             for (const int count : rowsPerStatement(int(rows.size()), int(names.size()), limits)) {
@@ -513,6 +485,34 @@ void UnitOfWork::writeKeptRows()
             }
         }
     }
+}
+
+// PostgreSQL takes the rows as one array for each column, which the server unnests into rows:
+// one parameter for each column instead of one for each value, each of which the driver would
+// turn into text of its own. False, with nothing sent, for rows whose values cannot go so.
+bool UnitOfWork::insertAsArrays(const QString& table, const QStringList& names, const QList<const KeptRow*>& rows)
+{
+    QList<const QList<QVariant>*> values;
+    values.reserve(rows.size());
+    for (const KeptRow* row : rows)
+        values.append(&row->values);
+    QStringList casts;
+    for (qsizetype column = 0; column < names.size(); ++column) {
+        const QString type = arrayType(values, column);
+        if (type.isEmpty())
+            return false;
+        casts.append(QStringLiteral("CAST(? AS ") + type + QLatin1Char(')'));
+    }
+    DestQuery& insert = statement(
+        QStringLiteral("INSERT ARRAYS ") + table + QLatin1Char(' ') + names.join(u',') + QLatin1Char(' ') + casts.join(u','),
+        QStringLiteral("INSERT INTO ") + table + QStringLiteral(" (") + names.join(QStringLiteral(", "))
+            + QStringLiteral(") SELECT * FROM unnest(") + casts.join(QStringLiteral(", ")) + QLatin1Char(')'));
+    QList<QVariant> arrays;
+    for (qsizetype column = 0; column < names.size(); ++column)
+        arrays.append(arrayLiteral(values, column));
+    insert.bindAll(std::move(arrays));
+    insert.exec();
+    return true;
 }
 
 void UnitOfWork::keep(const RowKey& row, const QString& idColumn, const Columns& columns)

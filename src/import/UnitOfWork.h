@@ -133,6 +133,7 @@ private:
     Written execute(DestQuery& statement);
     void note(const QString& table, qint32 id, const Columns& columns);
     void writeKeptRows();
+    bool insertAsArrays(const QString& table, const QStringList& names, const QList<const KeptRow*>& rows);
     void writeKeptUpdates();
     void keep(const RowKey& row, const QString& idColumn, const Columns& columns);
     QList<PendingPair> pendingPairs() const;
