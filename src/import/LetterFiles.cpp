@@ -33,18 +33,18 @@ bool LetterFiles::open(const QString& path, QFile& file) const
 #ifdef __linux__
     // The path of what was opened, as the kernel resolved it: one call, and no name swapped
     // between the check and the opening.
-    if (openRegularFile(file, path, QIODevice::ReadOnly)) {
-        char opened[PATH_MAX];
-        const QByteArray link = "/proc/self/fd/" + QByteArray::number(file.handle());
-        const ssize_t length = ::readlink(link.constData(), opened, sizeof opened);
-        if (length > 0 && length < ssize_t(sizeof opened)) {
-            if (QFile::decodeName(QByteArray(opened, length)).startsWith(m_resolvedFolder))
-                return true;
-            file.close();
-            return false;
-        }
-        file.close(); // no /proc: the name is resolved instead
+    if (!openRegularFile(file, path, QIODevice::ReadOnly))
+        return false;
+    char opened[PATH_MAX];
+    const QByteArray link = "/proc/self/fd/" + QByteArray::number(file.handle());
+    const ssize_t length = ::readlink(link.constData(), opened, sizeof opened);
+    if (length > 0 && length < ssize_t(sizeof opened)) {
+        if (QFile::decodeName(QByteArray(opened, length)).startsWith(m_resolvedFolder))
+            return true;
+        file.close();
+        return false;
     }
+    file.close(); // no /proc: the name is resolved instead
 #endif
     const QString resolved = QFileInfo(path).canonicalFilePath();
     return resolved.startsWith(m_resolvedFolder) && openRegularFile(file, path, QIODevice::ReadOnly);
