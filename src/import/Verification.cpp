@@ -269,9 +269,11 @@ private:
         return QString();
     }
 
+    // Whether a record in that state gets its name: an imported one only when every record does.
+    bool named(RecordState state) const { return state != RecordState::Imported || m_names == RecordNames::Every; }
+
     // The state of a record from its pair: imported, or missing from the destination, or pending,
-    // or refused for the reason given, or to import. An imported record is named only when every
-    // record is to be named.
+    // or refused for the reason given, or to import.
     VerifiedRecord classify(const Links& links, const QSet<qint32>& rows, const QString& table, const QString& idColumn,
                             qint32 code, const std::function<QString()>& name,
                             const std::function<QString()>& refusal) const
@@ -286,7 +288,7 @@ private:
                             .arg(*duplicate)
                             .arg(table)};
             if (rows.contains(*pair))
-                return {m_names == RecordNames::Every ? name() : QString(), RecordState::Imported, {}};
+                return {named(RecordState::Imported) ? name() : QString(), RecordState::Imported, {}};
             return {name(), RecordState::Missing,
                     QStringLiteral("la ligne %1 = %2 n'est plus dans %3").arg(idColumn).arg(*pair).arg(table)};
         }
@@ -448,7 +450,7 @@ private:
             } else if (const QString reason = patientReason(link.patient); !reason.isEmpty()) {
                 record = {{}, RecordState::Refused, reason};
             }
-            if (record.state != RecordState::Imported || m_names == RecordNames::Every)
+            if (named(record.state))
                 record.name = QStringLiteral("lien patient n°%1 <-> correspondant n°%2").arg(link.patient).arg(link.correspondent);
             record.patient = m_patientNames.value(link.patient);
             kind.records.append(std::move(record));
