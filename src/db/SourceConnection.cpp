@@ -204,32 +204,31 @@ void SourceConnection::setStagingTimeout(int milliseconds) { StagingDatabase::se
 
 // ---------------------------------------------------------------------------------------------
 
-void SourceQuery::Private::prepare()
-{
-    sqlite3* handle = db();
-    StagingDatabase& staging = *connection->d()->staging;
+namespace {
 
-    // Stage every table the statement names, give it the indexes its filters, joins and order
-    // need, and point the statement at the staged names.
-    QList<source::Token> tokens = source::tokenize(sql);
-    const source::StatementShape shape = source::shapeOf(tokens);
+// The tables that a statement names, in its order (null for a name the file does not hold), and
+// the indexes that its filters, joins and order need.
+struct StatementNeeds {
     QList<const TableInfo*> tables;
-    for (const source::TableReference& reference : shape.tables) {
-        const TableInfo* table = staging.findTable(reference.name);
-        if (!table)
-            throw Error(QStringLiteral("la table [%1] n'existe pas dans la base Access").arg(reference.name));
-        staging.stage(*table);
-        tables.append(table);
-        tokens[reference.token].text = staging::quoteIdentifier(table->name);
-    }
+    QList<std::pair<const TableInfo*, QStringList>> indexes;
+};
+
+StatementNeeds needsOf(const StagingDatabase& staging, const source::StatementShape& shape)
+{
+    StatementNeeds needs;
+    for (const source::TableReference& reference : shape.tables)
+        needs.tables.append(staging.findTable(reference.name));
+    if (needs.tables.contains(nullptr))
+        return needs;
     const auto tableOf = [&](const source::ColumnReference& column) -> const TableInfo* {
         for (int i = 0; i < shape.tables.size(); ++i) {
             if (column.qualifier.isEmpty()) {
-                if (tables[i]->columnIndex(column.column) >= 0)
-                    return tables[i];
+                if (needs.tables[i]->columnIndex(column.column) >= 0)
+                    return needs.tables[i];
             } else if (shape.tables[i].alias.compare(column.qualifier, Qt::CaseInsensitive) == 0
-                       || (shape.tables[i].alias.isEmpty() && tables[i]->name.compare(column.qualifier, Qt::CaseInsensitive) == 0)) {
-                return tables[i];
+                       || (shape.tables[i].alias.isEmpty()
+                           && needs.tables[i]->name.compare(column.qualifier, Qt::CaseInsensitive) == 0)) {
+                return needs.tables[i];
             }
         }
         return nullptr;
@@ -242,16 +241,66 @@ void SourceQuery::Private::prepare()
     for (const source::ColumnReference& column : shape.orderColumns)
         if (const TableInfo* table = tableOf(column))
             orders[table].append(column.column);
-    if (tables.size() == 1) {
+    if (needs.tables.size() == 1) {
         // One table: one index serves both the lookup and the order of its rows.
-        staging.ensureIndex(*tables[0], filters.value(tables[0]) + orders.value(tables[0]));
+        needs.indexes.append({needs.tables[0], filters.value(needs.tables[0]) + orders.value(needs.tables[0])});
     } else {
         for (auto it = filters.cbegin(); it != filters.cend(); ++it)
             for (const QString& column : it.value())
-                staging.ensureIndex(*it.key(), {column});
+                needs.indexes.append({it.key(), {column}});
         if (orders.size() == 1)
-            staging.ensureIndex(*orders.cbegin().key(), orders.cbegin().value());
+            needs.indexes.append({orders.cbegin().key(), orders.cbegin().value()});
     }
+    return needs;
+}
+
+// The needs of statements, as the staging copies them ahead.
+QList<staging::StagingNeed> stagingNeeds(const StagingDatabase& staging, const QStringList& statements)
+{
+    QList<staging::StagingNeed> needs;
+    for (const QString& sql : statements) {
+        const StatementNeeds of = needsOf(staging, source::shapeOf(source::tokenize(sql)));
+        for (const TableInfo* table : of.tables)
+            if (table)
+                needs.append({table->name, {}});
+        for (const auto& [table, columns] : of.indexes)
+            needs.append({table->name, columns});
+    }
+    return needs;
+}
+
+} // namespace
+
+void SourceConnection::stageAhead(const QStringList& statements)
+{
+    if (m_d->staging)
+        m_d->staging->stageAhead(stagingNeeds(*m_d->staging, statements));
+}
+
+void SourceConnection::awaitStaging(const QStringList& statements)
+{
+    if (m_d->staging)
+        m_d->staging->awaitAhead(stagingNeeds(*m_d->staging, statements));
+}
+
+void SourceQuery::Private::prepare()
+{
+    sqlite3* handle = db();
+    StagingDatabase& staging = *connection->d()->staging;
+
+    // Stage every table the statement names, give it the indexes its filters, joins and order
+    // need, and point the statement at the staged names.
+    QList<source::Token> tokens = source::tokenize(sql);
+    const source::StatementShape shape = source::shapeOf(tokens);
+    const StatementNeeds needs = needsOf(staging, shape);
+    for (int i = 0; i < shape.tables.size(); ++i) {
+        if (!needs.tables[i])
+            throw Error(QStringLiteral("la table [%1] n'existe pas dans la base Access").arg(shape.tables[i].name));
+        staging.stage(*needs.tables[i]);
+        tokens[shape.tables[i].token].text = staging::quoteIdentifier(needs.tables[i]->name);
+    }
+    for (const auto& [table, columns] : needs.indexes)
+        staging.ensureIndex(*table, columns);
 
     QString rewritten;
     for (const source::Token& token : tokens) {

@@ -32,6 +32,15 @@ public:
     // Removes staging folders left behind by a program that died.
     static void removeStaleStagingFolders();
 
+    // The tables and indexes that these statements need are copied ahead, in their order, while
+    // the program goes on; nothing may be reading the connection then. A statement whose
+    // tables are still being copied waits for them when it opens.
+    void stageAhead(const QStringList& statements);
+    // Waits until what these statements need is copied: a data set open across the statements'
+    // first use (a record phase's source, around its detail statements) sees only the tables
+    // copied before it opened. A copy that failed fails the statement when it opens.
+    void awaitStaging(const QStringList& statements);
+
     // The user tables of the open file, and the private folder of its staging copy.
     QStringList tableNames() const;
     QString stagingFolder() const;

@@ -6,6 +6,7 @@
 
 #include <QCoreApplication>
 #include <QDateTime>
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -13,6 +14,12 @@
 #include <QMutex>
 #include <QProcess>
 #include <QTemporaryDir>
+
+#include <algorithm>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <thread>
 
 #include <sqlite3.h>
 
@@ -31,6 +38,10 @@ constexpr qint64 kMsPerDay = 86400000;
 // memory budget whatever the size of the table.
 const char* const kCacheSize = "PRAGMA cache_size=-98304";
 const char* const kIndexingCacheSize = "PRAGMA cache_size=-16384";
+// With a copier, the program's connection only reads, and the copier's copies and sorts: both
+// caches together stay below the one connection's.
+const char* const kReadingCacheSize = "PRAGMA cache_size=-32768";
+const char* const kCopyingCacheSize = "PRAGMA cache_size=-4096";
 // 1 January 100 and 31 December 9999 23:59:59.999 as days from 30 December 1899.
 constexpr double kFirstOleDay = -657434.0;
 constexpr double kLastOleDay = 2958466.0;
@@ -54,7 +65,9 @@ QString readerFileName()
 // Reads the stream of one run of the staging reader.
 class ReaderProcess : public StreamReader {
 public:
-    ReaderProcess(const QStringList& arguments, const QString& what) : m_what(what)
+    // stop, when given, ends the wait for the reader's next bytes as soon as it is set.
+    ReaderProcess(const QStringList& arguments, const QString& what, const std::atomic<bool>* stop = nullptr)
+        : m_what(what), m_stop(stop)
     {
         const QString program = StagingDatabase::readerProgram();
         if (program.isEmpty() || !QFileInfo(program).isExecutable())
@@ -101,7 +114,7 @@ protected:
     void fill(quint32 n) override
     {
         while (m_buffer.size() - m_pos < static_cast<qsizetype>(n)) {
-            if (m_process.bytesAvailable() == 0 && !m_process.waitForReadyRead(m_timeoutMs)) {
+            if (m_process.bytesAvailable() == 0 && !waitForBytes()) {
                 if (m_process.state() == QProcess::Running) {
                     m_process.kill();
                     m_process.waitForFinished(5000);
@@ -117,6 +130,21 @@ protected:
     }
 
 private:
+    bool waitForBytes()
+    {
+        if (!m_stop)
+            return m_process.waitForReadyRead(m_timeoutMs);
+        const QDeadlineTimer deadline(m_timeoutMs);
+        for (;;) {
+            if (m_stop->load())
+                throw Error(QStringLiteral("la lecture %1 a été interrompue").arg(m_what));
+            if (m_process.waitForReadyRead(int(std::min<qint64>(kStopCheckMs, deadline.remainingTime()))))
+                return true;
+            if (deadline.hasExpired() || m_process.state() != QProcess::Running)
+                return false;
+        }
+    }
+
     // Appends what the reader has sent so far to the buffer.
     void pull()
     {
@@ -139,10 +167,22 @@ private:
                                    "le fichier est probablement endommagé").arg(m_process.exitCode()).arg(m_what));
     }
 
+    static constexpr qint64 kStopCheckMs = 100;
     QString m_what;
+    const std::atomic<bool>* m_stop;
     QProcess m_process;
     int m_timeoutMs = 60000;
 };
+
+void execOn(sqlite3* db, const char* sql)
+{
+    char* message = nullptr;
+    if (sqlite3_exec(db, sql, nullptr, nullptr, &message) != SQLITE_OK) {
+        const QString text = QString::fromUtf8(message ? message : sqlite3_errmsg(db));
+        sqlite3_free(message);
+        throw Error(QStringLiteral("erreur de la base de travail temporaire : %1").arg(text));
+    }
+}
 
 // The sort key of one character: its base letter without accents, folded to lower case.
 QString primaryKey(const QString& s)
@@ -363,7 +403,8 @@ StagingDatabase::StagingDatabase(const QString& accessPath) : m_accessPath(acces
     m_lock->tryLock(0);
     QFile::setPermissions(QDir(m_dir->path()).filePath(QLatin1String(kLockName)), QFile::ReadOwner | QFile::WriteOwner);
 
-    const QString dbPath = QDir(m_dir->path()).filePath(QLatin1String(kDatabaseName));
+    m_databasePath = QDir(m_dir->path()).filePath(QLatin1String(kDatabaseName));
+    const QString& dbPath = m_databasePath;
     {
         QFile file(dbPath);
         if (!file.open(QIODevice::WriteOnly)
@@ -389,6 +430,7 @@ StagingDatabase::StagingDatabase(const QString& accessPath) : m_accessPath(acces
 
 StagingDatabase::~StagingDatabase()
 {
+    m_ahead.reset();
     m_db.reset();
     if (m_lock)
         m_lock->unlock();
@@ -416,57 +458,258 @@ QStringList StagingDatabase::tableNames() const
     return names;
 }
 
-void StagingDatabase::exec(const char* sql)
-{
-    char* message = nullptr;
-    if (sqlite3_exec(m_db.get(), sql, nullptr, nullptr, &message) != SQLITE_OK) {
-        const QString text = QString::fromUtf8(message ? message : sqlite3_errmsg(m_db.get()));
-        sqlite3_free(message);
-        throw Error(QStringLiteral("erreur de la base de travail temporaire : %1").arg(text));
-    }
-}
+void StagingDatabase::exec(const char* sql) { execOn(m_db.get(), sql); }
 
 void StagingDatabase::exec(const QString& sql) { exec(sql.toUtf8().constData()); }
 
+// The thread that copies the tables of a run ahead, with its own connection: the tasks go in
+// the order given, a task asked for goes first, and each one's outcome is told to who waits.
+class StagingDatabase::AheadCopier {
+public:
+    AheadCopier(StagingDatabase& staging, SqliteDatabase db, const QList<Task>& tasks)
+        : m_staging(staging), m_db(std::move(db)), m_queue(tasks.cbegin(), tasks.cend())
+    {
+        m_thread = std::thread([this] { run(); });
+    }
+
+    // Stops at once: a copy under way is abandoned and its reader stopped.
+    ~AheadCopier()
+    {
+        {
+            const std::lock_guard lock(m_mutex);
+            m_stopping = true;
+        }
+        m_changed.notify_all();
+        m_thread.join();
+    }
+
+    // Waits until the task is done, first in line if it has not started. Its failure is then
+    // returned and forgotten, so that a next request tries again; awaiting only (take false),
+    // a failure ends the wait and stays for the request.
+    std::optional<QString> request(const Task& task, bool take)
+    {
+        const QString key = task.key();
+        std::unique_lock lock(m_mutex);
+        for (;;) {
+            if (done(task))
+                return std::nullopt;
+            if (const auto failure = m_failures.constFind(key); failure != m_failures.constEnd()) {
+                if (!take)
+                    return std::nullopt;
+                const QString message = *failure;
+                m_failures.erase(failure);
+                if (!message.isEmpty())
+                    return message;
+            }
+            if (m_current != key && std::none_of(m_queue.cbegin(), m_queue.cend(), [&](const Task& queued) {
+                    return queued.key() == key;
+                })) {
+                m_queue.push_front(task);
+                m_changed.notify_all();
+            }
+            m_changed.wait(lock);
+        }
+    }
+
+private:
+    bool done(const Task& task) const
+    {
+        return task.columns.isEmpty() ? m_staging.m_staged.contains(task.table) : m_staging.m_indexes.contains(task.key());
+    }
+
+    void run()
+    {
+        for (;;) {
+            Task task;
+            int indexNumber = 0;
+            {
+                std::unique_lock lock(m_mutex);
+                m_changed.wait(lock, [&] { return m_stopping.load() || !m_queue.empty(); });
+                if (m_stopping)
+                    break;
+                task = m_queue.front();
+                m_queue.pop_front();
+                if (done(task))
+                    continue;
+                if (!task.columns.isEmpty()) {
+                    // An index waits for its table: left out, it is asked for again after it.
+                    if (!m_staging.m_staged.contains(task.table)) {
+                        m_failures.insert(task.key(), QString());
+                        m_changed.notify_all();
+                        continue;
+                    }
+                    indexNumber = ++m_staging.m_indexCount;
+                }
+                m_current = task.key();
+            }
+            QString failure;
+            try {
+                if (task.columns.isEmpty())
+                    m_staging.copyInto(m_db.get(), task.table, &m_stopping);
+                else
+                    createIndex(m_db.get(), task, indexNumber);
+            } catch (const Error& error) {
+                failure = error.message();
+            } catch (const std::exception& error) {
+                failure = QString::fromUtf8(error.what());
+            }
+            {
+                const std::lock_guard lock(m_mutex);
+                m_current.clear();
+                if (!failure.isEmpty())
+                    m_failures.insert(task.key(), failure);
+                else if (task.columns.isEmpty())
+                    m_staging.m_staged.insert(task.table);
+                else
+                    m_staging.m_indexes.insert(task.key());
+            }
+            m_changed.notify_all();
+        }
+        m_db.reset();
+    }
+
+    StagingDatabase& m_staging;
+    SqliteDatabase m_db;
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    std::deque<Task> m_queue;
+    QString m_current;                  // the task under way
+    QHash<QString, QString> m_failures; // by task; empty: an index left out
+    std::atomic<bool> m_stopping = false;
+    std::thread m_thread;
+};
+
+QString StagingDatabase::Task::key() const
+{
+    return columns.isEmpty() ? table : table + QChar(0x1f) + columns.join(QChar(0x1f));
+}
+
+void StagingDatabase::copyInto(sqlite3* db, const QString& table, const std::atomic<bool>* stop) const
+{
+    ReaderProcess reader({QStringLiteral("--table"), m_accessPath, table}, QStringLiteral("de la table [%1]").arg(table), stop);
+    copyTable(reader, db, table);
+}
+
 void StagingDatabase::stage(const TableInfo& table)
 {
+    if (m_ahead) {
+        if (const std::optional<QString> failure = m_ahead->request({table.name, {}}, true))
+            throw Error(*failure);
+        return;
+    }
     if (m_staged.contains(table.name))
         return;
-    ReaderProcess reader({QStringLiteral("--table"), m_accessPath, table.name}, QStringLiteral("de la table [%1]").arg(table.name));
-    copyTable(reader, m_db.get(), table.name);
+    copyInto(m_db.get(), table.name);
     m_staged.insert(table.name);
 }
 
-void StagingDatabase::ensureIndex(const TableInfo& table, const QStringList& columns)
+std::optional<StagingDatabase::Task> StagingDatabase::indexTask(const TableInfo& table, const QStringList& columns)
 {
     QStringList canonical;
     for (const QString& column : columns) {
         const int index = table.columnIndex(column);
         if (index < 0)
-            return; // an unknown column: the statement itself will report it
+            return std::nullopt; // an unknown column: the statement itself will report it
         const QString name = table.columns[index].name;
         if (!canonical.contains(name))
             canonical.append(name);
     }
     if (canonical.isEmpty())
-        return;
-    const QString key = table.name + QChar(0x1f) + canonical.join(QChar(0x1f));
-    if (m_indexes.contains(key))
-        return;
+        return std::nullopt;
+    return Task{table.name, canonical};
+}
+
+void StagingDatabase::createIndex(sqlite3* db, const Task& task, int number)
+{
     QStringList quoted;
-    for (const QString& column : canonical)
+    for (const QString& column : task.columns)
         quoted.append(quoteIdentifier(column));
+    execOn(db, QStringLiteral("CREATE INDEX %1 ON %2 (%3)")
+                   .arg(quoteIdentifier(QStringLiteral("vf_index_%1").arg(number)), quoteIdentifier(task.table),
+                        quoted.join(QStringLiteral(", ")))
+                   .toUtf8()
+                   .constData());
+}
+
+void StagingDatabase::ensureIndex(const TableInfo& table, const QStringList& columns)
+{
+    const std::optional<Task> task = indexTask(table, columns);
+    if (!task)
+        return;
+    if (m_ahead) {
+        if (const std::optional<QString> failure = m_ahead->request(*task, true))
+            throw Error(*failure);
+        return;
+    }
+    if (m_indexes.contains(task->key()))
+        return;
     exec(kIndexingCacheSize);
     try {
-        exec(QStringLiteral("CREATE INDEX %1 ON %2 (%3)")
-                 .arg(quoteIdentifier(QStringLiteral("vf_index_%1").arg(m_indexes.size() + 1)), quoteIdentifier(table.name),
-                      quoted.join(QStringLiteral(", "))));
+        createIndex(m_db.get(), *task, m_indexCount + 1);
     } catch (...) {
         exec(kCacheSize);
         throw;
     }
     exec(kCacheSize);
-    m_indexes.insert(key);
+    ++m_indexCount;
+    m_indexes.insert(task->key());
+}
+
+QList<StagingDatabase::Task> StagingDatabase::tasksOf(const QList<StagingNeed>& needs) const
+{
+    QList<Task> tasks;
+    for (const StagingNeed& need : needs) {
+        const TableInfo* table = findTable(need.table);
+        if (!table)
+            continue;
+        tasks.append({table->name, {}});
+        if (const std::optional<Task> index = indexTask(*table, need.indexColumns))
+            tasks.append(*index);
+    }
+    return tasks;
+}
+
+void StagingDatabase::stageAhead(const QList<StagingNeed>& needs)
+{
+    if (m_ahead)
+        return;
+    QList<Task> tasks;
+    for (const Task& task : tasksOf(needs))
+        if (!std::any_of(tasks.cbegin(), tasks.cend(), [&](const Task& other) { return other.key() == task.key(); }))
+            tasks.append(task);
+    if (tasks.isEmpty())
+        return;
+    // Two connections from here on: a journal that lets one read while the other writes. Where
+    // either cannot be had, the program copies each table itself, as it comes.
+    exec("PRAGMA locking_mode=NORMAL");
+    QByteArray journal;
+    if (const SqliteStatement mode = prepareSqlite(m_db.get(), "PRAGMA journal_mode=WAL");
+        mode && sqlite3_step(mode.get()) == SQLITE_ROW)
+        journal = reinterpret_cast<const char*>(sqlite3_column_text(mode.get(), 0));
+    if (journal.compare("wal", Qt::CaseInsensitive) != 0)
+        return;
+    sqlite3* db = nullptr;
+    const int opened = sqlite3_open_v2(m_databasePath.toUtf8().constData(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr);
+    SqliteDatabase copier(db);
+    if (opened != SQLITE_OK)
+        return;
+    // The copy is thrown away whole: never checkpointed on closing.
+    for (sqlite3* connection : {m_db.get(), copier.get()})
+        sqlite3_db_config(connection, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
+    exec(kReadingCacheSize);
+    addJetCollation(copier.get());
+    execOn(copier.get(), "PRAGMA synchronous=OFF");
+    execOn(copier.get(), "PRAGMA temp_store=FILE");
+    execOn(copier.get(), kCopyingCacheSize);
+    m_ahead = std::make_unique<AheadCopier>(*this, std::move(copier), tasks);
+}
+
+void StagingDatabase::awaitAhead(const QList<StagingNeed>& needs)
+{
+    if (!m_ahead)
+        return;
+    for (const Task& task : tasksOf(needs))
+        m_ahead->request(task, false);
 }
 
 } // namespace vf::staging

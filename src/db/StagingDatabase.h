@@ -8,7 +8,9 @@
 #include <QSet>
 #include <QString>
 #include <QStringList>
+#include <atomic>
 #include <memory>
+#include <optional>
 
 class QLockFile;
 class QTemporaryDir;
@@ -28,10 +30,24 @@ struct TableInfo {
     int columnIndex(const QString& column) const;
 };
 
+// A table that a run will read, and the columns of an index that one of its statements needs
+// (none: the table alone).
+struct StagingNeed {
+    QString table;
+    QStringList indexColumns;
+};
+
 // The private SQLite copy of an Access file. The file's catalogue is read when it is created;
 // each table is copied on the first request, by the staging reader in a child process, inside
 // one transaction (a failed copy leaves nothing behind). The database lives in a folder of its
 // own in the system's temporary folder (mode 0700, files 0600), removed on destruction.
+//
+// Given the tables that a run will need (stageAhead), a thread with a connection of its own
+// copies them, and builds their indexes, in that order while the program reads what it has; it
+// is then the only one to write, and stage() and ensureIndex() wait for it. A copy that fails
+// there fails the first request for its table, with the same message, and is tried again by
+// the next. A connection sees a table copied by the thread only from its next read: what a
+// data set still being read will need must be awaited (awaitAhead) before it opens.
 class StagingDatabase {
 public:
     explicit StagingDatabase(const QString& accessPath); // throws vf::Error
@@ -48,6 +64,12 @@ public:
     void stage(const TableInfo& table);               // throws vf::Error
     void ensureIndex(const TableInfo& table, const QStringList& columns); // throws vf::Error
 
+    // Starts copying the tables of `needs` ahead, once per database; no connection may be
+    // reading then. Tables the file does not hold are left out.
+    void stageAhead(const QList<StagingNeed>& needs);
+    // Waits until each of `needs` is copied (or has failed, which its request will tell).
+    void awaitAhead(const QList<StagingNeed>& needs);
+
     // The staging reader: beside the running program, else where the build put it, unless set.
     static QString readerProgram();
     static void setReaderProgram(const QString& path);
@@ -61,17 +83,33 @@ public:
     static QString declaredType(JetType type);
 
 private:
+    class AheadCopier;
+    // A table to copy, or an index to build on it.
+    struct Task {
+        QString table;
+        QStringList columns; // the index's, as the table spells them; none for the table itself
+        QString key() const;
+    };
+
     void exec(const char* sql);
     void exec(const QString& sql);
+    // The task of an index of `columns` on `table`, or none for an unknown column or no column.
+    static std::optional<Task> indexTask(const TableInfo& table, const QStringList& columns);
+    QList<Task> tasksOf(const QList<StagingNeed>& needs) const;
+    void copyInto(sqlite3* db, const QString& table, const std::atomic<bool>* stop = nullptr) const;
+    static void createIndex(sqlite3* db, const Task& task, int number);
 
     QString m_accessPath;
+    QString m_databasePath;
     std::unique_ptr<QTemporaryDir> m_dir;
     std::unique_ptr<QLockFile> m_lock;
     SqliteDatabase m_db;
     QList<TableInfo> m_tables;
     QHash<QString, int> m_tableByFoldedName;
-    QSet<QString> m_staged;
-    QSet<QString> m_indexes;
+    QSet<QString> m_staged;  // guarded by the copier's lock while it runs
+    QSet<QString> m_indexes; // the same
+    int m_indexCount = 0;    // the same
+    std::unique_ptr<AheadCopier> m_ahead;
 };
 
 // Quotes an identifier for SQLite: "name" with inner quotes doubled.

@@ -7,6 +7,7 @@
 #include "db/SourceConnection.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
 #include <QRandomGenerator>
@@ -120,25 +121,40 @@ private slots:
         sqlite3_close(reference);
     }
 
+    void aLongReadSurvivesTheStagingOfAnotherTable_data()
+    {
+        QTest::addColumn<bool>("ahead");
+        QTest::newRow("copied when named") << false;
+        QTest::newRow("copied ahead") << true;
+    }
+
     void aLongReadSurvivesTheStagingOfAnotherTable()
     {
+        QFETCH(bool, ahead);
         SourceConnection connection;
         connection.open(nwind);
         sqlite3* reference = referenceDatabase(nwind, {QStringLiteral("Order Details")});
         const QString all = QStringLiteral("SELECT * FROM [Order Details] ORDER BY [OrderID], [ProductID]");
+        const QString product = QStringLiteral("SELECT ProductName FROM Products WHERE ProductID=:id");
+        const QString sameTableSql = QStringLiteral("SELECT * FROM [Order Details] WHERE [ProductID]=:id AND [Quantity]>=:q");
+        if (ahead) {
+            // Copied by the copier's own connection, they are awaited before the long read opens.
+            connection.stageAhead({all, product, sameTableSql});
+            connection.awaitStaging({product, sameTableSql});
+        }
         SourceQuery details(connection, all);
         details.open();
         QCOMPARE(details.recordCount(), 2155);
         for (int i = 0; i < 300; ++i)
             details.next();
         // Another table is copied while the first data set is being read.
-        SourceQuery products(connection, QStringLiteral("SELECT ProductName FROM Products WHERE ProductID=:id"));
+        SourceQuery products(connection, product);
         products.setParam(QStringLiteral("id"), 38);
         products.open();
         QCOMPARE(products.recordCount(), 1);
         QCOMPARE(products.textValue(QStringLiteral("productname")), QStringLiteral("Côte de Blaye"));
         // And the table being read gets a new index for another statement.
-        SourceQuery sameTable(connection, QStringLiteral("SELECT * FROM [Order Details] WHERE [ProductID]=:id AND [Quantity]>=:q"));
+        SourceQuery sameTable(connection, sameTableSql);
         sameTable.setParam(QStringLiteral("id"), 38);
         sameTable.setParam(QStringLiteral("q"), 0);
         sameTable.open();
@@ -321,34 +337,34 @@ private slots:
     {
         QTest::addColumn<QString>("script");
         QTest::addColumn<QString>("reason");
-        QTest::newRow("crash") << QStringLiteral("kill -SEGV $$") << QStringLiteral("brutalement");
-        QTest::newRow("exit status") << QStringLiteral("exit 3") << QStringLiteral("code 3");
-        QTest::newRow("garbage") << QStringLiteral("echo garbage; exit 0") << QStringLiteral("incohérentes");
-        QTest::newRow("hang") << QStringLiteral("exec sleep 30") << QStringLiteral("ne progresse plus");
-        QTest::newRow("crash while copying a table")
-            << QStringLiteral("if [ \"$1\" = --list ]; then exec \"$READER\" \"$@\"; fi\n"
-                              "\"$READER\" \"$@\" | head -c 3000; kill -SEGV $$")
-            << QStringLiteral("brutalement");
+        QTest::addColumn<bool>("ahead");
+        const QString copying = QStringLiteral("if [ \"$1\" = --list ]; then exec \"$READER\" \"$@\"; fi\n");
+        for (const bool ahead : {false, true}) {
+            // Copied ahead, the table fails the statement that names it, with the same message.
+            const QByteArray when = ahead ? " (copied ahead)" : "";
+            QTest::newRow("crash" + when) << QStringLiteral("kill -SEGV $$") << QStringLiteral("brutalement") << ahead;
+            QTest::newRow("exit status" + when) << QStringLiteral("exit 3") << QStringLiteral("code 3") << ahead;
+            QTest::newRow("garbage" + when) << QStringLiteral("echo garbage; exit 0") << QStringLiteral("incohérentes") << ahead;
+            QTest::newRow("hang" + when) << QStringLiteral("exec sleep 30") << QStringLiteral("ne progresse plus") << ahead;
+            QTest::newRow("crash while copying a table" + when)
+                << copying + QStringLiteral("\"$READER\" \"$@\" | head -c 3000; kill -SEGV $$") << QStringLiteral("brutalement")
+                << ahead;
+        }
     }
 
     void aFailingReaderBecomesAnError()
     {
         QFETCH(QString, script);
         QFETCH(QString, reason);
-        const QString reader = SourceConnection::stagingProgram();
-        const QString fake = QDir(m_temp->path()).filePath(QStringLiteral("fake-reader"));
-        QFile file(fake);
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write("#!/bin/sh\nREADER='" + reader.toUtf8() + "'\n" + script.toUtf8() + "\n");
-        file.close();
-        file.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-
-        SourceConnection::setStagingProgram(fake);
+        QFETCH(bool, ahead);
+        SourceConnection::setStagingProgram(fakeReader(script));
         SourceConnection::setStagingTimeout(1000);
         SourceConnection connection;
         QString message;
         try {
             connection.open(nwind);
+            if (ahead)
+                connection.stageAhead({QStringLiteral("SELECT * FROM [Order Details]")});
             SourceQuery query(connection, QStringLiteral("SELECT * FROM [Order Details]"));
             query.open();
         } catch (const Error& e) {
@@ -364,6 +380,23 @@ private slots:
             query.open();
             QCOMPARE(query.intValue(QStringLiteral("n")), 2155);
         }
+    }
+
+    void closingStopsACopyUnderWay()
+    {
+        // The copier waits on a silent reader; closing does not wait for the reader's timeout.
+        SourceConnection::setStagingProgram(fakeReader(
+            QStringLiteral("if [ \"$1\" = --list ]; then exec \"$READER\" \"$@\"; fi\nexec sleep 30")));
+        QElapsedTimer closing;
+        {
+            SourceConnection connection;
+            connection.open(nwind);
+            connection.stageAhead({QStringLiteral("SELECT * FROM Customers")});
+            QTest::qWait(300);
+            closing.start();
+        }
+        SourceConnection::setStagingProgram(QString());
+        QVERIFY2(closing.elapsed() < 10000, qPrintable(QString::number(closing.elapsed())));
     }
 
     void aMissingReaderIsNamed()
@@ -390,6 +423,7 @@ private slots:
         {
             SourceConnection connection;
             connection.open(nwind);
+            connection.stageAhead({QStringLiteral("SELECT * FROM Customers")}); // its journal files too
             folder = connection.stagingFolder();
             QVERIFY(folder.startsWith(m_temp->path()));
             QCOMPARE(QFile::permissions(folder) & (groupOrOthers | ownerAll), ownerAll);
@@ -474,6 +508,19 @@ private slots:
     }
 
 private:
+    // A reader that runs the script, with the real reader in $READER.
+    QString fakeReader(const QString& script)
+    {
+        const QString fake = QDir(m_temp->path()).filePath(QStringLiteral("fake-reader"));
+        QFile file(fake);
+        if (!file.open(QIODevice::WriteOnly))
+            return QString();
+        file.write("#!/bin/sh\nREADER='" + SourceConnection::stagingProgram().toUtf8() + "'\n" + script.toUtf8() + "\n");
+        file.close();
+        file.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        return fake;
+    }
+
     QString m_systemTemp;
     std::unique_ptr<QTemporaryDir> m_temp;
 };
