@@ -16,6 +16,8 @@ PhaseOutline consultationsOutline()
         .code = QStringLiteral("CODETITRE"),
         .pairRow = {QStringLiteral("MOTCONSU"), QStringLiteral("MOTCONSU_ID")},
         .source = QStringLiteral("select *\r\nfrom  [CON CONSULTATION]\r\nORDER BY [CODE PATIENT], [DATE]"),
+        .details = {QStringLiteral("SELECT * FROM [CON SOUS CONSULTATION] WHERE [CodeTitre]=:codetitre "
+                                   "ORDER BY CodeLigne")},
         .opening = QStringLiteral("Ouverture de la table des consultations..."),
         .importing = {QStringLiteral("Importation des consultations...")},
         .openError = QStringLiteral("Erreur lors de l'ouverture de la table des consultations : "),
@@ -31,8 +33,7 @@ class ConsultationsPhase : public Phase {
 public:
     explicit ConsultationsPhase(RunContext& context)
         : m_context(context)
-        , m_details(context.source, QStringLiteral("SELECT * FROM [CON SOUS CONSULTATION] WHERE [CodeTitre]=:codetitre "
-                                                   "ORDER BY CodeLigne"))
+        , m_details(context.source, consultationsOutline().details.constFirst())
     {
     }
 

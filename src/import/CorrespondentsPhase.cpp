@@ -15,6 +15,7 @@ PhaseOutline correspondentsOutline()
         .code = QStringLiteral("CODE CARNET ADRESSE"),
         .pairRow = {QStringLiteral("MEDTRAIT"), QStringLiteral("MEDTRAIT_ID")},
         .source = QStringLiteral("Select * from [ADR CARNET ADRESSE]\r\nOrder by [CODE CARNET ADRESSE]"),
+        .details = {QStringLiteral("SELECT LIBELLE FROM [REF FONCTION] WHERE [CODE FONCTION]=:code")},
         .opening = QStringLiteral("Ouverture de la table des correspondants..."),
         .importing = {QStringLiteral("Importation des médecins correspondants...")},
         .openError = QStringLiteral("Erreur lors de l'ouverture de la table des médecins correspondants : "),
@@ -30,7 +31,7 @@ class CorrespondentsPhase : public Phase {
 public:
     explicit CorrespondentsPhase(RunContext& context)
         : m_context(context)
-        , m_speciality(context.source, QStringLiteral("SELECT LIBELLE FROM [REF FONCTION] WHERE [CODE FONCTION]=:code"))
+        , m_speciality(context.source, correspondentsOutline().details.constFirst())
     {
     }
 

@@ -163,6 +163,13 @@ RunOutcome ImportRun::Private::prepareAndRun(RunInputs& inputs)
         return RunOutcome::PreparationFailed;
     }
     reporter.setStatus(QStringLiteral("connexion à la base Access V3 en ADO effectuée"));
+    // The source tables are copied ahead, in the order in which the phases read them.
+    QStringList statements;
+    for (const PhaseOutline& outline : {usersOutline(), correspondentsOutline(), patientsOutline(), historyOutline(),
+                                        consultationsOutline(), prescriptionsOutline(QString()), synthesisOutline(),
+                                        lettersOutline()})
+        statements += QStringList{outline.source} + outline.details;
+    source.stageAhead(statements);
 
     dest.close();
     dest.setQueryTimeout(access.options.queryTimeout);

@@ -117,6 +117,8 @@ void runPhase(RunContext& context, Phase& phase)
     const PhaseOutline outline = phase.outline();
     Reporter& reporter = context.reporter;
     SourceQuery source(context.source, outline.source);
+    // The tables of the statements that its records read are there before its source opens.
+    context.source.awaitStaging(outline.details);
     bool opened = false;
     const auto showImporting = [&] {
         for (const QString& status : outline.importing)

@@ -38,6 +38,7 @@ struct PhaseOutline {
     QString code;             // the source column whose value is the pairs' SOURCE
     PairRow pairRow;
     QString source;           // the source statement
+    QStringList details = {}; // the other source statements that its records read
     QString opening;          // the status while the source opens
     QStringList importing;    // the statuses once it is open
     QString openError;        // the error box's text when the source cannot be opened

@@ -22,6 +22,8 @@ PhaseOutline prescriptionsOutline(const QString& table)
         .code = QStringLiteral("CODETITRE"),
         .pairRow = {table, table + QStringLiteral("_ID"), QStringLiteral("PRESCRIPTION")},
         .source = QStringLiteral("select *\r\nfrom  [ORD ORDONNANCE]\r\nORDER BY [CODE PATIENT], [DATE]"),
+        .details = {QStringLiteral("SELECT * FROM [ORD SOUS ORDONNANCE] WHERE [CodeTitre]=:codetitre "
+                                   "ORDER BY CodeLigne")},
         .opening = QStringLiteral("Ouverture de la table des ordonnances..."),
         .importing = {QStringLiteral("Importation des prescriptions...")},
         .openError = QStringLiteral("Erreur lors de l'ouverture de la table des ordonnance : "),
@@ -59,8 +61,7 @@ public:
         : m_context(context)
         , m_table(table)
         , m_idColumn(table + QStringLiteral("_ID"))
-        , m_details(context.source, QStringLiteral("SELECT * FROM [ORD SOUS ORDONNANCE] WHERE [CodeTitre]=:codetitre "
-                                                   "ORDER BY CodeLigne"))
+        , m_details(context.source, prescriptionsOutline(table).details.constFirst())
     {
     }
 

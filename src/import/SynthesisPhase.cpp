@@ -15,6 +15,8 @@ PhaseOutline synthesisOutline()
         .code = QStringLiteral("CodeTitre"),
         .pairRow = {QStringLiteral("MOTCONSU"), QStringLiteral("MOTCONSU_ID"), QStringLiteral("AU_TOTAL")},
         .source = QStringLiteral("select *\r\nfrom  [SYN FICHE SYNTHESE]\r\nORDER BY [code patient], [date]"),
+        .details = {QStringLiteral("SELECT * FROM [SYN SOUS FICHE SYNTHESE] WHERE [CodeTitre]=:codetitre "
+                                   "ORDER BY CodeLigne")},
         .opening = QStringLiteral("Ouverture de la table des fiches de synthèses..."),
         .importing = {QStringLiteral("Importation des fiches de synthèses...")},
         .openError = QStringLiteral("Erreur lors de l'ouverture de la table des fiches de synthèses : "),
@@ -31,8 +33,7 @@ class SynthesisPhase : public Phase {
 public:
     explicit SynthesisPhase(RunContext& context)
         : m_context(context)
-        , m_lines(context.source, QStringLiteral("SELECT * FROM [SYN SOUS FICHE SYNTHESE] WHERE [CodeTitre]=:codetitre "
-                                                 "ORDER BY CodeLigne"))
+        , m_lines(context.source, synthesisOutline().details.constFirst())
     {
     }
 
