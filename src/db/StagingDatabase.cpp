@@ -40,7 +40,7 @@ const char* const kCacheSize = "PRAGMA cache_size=-98304";
 const char* const kIndexingCacheSize = "PRAGMA cache_size=-16384";
 // With a copier, the program's connection only reads, and the copier's copies and sorts: both
 // caches together stay below the one connection's.
-const char* const kReadingCacheSize = "PRAGMA cache_size=-32768";
+const char* const kReadingCacheSize = "PRAGMA cache_size=-16384";
 const char* const kCopyingCacheSize = "PRAGMA cache_size=-4096";
 // 1 January 100 and 31 December 9999 23:59:59.999 as days from 30 December 1899.
 constexpr double kFirstOleDay = -657434.0;
