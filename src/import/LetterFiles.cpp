@@ -4,6 +4,7 @@
 #include "db/FileAccess.h"
 
 #include <QDir>
+#include <QDirIterator>
 #include <QFileInfo>
 
 #ifdef _WIN32
@@ -82,13 +83,17 @@ QString LetterFiles::entryNoCase(const QString& folder, const QString& name, boo
 {
     auto listed = m_listings.find(folder);
     if (listed == m_listings.end()) {
+        // Entry by entry: a letters folder holds tens of thousands of files, whose list of
+        // QFileInfo would take megabytes for a moment. Of names that differ by case only, the
+        // first in code order is kept, whatever order the folder lists them in.
         QHash<QString, QString> entries;
-        const QFileInfoList infos =
-            QDir(folder).entryInfoList(QDir::Files | QDir::Dirs | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System);
-        for (const QFileInfo& info : infos) {
-            const QString key = info.fileName().toLower();
-            if (!entries.contains(key))
-                entries.insert(key, info.fileName());
+        QDirIterator entry(folder, QDir::Files | QDir::Dirs | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System);
+        while (entry.hasNext()) {
+            entry.next();
+            const QString name = entry.fileName();
+            QString& kept = entries[name.toLower()];
+            if (kept.isEmpty() || name < kept)
+                kept = name;
         }
         listed = m_listings.insert(folder, entries);
     }
