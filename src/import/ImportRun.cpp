@@ -18,6 +18,7 @@
 #include "links/Binding.h"
 
 #include <QDir>
+#include <QScopeGuard>
 #include <QFileInfo>
 
 namespace vf {
@@ -146,6 +147,10 @@ RunOutcome ImportRun::Private::prepareAndRun(RunInputs& inputs)
         reporter.errorBox(busy);
         return RunOutcome::PreparationFailed;
     }
+    // However the attempt ends, the source is closed before the lock goes: its copier starts
+    // reader processes, and one just started holds a copy of the lock's file until it runs its
+    // program, which would keep the link tables locked after the run.
+    const auto closeSource = qScopeGuard([this] { source.close(); });
 
     log.begin(QDateTime::currentDateTime(), inputs.v3Path, inputs.talmerosPath);
 
@@ -316,8 +321,7 @@ QStringList ImportRun::Private::summarize(RunContext& context)
                 importedByRun.insert(kind.title, dest.scalarInt(QStringLiteral("SELECT COUNT(*) FROM PATMEDTR"))
                                                      - context.patientLinksAtStart);
             } else {
-                importedByRun.insert(kind.title, int(readLinkTable(context.linksFolder, kind.linkTable).pairs.size())
-                                                     - context.pairsAtOpen.value(kind.linkTable.toLower()));
+                importedByRun.insert(kind.title, kind.pairCount - context.pairsAtOpen.value(kind.linkTable.toLower()));
             }
         }
         wholeKindsMissing = verification.wholeKindsMissing();
