@@ -23,6 +23,7 @@
 
 #include <cstring>
 #include <functional>
+#include <future>
 #include <optional>
 
 namespace vf {
@@ -174,6 +175,7 @@ public:
             throw VerificationFailed{error.message()};
         }
         try {
+            lookAtLetterFilesAhead();
             doctors();
             correspondents();
             patients();
@@ -185,6 +187,8 @@ public:
         } catch (const ConnectionLost& lost) {
             throw VerificationFailed{lost.message};
         }
+        for (VerifiedKind& kind : m_result.kinds)
+            kind.pairCount = m_pairCounts.value(kind.linkTable);
         return m_result;
     }
 
@@ -192,10 +196,12 @@ private:
     using Links = LinkTableContents;
 
     // A link table, read only; a missing folder or file holds no pair.
-    Links links(const QString& fileName) const
+    Links links(const QString& fileName)
     {
         try {
-            return readLinkTable(m_linksFolder, fileName);
+            Links read = readLinkTable(m_linksFolder, fileName);
+            m_pairCounts.insert(fileName, int(read.pairs.size()));
+            return read;
         } catch (const Error& error) {
             throw VerificationFailed{QStringLiteral("Erreur lors de la création de la table temporaire ") + fileName
                                      + QLatin1Char('\n') + kErrorPrefix + error.message()};
@@ -232,12 +238,16 @@ private:
         }
     }
 
-    QSet<qint32> destIds(const QString& table, const QString& idColumn)
+    // The identifiers of a table's rows, read once for the kinds whose pairs name that table.
+    const QSet<qint32>& destIds(const QString& table, const QString& idColumn)
     {
+        const QString key = table + QLatin1Char('.') + idColumn;
+        if (const auto read = m_destIds.constFind(key); read != m_destIds.constEnd())
+            return *read;
         QSet<qint32> ids;
         readDest(QStringLiteral("SELECT ") + idColumn + QStringLiteral(" FROM ") + table,
                  [&](const DestQuery& row) { ids.insert(row.value(0).toInt()); });
-        return ids;
+        return *m_destIds.insert(key, std::move(ids));
     }
 
     // The sizes that the destination declares for a table's text columns, by upper-cased name.
@@ -321,7 +331,7 @@ private:
 
     VerifiedKind& addKind(const QString& title, const QString& linkTable)
     {
-        m_result.kinds.append({title, {}, -1, linkTable, {}, {}, {}});
+        m_result.kinds.append({title, {}, -1, linkTable, 0, {}, {}, {}});
         return m_result.kinds.last();
     }
 
@@ -343,7 +353,7 @@ private:
                                              const std::function<QString(const SourceQuery&, qint32)>& naming,
                                              const std::function<void(const SourceQuery&, qint32)>& also = {})
     {
-        const QSet<qint32> rows = destIds(outline.pairRow.table, outline.pairRow.idColumn);
+        const QSet<qint32>& rows = destIds(outline.pairRow.table, outline.pairRow.idColumn);
         const QHash<QString, int> sizes = columnSizes(outline.pairRow.table);
         QHash<qint32, RecordState> states;
         VerifiedKind& kind = addKind(title, outline.linkTable);
@@ -461,7 +471,7 @@ private:
     {
         const PhaseOutline outline = historyOutline();
         const Links items = links(outline.linkTable);
-        const QSet<qint32> rows = destIds(outline.pairRow.table, outline.pairRow.idColumn);
+        const QSet<qint32>& rows = destIds(outline.pairRow.table, outline.pairRow.idColumn);
         // Every item, with what the run joins to it: an item without its kind or its comment is
         // one that the run does not read.
         const QString sql = QStringLiteral(
@@ -555,35 +565,117 @@ private:
         QString fileName;
     };
 
-    void letters()
+    // The LETTERS rows by identifier, with the greatest identifier.
+    QHash<qint32, LetterRow> letterRows(qint32& lastId)
     {
-        const PhaseOutline outline = lettersOutline();
-        const Links pairs = links(outline.linkTable);
         QHash<qint32, LetterRow> rows;
-        qint32 lastId = 0;
+        lastId = 0;
         readDest(QStringLiteral("SELECT LETTERS_ID, PATIENTS_ID, FileName FROM LETTERS"), [&](const DestQuery& row) {
             const qint32 id = row.value(0).toInt();
             rows.insert(id, {row.value(1).toInt(), row.value(2).toString()});
             lastId = std::max(lastId, id);
         });
+        return rows;
+    }
+
+    // A letter of the source, as its files are looked at: its document, and the copy named by
+    // the LETTERS row of its pair, when it has both.
+    struct LetterToLookAt {
+        qint32 code;
+        QString nomFichier;
+        std::optional<LetterRow> copy;
+    };
+
+    static LetterToLookAt letterToLookAt(const Links& pairs, const QHash<qint32, LetterRow>& rows, qint32 code,
+                                         const QString& nomFichier)
+    {
+        const auto pair = pairs.pairs.constFind(code);
+        const auto row = pair == pairs.pairs.constEnd() ? rows.constEnd() : rows.constFind(*pair);
+        return {code, nomFichier, row == rows.constEnd() ? std::nullopt : std::optional(*row)};
+    }
+
+    // What the letters folders hold for a letter.
+    struct LetterFileFacts {
+        qint32 code = 0;
+        bool sourceFound = false; // the letters folder holds such a document
+        bool sourceOpen = false;
+        bool copyPresent = false;
+        bool copyIdentical = false;
+    };
+
+    static LetterFileFacts lookAt(LetterFiles& files, const QString& lettersBase, const LetterToLookAt& letter)
+    {
+        const QString sourcePath = files.find(letter.nomFichier);
+        LetterFileFacts facts{letter.code, !sourcePath.isEmpty()};
+        QFile sourceFile;
+        facts.sourceOpen = facts.sourceFound && files.open(sourcePath, sourceFile);
+        if (letter.copy) {
+            QFile copy;
+            facts.copyPresent = openCopiedLetter(lettersBase, letter.copy->patient, letter.copy->fileName, copy);
+            facts.copyIdentical = facts.copyPresent && facts.sourceOpen && sameContents(copy, sourceFile);
+        }
+        return facts;
+    }
+
+    // The letters' files, read and compared on a thread of their own while the other kinds are
+    // verified: it only reads files, and it takes about as long as the rest. When the letters
+    // cannot be listed here, letters() looks at their files itself, and tells what fails.
+    void lookAtLetterFilesAhead()
+    {
+        const PhaseOutline outline = lettersOutline();
+        QList<LetterToLookAt> letters;
+        try {
+            const Links pairs = links(outline.linkTable);
+            qint32 lastId = 0;
+            const QHash<qint32, LetterRow> rows = letterRows(lastId);
+            SourceQuery query(m_source, outline.source);
+            for (query.open(); !query.eof(); query.next())
+                letters.append(letterToLookAt(pairs, rows, query.intValue(outline.code),
+                                              query.textValue(QStringLiteral("NOM FICHIER"))));
+        } catch (const Error&) {
+            return;
+        } catch (const VerificationFailed&) {
+            return;
+        }
+        m_letterFilesAhead = std::async(std::launch::async, [letters = std::move(letters), folder = m_result.courriersPath,
+                                                             lettersBase = m_result.talmerosPath + QStringLiteral("LETTERS")] {
+            LetterFiles files(folder);
+            QList<LetterFileFacts> facts;
+            facts.reserve(letters.size());
+            for (const LetterToLookAt& letter : letters)
+                facts.append(lookAt(files, lettersBase, letter));
+            return facts;
+        });
+    }
+
+    void letters()
+    {
+        const PhaseOutline outline = lettersOutline();
+        const Links pairs = links(outline.linkTable);
+        qint32 lastId = 0;
+        const QHash<qint32, LetterRow> rows = letterRows(lastId);
         QSet<qint32> ids;
         for (auto row = rows.cbegin(); row != rows.cend(); ++row)
             ids.insert(row.key());
         const QString lettersBase = m_result.talmerosPath + QStringLiteral("LETTERS");
         const QString sourceFolder = AddTrailingBackslash(m_result.courriersPath);
+        const QList<LetterFileFacts> ahead = m_letterFilesAhead.valid() ? m_letterFilesAhead.get() : QList<LetterFileFacts>();
 
         VerifiedKind& kind = addKind(QStringLiteral("Courriers"), outline.linkTable);
         kind.identicalFiles = 0;
         int filesFound = 0;
+        qsizetype index = 0;
         readSource(outline.source, outline.openError, QStringLiteral("Vérification des courriers..."), [&](const SourceQuery& row) {
             const qint32 code = row.intValue(outline.code);
             const qint32 patient = row.intValue(QStringLiteral("CODE PATIENT"));
             const QString nomFichier = row.textValue(QStringLiteral("NOM FICHIER"));
             const QString quoted = QStringLiteral("[") + sourceFolder + nomFichier + QStringLiteral(".RTF]");
-            QFile sourceFile;
-            const QString sourcePath = m_letters.find(nomFichier);
-            const bool sourceOpen = !sourcePath.isEmpty() && m_letters.open(sourcePath, sourceFile);
-            filesFound += sourcePath.isEmpty() ? 0 : 1;
+            const qsizetype at = index++;
+            const LetterFileFacts facts = at < ahead.size() && ahead.at(at).code == code
+                ? ahead.at(at)
+                : lookAt(m_letters, lettersBase, letterToLookAt(pairs, rows, code, nomFichier));
+            const bool sourceOpen = facts.sourceOpen;
+            filesFound += facts.sourceFound ? 1 : 0;
             const auto name = [&] {
                 return QStringLiteral("courrier n°%1 [%2] du %3 du dossier n°%4")
                     .arg(code)
@@ -600,7 +692,7 @@ private:
                         return fileName.size() > kFileNameSize ? tooLong(QStringLiteral("FileName"), fileName.size(), kFileNameSize)
                                                                : QString();
                     }
-                    if (sourcePath.isEmpty() && !QFileInfo::exists(sourceFolder + nomFichier + QStringLiteral(".RTF")))
+                    if (!facts.sourceFound && !QFileInfo::exists(sourceFolder + nomFichier + QStringLiteral(".RTF")))
                         return QStringLiteral("fichier du courrier introuvable : ") + quoted;
                     return QStringLiteral("fichier du courrier hors du dossier des courriers : ") + quoted;
                 });
@@ -608,10 +700,9 @@ private:
                 const LetterRow letter = rows.value(pairs.pairs.value(code));
                 const QString copyPath = lettersBase + QDir::separator() + QString::number(letter.patient)
                     + QDir::separator() + letter.fileName;
-                QFile copy;
-                if (!openCopiedLetter(lettersBase, letter.patient, letter.fileName, copy))
+                if (!facts.copyPresent)
                     record = {name(), RecordState::Missing, QStringLiteral("le fichier copié ") + copyPath + QStringLiteral(" est absent")};
-                else if (sourceOpen && !sameContents(copy, sourceFile))
+                else if (sourceOpen && !facts.copyIdentical)
                     record = {name(), RecordState::Missing,
                               QStringLiteral("le fichier copié ") + copyPath + QStringLiteral(" diffère du courrier ") + quoted};
                 else if (sourceOpen)
@@ -634,6 +725,7 @@ private:
     VerificationProgress& m_progress;
     const RecordNames m_names;
     LetterFiles m_letters;
+    std::future<QList<LetterFileFacts>> m_letterFilesAhead; // waited for when the verifier ends
     SourceConnection& m_source;
     DestinationConnection& m_dest;
     DateFormats m_formats;
@@ -644,6 +736,8 @@ private:
     QHash<qint32, QString> m_patientNames;
     QHash<qint32, RecordState> m_correspondentStates;
     QHash<qint32, RecordState> m_patientStates;
+    QHash<QString, QSet<qint32>> m_destIds; // by table and identifier column
+    QHash<QString, int> m_pairCounts;       // by link table
 };
 
 } // namespace

@@ -41,6 +41,7 @@ struct VerifiedKind {
     QList<VerifiedRecord> records;
     int identicalFiles = -1; // letters only: copies present and identical to their source file
     QString linkTable;       // the file of its pairs in LinksTables; empty for the patients' links
+    int pairCount = 0;       // the pairs in that file
     // Why no record of the kind can be imported, when a setting or a folder is wrong (no
     // prescription table, a letters folder holding none of the letters); empty otherwise.
     QString wholeKindMissing;
