@@ -843,7 +843,16 @@ void ImportRunTest::preparationFailures()
     kestrune.close();
     reporter.boxes.clear();
     inputs = {practice.v3Path, practice.courriersPath, base, false};
-    QCOMPARE(importRun.run(inputs), RunOutcome::PreparationFailed);
+    // The source opened for the attempt is closed with it, its copy of the tables stopped and
+    // removed: a reader process started after the lock's release would keep the lock.
+    const QTemporaryDir staging;
+    const std::optional<QByteArray> tmpBefore =
+        qEnvironmentVariableIsSet("TMPDIR") ? std::optional(qgetenv("TMPDIR")) : std::nullopt;
+    qputenv("TMPDIR", QFile::encodeName(staging.path()));
+    const RunOutcome refused = importRun.run(inputs);
+    tmpBefore ? qputenv("TMPDIR", *tmpBefore) : qunsetenv("TMPDIR");
+    QCOMPARE(refused, RunOutcome::PreparationFailed);
+    QCOMPARE(QDir(staging.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList());
     QCOMPARE(reporter.boxes.size(), 1);
     QVERIFY(reporter.boxes.first().text.startsWith(
         QStringLiteral("Connexion à la base de données Talmérosin impossible : ")));
