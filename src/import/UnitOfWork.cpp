@@ -9,6 +9,7 @@
 #include <QStringList>
 
 #include <algorithm>
+#include <future>
 #include <limits>
 
 namespace vf {
@@ -640,17 +641,30 @@ void UnitOfWork::writeKeptUpdates()
 bool UnitOfWork::commitBatch()
 {
     try {
-        if (!m_pairs.isEmpty()) {
-            m_links->addPending(pendingPairs());
+        // The pairs are written as pending on a thread of their own while the destination runs
+        // the batch's statements; the destination commits only once they are in the link table.
+        std::future<void> pending;
+        if (!m_pairs.isEmpty())
+            pending = std::async(std::launch::async, [links = m_links, pairs = pendingPairs()] { links->addPending(pairs); });
+        const auto pendingWritten = [&] {
+            if (!pending.valid())
+                return;
+            pending.get();
             m_pendingWritten = true;
             testHold("pending");
+        };
+        try {
+            if (!m_keptRows.isEmpty() || !m_updatedRows.isEmpty()) {
+                if (!m_connection.inTransaction())
+                    m_connection.begin();
+                writeKeptRows();
+                writeKeptUpdates();
+            }
+        } catch (const Error&) {
+            pendingWritten(); // what the link table says comes first: it may end the run
+            throw;
         }
-        if (!m_keptRows.isEmpty() || !m_updatedRows.isEmpty()) {
-            if (!m_connection.inTransaction())
-                m_connection.begin();
-            writeKeptRows();
-            writeKeptUpdates();
-        }
+        pendingWritten();
         if (m_connection.inTransaction())
             m_connection.commit();
     } catch (const Error&) {
