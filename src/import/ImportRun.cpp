@@ -18,8 +18,8 @@
 #include "links/Binding.h"
 
 #include <QDir>
-#include <QScopeGuard>
 #include <QFileInfo>
+#include <QScopeGuard>
 
 namespace vf {
 namespace {

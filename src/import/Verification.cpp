@@ -565,17 +565,26 @@ private:
         QString fileName;
     };
 
-    // The LETTERS rows by identifier, with the greatest identifier.
-    QHash<qint32, LetterRow> letterRows(qint32& lastId)
-    {
+    // The letters' pairs, and the LETTERS rows by identifier with the greatest identifier: read
+    // once, for the letters' files and then for the letters.
+    struct LetterRecords {
+        Links pairs;
         QHash<qint32, LetterRow> rows;
-        lastId = 0;
-        readDest(QStringLiteral("SELECT LETTERS_ID, PATIENTS_ID, FileName FROM LETTERS"), [&](const DestQuery& row) {
-            const qint32 id = row.value(0).toInt();
-            rows.insert(id, {row.value(1).toInt(), row.value(2).toString()});
-            lastId = std::max(lastId, id);
-        });
-        return rows;
+        qint32 lastId = 0;
+    };
+
+    const LetterRecords& letterRecords()
+    {
+        if (!m_letterRecords) {
+            LetterRecords read{links(lettersOutline().linkTable), {}, 0};
+            readDest(QStringLiteral("SELECT LETTERS_ID, PATIENTS_ID, FileName FROM LETTERS"), [&](const DestQuery& row) {
+                const qint32 id = row.value(0).toInt();
+                read.rows.insert(id, {row.value(1).toInt(), row.value(2).toString()});
+                read.lastId = std::max(read.lastId, id);
+            });
+            m_letterRecords = std::move(read);
+        }
+        return *m_letterRecords;
     }
 
     // A letter of the source, as its files are looked at: its document, and the copy named by
@@ -625,12 +634,10 @@ private:
         const PhaseOutline outline = lettersOutline();
         QList<LetterToLookAt> letters;
         try {
-            const Links pairs = links(outline.linkTable);
-            qint32 lastId = 0;
-            const QHash<qint32, LetterRow> rows = letterRows(lastId);
+            const LetterRecords& records = letterRecords();
             SourceQuery query(m_source, outline.source);
             for (query.open(); !query.eof(); query.next())
-                letters.append(letterToLookAt(pairs, rows, query.intValue(outline.code),
+                letters.append(letterToLookAt(records.pairs, records.rows, query.intValue(outline.code),
                                               query.textValue(QStringLiteral("NOM FICHIER"))));
         } catch (const Error&) {
             return;
@@ -651,9 +658,10 @@ private:
     void letters()
     {
         const PhaseOutline outline = lettersOutline();
-        const Links pairs = links(outline.linkTable);
-        qint32 lastId = 0;
-        const QHash<qint32, LetterRow> rows = letterRows(lastId);
+        const LetterRecords& records = letterRecords();
+        const Links& pairs = records.pairs;
+        const QHash<qint32, LetterRow>& rows = records.rows;
+        qint32 lastId = records.lastId;
         QSet<qint32> ids;
         for (auto row = rows.cbegin(); row != rows.cend(); ++row)
             ids.insert(row.key());
@@ -725,6 +733,7 @@ private:
     VerificationProgress& m_progress;
     const RecordNames m_names;
     LetterFiles m_letters;
+    std::optional<LetterRecords> m_letterRecords;
     std::future<QList<LetterFileFacts>> m_letterFilesAhead; // waited for when the verifier ends
     SourceConnection& m_source;
     DestinationConnection& m_dest;
