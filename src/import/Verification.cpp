@@ -238,8 +238,9 @@ private:
         }
     }
 
-    // The identifiers of a table's rows, read once for the kinds whose pairs name that table.
-    const QSet<qint32>& destIds(const QString& table, const QString& idColumn)
+    // The identifiers of a table's rows, read once for the kinds whose pairs name that table (a
+    // shared copy: a reference into the cache would not outlive its next insertion).
+    QSet<qint32> destIds(const QString& table, const QString& idColumn)
     {
         const QString key = table + QLatin1Char('.') + idColumn;
         if (const auto read = m_destIds.constFind(key); read != m_destIds.constEnd())
@@ -353,7 +354,7 @@ private:
                                              const std::function<QString(const SourceQuery&, qint32)>& naming,
                                              const std::function<void(const SourceQuery&, qint32)>& also = {})
     {
-        const QSet<qint32>& rows = destIds(outline.pairRow.table, outline.pairRow.idColumn);
+        const QSet<qint32> rows = destIds(outline.pairRow.table, outline.pairRow.idColumn);
         const QHash<QString, int> sizes = columnSizes(outline.pairRow.table);
         QHash<qint32, RecordState> states;
         VerifiedKind& kind = addKind(title, outline.linkTable);
@@ -471,7 +472,7 @@ private:
     {
         const PhaseOutline outline = historyOutline();
         const Links items = links(outline.linkTable);
-        const QSet<qint32>& rows = destIds(outline.pairRow.table, outline.pairRow.idColumn);
+        const QSet<qint32> rows = destIds(outline.pairRow.table, outline.pairRow.idColumn);
         // Every item, with what the run joins to it: an item without its kind or its comment is
         // one that the run does not read.
         const QString sql = QStringLiteral(
