@@ -7,6 +7,8 @@
 #include <QDirIterator>
 #include <QFileInfo>
 
+#include <algorithm>
+
 #ifdef _WIN32
 #include <windows.h>
 #else
@@ -125,17 +127,11 @@ bool openCopiedLetter(const QString& lettersFolder, qint32 patient, const QStrin
 
 Copy copyReplacing(QFile& from, const QString& to)
 {
-#ifdef _WIN32
-    const QFileInfo target(to);
-    const bool taken = target.isSymLink() || target.exists();
-#else
-    struct stat status {};
-    const bool taken = ::lstat(QFile::encodeName(to).constData(), &status) == 0; // a link counts, dangling or not
-#endif
-    if (taken && !QFile::remove(to))
-        return Copy::Failed;
     QByteArray buffer(64 * 1024, Qt::Uninitialized);
 #ifdef _WIN32
+    const QFileInfo target(to);
+    if ((target.isSymLink() || target.exists()) && !QFile::remove(to))
+        return Copy::Failed;
     QFile copy(to);
     if (!copy.open(QIODevice::WriteOnly | QIODevice::NewOnly))
         return Copy::Failed;
@@ -153,7 +149,14 @@ Copy copyReplacing(QFile& from, const QString& to)
     return Copy::Failed;
 #else
     const QByteArray path = QFile::encodeName(to);
-    const int fd = ::open(path.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    const auto create = [&] { return ::open(path.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666); };
+    int fd = create();
+    // Whatever holds the name, a link dangling or not included, is removed itself first.
+    if (fd < 0 && errno == EEXIST) {
+        if (!QFile::remove(to))
+            return Copy::Failed;
+        fd = create();
+    }
     const auto failure = [&](int reason) {
         if (fd >= 0) {
             ::close(fd);
@@ -183,6 +186,91 @@ Copy copyReplacing(QFile& from, const QString& to)
     }
     return Copy::Done;
 #endif
+}
+
+namespace {
+const std::size_t kWaitingCopies = 16;
+const int kCopyThreads = 2;
+} // namespace
+
+LetterCopies::~LetterCopies()
+{
+    {
+        const std::lock_guard lock(m_mutex);
+        m_stopping = true;
+    }
+    m_jobGiven.notify_all();
+    for (std::thread& thread : m_threads)
+        thread.join();
+}
+
+void LetterCopies::add(std::unique_ptr<QFile> document, const QStringList& folders, const QString& copy)
+{
+    std::unique_lock lock(m_mutex);
+    while (m_threads.size() < std::size_t(kCopyThreads))
+        m_threads.emplace_back([this] { run(); });
+    if (m_waiting.size() >= kWaitingCopies) {
+        m_giverWaits = true;
+        m_jobDone.wait(lock, [&] { return m_waiting.size() < kWaitingCopies; });
+        m_giverWaits = false;
+    }
+    m_waiting.push_back({std::move(document), folders, copy});
+    if (m_idle > 0)
+        m_jobGiven.notify_one();
+}
+
+bool LetterCopies::settle()
+{
+    std::unique_lock lock(m_mutex);
+    m_giverWaits = true;
+    m_jobDone.wait(lock, [&] { return m_waiting.empty() && m_working == 0; });
+    m_giverWaits = false;
+    const bool made = !m_failed;
+    if (!made) {
+        for (const QString& copy : std::as_const(m_made))
+            QFile::remove(copy);
+    }
+    m_made.clear();
+    m_failed = false;
+    return made;
+}
+
+void LetterCopies::run()
+{
+    std::unique_lock lock(m_mutex);
+    for (;;) {
+        // Those given are made before the threads end.
+        ++m_idle;
+        m_jobGiven.wait(lock, [&] { return m_stopping || !m_waiting.empty(); });
+        --m_idle;
+        if (m_waiting.empty())
+            return;
+        Job job = std::move(m_waiting.front());
+        m_waiting.pop_front();
+        ++m_working;
+        const bool skipped = m_failed;
+        // A folder is looked at once; two threads may both make it, which makeRealFolder allows.
+        QStringList folders;
+        for (const QString& folder : std::as_const(job.folders)) {
+            if (!m_folders.contains(folder))
+                folders.append(folder);
+        }
+        lock.unlock();
+        const bool made = !skipped && std::all_of(folders.cbegin(), folders.cend(), makeRealFolder)
+            && copyReplacing(*job.document, job.copy) == Copy::Done;
+        job.document.reset();
+        lock.lock();
+        --m_working;
+        if (made) {
+            m_made.append(job.copy);
+            for (const QString& folder : std::as_const(folders))
+                m_folders.insert(folder);
+        } else {
+            m_failed = true;
+        }
+        if (m_giverWaits)
+            m_jobDone.notify_one();
+    }
 }
 
 } // namespace vf

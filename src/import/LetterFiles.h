@@ -2,7 +2,16 @@
 
 #include <QFile>
 #include <QHash>
+#include <QSet>
 #include <QString>
+#include <QStringList>
+
+#include <condition_variable>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
 
 namespace vf {
 
@@ -45,5 +54,43 @@ bool openCopiedLetter(const QString& lettersFolder, qint32 patient, const QStrin
 // the other failures, as every copy after it would fail the same way.
 enum class Copy { Done, Failed, DiskFull };
 Copy copyReplacing(QFile& from, const QString& to);
+
+// Copies of opened documents made by two threads of their own while the records go on: each
+// copy's folders first (makeRealFolder, once per folder), then the copy (copyReplacing). A few at
+// most wait their turn, each holding its document open.
+class LetterCopies {
+public:
+    LetterCopies() = default;
+    ~LetterCopies(); // the copies given are made first
+    LetterCopies(const LetterCopies&) = delete;
+    LetterCopies& operator=(const LetterCopies&) = delete;
+
+    void add(std::unique_ptr<QFile> document, const QStringList& folders, const QString& copy);
+    // Waits for the copies given since the last call; true when every one was made. Otherwise
+    // the copies that were made are removed (the records that asked for them are done again),
+    // and those given after a failure are not made.
+    bool settle();
+
+private:
+    struct Job {
+        std::unique_ptr<QFile> document;
+        QStringList folders;
+        QString copy;
+    };
+    void run();
+
+    std::mutex m_mutex;
+    std::condition_variable m_jobGiven;
+    std::condition_variable m_jobDone;
+    std::deque<Job> m_waiting;
+    int m_working = 0;       // jobs under way
+    int m_idle = 0;          // threads waiting for a job
+    bool m_giverWaits = false;
+    bool m_stopping = false;
+    bool m_failed = false;
+    QStringList m_made;      // since the last settle()
+    QSet<QString> m_folders; // made or found real
+    std::vector<std::thread> m_threads;
+};
 
 } // namespace vf

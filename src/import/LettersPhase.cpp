@@ -10,6 +10,9 @@
 
 #include <QDir>
 
+#include <memory>
+#include <optional>
+
 namespace vf {
 
 PhaseOutline lettersOutline()
@@ -52,6 +55,8 @@ public:
         return [this, counter = m_counter] { m_counter = counter; };
     }
 
+    bool settleBatch() override { return m_copies.settle(); }
+
     void seed() override { m_counter = m_context.dest.scalarInt(QStringLiteral("SELECT MAX(LETTERS_ID) from LETTERS")); }
 
     void prepare(bool) override { m_context.ensureOpen(m_context.patients, QStringLiteral("Patients.db")); }
@@ -78,52 +83,63 @@ public:
         const QString sourceText = QStringLiteral("[") + AddTrailingBackslash(m_context.courriersPath) + nomFichier
             + QStringLiteral(".RTF] du dossier n°") + patientText + letterText + QStringLiteral(" ne sera pas importé.");
 
-        QFile sourceFile;
-        if (!m_files.open(m_files.find(nomFichier), sourceFile)) {
+        auto sourceFile = std::make_unique<QFile>();
+        if (!m_files.open(m_files.find(nomFichier), *sourceFile)) {
             work.line(QStringLiteral("Impossible de retrouver le courier ") + sourceText);
             return;
         }
 
         const QString patientFolder = m_lettersBase + QDir::separator() + QString::number(*patientId);
-        const bool folderMade = makeRealFolder(m_lettersBase) && makeRealFolder(patientFolder);
-
         const qint32 letterId = ++m_counter;
         const QString fileName = QStringLiteral("LET") + QString::number(letterId) + QStringLiteral(".HED");
         const QString destinationFile = patientFolder + QDir::separator() + fileName;
-        const Copy copy = folderMade ? copyReplacing(sourceFile, destinationFile) : Copy::Failed;
-        if (copy != Copy::Done) {
-            --m_counter; // the next letter takes the identifier
-            // Without room on the disk, every letter to come would fail the same way.
-            if (copy == Copy::DiskFull)
-                throw RunCannotGoOn{QStringLiteral("Le disque du dossier des courriers de Talmérosin ")
-                                    + QDir::toNativeSeparators(m_lettersBase)
-                                    + QStringLiteral(" est plein : les courriers restants n'ont pas été importés.")};
-            work.line(QStringLiteral("Impossible de copier le courier ") + sourceText);
-            return;
-        }
 
         // A file name longer than its column fails the insert; the identifier stays used.
-        const Written inserted = [&] {
-            if (fileName.size() > kFileNameSize)
-                return Written::refused(QStringLiteral("Le nom de fichier ") + fileName + QStringLiteral(" dépasse ")
-                                        + QString::number(kFileNameSize) + QStringLiteral(" caractères."));
-            QDateTime minute;
+        std::optional<QString> refusal;
+        QDateTime minute;
+        if (fileName.size() > kFileNameSize) {
+            refusal = QStringLiteral("Le nom de fichier ") + fileName + QStringLiteral(" dépasse ")
+                + QString::number(kFileNameSize) + QStringLiteral(" caractères.");
+        } else {
             try {
                 minute = TruncateToMinute(letter.dateTimeValue(QStringLiteral("DATE")));
             } catch (const Error& error) {
-                return Written::refused(error.message());
+                refusal = error.message();
             }
-            return work.insert({QStringLiteral("LETTERS"),
-                                {
-                                    {QStringLiteral("LETTERS_ID"), letterId},
-                                    {QStringLiteral("PATIENTS_ID"), *patientId},
-                                    {QStringLiteral("DATE_CONSULTATION"), minute},
-                                    {QStringLiteral("Description"), letter.isNull(QStringLiteral("LIBELLE"))
-                                                                        ? nullText()
-                                                                        : QVariant(libelle.left(kDescriptionSize))},
-                                    {QStringLiteral("FileName"), fileName},
-                                }});
-        }();
+        }
+
+        // Within a batch the copy is made beside the next records, and the batch commits once
+        // it is there; a copy that fails has the batch done again one record at a time, here.
+        const bool copiedAside = work.batchOpen() && !refusal;
+        if (copiedAside) {
+            m_copies.add(std::move(sourceFile), {m_lettersBase, patientFolder}, destinationFile);
+        } else {
+            const bool folderMade = makeRealFolder(m_lettersBase) && makeRealFolder(patientFolder);
+            const Copy copy = folderMade ? copyReplacing(*sourceFile, destinationFile) : Copy::Failed;
+            if (copy != Copy::Done) {
+                --m_counter; // the next letter takes the identifier
+                // Without room on the disk, every letter to come would fail the same way.
+                if (copy == Copy::DiskFull)
+                    throw RunCannotGoOn{QStringLiteral("Le disque du dossier des courriers de Talmérosin ")
+                                        + QDir::toNativeSeparators(m_lettersBase)
+                                        + QStringLiteral(" est plein : les courriers restants n'ont pas été importés.")};
+                work.line(QStringLiteral("Impossible de copier le courier ") + sourceText);
+                return;
+            }
+        }
+
+        const Written inserted = refusal
+            ? Written::refused(*refusal)
+            : work.insert({QStringLiteral("LETTERS"),
+                           {
+                               {QStringLiteral("LETTERS_ID"), letterId},
+                               {QStringLiteral("PATIENTS_ID"), *patientId},
+                               {QStringLiteral("DATE_CONSULTATION"), minute},
+                               {QStringLiteral("Description"), letter.isNull(QStringLiteral("LIBELLE"))
+                                                                   ? nullText()
+                                                                   : QVariant(libelle.left(kDescriptionSize))},
+                               {QStringLiteral("FileName"), fileName},
+                           }});
         if (!inserted) {
             work.line(QStringLiteral("Impossible d'importer le courrier [") + libelle + QStringLiteral("] du ") + dateText
                       + QStringLiteral(" du patient n°") + patientText);
@@ -151,6 +167,7 @@ public:
 private:
     RunContext& m_context;
     LetterFiles m_files;
+    LetterCopies m_copies;
     const QString m_lettersBase;
     int m_counter = 0;
 };

@@ -52,9 +52,11 @@ void importRecords(RunContext& context, Phase& phase, SourceQuery& source, const
     const auto commit = [&] {
         if (batch.isEmpty())
             return;
-        if (work.commitBatch())
+        if (!phase.settleBatch())
+            work.abandonBatch();
+        else if (work.commitBatch())
             batch.clear();
-        else
+        if (!batch.isEmpty())
             oneByOne();
     };
 

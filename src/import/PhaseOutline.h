@@ -60,6 +60,9 @@ public:
     // The state that records change (counters, finds, reported codes), put back by the function
     // returned when a refused batch is done again one record at a time.
     virtual std::function<void()> checkpoint() = 0;
+    // What the batch's records left under way besides their writes, finished before the batch
+    // commits; false when part of it failed: the batch is then done again one record at a time.
+    virtual bool settleBatch() { return true; }
     // The ID_VALUES keys with their values, and the count lines, at the end of the phase.
     virtual QList<std::pair<QString, int>> idValues() = 0;
     virtual QStringList countLines() = 0;

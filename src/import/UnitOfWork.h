@@ -113,6 +113,7 @@ public:
     void beginBatch(LinkTable& links, const PairRow& pairRow);
     void nextBatchRecord(); // a record of the open batch starts
     bool commitBatch();     // false: the batch was refused and rolled back
+    bool batchOpen() const { return m_batch; }
     qsizetype batchBytes() const { return m_keptBytes; } // about what the open batch keeps in memory
     void abandonBatch();    // rolls the open batch back
 
