@@ -68,10 +68,11 @@ public:
         if (work.linked(links(), codetitre))
             return;
         const QString patientText = codeText(header, QStringLiteral("CODE PATIENT"));
-        const QString dateText = DateText(header.value(QStringLiteral("Date")), m_context.dateFormats);
+        // Formatted for the lines that name the consultation only.
+        const auto dateText = [&] { return DateText(header.value(QStringLiteral("Date")), m_context.dateFormats); };
         const std::optional<qint32> patientId = work.linked(m_context.patients, header.intValue(QStringLiteral("CODE PATIENT")));
         if (!patientId) {
-            work.line(kPatientMissing + patientText + QStringLiteral(". La consultation du ") + dateText
+            work.line(kPatientMissing + patientText + QStringLiteral(". La consultation du ") + dateText()
                       + QStringLiteral(" ne sera pas importée."));
             return;
         }
@@ -83,7 +84,7 @@ public:
         try {
             m_details.read(codetitre, [&motif](const QString& rowText) { motif += rowText; });
         } catch (const Error& error) {
-            work.line(QStringLiteral("Impossible d'actualiser la consultation du ") + dateText
+            work.line(QStringLiteral("Impossible d'actualiser la consultation du ") + dateText()
                       + QStringLiteral(" du patient n°") + patientText
                       + QStringLiteral(" avec les données de sous-consultation n°") + m_details.codeLigne()
                       + QStringLiteral(". Ces données de sous-consultation ne seront pas importées."));
@@ -111,7 +112,7 @@ public:
                                 }});
         }();
         if (!inserted) {
-            work.line(QStringLiteral("Impossible d'actualiser la consultation du ") + dateText
+            work.line(QStringLiteral("Impossible d'actualiser la consultation du ") + dateText()
                       + QStringLiteral(" du patient n°") + patientText
                       + QStringLiteral(". Cette consultation ne sera pas importée."));
             work.line(kErrorPrefix + inserted.message());

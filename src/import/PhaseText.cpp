@@ -88,16 +88,16 @@ DetailLines::~DetailLines() = default;
 
 void DetailLines::read(qint32 codetitre, const std::function<void(const QString&)>& addRow)
 {
-    m_codeTitre = QStringLiteral("?");
-    m_codeLigne = QStringLiteral("?");
+    m_opened = false;
     m_query->close();
     m_query->setParam(QStringLiteral("codetitre"), codetitre);
     m_query->open();
+    m_opened = true;
     m_codeTitre.clear();
     m_codeLigne.clear();
     while (!m_query->eof()) {
-        m_codeTitre = m_query->value(QStringLiteral("CodeTitre")).toString();
-        m_codeLigne = m_query->value(QStringLiteral("CodeLigne")).toString();
+        m_codeTitre = m_query->value(QStringLiteral("CodeTitre"));
+        m_codeLigne = m_query->value(QStringLiteral("CodeLigne"));
         addRow(indentedText(m_query->textValue(QStringLiteral("DONNEES")),
                             m_query->value(QStringLiteral("niveau"))));
         m_query->next();

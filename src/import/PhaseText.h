@@ -51,13 +51,15 @@ public:
     void read(qint32 codetitre, const std::function<void(const QString&)>& addRow);
     void close();
 
-    QString codeTitre() const { return m_codeTitre; }
-    QString codeLigne() const { return m_codeLigne; }
+    QString codeTitre() const { return m_opened ? m_codeTitre.toString() : QStringLiteral("?"); }
+    QString codeLigne() const { return m_opened ? m_codeLigne.toString() : QStringLiteral("?"); }
 
 private:
     std::unique_ptr<SourceQuery> m_query;
-    QString m_codeTitre;
-    QString m_codeLigne;
+    bool m_opened = false;
+    // As read: formatted only for the lines that name them.
+    QVariant m_codeTitre;
+    QVariant m_codeLigne;
 };
 
 } // namespace vf

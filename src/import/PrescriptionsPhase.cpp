@@ -106,14 +106,14 @@ public:
         if (imported && !m_context.purgeLeft(m_table, QStringLiteral("MOTCONSU")))
             return;
         m_patientText = codeText(header, QStringLiteral("CODE PATIENT"));
-        m_dateText = DateText(header.value(QStringLiteral("Date")), m_context.dateFormats);
+        m_date = header.value(QStringLiteral("Date"));
         if (imported) {
             reattach(header, work);
             return;
         }
         const std::optional<qint32> patientId = work.linked(m_context.patients, header.intValue(QStringLiteral("CODE PATIENT")));
         if (!patientId) {
-            work.line(kPatientMissing + m_patientText + QStringLiteral(". L'ordonnance du ") + m_dateText
+            work.line(kPatientMissing + m_patientText + QStringLiteral(". L'ordonnance du ") + dateText()
                       + QStringLiteral(" ne sera pas importée."));
             return;
         }
@@ -156,6 +156,8 @@ public:
     void finish() override { links().close(); }
 
 private:
+    QString dateText() const { return DateText(m_date, m_context.dateFormats); }
+
     // Attaches a prescription imported before to the consultation of its patient and minute,
     // found or made again, once for each row of the prescription table.
     void reattach(const SourceRecord& header, UnitOfWork& work)
@@ -206,7 +208,7 @@ private:
         const Written inserted =
             finder.create(work, created, patientId, minute, medecinId, emptyWhenNull(header.textValue(QStringLiteral("DONNEES"))));
         if (!inserted) {
-            work.line(QStringLiteral("Impossible de créer la consultation du ") + m_dateText + QStringLiteral(" du patient n°")
+            work.line(QStringLiteral("Impossible de créer la consultation du ") + dateText() + QStringLiteral(" du patient n°")
                       + m_patientText + QStringLiteral(". Cette ordonnance ne sera pas importée."));
             work.line(kErrorPrefix + inserted.message());
             return false;
@@ -271,7 +273,7 @@ private:
 
     void reportDetailFailure(const QString& message, UnitOfWork& work)
     {
-        work.line(QStringLiteral("Impossible d'actualiser la consultation du ") + m_dateText + QStringLiteral(" du patient n°")
+        work.line(QStringLiteral("Impossible d'actualiser la consultation du ") + dateText() + QStringLiteral(" du patient n°")
                   + m_patientText + QStringLiteral(" avec les données de l'ordonnance n°") + m_details.codeTitre()
                   + QStringLiteral(" / ") + m_details.codeLigne()
                   + QStringLiteral(". Ces données d'ordonnance ne seront pas importées."));
@@ -295,7 +297,7 @@ private:
     // The header being imported.
     qint32 m_codetitre = 0;
     QString m_patientText;
-    QString m_dateText;
+    QVariant m_date; // of the record, formatted for the lines that name it only
 };
 
 } // namespace

@@ -64,10 +64,10 @@ public:
         if (work.linked(links(), codetitre))
             return;
         m_patientText = codeText(sheet, QStringLiteral("code patient"));
-        m_dateText = DateText(sheet.value(QStringLiteral("date")), m_context.dateFormats);
+        m_date = sheet.value(QStringLiteral("date"));
         const std::optional<qint32> patientId = work.linked(m_context.patients, sheet.intValue(QStringLiteral("code patient")));
         if (!patientId) {
-            work.line(kPatientMissing + m_patientText + QStringLiteral(". La fiche de synthèse du ") + m_dateText
+            work.line(kPatientMissing + m_patientText + QStringLiteral(". La fiche de synthèse du ") + dateText()
                       + QStringLiteral(" ne sera pas importée."));
             return;
         }
@@ -81,7 +81,7 @@ public:
                 finder.create(work, created, *patientId, minute, medecinId, emptyWhenNull(sheet.textValue(QStringLiteral("DONNEES"))),
                               {{QStringLiteral("AU_TOTAL"), QStringLiteral("")}});
             if (!inserted) {
-                work.line(QStringLiteral("Impossible de créer la consultation du ") + m_dateText + QStringLiteral(" du patient n°")
+                work.line(QStringLiteral("Impossible de créer la consultation du ") + dateText() + QStringLiteral(" du patient n°")
                           + m_patientText + QStringLiteral(". Cette fiche de synthèse ne sera pas importée."));
                 work.line(kErrorPrefix + inserted.message());
                 return;
@@ -101,7 +101,7 @@ public:
             }
         }
         if (consultationId <= 0) {
-            work.line(QStringLiteral("Impossible d'actualiser la consultation du ") + m_dateText + QStringLiteral(" du patient n°")
+            work.line(QStringLiteral("Impossible d'actualiser la consultation du ") + dateText() + QStringLiteral(" du patient n°")
                       + m_patientText + QStringLiteral(" avec les données de la fiche de synthèse n°")
                       + QString::number(codetitre)
                       + QStringLiteral(". Ces données de sous fiche de synthèse ne seront pas importées."));
@@ -154,6 +154,8 @@ public:
     }
 
 private:
+    QString dateText() const { return DateText(m_date, m_context.dateFormats); }
+
     // The consultation that answers the find; 0 without one, or when the find fails (which is
     // not reported).
     qint32 consultationAt(qint32 patientId, const QDateTime& minute) const
@@ -167,7 +169,7 @@ private:
 
     void reportLineFailure(const QString& message, UnitOfWork& work)
     {
-        work.line(QStringLiteral("Impossible d'actualiser la consultation du ") + m_dateText + QStringLiteral(" du patient n°")
+        work.line(QStringLiteral("Impossible d'actualiser la consultation du ") + dateText() + QStringLiteral(" du patient n°")
                   + m_patientText + QStringLiteral(" avec les données de la sous fiche de synthèse n°") + m_lines.codeTitre()
                   + QStringLiteral(" / ") + m_lines.codeLigne()
                   + QStringLiteral(". Ces données de sous fiche de synthèse ne seront pas importées."));
@@ -179,7 +181,7 @@ private:
 
     // The sheet being imported.
     QString m_patientText;
-    QString m_dateText;
+    QVariant m_date; // of the record, formatted for the lines that name it only
 };
 
 } // namespace
