@@ -55,10 +55,14 @@ public:
         m_context.consultationCounter = m_context.dest.scalarInt(QStringLiteral("SELECT max(MOTCONSU_ID) FROM MOTCONSU"));
     }
 
-    void prepare(bool) override
+    void prepare(bool opened) override
     {
         m_context.ensureOpen(m_context.patients, QStringLiteral("Patients.db"));
         m_context.ensureOpen(m_context.medecins, QStringLiteral("Medecins.db"));
+        // The consultations that the prescriptions and synthesis sheets look for are read while
+        // MOTCONSU holds only those of earlier runs; the ones written here are added as they go.
+        if (opened)
+            m_context.consultations.prepare(m_context.dest);
     }
 
     // One consultation: its header text and detail lines become one MOTCONSU row.
