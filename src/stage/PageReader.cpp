@@ -65,6 +65,62 @@ bool findRow(const unsigned char* page, const PageFormat& format, int row, RowSl
     return true;
 }
 
+std::vector<std::uint32_t> usageMapPages(const unsigned char* map, std::size_t mapSize, const PageFormat& format,
+                                         long long pageCount, PageSource& pages, const std::string& tableName)
+{
+    const std::string name = bracketed(tableName);
+    const auto unreadable = [&] { return ReadError("la carte des pages de la table " + name + " est illisible"); };
+    std::vector<std::uint32_t> found;
+    // A page number is read as a signed 32-bit value: a negative one makes the map unreadable,
+    // zero ends it.
+    const auto take = [&](std::uint32_t number) {
+        const auto page = static_cast<std::int32_t>(number);
+        if (page < 0)
+            throw unreadable();
+        if (page == 0)
+            return false;
+        if (page >= pageCount || (!found.empty() && static_cast<std::uint32_t>(page) <= found.back()))
+            throw ReadError("le fichier est incomplet ou endommagé (la table " + name + " renvoie à une page absente)");
+        found.push_back(static_cast<std::uint32_t>(page));
+        return true;
+    };
+    if (mapSize < 1 || map[0] > 1)
+        throw unreadable();
+    if (map[0] == 0) {
+        if (mapSize < 5)
+            return found;
+        const std::uint32_t first = le32(map + 1);
+        const unsigned char* bitmap = map + 5;
+        const std::size_t bits = (mapSize - 5) * 8;
+        for (std::size_t i = first == 0 ? 1 : 0; i < bits; ++i)
+            if ((bitmap[i / 8] & (1 << (i % 8))) && !take(first + static_cast<std::uint32_t>(i)))
+                return found;
+        return found;
+    }
+    // Each bitmap page has a 4-byte header, then one bit for each of the pages that follow the
+    // range of the bitmap before it.
+    const std::size_t bits = static_cast<std::size_t>(format.pageSize - 4) * 8;
+    const std::size_t mapPages = (mapSize - 1) / 4;
+    // Page 0 is never named: the first bit read is skipped, that of the first bitmap page named.
+    std::size_t from = 1;
+    for (std::size_t index = 0; index < mapPages; ++index) {
+        const std::uint32_t mapPage = le32(map + index * 4 + 1);
+        if (mapPage == 0)
+            continue;
+        const unsigned char* bitmap = nullptr;
+        try {
+            bitmap = pages.page(mapPage) + 4;
+        } catch (const ReadError&) {
+            throw unreadable();
+        }
+        for (std::size_t i = from; i < bits; ++i)
+            if ((bitmap[i / 8] & (1 << (i % 8))) && !take(static_cast<std::uint32_t>(index * bits + i)))
+                return found;
+        from = 0;
+    }
+    return found;
+}
+
 std::vector<RowSlot> dataPageRows(const unsigned char* page, const PageFormat& format, std::uint32_t tablePage,
                                   const std::string& tableName, std::uint32_t pageNumber)
 {

@@ -40,6 +40,13 @@ public:
     virtual const unsigned char* page(std::uint32_t number) = 0; // throws ReadError
 };
 
+// The data pages that a table's usage map names, in increasing order, page 0 never. A map of
+// type 0 holds its bitmap itself; one of type 1 names the pages that hold the bitmaps, each read
+// once from `pages`. Throws ReadError naming the table when the map cannot be read or names a
+// page at or beyond pageCount, or out of order.
+std::vector<std::uint32_t> usageMapPages(const unsigned char* map, std::size_t mapSize, const PageFormat& format,
+                                         long long pageCount, PageSource& pages, const std::string& tableName);
+
 struct RowSlot {
     int start = 0;
     int length = 0;

@@ -172,29 +172,6 @@ struct Table {
     MdbColumn* column(unsigned i) const { return static_cast<MdbColumn*>(g_ptr_array_index(def->columns, i)); }
 };
 
-// The data pages of a table in file order, every one checked against the end of the file.
-std::vector<std::uint32_t> dataPages(const AccessFile& file, const Table& table)
-{
-    std::vector<std::uint32_t> pages;
-    MdbTableDef* t = table.def;
-    const std::string name = bracketed(t->name);
-    if (!t->usage_map)
-        fail("la table " + name + " n'a pas de carte de pages lisible");
-    std::uint32_t page = 0;
-    for (long long guard = 0; guard <= file.pageCount; ++guard) {
-        const int next = mdb_map_find_next(file.mdb, t->usage_map, t->map_sz, page);
-        if (next < 0)
-            fail("la carte des pages de la table " + name + " est illisible");
-        if (next == 0)
-            return pages;
-        if (static_cast<long long>(next) >= file.pageCount || static_cast<std::uint32_t>(next) <= page)
-            fail("le fichier est incomplet ou endommagé (la table " + name + " renvoie à une page absente)");
-        page = static_cast<std::uint32_t>(next);
-        pages.push_back(page);
-    }
-    fail("la carte des pages de la table " + name + " est endommagée");
-}
-
 // Long-value pages, read beside the data page that libmdb holds.
 class LongValuePages : public PageSource {
 public:
@@ -209,6 +186,17 @@ public:
 private:
     MdbHandle* m_mdb;
 };
+
+// The data pages of a table in file order, every one checked against the end of the file.
+std::vector<std::uint32_t> dataPages(const AccessFile& file, const Table& table)
+{
+    MdbTableDef* t = table.def;
+    if (!t->usage_map)
+        fail("la table " + bracketed(t->name) + " n'a pas de carte de pages lisible");
+    LongValuePages mapPages(file.mdb);
+    return usageMapPages(static_cast<const unsigned char*>(t->usage_map), t->map_sz, file.format, file.pageCount,
+                         mapPages, t->name);
+}
 
 // libmdb's conversions of text, GUIDs and decimals.
 class LibmdbText : public ValueText {

@@ -2,9 +2,11 @@
 // an Access file, without libmdb. Every page that calls itself a data page has its rows found;
 // each row is cut into fields by its first bytes, as libmdb might hand them over whatever they
 // say, one field per column of every type; long values are followed through the file's pages.
-// A row is either refused with a message or encoded into a well-formed row record.
+// A row is either refused with a message or encoded into a well-formed row record. The first
+// bytes are also read as a usage map.
 #include "PageReader.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -106,6 +108,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     StreamWriter out;
     encoder.header(out, 0);
     out.pending().clear();
+    // The first bytes as a table's usage map: the pages it names lie inside the file, in order.
+    try {
+        const std::vector<std::uint32_t> named = usageMapPages(image.data(), std::min<std::size_t>(size, 256), format,
+                                                               static_cast<long long>(pages), source, "T");
+        for (std::size_t i = 0; i < named.size(); ++i)
+            check(named[i] > 0 && named[i] < pages && (i == 0 || named[i] > named[i - 1]));
+    } catch (const ReadError& error) {
+        check(*error.what() != 0);
+    }
     std::vector<FieldSlice> fields;
     for (std::size_t number = 0; number < pages; ++number) {
         const unsigned char* page = image.data() + number * format.pageSize;
