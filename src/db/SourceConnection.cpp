@@ -543,6 +543,28 @@ void SourceQuery::open()
     d.atEnd = d.readAhead.isEmpty();
 }
 
+void SourceQuery::openUncounted()
+{
+    close();
+    Private& d = *m_d;
+    if (d.sql.trimmed().isEmpty())
+        throw Error(QStringLiteral("le jeu de données n'a pas d'instruction"));
+    if (!d.stmt)
+        d.prepare();
+    d.bind(d.stmt.get());
+    const int rc = sqlite3_step(d.stmt.get());
+    if (rc != SQLITE_ROW && rc != SQLITE_DONE) {
+        const QString message = sqliteMessage(d.db());
+        d.release();
+        throw Error(QStringLiteral("erreur de lecture : %1").arg(message));
+    }
+    d.recordCount = 0;
+    d.open = true;
+    d.readAheadPos = 0;
+    d.live = rc == SQLITE_ROW;
+    d.atEnd = !d.live;
+}
+
 void SourceQuery::close()
 {
     Private& d = *m_d;
@@ -723,6 +745,8 @@ QDateTime dateTimeOf(const QVariant& v, const QString& column)
 
 qint32 SourceQuery::intValue(const QString& column) const { return intOf(value(column), column); }
 QString SourceQuery::textValue(const QString& column) const { return textOf(value(column)); }
+QString SourceQuery::textValue(int position) const { return textOf(value(position)); }
+int SourceQuery::columnPosition(const QString& column) const { return m_d->positionOf(column); }
 QDateTime SourceQuery::dateTimeValue(const QString& column) const { return dateTimeOf(value(column), column); }
 
 SourceRecord SourceQuery::record() const

@@ -97,6 +97,10 @@ public:
     void setParam(const QString& name, const QVariant& value);
 
     void open(); // runs the statement; the number of rows is known at once
+    // Runs the statement without counting its rows (recordCount() stays 0): each row is read
+    // when the data set reaches it, and only the columns asked for are converted. For a
+    // statement opened again for every record.
+    void openUncounted();
     void close();
     bool isOpen() const;
     int recordCount() const;
@@ -104,6 +108,9 @@ public:
     void next();
 
     bool hasColumn(const QString& name) const;
+    // The position of a column of the open data set, for rows read many times over; throws
+    // vf::Error when there is no such column.
+    int columnPosition(const QString& column) const;
     // The columns of the statement, known once it has been opened.
     int columnCount() const;
     QString columnName(int position) const;
@@ -124,6 +131,7 @@ public:
     // the time is midnight; a boolean reads -1 (true) or 0 as an integer.
     qint32 intValue(const QString& column) const;
     QString textValue(const QString& column) const;
+    QString textValue(int position) const;
     QDateTime dateTimeValue(const QString& column) const;
     // The current row, kept (throws vf::Error at the end of the data set).
     SourceRecord record() const;

@@ -91,15 +91,20 @@ void DetailLines::read(qint32 codetitre, const std::function<void(const QString&
     m_opened = false;
     m_query->close();
     m_query->setParam(QStringLiteral("codetitre"), codetitre);
-    m_query->open();
+    m_query->openUncounted();
     m_opened = true;
     m_codeTitre.clear();
     m_codeLigne.clear();
     while (!m_query->eof()) {
-        m_codeTitre = m_query->value(QStringLiteral("CodeTitre"));
-        m_codeLigne = m_query->value(QStringLiteral("CodeLigne"));
-        addRow(indentedText(m_query->textValue(QStringLiteral("DONNEES")),
-                            m_query->value(QStringLiteral("niveau"))));
+        if (!m_positions)
+            m_positions = {m_query->columnPosition(QStringLiteral("CodeTitre")),
+                           m_query->columnPosition(QStringLiteral("CodeLigne")),
+                           m_query->columnPosition(QStringLiteral("DONNEES")),
+                           m_query->columnPosition(QStringLiteral("niveau"))};
+        const auto [titre, ligne, donnees, niveau] = *m_positions;
+        m_codeTitre = m_query->value(titre);
+        m_codeLigne = m_query->value(ligne);
+        addRow(indentedText(m_query->textValue(donnees), m_query->value(niveau)));
         m_query->next();
     }
 }

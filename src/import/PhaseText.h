@@ -4,7 +4,9 @@
 #include <QString>
 #include <QStringList>
 #include <QVariant>
+#include <array>
 #include <functional>
+#include <optional>
 #include <memory>
 
 namespace vf {
@@ -56,6 +58,8 @@ public:
 
 private:
     std::unique_ptr<SourceQuery> m_query;
+    // CodeTitre, CodeLigne, DONNEES and niveau, found at the first row read.
+    std::optional<std::array<int, 4>> m_positions;
     bool m_opened = false;
     // As read: formatted only for the lines that name them.
     QVariant m_codeTitre;
