@@ -306,7 +306,8 @@ private slots:
             QCOMPARE(consultations.intValue(QStringLiteral("code medecin")) > 0, true);
             details.close();
             details.setParam(QStringLiteral("codetitre"), consultations.intValue(QStringLiteral("CODETITRE")));
-            details.open();
+            details.openUncounted(); // as the phases read their detail lines, row by row
+            QCOMPARE(details.recordCount(), 0);
             QString text = consultations.textValue(QStringLiteral("DONNEES"));
             for (; !details.eof(); details.next())
                 text += QLatin1Char('|') + QString(details.intValue(QStringLiteral("niveau")), QLatin1Char('.'))
