@@ -23,10 +23,23 @@ namespace vf {
 
 LetterFiles::LetterFiles(const QString& lettersFolder)
     : m_folder(AddTrailingBackslash(lettersFolder))
+    , m_cleanFolder(QDir::cleanPath(m_folder))
 {
     const QString resolved = QFileInfo(m_folder).canonicalFilePath();
     if (!resolved.isEmpty())
         m_resolvedFolder = resolved.endsWith(QLatin1Char('/')) ? resolved : resolved + QLatin1Char('/');
+#ifdef __linux__
+    if (!m_resolvedFolder.isEmpty())
+        m_folderHandle = ::open(QFile::encodeName(m_resolvedFolder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+#endif
+}
+
+LetterFiles::~LetterFiles()
+{
+#ifdef __linux__
+    if (m_folderHandle >= 0)
+        ::close(m_folderHandle);
+#endif
 }
 
 bool LetterFiles::open(const QString& path, QFile& file) const
@@ -34,6 +47,21 @@ bool LetterFiles::open(const QString& path, QFile& file) const
     if (m_resolvedFolder.isEmpty() || path.isEmpty())
         return false;
 #ifdef __linux__
+    // A document that find() gave directly in the letters folder is opened from the resolved
+    // folder itself, its name not followed: it can only be that folder's file.
+    const qsizetype slash = path.lastIndexOf(QLatin1Char('/'));
+    if (m_folderHandle >= 0 && slash > 0 && QStringView(path).left(slash) == m_cleanFolder) {
+        const int fd = ::openat(m_folderHandle, QFile::encodeName(path.mid(slash + 1)).constData(),
+                                O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0)
+            return false;
+        struct stat status {};
+        if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode) || !file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
+            ::close(fd);
+            return false;
+        }
+        return true;
+    }
     // The path of what was opened, as the kernel resolved it: one call, and no name swapped
     // between the check and the opening.
     if (!openRegularFile(file, path, QIODevice::ReadOnly))
@@ -61,7 +89,7 @@ QString LetterFiles::find(const QString& nomFichier)
     QString relative = nomFichier + QStringLiteral(".RTF");
     relative.replace(QLatin1Char('\\'), QLatin1Char('/'));
     const QStringList parts = relative.split(QLatin1Char('/'));
-    QString path = QDir::cleanPath(m_folder);
+    QString path = m_cleanFolder;
     for (qsizetype i = 0; i < parts.size(); ++i) {
         const bool last = i == parts.size() - 1;
         const QString& part = parts.at(i);

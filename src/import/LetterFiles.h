@@ -20,6 +20,9 @@ namespace vf {
 class LetterFiles {
 public:
     explicit LetterFiles(const QString& lettersFolder);
+    ~LetterFiles();
+    LetterFiles(const LetterFiles&) = delete;
+    LetterFiles& operator=(const LetterFiles&) = delete;
 
     // The document of NOM FICHIER, or "" when there is none. A name that would leave the letters
     // folder (absolute, holding "..", or naming a drive) finds nothing.
@@ -34,7 +37,9 @@ private:
     QString entryNoCase(const QString& folder, const QString& name, bool file);
 
     QString m_folder;
+    QString m_cleanFolder;    // as find() writes it at the start of a path
     QString m_resolvedFolder; // with its final "/"; empty when the folder cannot be resolved
+    int m_folderHandle = -1;  // the resolved folder, opened once (Linux)
     QHash<QString, QHash<QString, QString>> m_listings;
 };
 
