@@ -422,10 +422,10 @@ void VerifyTest::attacksAreRefusedOrBounded()
     }
     QCOMPARE(QDir(root).entryList(QDir::Hidden | QDir::Files).filter(QStringLiteral(".report.html")), QStringList());
 
-    // The copied letters: a FIFO, a link to /dev/zero, and a row whose file name goes through
-    // ".." to a copy that is identical.
+    // The copied letters: a FIFO, a link to /dev/zero, a row whose file name goes through ".."
+    // to a copy that is identical, a copy with one byte changed and one with a byte more.
     const QList<QVariantMap> letters = dest.rows(QStringLiteral("SELECT LETTERS_ID, PATIENTS_ID, FileName FROM LETTERS ORDER BY LETTERS_ID"));
-    QVERIFY(letters.size() >= 3);
+    QVERIFY(letters.size() >= 5);
     const auto copyOf = [&](const QVariantMap& row) {
         return practice.base() + QStringLiteral("LETTERS/%1/%2").arg(row.value(QStringLiteral("PATIENTS_ID")).toInt())
             .arg(row.value(QStringLiteral("FILENAME")).toString());
@@ -439,9 +439,13 @@ void VerifyTest::attacksAreRefusedOrBounded()
                           .arg(patient)
                           .arg(letters[2].value(QStringLiteral("FILENAME")).toString())
                           .arg(letters[2].value(QStringLiteral("LETTERS_ID")).toInt())));
+    QByteArray changed = readFile(copyOf(letters[3]));
+    changed[0] = char(changed[0] ^ 1);
+    writeFile(copyOf(letters[3]), changed);
+    writeFile(copyOf(letters[4]), readFile(copyOf(letters[4])) + ' ');
     const ProgramFolder::Result result = practice.run(QStringLiteral("--verify"), {QStringLiteral("--report"), report});
     QVERIFY2(result.exitCode == 1, qPrintable(result.err + result.out));
-    QCOMPARE(parseReport(report).counts.value(QStringLiteral("Courriers")).missing, 3);
+    QCOMPARE(parseReport(report).counts.value(QStringLiteral("Courriers")).missing, 5);
     QCOMPARE(journalMode(), QStringLiteral("delete"));
     for (const char* side : {"-wal", "-shm", "-journal"})
         QVERIFY2(!QFileInfo::exists(base + QString::fromLatin1(side)), side);
