@@ -358,7 +358,7 @@ Written UnitOfWork::pair(LinkTable& table, qint32 source, qint32 dest)
         // One record at a time, the pair is pending at once: its failure is the record's.
         try {
             m_pairs = {{source, dest}};
-            table.addPending(pendingPairs());
+            table.addPending(pendingPairs(m_pairs, m_written, m_pairRow));
         } catch (const Error& error) {
             m_pairs.clear();
             return Written::refused(error.message());
@@ -372,15 +372,15 @@ Written UnitOfWork::pair(LinkTable& table, qint32 source, qint32 dest)
 
 // The pairs with what settles them: the row that each stands for and, when the phase's records
 // change a text of it, the text that the commit leaves there.
-QList<PendingPair> UnitOfWork::pendingPairs() const
+QList<PendingPair> UnitOfWork::pendingPairs(const QList<std::pair<qint32, qint32>>& pairs,
+                                            const QHash<RowKey, Columns>& written, const PairRow& pairRow)
 {
     QList<PendingPair> pending;
-    for (const auto& [source, dest] : m_pairs) {
-        PendingPair pair{source, dest, m_pairRow.table, m_pairRow.idColumn, QString(), QString()};
-        if (!m_pairRow.proofColumn.isEmpty()) {
-            if (const std::optional<QVariant> text =
-                    valueOf(m_written.value({m_pairRow.table, dest}), m_pairRow.proofColumn)) {
-                pair.proofColumn = m_pairRow.proofColumn;
+    for (const auto& [source, dest] : pairs) {
+        PendingPair pair{source, dest, pairRow.table, pairRow.idColumn, QString(), QString()};
+        if (!pairRow.proofColumn.isEmpty()) {
+            if (const std::optional<QVariant> text = valueOf(written.value({pairRow.table, dest}), pairRow.proofColumn)) {
+                pair.proofColumn = pairRow.proofColumn;
                 pair.proof = PendingPair::proofOf(text->toString());
             }
         }
@@ -641,11 +641,14 @@ void UnitOfWork::writeKeptUpdates()
 bool UnitOfWork::commitBatch()
 {
     try {
-        // The pairs are written as pending on a thread of their own while the destination runs
-        // the batch's statements; the destination commits only once they are in the link table.
+        // The pairs, with their proofs, are written as pending on a thread of their own while
+        // the destination runs the batch's statements; the destination commits only once they
+        // are in the link table. The thread works on shared copies of what the batch wrote.
         std::future<void> pending;
         if (!m_pairs.isEmpty())
-            pending = std::async(std::launch::async, [links = m_links, pairs = pendingPairs()] { links->addPending(pairs); });
+            pending = std::async(std::launch::async, [links = m_links, pairs = m_pairs, written = m_written, pairRow = m_pairRow] {
+                links->addPending(pendingPairs(pairs, written, pairRow));
+            });
         const auto pendingWritten = [&] {
             if (!pending.valid())
                 return;

@@ -137,7 +137,8 @@ private:
     bool insertAsArrays(const QString& table, const QStringList& names, const QList<const KeptRow*>& rows);
     void writeKeptUpdates();
     void keep(const RowKey& row, const QString& idColumn, const Columns& columns);
-    QList<PendingPair> pendingPairs() const;
+    static QList<PendingPair> pendingPairs(const QList<std::pair<qint32, qint32>>& pairs,
+                                           const QHash<RowKey, Columns>& written, const PairRow& pairRow);
     void finishCommit();
     void forget();
 
