@@ -29,6 +29,11 @@ QStringList namesOf(const Columns& columns)
 // Sets the columns' values in a row's columns, adding those it lacks.
 void merge(Columns& row, const Columns& columns)
 {
+    // A row's columns never repeat a name: a row seen for the first time takes them as they are.
+    if (row.isEmpty()) {
+        row = columns;
+        return;
+    }
     for (const auto& [name, value] : columns) {
         const auto found = std::find_if(row.begin(), row.end(), [&](const auto& column) {
             return column.first.compare(name, Qt::CaseInsensitive) == 0;
