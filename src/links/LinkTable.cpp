@@ -36,6 +36,7 @@ const char* const kCreatePending =
 const char* const kPairs = "SELECT SOURCE, DEST FROM LINKS";
 const char* const kAddPending = "INSERT INTO PENDING VALUES (?1, ?2, ?3, ?4, ?5, ?6)";
 const char* const kPending = "SELECT SOURCE, DEST, ROW_TABLE, ROW_ID_COLUMN, PROOF_COLUMN, PROOF FROM PENDING ORDER BY SOURCE";
+const char* const kPendingCodes = "SELECT SOURCE, DEST FROM PENDING";
 const char* const kSettle = "INSERT INTO LINKS (SOURCE, DEST) SELECT SOURCE, DEST FROM PENDING WHERE SOURCE = ?1";
 const char* const kSettleAll = "INSERT INTO LINKS (SOURCE, DEST) SELECT SOURCE, DEST FROM PENDING";
 
@@ -83,7 +84,7 @@ struct LinkTable::Private {
     QString folder;
     QString fileName;
     sqlite3* db = nullptr;
-    Statement addPending, pending, settle, settleAll;
+    Statement addPending, pending, pendingCodes, settle, settleAll;
     // The pairs, read when the file is opened: a record's lookup asks no file.
     QHash<qint32, qint32> pairs;
     std::optional<Pair> current;
@@ -200,6 +201,7 @@ struct LinkTable::Private {
         }
         addPending.prepare(db, kAddPending);
         pending.prepare(db, kPending);
+        pendingCodes.prepare(db, kPendingCodes);
         settle.prepare(db, kSettle);
         settleAll.prepare(db, kSettleAll);
         Statement read;
@@ -231,7 +233,7 @@ struct LinkTable::Private {
             }
         }
         settleDue = false;
-        for (Statement* statement : {&addPending, &pending, &settle, &settleAll})
+        for (Statement* statement : {&addPending, &pending, &pendingCodes, &settle, &settleAll})
             statement->finalize();
         pairs.clear();
         sqlite3_close_v2(db);
@@ -393,8 +395,14 @@ void LinkTable::settleAll()
 void LinkTable::settleLater()
 {
     requireOpen(*this);
-    for (const PendingPair& pair : pending())
-        m_d->pairs.insert(pair.source, pair.dest);
+    // The codes only: what settles each pair is not needed to count it as a pair.
+    sqlite3_stmt* statement = m_d->pendingCodes.get();
+    int rc = SQLITE_ROW;
+    while ((rc = sqlite3_step(statement)) == SQLITE_ROW)
+        m_d->pairs.insert(sqlite3_column_int(statement, 0), sqlite3_column_int(statement, 1));
+    sqlite3_reset(statement);
+    if (rc != SQLITE_DONE)
+        m_d->fail(rc);
     m_d->settleDue = true;
 }
 
