@@ -719,8 +719,16 @@ void UnitOfWork::finishCommit()
         testHold("settled");
     }
     QHash<QString, QHash<qint32, Columns>> recent;
-    for (auto it = m_written.cbegin(); it != m_written.cend(); ++it)
-        recent[it.key().first].insert(it.key().second, it.value());
+    // The table of the row before is mostly the same: it is looked up again when it changes.
+    const QString* table = nullptr;
+    QHash<qint32, Columns>* rows = nullptr;
+    for (auto it = m_written.cbegin(); it != m_written.cend(); ++it) {
+        if (!table || *table != it.key().first) {
+            table = &it.key().first;
+            rows = &recent[*table];
+        }
+        rows->insert(it.key().second, it.value());
+    }
     for (auto it = recent.begin(); it != recent.end(); ++it)
         m_recent.insert(it.key(), std::move(it.value()));
     m_pairs.clear();
