@@ -6,8 +6,8 @@
 #include <QVariant>
 #include <array>
 #include <functional>
-#include <optional>
 #include <memory>
+#include <optional>
 
 namespace vf {
 
