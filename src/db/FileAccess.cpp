@@ -87,12 +87,19 @@ bool openRegularFile(QFile& file, const QString& path, QIODevice::OpenMode mode)
     }
     return true;
 #else
+    return openRegularFileAt(file, AT_FDCWD, path, mode);
+#endif
+}
+
+#ifndef _WIN32
+bool openRegularFileAt(QFile& file, int folderHandle, const QString& name, QIODevice::OpenMode mode)
+{
     int flags = O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
     if (mode & QIODevice::WriteOnly)
         flags |= O_WRONLY | ((mode & QIODevice::Append) ? O_APPEND : 0);
     else
         flags |= O_RDONLY;
-    const int fd = ::open(QFile::encodeName(path).constData(), flags);
+    const int fd = ::openat(folderHandle, QFile::encodeName(name).constData(), flags);
     if (fd < 0)
         return false;
     // What was opened is checked, not what the name showed before: a file swapped for a FIFO
@@ -104,8 +111,8 @@ bool openRegularFile(QFile& file, const QString& path, QIODevice::OpenMode mode)
         return false;
     }
     return true;
-#endif
 }
+#endif
 
 bool isRealDirectory(const QString& path)
 {

@@ -12,6 +12,11 @@ namespace vf {
 // without waiting on a FIFO or a device: true only when what was opened is a regular file.
 // mode: ReadOnly, or WriteOnly | Append.
 bool openRegularFile(QFile& file, const QString& path, QIODevice::OpenMode mode);
+#ifndef _WIN32
+// The same, for a name inside the folder open as folderHandle (a name with a "/" goes through
+// the folders it names, links included; only its last part is not followed).
+bool openRegularFileAt(QFile& file, int folderHandle, const QString& name, QIODevice::OpenMode mode);
+#endif
 
 // True when the path names a folder itself, not a link to one.
 bool isRealDirectory(const QString& path);

@@ -50,18 +50,8 @@ bool LetterFiles::open(const QString& path, QFile& file) const
     // A document that find() gave directly in the letters folder is opened from the resolved
     // folder itself, its name not followed: it can only be that folder's file.
     const qsizetype slash = path.lastIndexOf(QLatin1Char('/'));
-    if (m_folderHandle >= 0 && slash > 0 && QStringView(path).left(slash) == m_cleanFolder) {
-        const int fd = ::openat(m_folderHandle, QFile::encodeName(path.mid(slash + 1)).constData(),
-                                O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-        if (fd < 0)
-            return false;
-        struct stat status {};
-        if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode) || !file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
-            ::close(fd);
-            return false;
-        }
-        return true;
-    }
+    if (m_folderHandle >= 0 && slash > 0 && QStringView(path).left(slash) == m_cleanFolder)
+        return openRegularFileAt(file, m_folderHandle, path.mid(slash + 1), QIODevice::ReadOnly);
     // The path of what was opened, as the kernel resolved it: one call, and no name swapped
     // between the check and the opening.
     if (!openRegularFile(file, path, QIODevice::ReadOnly))

@@ -172,10 +172,10 @@ struct Table {
     MdbColumn* column(unsigned i) const { return static_cast<MdbColumn*>(g_ptr_array_index(def->columns, i)); }
 };
 
-// Long-value pages, read beside the data page that libmdb holds.
-class LongValuePages : public PageSource {
+// Pages read beside the data page that libmdb holds: long values, and usage-map bitmaps.
+class SidePages : public PageSource {
 public:
-    explicit LongValuePages(MdbHandle* mdb) : m_mdb(mdb) {}
+    explicit SidePages(MdbHandle* mdb) : m_mdb(mdb) {}
     const unsigned char* page(std::uint32_t number) override
     {
         if (mdb_read_alt_pg(m_mdb, number) != m_mdb->fmt->pg_size)
@@ -193,7 +193,7 @@ std::vector<std::uint32_t> dataPages(const AccessFile& file, const Table& table)
     MdbTableDef* t = table.def;
     if (!t->usage_map)
         fail("la table " + bracketed(t->name) + " n'a pas de carte de pages lisible");
-    LongValuePages mapPages(file.mdb);
+    SidePages mapPages(file.mdb);
     return usageMapPages(static_cast<const unsigned char*>(t->usage_map), t->map_sz, file.format, file.pageCount,
                          mapPages, t->name);
 }
@@ -235,7 +235,7 @@ void readTable(AccessFile& file, Table& table)
         MdbColumn* column = table.column(i);
         columns.push_back({column->name, static_cast<std::uint8_t>(column->col_type), column->col_scale, column->col_prec});
     }
-    LongValuePages longValues(file.mdb);
+    SidePages longValues(file.mdb);
     LibmdbText text(file.mdb);
     RowEncoder encoder(t->name, std::move(columns), file.format, file.size, longValues, text);
     encoder.header(*out, t->num_rows);
