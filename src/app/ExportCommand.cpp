@@ -1,9 +1,9 @@
-#include "ExportCommand.h"
+#include "app/ExportCommand.h"
 
-#include "TerminalText.h"
+#include "app/TerminalText.h"
 
-#include "db/Errors.h"
-#include "db/SourceConnection.h"
+#include "base/Errors.h"
+#include "source/SourceConnection.h"
 
 #include <QCoreApplication>
 #include <QDateTime>

@@ -1,6 +1,6 @@
-#include "GuiReporter.h"
+#include "app/GuiReporter.h"
 
-#include "db/Regional.h"
+#include "base/Regional.h"
 
 #include <QApplication>
 #include <QLabel>

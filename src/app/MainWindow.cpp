@@ -1,10 +1,10 @@
-#include "MainWindow.h"
+#include "app/MainWindow.h"
 
-#include "GuiReporter.h"
+#include "app/GuiReporter.h"
 
-#include "db/Conversions.h"
-#include "db/Errors.h"
-#include "db/Settings.h"
+#include "base/Conversions.h"
+#include "base/Errors.h"
+#include "base/Settings.h"
 
 #include <QCheckBox>
 #include <QCloseEvent>

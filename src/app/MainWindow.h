@@ -1,6 +1,6 @@
 #pragma once
 
-#include "db/ImportLog.h"
+#include "base/ImportLog.h"
 
 #include <QWidget>
 #include <functional>

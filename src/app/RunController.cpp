@@ -1,10 +1,10 @@
-#include "RunController.h"
+#include "app/RunController.h"
 
-#include "MainWindow.h"
-#include "db/Errors.h"
-#include "db/FileAccess.h"
-#include "db/Reporter.h"
-#include "db/Settings.h"
+#include "app/MainWindow.h"
+#include "base/Errors.h"
+#include "base/FileAccess.h"
+#include "base/Reporter.h"
+#include "base/Settings.h"
 #include "import/Verification.h"
 #include "import/VerificationReport.h"
 

@@ -1,6 +1,6 @@
-#include "TerminalProgress.h"
+#include "app/TerminalProgress.h"
 
-#include "TerminalText.h"
+#include "app/TerminalText.h"
 
 #include <QByteArray>
 

@@ -1,4 +1,4 @@
-#include "TerminalText.h"
+#include "app/TerminalText.h"
 
 #include <QByteArray>
 

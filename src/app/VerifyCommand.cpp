@@ -1,10 +1,10 @@
-#include "VerifyCommand.h"
+#include "app/VerifyCommand.h"
 
-#include "TerminalProgress.h"
-#include "TerminalText.h"
+#include "app/TerminalProgress.h"
+#include "app/TerminalText.h"
 
-#include "db/Errors.h"
-#include "db/FileAccess.h"
+#include "base/Errors.h"
+#include "base/FileAccess.h"
 #include "import/Verification.h"
 #include "import/VerificationReport.h"
 #include "links/LinksLock.h"

@@ -1,11 +1,11 @@
-#include "BatchCommand.h"
-#include "ExportCommand.h"
-#include "MainWindow.h"
-#include "RunController.h"
-#include "TerminalText.h"
+#include "app/BatchCommand.h"
+#include "app/ExportCommand.h"
+#include "app/MainWindow.h"
+#include "app/RunController.h"
+#include "app/TerminalText.h"
 
-#include "db/DestinationConnection.h"
-#include "db/Settings.h"
+#include "base/Settings.h"
+#include "destination/DestinationConnection.h"
 
 #include <QApplication>
 #include <QLibraryInfo>

@@ -1,8 +1,8 @@
 #include "import/DestinationTables.h"
 
-#include "db/DestinationConnection.h"
-#include "db/IniFile.h"
-#include "db/Reporter.h"
+#include "base/IniFile.h"
+#include "base/Reporter.h"
+#include "destination/DestinationConnection.h"
 #include "import/RunContext.h"
 
 #include <QDir>

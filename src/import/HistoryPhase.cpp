@@ -1,11 +1,11 @@
-#include "db/DestinationConnection.h"
-#include "db/Errors.h"
-#include "db/SourceConnection.h"
+#include "base/Errors.h"
+#include "destination/DestinationConnection.h"
 #include "import/PhaseOutline.h"
-#include "import/PhaseText.h"
 #include "import/Phases.h"
+#include "import/PhaseText.h"
 #include "import/RowIndex.h"
 #include "import/RunContext.h"
+#include "source/SourceConnection.h"
 
 namespace vf {
 

@@ -1,14 +1,13 @@
 #include "import/ImportRun.h"
 
-#include "db/Conversions.h"
-#include "db/DestinationConnection.h"
-#include "db/Errors.h"
-#include "db/IdValues.h"
-#include "db/ImportLog.h"
-#include "db/IniFile.h"
-#include "db/Reporter.h"
-#include "db/Settings.h"
-#include "db/SourceConnection.h"
+#include "base/Conversions.h"
+#include "base/Errors.h"
+#include "base/ImportLog.h"
+#include "base/IniFile.h"
+#include "base/Reporter.h"
+#include "base/Settings.h"
+#include "destination/DestinationConnection.h"
+#include "destination/IdValues.h"
 #include "import/DestinationTables.h"
 #include "import/Phases.h"
 #include "import/Preparation.h"
@@ -16,6 +15,7 @@
 #include "import/RunSummary.h"
 #include "import/Verification.h"
 #include "links/Binding.h"
+#include "source/SourceConnection.h"
 
 #include <QDir>
 #include <QFileInfo>

@@ -1,7 +1,7 @@
 #include "import/LetterFiles.h"
 
-#include "db/Conversions.h"
-#include "db/FileAccess.h"
+#include "base/Conversions.h"
+#include "base/FileAccess.h"
 
 #include <QDir>
 #include <QDirIterator>

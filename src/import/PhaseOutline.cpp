@@ -1,11 +1,11 @@
 #include "import/PhaseOutline.h"
 
-#include "db/Errors.h"
-#include "db/IdValues.h"
-#include "db/Reporter.h"
-#include "db/SourceConnection.h"
-#include "db/TestHold.h"
+#include "base/Errors.h"
+#include "base/Reporter.h"
+#include "base/TestHold.h"
+#include "destination/IdValues.h"
 #include "import/RunContext.h"
+#include "source/SourceConnection.h"
 
 #include <QElapsedTimer>
 

@@ -1,6 +1,6 @@
 #include "import/PhaseText.h"
 
-#include "db/SourceConnection.h"
+#include "source/SourceConnection.h"
 
 namespace vf {
 

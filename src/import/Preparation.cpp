@@ -1,7 +1,7 @@
 #include "import/Preparation.h"
 
-#include "db/IniFile.h"
-#include "db/Regional.h"
+#include "base/IniFile.h"
+#include "base/Regional.h"
 #include "import/DestinationTables.h"
 
 #include <QDir>

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "db/Conversions.h"
-#include "db/DestinationConfig.h"
+#include "base/Conversions.h"
+#include "destination/DestinationConfig.h"
 #include "links/Binding.h"
 
 #include <QString>

@@ -1,15 +1,15 @@
-#include "db/Conversions.h"
-#include "db/DestinationConnection.h"
-#include "db/Errors.h"
-#include "db/IniFile.h"
-#include "db/Reporter.h"
-#include "db/SourceConnection.h"
+#include "base/Conversions.h"
+#include "base/Errors.h"
+#include "base/IniFile.h"
+#include "base/Reporter.h"
+#include "destination/DestinationConnection.h"
 #include "import/DestinationTables.h"
 #include "import/PhaseOutline.h"
-#include "import/PhaseText.h"
 #include "import/Phases.h"
+#include "import/PhaseText.h"
 #include "import/RowIndex.h"
 #include "import/RunContext.h"
+#include "source/SourceConnection.h"
 
 #include <QSet>
 

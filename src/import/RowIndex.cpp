@@ -1,7 +1,7 @@
 #include "import/RowIndex.h"
 
-#include "db/DestinationConnection.h"
-#include "db/Errors.h"
+#include "base/Errors.h"
+#include "destination/DestinationConnection.h"
 
 #include <algorithm>
 

@@ -1,9 +1,9 @@
 #include "import/RunContext.h"
 
-#include "db/DestinationConnection.h"
-#include "db/Errors.h"
-#include "db/Reporter.h"
-#include "db/SourceConnection.h"
+#include "base/Errors.h"
+#include "base/Reporter.h"
+#include "destination/DestinationConnection.h"
+#include "source/SourceConnection.h"
 
 namespace vf {
 namespace {

@@ -1,9 +1,9 @@
 #pragma once
 
-#include "db/Conversions.h"
-#include "links/LinkTable.h"
+#include "base/Conversions.h"
 #include "import/ConsultationFinder.h"
 #include "import/UnitOfWork.h"
+#include "links/LinkTable.h"
 
 #include <QHash>
 #include <QSet>

@@ -1,9 +1,9 @@
 #include "import/UnitOfWork.h"
 
-#include "db/Errors.h"
+#include "base/Errors.h"
+#include "base/Reporter.h"
+#include "base/TestHold.h"
 #include "links/LinkTable.h"
-#include "db/Reporter.h"
-#include "db/TestHold.h"
 
 #include <QDateTime>
 #include <QStringList>

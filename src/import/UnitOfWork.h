@@ -1,6 +1,6 @@
 #pragma once
 
-#include "db/DestinationConnection.h"
+#include "destination/DestinationConnection.h"
 #include "links/LinkTable.h"
 
 #include <QHash>

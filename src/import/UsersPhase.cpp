@@ -1,9 +1,9 @@
-#include "db/Conversions.h"
-#include "db/DestinationConnection.h"
-#include "db/SourceConnection.h"
+#include "base/Conversions.h"
+#include "destination/DestinationConnection.h"
 #include "import/PhaseOutline.h"
 #include "import/Phases.h"
 #include "import/RunContext.h"
+#include "source/SourceConnection.h"
 
 namespace vf {
 

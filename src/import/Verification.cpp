@@ -1,17 +1,17 @@
 #include "import/Verification.h"
 
-#include "db/Conversions.h"
-#include "db/DestinationConfig.h"
-#include "db/DestinationConnection.h"
-#include "db/Errors.h"
-#include "db/IniFile.h"
-#include "db/Settings.h"
-#include "db/SourceConnection.h"
+#include "base/Conversions.h"
+#include "base/Errors.h"
+#include "base/IniFile.h"
+#include "base/Settings.h"
+#include "destination/DestinationConfig.h"
+#include "destination/DestinationConnection.h"
 #include "import/LetterFiles.h"
 #include "import/Phases.h"
 #include "import/Preparation.h"
 #include "links/Binding.h"
 #include "links/LinkTable.h"
+#include "source/SourceConnection.h"
 
 #include <QCoreApplication>
 #include <QDir>

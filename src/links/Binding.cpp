@@ -1,10 +1,10 @@
 #include "links/Binding.h"
 
-#include "db/DestinationConnection.h"
-#include "db/Errors.h"
-#include "db/Reporter.h"
-#include "db/SourceConnection.h"
+#include "base/Errors.h"
+#include "base/Reporter.h"
+#include "destination/DestinationConnection.h"
 #include "links/LinkTable.h"
+#include "source/SourceConnection.h"
 
 #include <QCryptographicHash>
 #include <QDate>

@@ -1,10 +1,10 @@
 #include "links/LinkTable.h"
 
-#include "db/Conversions.h"
-#include "db/DestinationConnection.h"
-#include "db/Errors.h"
-#include "db/ImportLog.h"
-#include "db/Reporter.h"
+#include "base/Conversions.h"
+#include "base/Errors.h"
+#include "base/ImportLog.h"
+#include "base/Reporter.h"
+#include "destination/DestinationConnection.h"
 
 #include <QCryptographicHash>
 #include <QDir>

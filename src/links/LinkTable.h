@@ -1,6 +1,6 @@
 #pragma once
 
-#include "db/Errors.h"
+#include "base/Errors.h"
 
 #include <QHash>
 #include <QList>

@@ -1,4 +1,4 @@
-#include "PageReader.h"
+#include "stage/PageReader.h"
 
 #include <algorithm>
 #include <cstring>

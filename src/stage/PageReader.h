@@ -5,7 +5,7 @@
 // into the stream of db/StagingProtocol.h. libmdb finds the tables, their columns and the
 // fields of each row; whatever it hands over is checked here before a byte of a page is read.
 
-#include "StagingProtocol.h"
+#include "stage/StagingProtocol.h"
 
 #include <cstddef>
 #include <cstdint>

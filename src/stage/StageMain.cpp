@@ -3,8 +3,8 @@
 // failure of this process, a crash included, into a connection error. The checks of the pages
 // and the encoding of the rows, which work on the pages' bytes alone, are in PageReader.h.
 
-#include "PageReader.h"
-#include "StagingProtocol.h"
+#include "stage/PageReader.h"
+#include "stage/StagingProtocol.h"
 
 #ifndef _WIN32
 #include <glib.h> // before mdbtools.h, which includes it inside extern "C"

@@ -1,9 +1,9 @@
-#include "db/Conversions.h"
-#include "db/DestinationConfig.h"
-#include "db/Errors.h"
-#include "db/IniFile.h"
-#include "db/Settings.h"
-#include "db/TextCodec.h"
+#include "base/Conversions.h"
+#include "base/Errors.h"
+#include "base/IniFile.h"
+#include "base/Settings.h"
+#include "base/TextCodec.h"
+#include "destination/DestinationConfig.h"
 
 #include <QDir>
 #include <QFile>

@@ -1,8 +1,8 @@
-#include "db/Errors.h"
-#include "db/ImportLog.h"
-#include "db/RecordingReporter.h"
-#include "db/Regional.h"
-#include "db/TextCodec.h"
+#include "base/Errors.h"
+#include "base/ImportLog.h"
+#include "base/RecordingReporter.h"
+#include "base/Regional.h"
+#include "base/TextCodec.h"
 
 #include <QDir>
 #include <QFile>

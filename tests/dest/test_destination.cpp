@@ -1,7 +1,7 @@
-#include "db/DestinationConfig.h"
-#include "db/DestinationConnection.h"
-#include "db/Errors.h"
-#include "db/TextCodec.h"
+#include "base/Errors.h"
+#include "base/TextCodec.h"
+#include "destination/DestinationConfig.h"
+#include "destination/DestinationConnection.h"
 #include "support/TestDestination.h"
 
 #include <QtTest>

@@ -1,7 +1,7 @@
-#include "db/DestinationConnection.h"
-#include "db/Errors.h"
-#include "db/IdValues.h"
-#include "db/RecordingReporter.h"
+#include "base/Errors.h"
+#include "base/RecordingReporter.h"
+#include "destination/DestinationConnection.h"
+#include "destination/IdValues.h"
 #include "support/TestDestination.h"
 
 #include <QtTest>

@@ -1,9 +1,9 @@
-#include "db/Errors.h"
-#include "db/ImportLog.h"
+#include "base/Errors.h"
+#include "base/ImportLog.h"
+#include "base/RecordingReporter.h"
+#include "base/TextCodec.h"
 #include "links/Binding.h"
 #include "links/LinkTable.h"
-#include "db/RecordingReporter.h"
-#include "db/TextCodec.h"
 
 #include <QtTest>
 

@@ -1,5 +1,5 @@
-#include "db/DestinationConnection.h"
-#include "db/Errors.h"
+#include "base/Errors.h"
+#include "destination/DestinationConnection.h"
 #include "support/TestDestination.h"
 
 #include <QSqlQuery>

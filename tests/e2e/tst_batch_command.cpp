@@ -2,8 +2,8 @@
 // and a window without a display, and the import log it leaves beside itself.
 #include "ProgramFolder.h"
 
-#include "db/Settings.h"
-#include "db/TextCodec.h"
+#include "base/Settings.h"
+#include "base/TextCodec.h"
 
 #include <MdbWriter.h>
 

@@ -13,9 +13,9 @@
 #include "ProgramFolder.h"
 #include "Snapshot.h"
 
-#include "db/ImportLog.h"
-#include "db/Regional.h"
-#include "db/Reporter.h"
+#include "base/ImportLog.h"
+#include "base/Regional.h"
+#include "base/Reporter.h"
 #include "import/ImportRun.h"
 
 #include <QDateTime>

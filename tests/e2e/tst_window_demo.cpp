@@ -4,8 +4,8 @@
 // as an image once the run has ended.
 #include "ProgramFolder.h"
 
-#include "MainWindow.h"
-#include "RunController.h"
+#include "app/MainWindow.h"
+#include "app/RunController.h"
 
 #include <QApplication>
 #include <QCheckBox>

@@ -4,7 +4,7 @@
 // say, one field per column of every type; long values are followed through the file's pages.
 // A row is either refused with a message or encoded into a well-formed row record. The first
 // bytes are also read as a usage map.
-#include "PageReader.h"
+#include "stage/PageReader.h"
 
 #include <algorithm>
 #include <cstdint>

@@ -1,10 +1,10 @@
 // The INI reader on arbitrary bytes, as the settings file, "Kestrune.ver" and EDITOR.INI are read:
 // UTF-8, or Windows-1252 when the bytes are not valid UTF-8. What it reads it writes back byte for
 // byte; a value it writes reads back as written, and every other key keeps its value.
-#include "db/DestinationConfig.h"
-#include "db/Errors.h"
-#include "db/IniFile.h"
-#include "db/Settings.h"
+#include "base/Errors.h"
+#include "base/IniFile.h"
+#include "base/Settings.h"
+#include "destination/DestinationConfig.h"
 
 #include <QCoreApplication>
 #include <QDir>

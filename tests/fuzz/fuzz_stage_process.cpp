@@ -1,8 +1,8 @@
 // The real staging reader (velquor-fusion-stage), libmdb included, on each input taken as an
 // Access file, and the program's reaction: every table is copied or refused with a clear message;
 // whatever the reader does (a crash, garbage, silence), the program neither crashes nor hangs.
-#include "db/Errors.h"
-#include "db/SourceConnection.h"
+#include "base/Errors.h"
+#include "source/SourceConnection.h"
 
 #include <QCoreApplication>
 #include <QDir>

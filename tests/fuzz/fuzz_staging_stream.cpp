@@ -1,8 +1,8 @@
 // The program's decoder of the staging reader's stream on arbitrary bytes, as if a reader had
 // written them and exited: the catalogue, and a table copied into a staging database. Either the
 // copy is made, or an error with a message is thrown and nothing of the table is left.
-#include "db/Errors.h"
-#include "db/StagingStream.h"
+#include "base/Errors.h"
+#include "source/StagingStream.h"
 
 #include <sqlite3.h>
 

@@ -1,8 +1,8 @@
-#include "GuiReporter.h"
-#include "MainWindow.h"
+#include "app/GuiReporter.h"
+#include "app/MainWindow.h"
 
-#include "db/ImportLog.h"
-#include "db/Reporter.h"
+#include "base/ImportLog.h"
+#include "base/Reporter.h"
 
 #include <QAbstractButton>
 #include <QApplication>

@@ -1,6 +1,6 @@
 #include "ImportFixture.h"
 
-#include "db/ImportLog.h"
+#include "base/ImportLog.h"
 
 #include <MdbWriter.h>
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "db/RecordingReporter.h"
+#include "base/RecordingReporter.h"
 #include "import/ImportRun.h"
 #include "support/TestDestination.h"
 

@@ -2,9 +2,9 @@
 // by the writer, on the SQLite and PostgreSQL destinations.
 #include "ImportFixture.h"
 
-#include "db/Errors.h"
-#include "db/ImportLog.h"
-#include "db/IniFile.h"
+#include "base/Errors.h"
+#include "base/ImportLog.h"
+#include "base/IniFile.h"
 #include "import/DestinationTables.h"
 #include "import/UnitOfWork.h"
 #include "links/LinksLock.h"

@@ -2,9 +2,9 @@
 // thread and the window shows its lines, boxes and buttons.
 #include "ImportFixture.h"
 
-#include "MainWindow.h"
-#include "RunController.h"
-#include "db/TextCodec.h"
+#include "app/MainWindow.h"
+#include "app/RunController.h"
+#include "base/TextCodec.h"
 
 #include <QApplication>
 #include <QCheckBox>

@@ -1,6 +1,6 @@
 #include "Practice.h"
 
-#include "db/ImportLog.h"
+#include "base/ImportLog.h"
 #include "mdbwriter/MdbWriter.h"
 
 #include <QDir>

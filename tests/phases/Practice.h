@@ -2,7 +2,7 @@
 
 #include "TestDestination.h"
 
-#include "db/RecordingReporter.h"
+#include "base/RecordingReporter.h"
 #include "import/ImportRun.h"
 
 #include <QTemporaryDir>

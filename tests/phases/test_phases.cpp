@@ -3,8 +3,8 @@
 
 #include "Practice.h"
 
-#include "import/PhaseText.h"
 #include "import/Phases.h"
+#include "import/PhaseText.h"
 
 #include <QDir>
 #include <QFile>

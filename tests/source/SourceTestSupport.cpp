@@ -1,6 +1,6 @@
 #include "SourceTestSupport.h"
 
-#include "db/SourceConnection.h"
+#include "source/SourceConnection.h"
 
 #include <QDateTime>
 #include <QProcess>

@@ -3,7 +3,7 @@
 // to open and read it through the connection, the mean time of 100,000 parameterised detail
 // lookups, and the peak memory of the program and of its child processes.
 
-#include "db/SourceConnection.h"
+#include "source/SourceConnection.h"
 
 #include "mdbwriter/MdbWriter.h"
 

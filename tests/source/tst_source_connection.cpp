@@ -3,8 +3,8 @@
 
 #include "SourceTestSupport.h"
 
-#include "db/Errors.h"
-#include "db/SourceConnection.h"
+#include "base/Errors.h"
+#include "source/SourceConnection.h"
 
 #include <QDir>
 #include <QElapsedTimer>

@@ -1,8 +1,8 @@
 // The source connection on Jet 4 files made by the Access file writer: every type, nulls, long
 // memos, exact dates, and the statements that the record phases run.
 
-#include "db/Errors.h"
-#include "db/SourceConnection.h"
+#include "base/Errors.h"
+#include "source/SourceConnection.h"
 
 #include "mdbwriter/MdbWriter.h"
 

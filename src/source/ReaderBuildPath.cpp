@@ -1,6 +1,6 @@
 // Linked into test programs only: they run from folders of the build tree where the reader is not
 // beside them, so they are told where the build put it. The program itself never carries this path.
-#include "db/SourceConnection.h"
+#include "source/SourceConnection.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "db/Conversions.h"
+#include "base/Conversions.h"
 
 #include <QDir>
 #include <QFile>

@@ -1,9 +1,9 @@
-#include "db/DestinationConfig.h"
+#include "destination/DestinationConfig.h"
 
-#include "db/Conversions.h"
-#include "db/Errors.h"
-#include "db/IniFile.h"
-#include "db/TextCodec.h"
+#include "base/Conversions.h"
+#include "base/Errors.h"
+#include "base/IniFile.h"
+#include "base/TextCodec.h"
 
 namespace vf {
 namespace {

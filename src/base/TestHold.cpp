@@ -1,4 +1,4 @@
-#include "db/TestHold.h"
+#include "base/TestHold.h"
 
 #include <QByteArray>
 #include <QFile>

@@ -1,8 +1,8 @@
-#include "StagingStream.h"
+#include "source/StagingStream.h"
 
-#include "SqliteHandles.h"
+#include "source/SqliteHandles.h"
 
-#include "Errors.h"
+#include "base/Errors.h"
 
 #include <QtEndian>
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "db/Reporter.h"
+#include "base/Reporter.h"
 
 #include <QList>
 #include <QPair>

@@ -1,8 +1,8 @@
-#include "StagingDatabase.h"
+#include "source/StagingDatabase.h"
 
-#include "Errors.h"
-#include "FileAccess.h"
-#include "StagingStream.h"
+#include "base/Errors.h"
+#include "base/FileAccess.h"
+#include "source/StagingStream.h"
 
 #include <QCoreApplication>
 #include <QDateTime>

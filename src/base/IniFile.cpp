@@ -1,7 +1,7 @@
-#include "db/IniFile.h"
+#include "base/IniFile.h"
 
-#include "db/Errors.h"
-#include "db/TextCodec.h"
+#include "base/Errors.h"
+#include "base/TextCodec.h"
 
 #include <QDir>
 #include <QDirIterator>

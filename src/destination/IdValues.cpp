@@ -1,8 +1,8 @@
-#include "db/IdValues.h"
+#include "destination/IdValues.h"
 
-#include "db/DestinationConnection.h"
-#include "db/Errors.h"
-#include "db/Reporter.h"
+#include "base/Errors.h"
+#include "base/Reporter.h"
+#include "destination/DestinationConnection.h"
 
 namespace vf {
 

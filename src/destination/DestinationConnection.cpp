@@ -1,8 +1,8 @@
-#include "db/DestinationConnection.h"
+#include "destination/DestinationConnection.h"
 
-#include "db/DestinationConfig.h"
-#include "db/Errors.h"
-#include "db/TestHold.h"
+#include "base/Errors.h"
+#include "base/TestHold.h"
+#include "destination/DestinationConfig.h"
 
 #include <QDateTime>
 #include <QDir>

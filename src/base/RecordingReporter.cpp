@@ -1,6 +1,6 @@
-#include "db/RecordingReporter.h"
+#include "base/RecordingReporter.h"
 
-#include "db/Regional.h"
+#include "base/Regional.h"
 
 namespace vf {
 

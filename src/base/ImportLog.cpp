@@ -1,10 +1,10 @@
-#include "db/ImportLog.h"
+#include "base/ImportLog.h"
 
-#include "db/Errors.h"
-#include "db/FileAccess.h"
-#include "db/Regional.h"
-#include "db/Reporter.h"
-#include "db/TextCodec.h"
+#include "base/Errors.h"
+#include "base/FileAccess.h"
+#include "base/Regional.h"
+#include "base/Reporter.h"
+#include "base/TextCodec.h"
 
 #include <QDir>
 #include <QFile>

@@ -1,4 +1,4 @@
-#include "db/TextCodec.h"
+#include "base/TextCodec.h"
 
 #include <QStringDecoder>
 

@@ -1,8 +1,8 @@
-#include "db/Settings.h"
+#include "base/Settings.h"
 
-#include "db/Conversions.h"
-#include "db/Errors.h"
-#include "db/IniFile.h"
+#include "base/Conversions.h"
+#include "base/Errors.h"
+#include "base/IniFile.h"
 
 #include <QDir>
 #include <QFile>

@@ -1,4 +1,4 @@
-#include "SourceStatement.h"
+#include "source/SourceStatement.h"
 
 #include <QSet>
 

@@ -1,4 +1,4 @@
-#include "db/FileAccess.h"
+#include "base/FileAccess.h"
 
 #include <QDir>
 #include <QFileInfo>

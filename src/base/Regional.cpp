@@ -1,4 +1,4 @@
-#include "db/Regional.h"
+#include "base/Regional.h"
 
 #ifdef _WIN32
 #include <windows.h>

@@ -3,7 +3,7 @@
 // The program's side of the staging reader's stream (StagingProtocol.h): records decoded from
 // wherever the bytes come from, the reader's standard output or a buffer.
 
-#include "StagingDatabase.h"
+#include "source/StagingDatabase.h"
 
 #include <QByteArray>
 #include <QList>

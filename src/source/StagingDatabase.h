@@ -1,7 +1,7 @@
 #pragma once
 
-#include "SqliteHandles.h"
-#include "StagingProtocol.h"
+#include "source/SqliteHandles.h"
+#include "stage/StagingProtocol.h"
 
 #include <QHash>
 #include <QList>

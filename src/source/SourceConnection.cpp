@@ -1,9 +1,9 @@
-#include "SourceConnection.h"
+#include "source/SourceConnection.h"
 
-#include "Errors.h"
-#include "SourceStatement.h"
-#include "SqliteHandles.h"
-#include "StagingDatabase.h"
+#include "base/Errors.h"
+#include "source/SourceStatement.h"
+#include "source/SqliteHandles.h"
+#include "source/StagingDatabase.h"
 
 #include <QFileInfo>
 #include <QHash>
