@@ -5,8 +5,8 @@
 #include "base/FileAccess.h"
 #include "base/Reporter.h"
 #include "base/Settings.h"
-#include "import/Verification.h"
-#include "import/VerificationReport.h"
+#include "verification/Verification.h"
+#include "verification/VerificationReport.h"
 
 #include <QDir>
 

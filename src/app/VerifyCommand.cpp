@@ -5,9 +5,9 @@
 
 #include "base/Errors.h"
 #include "base/FileAccess.h"
-#include "import/Verification.h"
-#include "import/VerificationReport.h"
 #include "links/LinksLock.h"
+#include "verification/Verification.h"
+#include "verification/VerificationReport.h"
 
 #include <cstdio>
 

@@ -8,14 +8,14 @@
 #include "base/Settings.h"
 #include "destination/DestinationConnection.h"
 #include "destination/IdValues.h"
-#include "import/DestinationTables.h"
-#include "import/Phases.h"
-#include "import/Preparation.h"
-#include "import/RunContext.h"
-#include "import/RunSummary.h"
-#include "import/Verification.h"
 #include "links/Binding.h"
+#include "phases/DestinationTables.h"
+#include "phases/Phases.h"
+#include "phases/Preparation.h"
+#include "phases/RunContext.h"
 #include "source/SourceConnection.h"
+#include "verification/RunSummary.h"
+#include "verification/Verification.h"
 
 #include <QDir>
 #include <QFileInfo>

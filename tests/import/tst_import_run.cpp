@@ -5,9 +5,9 @@
 #include "base/Errors.h"
 #include "base/ImportLog.h"
 #include "base/IniFile.h"
-#include "import/DestinationTables.h"
-#include "import/UnitOfWork.h"
 #include "links/LinksLock.h"
+#include "phases/DestinationTables.h"
+#include "phases/UnitOfWork.h"
 
 #include <QDateTime>
 #include <QDir>

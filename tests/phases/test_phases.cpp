@@ -3,8 +3,8 @@
 
 #include "Practice.h"
 
-#include "import/Phases.h"
-#include "import/PhaseText.h"
+#include "phases/Phases.h"
+#include "phases/PhaseText.h"
 
 #include <QDir>
 #include <QFile>

@@ -1,4 +1,4 @@
-#include "import/ConsultationFinder.h"
+#include "phases/ConsultationFinder.h"
 
 namespace vf {
 

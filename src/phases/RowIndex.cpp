@@ -1,4 +1,4 @@
-#include "import/RowIndex.h"
+#include "phases/RowIndex.h"
 
 #include "base/Errors.h"
 #include "destination/DestinationConnection.h"

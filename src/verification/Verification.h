@@ -1,7 +1,7 @@
 #pragma once
 
-#include "import/Preparation.h"
 #include "links/LinksLock.h"
+#include "phases/Preparation.h"
 
 #include <QDateTime>
 #include <QList>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "import/UnitOfWork.h"
+#include "phases/UnitOfWork.h"
 
 #include <QList>
 #include <QString>

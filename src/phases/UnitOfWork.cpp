@@ -1,4 +1,4 @@
-#include "import/UnitOfWork.h"
+#include "phases/UnitOfWork.h"
 
 #include "base/Errors.h"
 #include "base/Reporter.h"

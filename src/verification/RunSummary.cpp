@@ -1,4 +1,4 @@
-#include "import/RunSummary.h"
+#include "verification/RunSummary.h"
 
 #include <map>
 

@@ -1,11 +1,11 @@
 #include "base/Conversions.h"
 #include "base/Errors.h"
 #include "destination/DestinationConnection.h"
-#include "import/LetterFiles.h"
-#include "import/PhaseOutline.h"
-#include "import/Phases.h"
-#include "import/PhaseText.h"
-#include "import/RunContext.h"
+#include "phases/LetterFiles.h"
+#include "phases/PhaseOutline.h"
+#include "phases/Phases.h"
+#include "phases/PhaseText.h"
+#include "phases/RunContext.h"
 #include "source/SourceConnection.h"
 
 #include <QDir>

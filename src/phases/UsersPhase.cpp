@@ -1,8 +1,8 @@
 #include "base/Conversions.h"
 #include "destination/DestinationConnection.h"
-#include "import/PhaseOutline.h"
-#include "import/Phases.h"
-#include "import/RunContext.h"
+#include "phases/PhaseOutline.h"
+#include "phases/Phases.h"
+#include "phases/RunContext.h"
 #include "source/SourceConnection.h"
 
 namespace vf {

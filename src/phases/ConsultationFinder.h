@@ -1,7 +1,7 @@
 #pragma once
 
-#include "import/RowIndex.h"
-#include "import/UnitOfWork.h"
+#include "phases/RowIndex.h"
+#include "phases/UnitOfWork.h"
 
 #include <QDateTime>
 

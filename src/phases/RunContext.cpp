@@ -1,4 +1,4 @@
-#include "import/RunContext.h"
+#include "phases/RunContext.h"
 
 #include "base/Errors.h"
 #include "base/Reporter.h"

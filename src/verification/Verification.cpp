@@ -1,4 +1,4 @@
-#include "import/Verification.h"
+#include "verification/Verification.h"
 
 #include "base/Conversions.h"
 #include "base/Errors.h"
@@ -6,11 +6,11 @@
 #include "base/Settings.h"
 #include "destination/DestinationConfig.h"
 #include "destination/DestinationConnection.h"
-#include "import/LetterFiles.h"
-#include "import/Phases.h"
-#include "import/Preparation.h"
 #include "links/Binding.h"
 #include "links/LinkTable.h"
+#include "phases/LetterFiles.h"
+#include "phases/Phases.h"
+#include "phases/Preparation.h"
 #include "source/SourceConnection.h"
 
 #include <QCoreApplication>

@@ -1,9 +1,9 @@
 #include "base/Conversions.h"
 #include "base/Errors.h"
 #include "destination/DestinationConnection.h"
-#include "import/PhaseOutline.h"
-#include "import/Phases.h"
-#include "import/RunContext.h"
+#include "phases/PhaseOutline.h"
+#include "phases/Phases.h"
+#include "phases/RunContext.h"
 #include "source/SourceConnection.h"
 
 namespace vf {

@@ -1,10 +1,10 @@
 #include "base/Errors.h"
 #include "destination/DestinationConnection.h"
-#include "import/PhaseOutline.h"
-#include "import/Phases.h"
-#include "import/PhaseText.h"
-#include "import/RowIndex.h"
-#include "import/RunContext.h"
+#include "phases/PhaseOutline.h"
+#include "phases/Phases.h"
+#include "phases/PhaseText.h"
+#include "phases/RowIndex.h"
+#include "phases/RunContext.h"
 #include "source/SourceConnection.h"
 
 namespace vf {

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "import/PhaseOutline.h"
+#include "phases/PhaseOutline.h"
 
 #include <QStringList>
 

@@ -1,4 +1,4 @@
-#include "import/VerificationReport.h"
+#include "verification/VerificationReport.h"
 
 #include <QDir>
 #include <QJsonArray>

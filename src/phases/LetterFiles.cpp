@@ -1,4 +1,4 @@
-#include "import/LetterFiles.h"
+#include "phases/LetterFiles.h"
 
 #include "base/Conversions.h"
 #include "base/FileAccess.h"

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "import/Verification.h"
+#include "verification/Verification.h"
 
 #include <QByteArray>
 #include <QStringList>

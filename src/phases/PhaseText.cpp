@@ -1,4 +1,4 @@
-#include "import/PhaseText.h"
+#include "phases/PhaseText.h"
 
 #include "source/SourceConnection.h"
 

@@ -3,12 +3,12 @@
 #include "base/IniFile.h"
 #include "base/Reporter.h"
 #include "destination/DestinationConnection.h"
-#include "import/DestinationTables.h"
-#include "import/PhaseOutline.h"
-#include "import/Phases.h"
-#include "import/PhaseText.h"
-#include "import/RowIndex.h"
-#include "import/RunContext.h"
+#include "phases/DestinationTables.h"
+#include "phases/PhaseOutline.h"
+#include "phases/Phases.h"
+#include "phases/PhaseText.h"
+#include "phases/RowIndex.h"
+#include "phases/RunContext.h"
 #include "source/SourceConnection.h"
 
 #include <QSet>

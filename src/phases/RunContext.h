@@ -1,9 +1,9 @@
 #pragma once
 
 #include "base/Conversions.h"
-#include "import/ConsultationFinder.h"
-#include "import/UnitOfWork.h"
 #include "links/LinkTable.h"
+#include "phases/ConsultationFinder.h"
+#include "phases/UnitOfWork.h"
 
 #include <QHash>
 #include <QSet>

@@ -1,9 +1,9 @@
-#include "import/DestinationTables.h"
+#include "phases/DestinationTables.h"
 
 #include "base/IniFile.h"
 #include "base/Reporter.h"
 #include "destination/DestinationConnection.h"
-#include "import/RunContext.h"
+#include "phases/RunContext.h"
 
 #include <QDir>
 #include <QSet>

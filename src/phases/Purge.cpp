@@ -2,9 +2,9 @@
 #include "base/Reporter.h"
 #include "destination/DestinationConnection.h"
 #include "destination/IdValues.h"
-#include "import/DestinationTables.h"
-#include "import/Phases.h"
-#include "import/RunContext.h"
+#include "phases/DestinationTables.h"
+#include "phases/Phases.h"
+#include "phases/RunContext.h"
 
 namespace vf {
 namespace {

@@ -1,10 +1,10 @@
-#include "import/PhaseOutline.h"
+#include "phases/PhaseOutline.h"
 
 #include "base/Errors.h"
 #include "base/Reporter.h"
 #include "base/TestHold.h"
 #include "destination/IdValues.h"
-#include "import/RunContext.h"
+#include "phases/RunContext.h"
 #include "source/SourceConnection.h"
 
 #include <QElapsedTimer>

@@ -1,8 +1,8 @@
-#include "import/Preparation.h"
+#include "phases/Preparation.h"
 
 #include "base/IniFile.h"
 #include "base/Regional.h"
-#include "import/DestinationTables.h"
+#include "phases/DestinationTables.h"
 
 #include <QDir>
 #include <QFileInfo>
