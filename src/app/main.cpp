@@ -1,8 +1,8 @@
-#include "app/BatchCommand.h"
-#include "app/ExportCommand.h"
-#include "app/MainWindow.h"
-#include "app/RunController.h"
-#include "app/TerminalText.h"
+#include "commands/BatchCommand.h"
+#include "commands/ExportCommand.h"
+#include "commands/TerminalText.h"
+#include "window/MainWindow.h"
+#include "window/RunController.h"
 
 #include "base/Settings.h"
 #include "destination/DestinationConnection.h"

@@ -4,8 +4,8 @@
 // as an image once the run has ended.
 #include "ProgramFolder.h"
 
-#include "app/MainWindow.h"
-#include "app/RunController.h"
+#include "window/MainWindow.h"
+#include "window/RunController.h"
 
 #include <QApplication>
 #include <QCheckBox>

@@ -1,5 +1,5 @@
-#include "app/GuiReporter.h"
-#include "app/MainWindow.h"
+#include "window/GuiReporter.h"
+#include "window/MainWindow.h"
 
 #include "base/ImportLog.h"
 #include "base/Reporter.h"

@@ -2,9 +2,9 @@
 // thread and the window shows its lines, boxes and buttons.
 #include "ImportFixture.h"
 
-#include "app/MainWindow.h"
-#include "app/RunController.h"
 #include "base/TextCodec.h"
+#include "window/MainWindow.h"
+#include "window/RunController.h"
 
 #include <QApplication>
 #include <QCheckBox>

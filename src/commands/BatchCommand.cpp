@@ -1,14 +1,14 @@
-#include "app/BatchCommand.h"
+#include "commands/BatchCommand.h"
 
-#include "app/StopSignals.h"
-#include "app/TerminalProgress.h"
-#include "app/TerminalText.h"
-#include "app/VerifyCommand.h"
 #include "base/Errors.h"
 #include "base/ImportLog.h"
 #include "base/Regional.h"
 #include "base/Reporter.h"
 #include "base/Settings.h"
+#include "commands/StopSignals.h"
+#include "commands/TerminalProgress.h"
+#include "commands/TerminalText.h"
+#include "commands/VerifyCommand.h"
 #include "import/ImportRun.h"
 
 #include <QCommandLineParser>

@@ -1,6 +1,6 @@
-#include "app/TerminalProgress.h"
+#include "commands/TerminalProgress.h"
 
-#include "app/TerminalText.h"
+#include "commands/TerminalText.h"
 
 #include <QByteArray>
 

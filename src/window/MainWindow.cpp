@@ -1,6 +1,6 @@
-#include "app/MainWindow.h"
+#include "window/MainWindow.h"
 
-#include "app/GuiReporter.h"
+#include "window/GuiReporter.h"
 
 #include "base/Conversions.h"
 #include "base/Errors.h"

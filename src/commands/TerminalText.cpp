@@ -1,4 +1,4 @@
-#include "app/TerminalText.h"
+#include "commands/TerminalText.h"
 
 #include <QByteArray>
 

@@ -1,4 +1,4 @@
-#include "app/GuiReporter.h"
+#include "window/GuiReporter.h"
 
 #include "base/Regional.h"
 

@@ -1,7 +1,7 @@
-#include "app/VerifyCommand.h"
+#include "commands/VerifyCommand.h"
 
-#include "app/TerminalProgress.h"
-#include "app/TerminalText.h"
+#include "commands/TerminalProgress.h"
+#include "commands/TerminalText.h"
 
 #include "base/Errors.h"
 #include "base/FileAccess.h"

@@ -1,6 +1,6 @@
-#include "app/ExportCommand.h"
+#include "commands/ExportCommand.h"
 
-#include "app/TerminalText.h"
+#include "commands/TerminalText.h"
 
 #include "base/Errors.h"
 #include "source/SourceConnection.h"

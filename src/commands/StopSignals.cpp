@@ -1,4 +1,4 @@
-#include "app/StopSignals.h"
+#include "commands/StopSignals.h"
 
 #ifdef _WIN32
 #include <windows.h>

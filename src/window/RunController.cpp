@@ -1,12 +1,12 @@
-#include "app/RunController.h"
+#include "window/RunController.h"
 
-#include "app/MainWindow.h"
 #include "base/Errors.h"
 #include "base/FileAccess.h"
 #include "base/Reporter.h"
 #include "base/Settings.h"
 #include "verification/Verification.h"
 #include "verification/VerificationReport.h"
+#include "window/MainWindow.h"
 
 #include <QDir>
 
