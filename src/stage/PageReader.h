@@ -2,7 +2,7 @@
 
 // The part of the staging reader that works on the bytes of the file's pages without libmdb:
 // the checks of data and long-value pages, the reading of long values, and the encoding of rows
-// into the stream of db/StagingProtocol.h. libmdb finds the tables, their columns and the
+// into the stream of StagingProtocol.h. libmdb finds the tables, their columns and the
 // fields of each row; whatever it hands over is checked here before a byte of a page is read.
 
 #include "stage/StagingProtocol.h"

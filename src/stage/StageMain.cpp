@@ -1,5 +1,5 @@
 // velquor-fusion-stage: reads an Access file with libmdb and writes its catalogue or the rows of
-// one table to standard output (see db/StagingProtocol.h). The program that starts it turns any
+// one table to standard output (see StagingProtocol.h). The program that starts it turns any
 // failure of this process, a crash included, into a connection error. The checks of the pages
 // and the encoding of the rows, which work on the pages' bytes alone, are in PageReader.h.
 
