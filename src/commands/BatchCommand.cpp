@@ -119,9 +119,12 @@ QString helpText()
                "  velquor-fusion\n"
                "      Ouvre la fenêtre d'importation (il faut un affichage graphique).\n"
                "  velquor-fusion --batch --source FICHIER.mdb --letters DOSSIER --dest DOSSIER [--purge]\n"
+               "                 [--restore-missing]\n"
                "      Importe sans fenêtre, comme « Importer » : la base V3 (.mdb) de Velquor et son dossier\n"
                "      des courriers dans la base Talmérosin du dossier Base (celui de Kestrune.ver).\n"
                "      --purge vide la base Talmérosin avant l'importation : c'est sa confirmation.\n"
+               "      --restore-missing importe de nouveau, en nouvelles lignes, les enregistrements déjà\n"
+               "      importés dont la ligne a été supprimée dans Talmérosin.\n"
                "      Ctrl-C arrête l'importation après le lot en cours ; la suivante reprend là.\n"
                "  velquor-fusion --verify --source FICHIER.mdb --letters DOSSIER --dest DOSSIER\n"
                "                 [--report FICHIER.html|FICHIER.json]\n"
@@ -138,7 +141,7 @@ QString helpText()
                "Codes de sortie :\n"
                "  0   Traitement terminé. (--verify : la migration est complète)\n"
                "  1   Traitement inachevé. : une table source illisible, la connexion perdue, un arrêt\n"
-               "      par Ctrl-C (--verify : la migration n'est pas complète, ou la vérification a été\n"
+               "      par Ctrl-C, des enregistrements importés absents de la base Talmérosin (--verify : la migration n'est pas complète, ou la vérification a été\n"
                "      arrêtée ; --export : la table n'a pas pu être lue)\n"
                "  2   la préparation a échoué : chemins, connexions, tables de liens occupées par un autre\n"
                "      programme ou qui ne correspondent pas à la base Talmérosin ou à la base V3\n"
@@ -189,7 +192,7 @@ int runBatchCommand(int argc, char** argv)
     const QCommandLineOption versionOption(QStringLiteral("version"), QString());
     parser.addOption(helpOption);
     parser.addOption(versionOption);
-    for (const char* name : {"batch", "purge", "verify"})
+    for (const char* name : {"batch", "purge", "verify", "restore-missing"})
         parser.addOption({QString::fromLatin1(name), QString()});
     for (const char* name : kValueOptions)
         parser.addOption({QString::fromLatin1(name), QString(), QStringLiteral("value")});
@@ -212,9 +215,11 @@ int runBatchCommand(int argc, char** argv)
     }
 
     const bool verify = parser.isSet(QStringLiteral("verify"));
-    if (verify == parser.isSet(QStringLiteral("batch")) || (verify && parser.isSet(QStringLiteral("purge")))
+    if (verify == parser.isSet(QStringLiteral("batch"))
+        || (verify && (parser.isSet(QStringLiteral("purge")) || parser.isSet(QStringLiteral("restore-missing"))))
         || (!verify && parser.isSet(QStringLiteral("report")))) {
-        vf::printLine(stderr, QStringLiteral("--verify ne se combine ni avec --batch ni avec --purge, et --report va avec --verify."));
+        vf::printLine(stderr, QStringLiteral("--verify ne se combine ni avec --batch, ni avec --purge, ni avec "
+                                             "--restore-missing, et --report va avec --verify."));
         return kUsage;
     }
 
@@ -238,6 +243,7 @@ int runBatchCommand(int argc, char** argv)
     inputs.courriersPath = parser.value(QStringLiteral("letters"));
     inputs.talmerosPath = parser.value(QStringLiteral("dest"));
     inputs.vider = parser.isSet(QStringLiteral("purge"));
+    inputs.restoreMissing = parser.isSet(QStringLiteral("restore-missing"));
     inputs.stopRequested = &stopRequested;
     inputs.rememberVider = false;
     inputs.pathNames = {QStringLiteral("--source"), QStringLiteral("--letters"), QStringLiteral("--dest")};
@@ -247,6 +253,8 @@ int runBatchCommand(int argc, char** argv)
     try {
         vf::ImportRun run(programFolder, settingsPath, reporter, log);
         status = exitStatusFor(run.run(inputs));
+        if (status == kFinished && run.missingRecords() > 0)
+            status = kUnfinished; // the summary names the records missing from the destination
     } catch (const vf::ProgramTermination&) {
         return kProgramEnded; // the program ends at once, without its close-time steps
     }

@@ -49,8 +49,8 @@ int runVerification(const QString& v3Path, const QString& courriersPath, const Q
     LinksLock lock;
     Verification verification;
     try {
-        const QString linksFolder = verificationLinksFolder(lock, programFolder, talmerosPath, settingsPath);
-        verification = verifyMigration(v3Path, courriersPath, talmerosPath, linksFolder, settingsPath, progress,
+        const QString linksRoot = verificationLinksRoot(lock, programFolder);
+        verification = verifyMigration(v3Path, courriersPath, talmerosPath, linksRoot, settingsPath, progress,
                                        {QStringLiteral("--source"), QStringLiteral("--letters"), QStringLiteral("--dest")});
     } catch (const VerificationFailed& failure) {
         progress.finish();

@@ -21,6 +21,8 @@
 #include <QFileInfo>
 #include <QScopeGuard>
 
+#include <algorithm>
+
 namespace vf {
 namespace {
 
@@ -78,6 +80,8 @@ struct ImportRun::Private {
     std::unique_ptr<IdValues> idValues; // its statements live while the destination is open
     bool running = false;
     bool phasesStarted = false;
+    bool restoreMissing = false;
+    int missingRecords = 0;        // by the last run's summary
     KestruneConfig destination; // the server and database that the purge question names
     QStringList wholeKindsMissing; // by the last run's summary
 
@@ -109,6 +113,11 @@ bool ImportRun::isRunning() const
 bool ImportRun::phasesStarted() const
 {
     return m_d->phasesStarted;
+}
+
+int ImportRun::missingRecords() const
+{
+    return m_d->missingRecords;
 }
 
 RunOutcome ImportRun::run(RunInputs& inputs)
@@ -209,7 +218,8 @@ RunOutcome ImportRun::Private::prepareAndRun(RunInputs& inputs)
     // The link tables of this destination, checked against it and the source before any write.
     QString linksFolder = QDir(linksRoot).filePath(access.identity().key());
     if (lock.isHeld()) {
-        const LinkTablesBinding binding = bindLinkTables(linksRoot, access.identity(), source, dest, inputs.vider, reporter);
+        const LinkTablesBinding binding = bindLinkTables(linksRoot, access.identity(), source, dest, inputs.vider,
+                                                         pairedRows(inputs.talmerosPath), reporter);
         if (!binding.refusal.isEmpty()) {
             log.WriteLog(binding.refusal, reporter);
             reporter.errorBox(binding.refusal);
@@ -231,6 +241,7 @@ RunOutcome ImportRun::Private::prepareAndRun(RunInputs& inputs)
     context.batchSize = readBatchSize(settingsPath);
     context.stopRequested = inputs.stopRequested;
     context.stoppedLine = kStopped;
+    restoreMissing = inputs.restoreMissing;
     return runPhases(context, paradox);
 }
 
@@ -252,6 +263,8 @@ RunOutcome ImportRun::Private::runPhases(RunContext& context, bool paradox)
                 return RunOutcome::PreparationFailed;
             }
             runPurge(context, tables);
+        } else if (restoreMissing) {
+            restoreMissingRecords(context);
         }
 
         reporter.phasesStarted();
@@ -301,6 +314,7 @@ RunOutcome ImportRun::Private::runPhases(RunContext& context, bool paradox)
 QStringList ImportRun::Private::summarize(RunContext& context)
 {
     wholeKindsMissing.clear();
+    missingRecords = 0;
     if (context.connectionLost)
         return {QStringLiteral("Le bilan n'a pas pu être établi : la connexion à la base Talmérosin a été perdue.")};
     context.work.close();
@@ -325,6 +339,8 @@ QStringList ImportRun::Private::summarize(RunContext& context)
             }
         }
         wholeKindsMissing = verification.wholeKindsMissing();
+        for (const VerifiedKind& kind : verification.kinds)
+            missingRecords += int(std::count_if(kind.records.cbegin(), kind.records.cend(), lostFromDestination));
         return runSummary(verification, importedByRun);
     } catch (const VerificationFailed& failure) {
         return {QStringLiteral("Le bilan n'a pas pu être établi : ") + failure.message};

@@ -28,6 +28,9 @@ struct RunInputs {
     // How the paths are named in the lines that tell what is wrong with them.
     PathNames pathNames = {};
     LinksUser user = LinksUser::Window; // who holds the link tables, named to a refused program
+    // Records imported earlier whose destination row was deleted since are imported again as
+    // new rows, their pairs replaced; without it they are named and left alone.
+    bool restoreMissing = false;
 };
 
 // The question asked before a purge that will delete rows, naming the destination and the rows.
@@ -57,6 +60,9 @@ public:
     bool isRunning() const;
     // True once a run has reached its record phases: "&Importer" then stays disabled.
     bool phasesStarted() const;
+    // The records imported earlier that the last run's summary found missing from the
+    // destination (a row deleted there, a copied letter gone): a batch run ends with status 1.
+    int missingRecords() const;
 
     struct Private;
 

@@ -1,5 +1,6 @@
 #include "links/Binding.h"
 
+#include "base/Conversions.h"
 #include "base/Errors.h"
 #include "base/Reporter.h"
 #include "destination/DestinationConnection.h"
@@ -16,6 +17,7 @@
 #include <QMultiHash>
 #include <QRegularExpression>
 #include <QSaveFile>
+#include <QSet>
 
 #include <algorithm>
 #include <cstdlib>
@@ -108,18 +110,34 @@ QHash<qint32, Person> destinationPatients(DestinationConnection& dest, const QLi
     return people;
 }
 
-// Up to kSample pairs spread evenly over the source codes.
-QList<std::pair<qint32, qint32>> samplePairs(const QHash<qint32, qint32>& pairs)
+// Up to `size` pairs spread evenly over the source codes.
+QList<std::pair<qint32, qint32>> samplePairs(const QHash<qint32, qint32>& pairs, int size = kSample)
 {
     QList<qint32> codes = pairs.keys();
     std::sort(codes.begin(), codes.end());
     QList<std::pair<qint32, qint32>> sample;
-    const qsizetype count = std::min<qsizetype>(codes.size(), kSample);
+    const qsizetype count = std::min<qsizetype>(codes.size(), size);
     for (qsizetype i = 0; i < count; ++i) {
         const qint32 code = codes[i * codes.size() / count];
         sample.append({code, pairs.value(code)});
     }
     return sample;
+}
+
+// The identifiers among `ids` that a table holds: one statement.
+QSet<qint32> rowsHeld(DestinationConnection& dest, const QString& table, const QString& idColumn, const QList<qint32>& ids)
+{
+    QSet<qint32> held;
+    if (ids.isEmpty())
+        return held;
+    QStringList list;
+    for (const qint32 id : ids)
+        list.append(QString::number(id));
+    DestQuery query(dest, QStringLiteral("SELECT %1 FROM %2 WHERE %1 IN (%3)").arg(idColumn, table, list.join(u',')));
+    for (query.open(); !query.eof(); query.next())
+        held.insert(query.value(0).toInt());
+    query.close();
+    return held;
 }
 
 // The paired patients of a sample set against the destination and the source.
@@ -132,9 +150,14 @@ struct Comparison {
     bool samePractice() const { return matched * 2 >= sampled - gone; }
 };
 
-Comparison compare(const QHash<qint32, qint32>& pairs, const QHash<qint32, Person>& people, DestinationConnection& dest)
+// pending: pairs whose rows a program that died may not have committed; those whose rows exist
+// are compared as the pairs are, the others are left out.
+Comparison compare(const QHash<qint32, qint32>& pairs, const QHash<qint32, Person>& people, DestinationConnection& dest,
+                   const QHash<qint32, qint32>& pending = {})
 {
-    const QList<std::pair<qint32, qint32>> sample = samplePairs(pairs);
+    QHash<qint32, qint32> all = pending;
+    all.insert(pairs);
+    const QList<std::pair<qint32, qint32>> sample = samplePairs(all);
     if (sample.isEmpty())
         return {};
     QList<qint32> ids;
@@ -142,9 +165,12 @@ Comparison compare(const QHash<qint32, qint32>& pairs, const QHash<qint32, Perso
         ids.append(pair.second);
     const QHash<qint32, Person> rows = destinationPatients(dest, ids);
     Comparison comparison;
-    comparison.sampled = int(sample.size());
     for (const auto& [code, id] : sample) {
         const auto row = rows.constFind(id);
+        const bool settled = pairs.contains(code);
+        if (row == rows.constEnd() && !settled)
+            continue;
+        ++comparison.sampled;
         if (row == rows.constEnd())
             ++comparison.gone;
         else if (people.contains(code) && people.value(code).sameAs(*row))
@@ -160,11 +186,14 @@ struct Held {
     int rows = 0;
 };
 
-Held alreadyHeld(const QHash<qint32, Person>& people, DestinationConnection& dest)
+// written: rows that this program's own pending pairs stand for, which do not count.
+Held alreadyHeld(const QHash<qint32, Person>& people, DestinationConnection& dest, const QSet<qint32>& written)
 {
     QMultiHash<QString, QDate> held;
-    for (const Person& person : destinationPatients(dest, {}))
-        held.insert(person.names, person.birth);
+    const QHash<qint32, Person> rows = destinationPatients(dest, {});
+    for (auto row = rows.cbegin(); row != rows.cend(); ++row)
+        if (!written.contains(row.key()))
+            held.insert(row->names, row->birth);
     Held result{0, int(held.size())};
     for (const Person& person : people) {
         const QList<QDate> births = held.values(person.names);
@@ -209,17 +238,30 @@ void createFolder(const QString& folder, const DestinationIdentity& identity)
                         .arg(QDir::toNativeSeparators(path), file.errorString()));
 }
 
-QString recreated(const Comparison& comparison, const QString& folder)
+QString recreated(int gone, int sampled, const QString& folder, const QString& what = QString())
+{
+    const QString lost = what.isEmpty()
+        ? QStringLiteral("les patients que cette migration y a importés (%1 sur %2 vérifiés sont absents)").arg(gone).arg(sampled)
+        : QStringLiteral("les enregistrements que cette migration y a importés (%1 : %2 sur %3 vérifiés sont absents)")
+              .arg(what)
+              .arg(gone)
+              .arg(sampled);
+    return QStringLiteral("La base Talmérosin ne contient plus ") + lost
+        + QStringLiteral(" : elle a été recréée ou restaurée d'une sauvegarde plus ancienne. Rien n'a "
+                         "été écrit. Pour tout importer de nouveau dans cette base, cochez « Vider la base avant importation » "
+                         "(--purge) ; pour l'importer comme une base neuve sans la vider, déplacez d'abord le dossier des "
+                         "tables de liens %1 hors de LinksTables ; sinon, remettez la base qui a reçu la migration.")
+              .arg(QDir::toNativeSeparators(folder));
+}
+
+QString unreadablePatients(const QString& reason, const QString& folder)
 {
     return QStringLiteral(
-               "La base Talmérosin ne contient plus les patients que cette migration y a importés (%1 sur %2 "
-               "vérifiés sont absents) : elle a été recréée ou restaurée d'une sauvegarde plus ancienne. Rien n'a "
-               "été écrit. Pour tout importer de nouveau dans cette base, cochez « Vider la base avant importation » "
-               "(--purge) ; pour l'importer comme une base neuve sans la vider, déplacez d'abord le dossier des "
-               "tables de liens %3 hors de LinksTables ; sinon, remettez la base qui a reçu la migration.")
-        .arg(comparison.gone)
-        .arg(comparison.sampled)
-        .arg(QDir::toNativeSeparators(folder));
+               "La table des patients de la base V3 ne peut pas être lue (%1) : rien ne permet de vérifier que cette base "
+               "V3 est celle du cabinet déjà importé dans cette base Talmérosin (tables de liens %2). Rien n'a été écrit. "
+               "Réparez la base V3 de ce cabinet ou choisissez-la ; pour tout importer de nouveau, cochez « Vider la base "
+               "avant importation » (--purge).")
+        .arg(reason, QDir::toNativeSeparators(folder));
 }
 
 QString otherPractice(const Comparison& comparison)
@@ -263,6 +305,14 @@ QString DestinationIdentity::key() const
     return QString::fromLatin1(QCryptographicHash::hash(text.toUtf8(), QCryptographicHash::Sha256).toHex().left(16));
 }
 
+QString DestinationIdentity::caseFoldedKey() const
+{
+    DestinationIdentity folded = *this;
+    if (!isSqliteDriver(driver))
+        folded.database = database.toLower();
+    return folded.key();
+}
+
 QString DestinationIdentity::description() const
 {
     return QStringLiteral("Tables de liens de la base Talmérosin :\npilote ODBC : %1\nserveur : %2\nbase : %3\nport : %4\n")
@@ -283,7 +333,7 @@ DestinationIdentity destinationIdentity(const QString& driver, const QString& se
         identity.database = file.exists() ? file.canonicalFilePath() : QDir::cleanPath(file.absoluteFilePath());
     } else {
         identity.server = server.trimmed().toLower();
-        identity.database = database.trimmed().toLower();
+        identity.database = database.trimmed();
     }
     return identity;
 }
@@ -293,61 +343,141 @@ QString destinationLinksFolder(const QString& linksRoot, const DestinationIdenti
     return QDir(linksRoot).filePath(identity.key());
 }
 
-QString verifiedLinksFolder(const QString& linksRoot, const DestinationIdentity& identity)
-{
-    const QString folder = destinationLinksFolder(linksRoot, identity);
-    return QFileInfo(folder).isDir() || linkFiles(linksRoot).isEmpty() ? folder : linksRoot;
-}
-
 namespace {
 
+// The database that a folder's identity file names.
+QString identifiedDatabase(const QString& folder)
+{
+    QFile file(QDir(folder).filePath(kIdentityFile));
+    if (!file.open(QIODevice::ReadOnly))
+        return QString();
+    const QString prefix = QStringLiteral("base : ");
+    for (const QString& line : QString::fromUtf8(file.readAll()).split(u'\n'))
+        if (line.startsWith(prefix))
+            return line.mid(prefix.size());
+    return QString();
+}
+
+// Whether a folder's link tables hold a pair or a pending pair.
+bool holdsPairs(const QString& folder)
+{
+    for (const QString& file : linkFiles(folder)) {
+        const LinkTableContents contents = readLinkTable(folder, file);
+        if (!contents.pairs.isEmpty() || !contents.pending.isEmpty())
+            return true;
+    }
+    return false;
+}
+
+// Whether the link tables of a folder are this destination's: their patients are its rows.
+bool sameDestination(const QString& folder, const QHash<qint32, Person>& people, DestinationConnection& dest)
+{
+    const QHash<qint32, qint32> pairs = readLinkTable(folder, kPatients).pairs;
+    const Comparison comparison = compare(pairs, people, dest);
+    return !pairs.isEmpty() && !comparison.rowsGone() && comparison.samePractice();
+}
+
+// The folder whose link tables this destination takes before its first run of this version:
+// those kept directly in LinksTables, or the folder named without the database's case when its
+// identity file names this database, case aside. Empty when there is none to take.
+QString earlierFolder(const QString& linksRoot, const DestinationIdentity& identity, const QString& folder,
+                      const QHash<qint32, Person>& people, DestinationConnection& dest)
+{
+    if (!linkFiles(folder).isEmpty())
+        return QString();
+    const QString folded = QDir(linksRoot).filePath(identity.caseFoldedKey());
+    if (folded != folder && !linkFiles(folded).isEmpty()
+        && identifiedDatabase(folded).compare(identity.database, Qt::CaseInsensitive) == 0
+        && sameDestination(folded, people, dest))
+        return folded;
+    if (!linkFiles(linksRoot).isEmpty() && sameDestination(linksRoot, people, dest))
+        return linksRoot;
+    return QString();
+}
+
+// A sample of each other kind's pairs whose rows are gone in more than a tenth: the refusal.
+QString kindsGone(const QString& folder, const QList<PairedRows>& paired, DestinationConnection& dest)
+{
+    for (const PairedRows& kind : paired) {
+        if (kind.linkTable.compare(kPatients, Qt::CaseInsensitive) == 0 || !isPlainIdentifier(kind.table)
+            || !isPlainIdentifier(kind.idColumn))
+            continue;
+        const QList<std::pair<qint32, qint32>> sample = samplePairs(readLinkTable(folder, kind.linkTable).pairs);
+        QList<qint32> ids;
+        for (const auto& pair : sample)
+            ids.append(pair.second);
+        QSet<qint32> held;
+        try {
+            held = rowsHeld(dest, kind.table, kind.idColumn, ids);
+        } catch (const ConnectionLost&) {
+            throw;
+        } catch (const Error&) {
+            continue; // a table the destination lacks: the phase reports it
+        }
+        int gone = 0;
+        for (const qint32 id : ids)
+            gone += held.contains(id) ? 0 : 1;
+        if (gone * 10 > int(ids.size()))
+            return recreated(gone, int(ids.size()), folder, kind.what);
+    }
+    return QString();
+}
+
 LinkTablesBinding bindChecked(const QString& linksRoot, const DestinationIdentity& identity, SourceConnection& source,
-                              DestinationConnection& dest, bool purge, Reporter& reporter)
+                              DestinationConnection& dest, bool purge, const QList<PairedRows>& paired,
+                              Reporter* reporter)
 {
     LinkTablesBinding binding{destinationLinksFolder(linksRoot, identity), QString()};
-    if (purge) {
-        createFolder(binding.folder, identity);
+    if (purge)
         return binding;
-    }
     try {
-        const LinkTableContents own = readLinkTable(binding.folder, kPatients);
-        if (!own.pending.isEmpty() && own.pairs.isEmpty()) {
-            // A first run that died before any patient was settled: its next phase settles them.
-            createFolder(binding.folder, identity);
-            return binding;
-        }
         QHash<qint32, Person> people;
+        QString unreadable;
         try {
             people = sourcePatients(source);
-        } catch (const Error&) {
-            // No patient to compare: the patients phase reports its table itself.
-            createFolder(binding.folder, identity);
+        } catch (const ConnectionLost&) {
+            throw;
+        } catch (const Error& error) {
+            unreadable = error.message();
+        }
+        if (!unreadable.isEmpty()) {
+            // No patient to compare: a first run goes on, and its patients phase reports the table.
+            if (holdsPairs(binding.folder))
+                binding.refusal = unreadablePatients(unreadable, binding.folder);
             return binding;
         }
-        const QHash<qint32, qint32> pairs = own.pairs;
-        if (pairs.isEmpty() && linkFiles(binding.folder).isEmpty() && !linkFiles(linksRoot).isEmpty()) {
-            // Earlier versions kept one set of link tables for every destination: this one takes
-            // them when their patients are its own.
-            const QHash<qint32, qint32> earlier = readLinkTable(linksRoot, kPatients).pairs;
-            const Comparison comparison = compare(earlier, people, dest);
-            if (!earlier.isEmpty() && !comparison.rowsGone() && comparison.samePractice()) {
-                createFolder(binding.folder, identity);
-                const QStringList moved = adopt(linksRoot, binding.folder);
-                reporter.appendLine(QStringLiteral("Tables de liens d'une version précédente reprises pour cette base "
-                                                   "Talmérosin (%1 fichiers, dans %2)")
-                                        .arg(moved.size())
-                                        .arg(QDir::toNativeSeparators(binding.folder)));
+        if (const QString earlier = earlierFolder(linksRoot, identity, binding.folder, people, dest); !earlier.isEmpty()) {
+            if (!reporter) {
+                binding.folder = earlier;
                 return binding;
             }
+            createFolder(binding.folder, identity);
+            const QStringList moved = adopt(earlier, binding.folder);
+            if (earlier != linksRoot) {
+                QFile::remove(QDir(earlier).filePath(kIdentityFile));
+                QDir().rmdir(earlier);
+            }
+            reporter->appendLine(QStringLiteral("Tables de liens d'une version précédente reprises pour cette base "
+                                                "Talmérosin (%1 fichiers, dans %2)")
+                                     .arg(moved.size())
+                                     .arg(QDir::toNativeSeparators(binding.folder)));
+            return binding;
         }
-        if (!pairs.isEmpty()) {
-            const Comparison comparison = compare(pairs, people, dest);
+        const LinkTableContents own = readLinkTable(binding.folder, kPatients);
+        if (!own.pairs.isEmpty() || !own.pending.isEmpty()) {
+            const Comparison comparison = compare(own.pairs, people, dest, own.pending);
             if (comparison.rowsGone())
-                binding.refusal = recreated(comparison, binding.folder);
+                binding.refusal = recreated(comparison.gone, comparison.sampled, binding.folder);
             else if (!comparison.samePractice())
                 binding.refusal = otherPractice(comparison);
-        } else if (!people.isEmpty()) {
-            const Held held = alreadyHeld(people, dest);
+        }
+        if (binding.refusal.isEmpty())
+            binding.refusal = kindsGone(binding.folder, paired, dest);
+        if (binding.refusal.isEmpty() && own.pairs.isEmpty() && !people.isEmpty()) {
+            QSet<qint32> written;
+            for (const qint32 id : own.pending)
+                written.insert(id);
+            const Held held = alreadyHeld(people, dest, written);
             const int others = held.rows - held.found;
             if (held.found * 2 >= people.size())
                 binding.refusal = importedElsewhere(held.found, int(people.size()));
@@ -357,31 +487,43 @@ LinkTablesBinding bindChecked(const QString& linksRoot, const DestinationIdentit
     } catch (const ConnectionLost& lost) {
         throw Error(lost.message);
     }
-    if (binding.refusal.isEmpty())
-        createFolder(binding.folder, identity);
     return binding;
 }
 
-} // namespace
-
-LinkTablesBinding bindLinkTables(const QString& linksRoot, const DestinationIdentity& identity,
-                                 SourceConnection& source, DestinationConnection& dest, bool purge,
-                                 Reporter& reporter)
+// A link table of a newer program stops the run before its first phase writes, not at its own.
+void refuseNewerFormats(LinkTablesBinding& binding)
 {
-    LinkTablesBinding binding = bindChecked(linksRoot, identity, source, dest, purge, reporter);
-    // A link table of a newer program stops the run before its first phase writes, not at its own.
     for (const QString& file : binding.refusal.isEmpty() ? linkFiles(binding.folder) : QStringList()) {
         try {
             readLinkTable(binding.folder, file);
         } catch (const NewerFormat& newer) {
             binding.refusal = QStringLiteral("Erreur lors de la création de la table temporaire ") + file
                             + QLatin1Char('\n') + newer.message();
-            break;
+            return;
         } catch (const Error&) {
             // A damaged file is reported by its phase.
         }
     }
+}
+
+} // namespace
+
+LinkTablesBinding bindLinkTables(const QString& linksRoot, const DestinationIdentity& identity,
+                                 SourceConnection& source, DestinationConnection& dest, bool purge,
+                                 const QList<PairedRows>& paired, Reporter& reporter)
+{
+    LinkTablesBinding binding = bindChecked(linksRoot, identity, source, dest, purge, paired, &reporter);
+    if (binding.refusal.isEmpty())
+        createFolder(binding.folder, identity);
+    refuseNewerFormats(binding);
     return binding;
+}
+
+LinkTablesBinding checkLinkTables(const QString& linksRoot, const DestinationIdentity& identity,
+                                  SourceConnection& source, DestinationConnection& dest,
+                                  const QList<PairedRows>& paired)
+{
+    return bindChecked(linksRoot, identity, source, dest, false, paired, nullptr);
 }
 
 } // namespace vf

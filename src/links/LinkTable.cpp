@@ -418,6 +418,27 @@ void LinkTable::empty()
     m_d->current.reset();
 }
 
+void LinkTable::forget(const QList<qint32>& sources)
+{
+    requireOpen(*this);
+    Statement remove;
+    remove.prepare(m_d->db, "DELETE FROM LINKS WHERE SOURCE = ?1");
+    m_d->inTransaction([&] {
+        if (m_d->settleDue) {
+            m_d->writeDueSettlement();
+            m_d->exec("DELETE FROM PENDING");
+        }
+        for (const qint32 source : sources) {
+            sqlite3_bind_int(remove.get(), 1, source);
+            m_d->step(remove.get());
+        }
+    });
+    m_d->settleDue = false;
+    for (const qint32 source : sources)
+        m_d->pairs.remove(source);
+    m_d->current.reset();
+}
+
 int LinkTable::count() const
 {
     requireOpen(*this);

@@ -77,6 +77,8 @@ public:
     void settleLater();
 
     void empty();                 // close, delete every pair and pending pair, open again
+    // Deletes the pairs of these codes, in one commit: their records are imported again.
+    void forget(const QList<qint32>& sources);
     int count() const;            // the pairs
 
 private:

@@ -8,6 +8,7 @@
 #include <QFileInfo>
 
 #include <algorithm>
+#include <cstring>
 
 #ifdef _WIN32
 #include <windows.h>
@@ -132,11 +133,16 @@ bool makeRealFolder(const QString& path)
     return isRealDirectory(path);
 }
 
+bool isPlainFileName(const QString& fileName)
+{
+    return !fileName.isEmpty() && fileName != QLatin1String(".") && !fileName.contains(QLatin1String(".."))
+        && !fileName.contains(QLatin1Char('/')) && !fileName.contains(QLatin1Char('\\')) && !fileName.contains(QLatin1Char(':'))
+        && !fileName.contains(QChar(u'\0'));
+}
+
 bool openCopiedLetter(const QString& lettersFolder, qint32 patient, const QString& fileName, QFile& file)
 {
-    if (fileName.isEmpty() || fileName == QLatin1String(".") || fileName.contains(QLatin1String(".."))
-        || fileName.contains(QLatin1Char('/')) || fileName.contains(QLatin1Char('\\')) || fileName.contains(QLatin1Char(':'))
-        || fileName.contains(QChar(u'\0')))
+    if (!isPlainFileName(fileName))
         return false;
     const QString patientFolder = lettersFolder + QLatin1Char('/') + QString::number(patient);
     return isRealDirectory(lettersFolder) && isRealDirectory(patientFolder)
@@ -288,6 +294,24 @@ void LetterCopies::run()
         }
         if (m_giverWaits)
             m_jobDone.notify_one();
+    }
+}
+
+// Whether two open files hold the same bytes; one that cannot be read holds other bytes.
+bool sameContents(QFile& first, QFile& second)
+{
+    // Read side by side: a file shorter than the other gives fewer bytes at some read. Letters
+    // are small; chunks on the stack spare tens of thousands of allocations.
+    char firstChunk[16 * 1024];
+    char secondChunk[sizeof firstChunk];
+    for (;;) {
+        const qint64 read = first.read(firstChunk, sizeof firstChunk);
+        if (read < 0 || second.read(secondChunk, sizeof secondChunk) != read)
+            return false;
+        if (read == 0)
+            return true;
+        if (std::memcmp(firstChunk, secondChunk, size_t(read)) != 0)
+            return false;
     }
 }
 

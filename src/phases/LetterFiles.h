@@ -47,11 +47,17 @@ private:
 // LETTERS or at a patient's folder would take the copies out of the destination folder.
 bool makeRealFolder(const QString& path);
 
+// A name of a file inside a folder: not empty, no separator, no "..", no drive, no NUL.
+bool isPlainFileName(const QString& fileName);
+
 // Opens the copy of a letter, LETTERS/<patient>/<fileName> under the destination's folder,
 // under the rules of the copies: the file name from the destination row is a plain name (no
 // separator, no "..", not absolute), LETTERS and the patient's folder are real folders, and only
 // a regular file is read, never through a link and never waiting on a FIFO or a device.
 bool openCopiedLetter(const QString& lettersFolder, qint32 patient, const QString& fileName, QFile& file);
+
+// Whether two open files hold the same bytes; one that cannot be read holds other bytes.
+bool sameContents(QFile& first, QFile& second);
 
 // Copies the opened document, replacing a file or a link of the same name (the link itself,
 // never what it points at). The copy is created anew, so nothing that sits at its name is

@@ -9,6 +9,7 @@
 #include "source/SourceConnection.h"
 
 #include <QDir>
+#include <QSet>
 
 #include <memory>
 #include <optional>
@@ -59,14 +60,26 @@ public:
 
     void seed() override { m_counter = m_context.dest.scalarInt(QStringLiteral("SELECT MAX(LETTERS_ID) from LETTERS")); }
 
-    void prepare(bool) override { m_context.ensureOpen(m_context.patients, QStringLiteral("Patients.db")); }
+    void prepare(bool opened) override
+    {
+        m_context.ensureOpen(m_context.patients, QStringLiteral("Patients.db"));
+        if (!opened || links().count() == 0)
+            return;
+        // Where the letters imported earlier were copied: their rows, read once.
+        DestQuery rows(m_context.dest, QStringLiteral("SELECT LETTERS_ID, PATIENTS_ID, FileName FROM LETTERS"));
+        for (rows.open(); !rows.eof(); rows.next())
+            m_copied.insert(rows.value(0).toInt(), {rows.value(1).toInt(), rows.value(2).toString()});
+        rows.close();
+    }
 
     // One letter: its document copied into the patient's folder and its LETTERS row written.
     void importRecord(const SourceRecord& letter, UnitOfWork& work) override
     {
         const qint32 code = letter.intValue(QStringLiteral("CODE COURRIER GENERE"));
-        if (work.linked(links(), code))
+        if (const std::optional<qint32> imported = work.linked(links(), code)) {
+            repairCopy(letter, *imported, work);
             return;
+        }
         const QString patientText = codeText(letter, QStringLiteral("CODE PATIENT"));
         const QString libelle = letter.textValue(QStringLiteral("LIBELLE"));
         const QString dateText = DateText(letter.value(QStringLiteral("DATE")), m_context.dateFormats);
@@ -165,7 +178,47 @@ public:
     }
 
 private:
+    // A letter imported earlier whose copy the destination lost or changed is copied again from
+    // its document; its row stays as it is. A row deleted in Talmérosin is left to the summary.
+    void repairCopy(const SourceRecord& letter, qint32 letterId, UnitOfWork& work)
+    {
+        const auto row = m_copied.constFind(letterId);
+        if (row == m_copied.constEnd() || !isPlainFileName(row->second))
+            return;
+        QFile document;
+        if (!m_files.open(m_files.find(letter.textValue(QStringLiteral("NOM FICHIER"))), document))
+            return;
+        const QString described = QStringLiteral("Le courrier [") + letter.textValue(QStringLiteral("LIBELLE"))
+            + QStringLiteral("] du ") + DateText(letter.value(QStringLiteral("DATE")), m_context.dateFormats)
+            + QStringLiteral(" du dossier n°") + codeText(letter, QStringLiteral("CODE PATIENT"));
+        const QString recopied = described + QStringLiteral(" a été copié de nouveau : sa copie dans Talmérosin était absente ou différente.");
+        QFile copy;
+        if (openCopiedLetter(m_lettersBase, row->first, row->second, copy) && copy.size() == document.size()
+            && sameContents(copy, document)) {
+            // Copied by this run in a batch that was then done again one record at a time: its
+            // line went with the batch.
+            if (m_recopied.contains(letterId))
+                work.line(recopied);
+            return;
+        }
+        copy.close();
+        if (!document.seek(0))
+            return;
+        const QString patientFolder = m_lettersBase + QDir::separator() + QString::number(row->first);
+        const bool folderMade = makeRealFolder(m_lettersBase) && makeRealFolder(patientFolder);
+        const Copy copied = folderMade ? copyReplacing(document, patientFolder + QDir::separator() + row->second) : Copy::Failed;
+        if (copied == Copy::Done) {
+            m_recopied.insert(letterId);
+            work.line(recopied);
+        }
+        else
+            work.line(described + QStringLiteral(" n'a pas pu être copié de nouveau dans ") + QDir::toNativeSeparators(patientFolder)
+                      + QLatin1Char('.'));
+    }
+
     RunContext& m_context;
+    QHash<qint32, std::pair<qint32, QString>> m_copied; // LETTERS rows: patient and file name
+    QSet<qint32> m_recopied;                            // the letters whose copies this run made again
     LetterFiles m_files;
     LetterCopies m_copies;
     const QString m_lettersBase;

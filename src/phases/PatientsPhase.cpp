@@ -99,9 +99,11 @@ public:
         const qint32 code = patient.intValue(QStringLiteral("CODE PATIENT"));
         if (const std::optional<qint32> imported = work.linked(links(), code)) {
             // A purge that emptied PATMEDTR but not PATIENTS keeps the patients: their
-            // correspondent links are made again, each once.
-            if (m_context.purgeLeft(QStringLiteral("PATIENTS"), QStringLiteral("PATMEDTR")))
-                linkCorrespondents(patient, *imported, work);
+            // correspondent links are made again, each once. Otherwise a link that the
+            // destination lacks (deleted there, or a correspondent known since) is written
+            // quietly: what stays missing, the run's summary names.
+            linkCorrespondents(patient, *imported, work,
+                               !m_context.purgeLeft(QStringLiteral("PATIENTS"), QStringLiteral("PATMEDTR")));
             return;
         }
         ++m_patientsCounter;
@@ -171,13 +173,17 @@ public:
     }
 
 private:
-    void linkCorrespondents(const SourceRecord& patient, qint32 patientsId, UnitOfWork& work)
+    // quietly: links of a patient imported earlier, which get no line (a correspondent unknown
+    // was reported when the patient was imported) and leave no gap when the destination refuses them.
+    void linkCorrespondents(const SourceRecord& patient, qint32 patientsId, UnitOfWork& work, bool quietly = false)
     {
         for (int n = 1; n <= 6; ++n)
-            linkCorrespondent(patient, QStringLiteral("CODE CORRESPONDANT ") + QString::number(n), patientsId, work);
+            linkCorrespondent(patient, QStringLiteral("CODE CORRESPONDANT ") + QString::number(n), patientsId, work,
+                              quietly);
     }
 
-    void linkCorrespondent(const SourceRecord& patient, const QString& column, qint32 patientsId, UnitOfWork& work)
+    void linkCorrespondent(const SourceRecord& patient, const QString& column, qint32 patientsId, UnitOfWork& work,
+                           bool quietly)
     {
         // Codes are trimmed; a code whose text is not a number is a missing correspondent.
         const QString code = patient.textValue(column).trimmed();
@@ -185,7 +191,7 @@ private:
             return;
         const std::optional<qint32> medtraitId = work.linked(m_context.medtrait, code);
         if (!medtraitId) {
-            if (!m_missingCodes.contains(code)) {
+            if (!quietly && !m_missingCodes.contains(code)) {
                 m_missingCodes.insert(code);
                 work.line(QStringLiteral("Le médecin traitant [") + code
                           + QStringLiteral("] n'existe pas dans la table des médecins correspondants. "
@@ -195,6 +201,7 @@ private:
         }
         const RowKey key = RowKey::of(patientsId, *medtraitId);
         QString failure;
+        const int counterBefore = m_linksCounter;
         try {
             if (m_links.lowest(key).value_or(0) != 0)
                 return; // the patient is already linked to this correspondent
@@ -212,6 +219,10 @@ private:
             failure = written.message();
         } catch (const Error& error) {
             failure = error.message();
+        }
+        if (quietly) {
+            m_linksCounter = counterBefore;
+            return;
         }
         work.line(QStringLiteral("Erreur lors de la recherche/enregistrement du n° du médecin traitant [") + code
                   + QStringLiteral("]. Le lien avec le patient ne sera pas créé."));

@@ -116,6 +116,7 @@ void closeQuietly(SourceQuery& query)
 
 void runPhase(RunContext& context, Phase& phase)
 {
+    testHold("phase");
     const PhaseOutline outline = phase.outline();
     Reporter& reporter = context.reporter;
     SourceQuery source(context.source, outline.source);

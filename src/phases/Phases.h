@@ -1,5 +1,6 @@
 #pragma once
 
+#include "links/Binding.h"
 #include "phases/PhaseOutline.h"
 
 #include <QStringList>
@@ -14,6 +15,10 @@ struct RunContext;
 QStringList purgeList(RunContext& context, QStringList tableList);
 qint64 rowsToPurge(RunContext& context, const QStringList& purgeList);
 void runPurge(RunContext& context, const QStringList& purgeList);
+
+// Before the phases: the pairs whose destination rows were deleted since their import are
+// forgotten, so that the phases import their records again as new rows (one line per kind).
+void restoreMissingRecords(RunContext& context);
 
 // The eight record phases, in the order the run calls them.
 void runUsersPhase(RunContext& context);           // GLB MEDECIN -> MEDECINS
@@ -35,6 +40,10 @@ PhaseOutline consultationsOutline();
 PhaseOutline prescriptionsOutline(const QString& table);
 PhaseOutline synthesisOutline();
 PhaseOutline lettersOutline();
+
+// Every link table of the phases with the rows its pairs stand for; the prescriptions' only when
+// EDITOR.INI of the destination base folder (talmerosPath) names their table.
+QList<PairedRows> pairedRows(const QString& talmerosPath);
 
 // The prescription table named in EDITOR.INI of the destination base folder, upper-cased, or
 // "erreur". Only a plain identifier (letters, digits, "_") is accepted, and none of the tables

@@ -6,12 +6,8 @@
 #include "source/SourceConnection.h"
 
 namespace vf {
-namespace {
 
-// The destination table whose rows a link table describes: the file's base name in upper case
-// ("Medecins.db" -> MEDECINS, the prescription table's own name), except the synthesis sheets,
-// which are stored in MOTCONSU.
-QString destinationTableOf(const QString& linkFileName)
+QString linkedTableOf(const QString& linkFileName)
 {
     QString table = linkFileName;
     if (table.endsWith(QStringLiteral(".db"), Qt::CaseInsensitive))
@@ -22,8 +18,6 @@ QString destinationTableOf(const QString& linkFileName)
     return table;
 }
 
-} // namespace
-
 RunContext::RunContext(Reporter& reporter, ImportLog& log, SourceConnection& source, DestinationConnection& dest,
                        IdValues& idValues)
     : reporter(reporter), log(log), source(source), dest(dest), idValues(idValues), work(dest, reporter)
@@ -33,10 +27,7 @@ RunContext::RunContext(Reporter& reporter, ImportLog& log, SourceConnection& sou
 void RunContext::openPhaseLinkTable(LinkTable& table, const QString& fileName)
 {
     OpenLinkTable(table, linksFolder, fileName, log, reporter);
-    if (!vider || unpurgedTables.contains(destinationTableOf(fileName)))
-        settlePending(table, dest, reporter);
-    else
-        table.empty();
+    settlePending(table, dest, reporter);
     pairsAtOpen.insert(fileName.toLower(), table.count());
 }
 

@@ -20,6 +20,11 @@ class Reporter;
 class SourceConnection;
 class SourceQuery;
 
+// The destination table whose rows a link table describes: the file's base name in upper case
+// ("Medecins.db" -> MEDECINS, the prescription table's own name), except the synthesis sheets,
+// which are stored in MOTCONSU.
+QString linkedTableOf(const QString& linkFileName);
+
 // What the import run hands every record phase.
 struct RunContext {
     RunContext(Reporter& reporter, ImportLog& log, SourceConnection& source, DestinationConnection& dest,
@@ -65,8 +70,8 @@ struct RunContext {
     int consultationCounter = 0;
     ConsultationFinder consultations;
 
-    // OpenLinkTable on a handle, then empty it when the purge box is ticked, unless the purge
-    // could not empty the destination table that the link table's phase writes.
+    // OpenLinkTable on a handle, then settle what a program that died left pending (the purge
+    // emptied the link tables before it deleted anything).
     void openPhaseLinkTable(LinkTable& table, const QString& fileName);
     // Opens a link table filled by an earlier phase when the handle is closed.
     void ensureOpen(LinkTable& table, const QString& fileName);

@@ -10,6 +10,7 @@ QStringList runSummary(const Verification& verification, const QHash<QString, in
                                      "par cette importation ; déjà présents : importés avant elle et toujours dans la base "
                                      "Talmérosin ; refusés : non importés, pour la raison indiquée) :")};
     int totals[4] = {0, 0, 0, 0};
+    std::map<RecordState, int> leftTotals;
     for (const VerifiedKind& kind : verification.kinds) {
         const int source = int(kind.records.size());
         const int imported = kind.count(RecordState::Imported);
@@ -37,17 +38,36 @@ QStringList runSummary(const Verification& verification, const QHash<QString, in
         for (const auto& [state, text] : {std::pair{RecordState::ToImport, "restent à importer"},
                                           std::pair{RecordState::Pending, "en attente"},
                                           std::pair{RecordState::Missing, "absents de la destination"}})
-            if (const int count = kind.count(state); count > 0)
+            if (const int count = kind.count(state); count > 0) {
                 line += QStringLiteral(", %1 %2").arg(count).arg(QString::fromUtf8(text));
+                leftTotals[state] += count;
+            }
         if (!kind.unit.isEmpty())
             line += QStringLiteral(" (") + kind.unit + QLatin1Char(')');
         lines.append(line + QLatin1Char('.'));
     }
-    lines.append(QStringLiteral("  Total : %1 source, %2 importés, %3 déjà présents, %4 refusés.")
-                     .arg(totals[0])
-                     .arg(totals[1])
-                     .arg(totals[2])
-                     .arg(totals[3]));
+    // Every source record in one figure: the total adds up.
+    QString total = QStringLiteral("  Total : %1 source, %2 importés, %3 déjà présents, %4 refusés")
+                        .arg(totals[0])
+                        .arg(totals[1])
+                        .arg(totals[2])
+                        .arg(totals[3]);
+    for (const auto& [state, text] : {std::pair{RecordState::ToImport, "restent à importer"},
+                                      std::pair{RecordState::Pending, "en attente"},
+                                      std::pair{RecordState::Missing, "absents de la destination"}})
+        if (const int count = leftTotals[state]; count > 0)
+            total += QStringLiteral(", %1 %2").arg(count).arg(QString::fromUtf8(text));
+    lines.append(total + QLatin1Char('.'));
+    // An absent record is named: a row deleted in Talmérosin is not brought back without being asked.
+    std::map<QString, int> absences;
+    for (const VerifiedKind& kind : verification.kinds)
+        for (const VerifiedRecord& record : kind.records)
+            if (record.state == RecordState::Missing) {
+                lines.append(QStringLiteral("  Absent de la base Talmérosin : %1 : %2 (%3).").arg(kind.title, record.name, record.detail));
+                ++absences[missingReason(record)];
+            }
+    for (const auto& [reason, count] : absences)
+        lines.append(QStringLiteral("  Que faire (%1 : %2) : %3").arg(reason).arg(count).arg(missingAction(reason)));
     for (const QString& missing : verification.wholeKindsMissing())
         lines.append(QStringLiteral("Attention, rien n'est importé : ") + missing);
     return lines;

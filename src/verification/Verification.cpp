@@ -36,7 +36,7 @@ int VerifiedKind::count(RecordState state) const
 
 bool Verification::complete() const
 {
-    if (!wholeKindsMissing().isEmpty())
+    if (!wholeKindsMissing().isEmpty() || !runRefusal.isEmpty())
         return false;
     for (const VerifiedKind& kind : kinds)
         for (const VerifiedRecord& record : kind.records)
@@ -95,6 +95,46 @@ QString refusalAction(const QString& reason)
 
 namespace {
 
+const QString kRowDeleted = QStringLiteral("ligne supprimée dans Talmérosin");
+const QString kCopyLost = QStringLiteral("fichier copié absent ou différent");
+const QString kLinkLost = QStringLiteral("lien patient-correspondant absent");
+const QString kWithoutLink = QStringLiteral("le patient a été importé sans ce lien");
+const QString kLinkWaits = QStringLiteral("lien en attente de son correspondant");
+
+} // namespace
+
+bool lostFromDestination(const VerifiedRecord& record)
+{
+    return record.state == RecordState::Missing && record.detail != kWithoutLink;
+}
+
+QString missingReason(const VerifiedRecord& record)
+{
+    if (record.detail.startsWith(QStringLiteral("le fichier copié")))
+        return kCopyLost;
+    if (record.detail == kWithoutLink)
+        return kLinkWaits;
+    if (record.detail.contains(QStringLiteral("PATMEDTR")))
+        return kLinkLost;
+    return kRowDeleted;
+}
+
+QString missingAction(const QString& reason)
+{
+    if (reason == kCopyLost)
+        return QStringLiteral("Relancer l'importation : elle copie de nouveau ces courriers (leur ligne est gardée).");
+    if (reason == kLinkLost)
+        return QStringLiteral("Relancer l'importation : elle écrit de nouveau ces liens.");
+    if (reason == kLinkWaits)
+        return QStringLiteral("Importer d'abord le correspondant (voir les correspondants à importer), puis relancer "
+                              "l'importation : elle écrit alors le lien.");
+    return QStringLiteral("Ces enregistrements ont été importés, puis leur ligne a été supprimée dans Talmérosin : "
+                          "l'importation ne les remet pas d'elle-même. Pour les importer de nouveau (nouvelles lignes), "
+                          "lancer l'importation avec --batch --restore-missing ; sinon, les laisser supprimés.");
+}
+
+namespace {
+
 const QString kPending = QStringLiteral("paire en attente : la prochaine importation la règle");
 const QString kNoLabel = QStringLiteral("antécédent sans libellé");
 const QString kNoPrescriptionTable = QStringLiteral("pas de table des prescriptions dans EDITOR.INI");
@@ -130,24 +170,6 @@ QString tooLong(const QString& column, qsizetype length, int size)
         .arg(column)
         .arg(length)
         .arg(size);
-}
-
-// Whether two open files hold the same bytes; one that cannot be read holds other bytes.
-bool sameContents(QFile& first, QFile& second)
-{
-    // Read side by side: a file shorter than the other gives fewer bytes at some read. Letters
-    // are small; chunks on the stack spare tens of thousands of allocations.
-    char firstChunk[16 * 1024];
-    char secondChunk[sizeof firstChunk];
-    for (;;) {
-        const qint64 read = first.read(firstChunk, sizeof firstChunk);
-        if (read < 0 || second.read(secondChunk, sizeof secondChunk) != read)
-            return false;
-        if (read == 0)
-            return true;
-        if (std::memcmp(firstChunk, secondChunk, size_t(read)) != 0)
-            return false;
-    }
 }
 
 class Verifier {
@@ -453,7 +475,7 @@ private:
                 else
                     record = {{}, RecordState::Missing,
                               correspondentId ? QStringLiteral("la ligne de PATMEDTR n'est plus dans la destination")
-                                              : QStringLiteral("le patient a été importé sans ce lien")};
+                                              : kWithoutLink};
             } else if (m_patients.pending.contains(link.patient)) {
                 record = {{}, RecordState::Pending, kPending};
             } else if (!known) {
@@ -752,8 +774,7 @@ private:
 
 } // namespace
 
-QString verificationLinksFolder(LinksLock& lock, const QString& programFolder, const QString& talmerosPath,
-                                const QString& settingsPath)
+QString verificationLinksRoot(LinksLock& lock, const QString& programFolder)
 {
     const QString linksRoot = linksTablesFolder(programFolder);
     if (!QFileInfo(linksRoot).isDir())
@@ -761,15 +782,11 @@ QString verificationLinksFolder(LinksLock& lock, const QString& programFolder, c
     QString busy;
     if (!lock.take(linksRoot, LinksUser::Verification, &busy))
         throw VerificationFailed{busy};
-    try {
-        return verifiedLinksFolder(linksRoot, destinationAccess(AddTrailingBackslash(talmerosPath), settingsPath).identity());
-    } catch (const Error&) {
-        return linksRoot; // the verification names what cannot be read
-    }
+    return linksRoot;
 }
 
 Verification verifyMigration(const QString& v3Path, const QString& courriersPath, const QString& talmerosPath,
-                             const QString& linksFolder, const QString& settingsPath, VerificationProgress& progress,
+                             const QString& linksRoot, const QString& settingsPath, VerificationProgress& progress,
                              const PathNames& names)
 {
     const QString destFolder = AddTrailingBackslash(talmerosPath);
@@ -797,8 +814,21 @@ Verification verifyMigration(const QString& v3Path, const QString& courriersPath
     } catch (const Error& error) {
         throw VerificationFailed{destinationConnectionFailure(error.message())};
     }
+    // The checks that the run makes before it writes: the link tables it would read, and its refusal.
+    LinkTablesBinding binding;
+    try {
+        binding = checkLinkTables(linksRoot, access.identity(), source, dest, pairedRows(destFolder));
+    } catch (const Error&) {
+        // A link table that cannot be read: the verification names it as the run does, in the
+        // destination's folder, or before its first run of this version directly in LinksTables.
+        binding.folder = destinationLinksFolder(linksRoot, access.identity());
+        if (!QFileInfo(binding.folder).isDir()
+            && !QDir(linksRoot).entryList({QStringLiteral("*.db")}, QDir::Files).isEmpty())
+            binding.folder = linksRoot;
+    }
     Verification verification =
-        verifyOverConnections(source, dest, v3Path, courriersPath, destFolder, linksFolder, progress);
+        verifyOverConnections(source, dest, v3Path, courriersPath, destFolder, binding.folder, progress);
+    verification.runRefusal = binding.refusal;
     dest.close();
     source.close();
     return verification;

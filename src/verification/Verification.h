@@ -35,6 +35,16 @@ QString refusalReason(const VerifiedRecord& record);
 // What the technician does about the records refused for that reason.
 QString refusalAction(const QString& reason);
 
+// Why an imported record is missing from the destination, counted by it: its row deleted in
+// Talmérosin, its copied letter gone or changed, its patient's link gone.
+QString missingReason(const VerifiedRecord& record);
+// What the technician does about the records missing for that reason.
+QString missingAction(const QString& reason);
+// Whether a record imported earlier lost what the destination held of it (its row, its copied
+// letter, its patient's link), rather than never got it (a link whose correspondent is not
+// imported yet).
+bool lostFromDestination(const VerifiedRecord& record);
+
 // One kind of record: every source record, in the order in which the run reads them.
 struct VerifiedKind {
     QString title;
@@ -62,9 +72,12 @@ struct Verification {
     QString database;
     QString program;  // the program and its version
     QList<VerifiedKind> kinds;
+    // The refusal with which a run would end before writing anything (another practice's file,
+    // a destination restored from an older backup, ...); empty when a run would go on.
+    QString runRefusal;
 
-    // Nothing to import, pending or missing (refusals for a known reason do not count), and no
-    // kind missing as a whole.
+    // Nothing to import, pending or missing (refusals for a known reason do not count), no kind
+    // missing as a whole, and no refusal of the run.
     bool complete() const;
     // The kinds missing as a whole: "title : reason".
     QStringList wholeKindsMissing() const;
@@ -84,21 +97,19 @@ struct VerificationFailed {
     QString message;
 };
 
-// The link tables that a verification of the destination in talmerosPath reads: that
-// destination's folder under the program folder's LinksTables (or, before its first run of this
-// version, the link tables kept directly there), with lock holding LinksTables shared with other
-// verifications while it reads them. A missing LinksTables holds nothing and is not created.
-// Throws VerificationFailed, naming the holder, while a run holds the link tables.
-QString verificationLinksFolder(LinksLock& lock, const QString& programFolder, const QString& talmerosPath,
-                                const QString& settingsPath);
+// LinksTables in the program folder, with lock holding it shared with other verifications while
+// they read it. A missing LinksTables holds nothing and is not created. Throws
+// VerificationFailed, naming the holder, while a run holds the link tables.
+QString verificationLinksRoot(LinksLock& lock, const QString& programFolder);
 
-// Reads the source, the link tables of linksFolder, the destination that Kestrune.ver names
-// (with the settings file's [Destination] options) and both letters folders, and writes to none
+// Reads the source, the destination that Kestrune.ver names (with the settings file's
+// [Destination] options), the link tables that a run would read under linksRoot, after the checks
+// that a run makes before it writes (runRefusal), and both letters folders, and writes to none
 // of them. One pass over each source table, one statement for each destination table. Throws
 // VerificationFailed.
 // names: how the paths are called in the lines that tell what is wrong with them.
 Verification verifyMigration(const QString& v3Path, const QString& courriersPath, const QString& talmerosPath,
-                             const QString& linksFolder, const QString& settingsPath, VerificationProgress& progress,
+                             const QString& linksRoot, const QString& settingsPath, VerificationProgress& progress,
                              const PathNames& names = {});
 
 // Which records a verification names: every one (a report lists them all), or only those that

@@ -46,8 +46,13 @@ int totalSource(const Verification& verification)
 
 QString resultLine(const Verification& verification)
 {
-    if (verification.complete())
+    if (!verification.runRefusal.isEmpty())
+        return QStringLiteral("La migration n'est pas complète, et l'importation serait refusée : ") + verification.runRefusal;
+    if (verification.complete()) {
+        if (const int refused = total(verification, RecordState::Refused); refused > 0)
+            return QStringLiteral("La migration est complète, sauf %1 enregistrements refusés : voir le détail.").arg(refused);
         return QStringLiteral("La migration est complète : tout ce qui peut être importé l'a été.");
+    }
     QString line = QStringLiteral("La migration n'est pas complète : %1 à importer, %2 en attente, %3 absents de la destination.")
                        .arg(total(verification, RecordState::ToImport))
                        .arg(total(verification, RecordState::Pending))
@@ -77,6 +82,13 @@ QList<Action> actions(const Verification& verification)
                 ++reasons[refusalReason(record)];
     for (const auto& [reason, count] : reasons)
         list.append({reason, count, refusalAction(reason)});
+    std::map<QString, int> absences;
+    for (const VerifiedKind& kind : verification.kinds)
+        for (const VerifiedRecord& record : kind.records)
+            if (record.state == RecordState::Missing)
+                ++absences[missingReason(record)];
+    for (const auto& [reason, count] : absences)
+        list.append({reason, count, missingAction(reason)});
     return list;
 }
 

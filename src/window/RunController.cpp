@@ -123,7 +123,7 @@ void RunController::startVerification()
             LinksLock lock;
             const Verification verification = verifyMigration(
                 v3, courriers, talmeros,
-                verificationLinksFolder(lock, m_window.programFolder(), talmeros, m_window.settingsPath()),
+                verificationLinksRoot(lock, m_window.programFolder()),
                 m_window.settingsPath(), progress);
             complete = verification.complete();
             for (const QString& line : verificationSummary(verification))

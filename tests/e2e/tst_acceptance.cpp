@@ -603,20 +603,28 @@ void AcceptanceTest::generatedPracticeArrivesRecordByRecord()
     const QStringList unexpected = QSet<QString>(reported).subtract(expected.refusals).values();
     QVERIFY2(unexpected.isEmpty(), qPrintable(QStringLiteral("unexpected: ") + unexpected.mid(0, 5).join(QLatin1Char('\n'))));
 
-    // A second run adds no row, changes no stored text and copies no document again.
+    // A second run adds no row, changes no stored text and copies no document again, but the
+    // one whose copy was changed in the destination.
     QMap<QString, QList<QVariantMap>> before;
     for (const QString& table : kTables)
         before.insert(table, tableRows(dest, table));
-    for (const LetterFile& file : expected.files)
-        writeFile(lettersOut + file.destination, "left alone by a second run");
+    QVERIFY(!expected.files.isEmpty());
+    const QDateTime longAgo = QDateTime::currentDateTimeUtc().addDays(-1);
+    for (const LetterFile& file : expected.files) {
+        QFile copy(lettersOut + file.destination);
+        QVERIFY(copy.open(QIODevice::ReadWrite) && copy.setFileTime(longAgo, QFileDevice::FileModificationTime));
+    }
+    writeFile(lettersOut + expected.files.first().destination, "changed in the destination");
     const ProgramFolder::Result second = program.run(arguments);
     QVERIFY2(second.exitCode == 0, qPrintable(second.err + second.out.right(2000)));
     QVERIFY(second.outLines().contains(QStringLiteral("Traitement terminé.")));
+    QCOMPARE(second.outLines().filter(QStringLiteral("a été copié de nouveau")).size(), 1);
     for (const QString& table : kTables)
         QVERIFY2(tableRows(dest, table) == before.value(table), qPrintable(table + QStringLiteral(" changed")));
     QCOMPARE(filesUnder(lettersOut), expectedFiles);
-    for (const LetterFile& file : expected.files)
-        QCOMPARE(readFile(lettersOut + file.destination), QByteArray("left alone by a second run"));
+    QCOMPARE(readFile(lettersOut + expected.files.first().destination), readFile(expected.files.first().source));
+    for (const LetterFile& file : expected.files.mid(1))
+        QCOMPARE(QFileInfo(lettersOut + file.destination).lastModified().toSecsSinceEpoch(), longAgo.toSecsSinceEpoch());
     // Patients already imported are skipped with their correspondent columns: only the records
     // still refused are named again.
     QSet<QString> stillRefused = reported;

@@ -179,7 +179,7 @@ void TerminalProgressTest::terminalShowsEachPhaseBesideTheReport()
     QCOMPARE(exitCode, 0);
     QVERIFY2(lineStartingWith(QStringLiteral("Vérification des patients... 5 / 5 (100 %) — écoulé 00:00:")),
              qPrintable(screen.join(QLatin1Char('\n'))));
-    QVERIFY(screen.contains(QStringLiteral("La migration est complète : tout ce qui peut être importé l'a été.")));
+    QVERIFY(lineStartingWith(QStringLiteral("La migration est complète")));
 }
 
 void TerminalProgressTest::withoutTerminalNothingIsAdded()

@@ -350,10 +350,13 @@ void VerifyTest::badInputEndsThePreparation()
     } else if (damage == QLatin1String("links")) {
         writeFile(links + QStringLiteral("Patients.db"), QByteArray(8192, 'x'));
     } else if (damage == QLatin1String("newer")) {
+        // In the destination's own folder, which a first run creates.
+        QCOMPARE(practice.run(QStringLiteral("--batch")).exitCode, 0);
+        for (const QString& log : practice.program.logFiles())
+            QFile::remove(practice.program.path() + u'/' + log);
         sqlite3* db = nullptr;
-        sqlite3_open((links + QStringLiteral("Letters.db")).toUtf8().constData(), &db);
-        sqlite3_exec(db, "CREATE TABLE LINKS (SOURCE INTEGER PRIMARY KEY, DEST INTEGER); PRAGMA user_version=99", nullptr,
-                     nullptr, nullptr);
+        sqlite3_open((destinationLinksTables(practice.program.path()) + QStringLiteral("/Letters.db")).toUtf8().constData(), &db);
+        sqlite3_exec(db, "PRAGMA user_version=99", nullptr, nullptr, nullptr);
         sqlite3_close(db);
     } else {
         QVERIFY(QDir(practice.folder + QStringLiteral("/COURRIER")).removeRecursively());

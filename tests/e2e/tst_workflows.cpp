@@ -87,13 +87,14 @@ public:
         return states.value(key);
     }
 
-    // A run held at a record, until release().
-    bool startHeld(QProcess& process, const ProgramFolder& program, int seed, const Site& site) const
+    // A run held at a moment (a record, the start of a phase, a commit), until release().
+    bool startHeld(QProcess& process, const ProgramFolder& program, int seed, const Site& site,
+                   const QString& moment = QStringLiteral("record:3"), const QStringList& more = {}) const
     {
         QProcessEnvironment hold;
-        hold.insert(QStringLiteral("VF_TEST_HOLD"), QStringLiteral("record:3"));
+        hold.insert(QStringLiteral("VF_TEST_HOLD"), moment);
         hold.insert(QStringLiteral("VF_TEST_HOLD_FILE"), path(QStringLiteral("held")));
-        program.start(process, arguments(seed, site), hold);
+        program.start(process, arguments(seed, site) + more, hold);
         for (int waited = 0; waited < 2400 && !QFile::exists(path(QStringLiteral("held"))); ++waited) {
             if (process.state() == QProcess::NotRunning)
                 return false;
@@ -102,6 +103,17 @@ public:
         return QFile::exists(path(QStringLiteral("held")));
     }
     void release() const { QFile::remove(path(QStringLiteral("held"))); }
+    // A run killed where it is held.
+    bool killHeld(const ProgramFolder& program, int seed, const Site& site, const QString& moment,
+                  const QStringList& more = {}) const
+    {
+        QProcess held;
+        const bool wasHeld = startHeld(held, program, seed, site, moment, more);
+        held.kill();
+        held.waitForFinished();
+        release();
+        return wasHeld;
+    }
 
 private:
     Backend m_backend;
@@ -119,6 +131,18 @@ QMap<QString, QByteArray> filesOf(const QString& folder)
             files.insert(file, readFile(file));
     }
     return files;
+}
+
+int countIn(const QString& linkTable, const char* table)
+{
+    sqlite3* db = nullptr;
+    int count = -1;
+    if (sqlite3_open(linkTable.toUtf8().constData(), &db) == SQLITE_OK)
+        sqlite3_exec(db, (QByteArray("SELECT COUNT(*) FROM ") + table).constData(),
+                     [](void* out, int, char** values, char**) { *static_cast<int*>(out) = atoi(values[0]); return 0; },
+                     &count, nullptr);
+    sqlite3_close(db);
+    return count;
 }
 
 void changeLinkTable(const QString& linkTable, const QString& statements)
@@ -157,6 +181,11 @@ void WorkflowsTest::workflows_data()
         {QStringLiteral("pending pairs that cannot settle"), QString()},
         {QStringLiteral("earlier version's link tables"), QString()},
         {QStringLiteral("newer link table"), QStringLiteral("Letters.db est d'un format plus récent (99)")},
+        {QStringLiteral("purge stopped, resumed without purge"), QString()},
+        {QStringLiteral("copies and links lost in the destination"), QString()},
+        {QStringLiteral("rows deleted in the destination"), QString()},
+        {QStringLiteral("destination restored without its consultations"), QStringLiteral("consultations : ")},
+        {QStringLiteral("another practice after a first run killed"), QStringLiteral("n'est pas celle du cabinet déjà importé")},
     };
     for (const Backend backend : {Backend::SQLite, Backend::PostgreSQL})
         for (const auto& [workflow, refusal] : rows)
@@ -180,6 +209,9 @@ void WorkflowsTest::workflows()
     int practice = 1;
     QStringList before;
     QMap<QString, QByteArray> linksBefore;
+    std::unique_ptr<ProgramFolder> other;
+    const ProgramFolder* refusedBy = program.get(); // the refused run's program folder, for --verify
+    int refusedPractice = 1;
     const auto remember = [&](const Site& site) {
         before = site.state();
         linksBefore = filesOf(program->path() + QStringLiteral("/LinksTables"));
@@ -190,6 +222,7 @@ void WorkflowsTest::workflows()
         last = w.run(*program, practice, *target);
     } else if (workflow == QLatin1String("another practice's file")) {
         remember(*first);
+        refusedPractice = 2;
         last = w.run(*program, 2, *first);
     } else if (workflow == QLatin1String("two runs at once")) {
         // A second run and a verification while a run holds the link tables are refused at once;
@@ -210,8 +243,10 @@ void WorkflowsTest::workflows()
         refusal.clear();
     } else if (workflow.endsWith(QLatin1String("second program folder"))) {
         remember(*first);
-        const auto other = w.program(QStringLiteral("other-program"), *first);
-        last = w.run(*other, workflow.startsWith(QLatin1String("another practice")) ? 2 : 1, *first);
+        other = w.program(QStringLiteral("other-program"), *first);
+        refusedBy = other.get();
+        refusedPractice = workflow.startsWith(QLatin1String("another practice")) ? 2 : 1;
+        last = w.run(*other, refusedPractice, *first);
         QVERIFY(!QFileInfo::exists(other->path() + QStringLiteral("/LinksTables/") + QFileInfo(destinationLinksTables(program->path())).fileName()));
     } else if (workflow == QLatin1String("destination recreated")) {
         for (const char* table : {"MEDECINS", "MEDTRAIT", "PATIENTS", "PATMEDTR", "ANTECED", "MOTCONSU", "ORDONNANCES",
@@ -224,6 +259,7 @@ void WorkflowsTest::workflows()
         // Written by a newer program: the run stops before its first phase, not at the letters.
         changeLinkTable(destinationLinksTables(program->path()) + QStringLiteral("/Letters.db"),
                         QStringLiteral("PRAGMA user_version=99"));
+        refusedBy = nullptr; // the verification cannot read that file either
         remember(*first);
         last = w.run(*program, 1, *first);
     } else if (workflow == QLatin1String("earlier version's link tables")) {
@@ -244,6 +280,74 @@ void WorkflowsTest::workflows()
         last = w.run(*program, 1, *first);
         QCOMPARE(last.outLines().filter(QStringLiteral("Tables de liens d'une version précédente reprises")).size(), 1);
         QCOMPARE(root.entryList({QStringLiteral("*.db")}, QDir::Files), QStringList());
+    } else if (workflow == QLatin1String("purge stopped, resumed without purge")) {
+        // Killed as the consultations start: the purge emptied every table and every link table.
+        QVERIFY(w.killHeld(*program, 1, *first, QStringLiteral("phase:5"), {QStringLiteral("--purge")}));
+        last = w.run(*program, 1, *first);
+        QVERIFY2(last.exitCode == 0, qPrintable(last.err + last.out));
+        // As one purge run that nothing stopped leaves it.
+        const QStringList resumed = first->state();
+        const ProgramFolder::Result purge = program->run(w.arguments(1, *first) + QStringList{QStringLiteral("--purge")});
+        QVERIFY2(purge.exitCode == 0, qPrintable(purge.err));
+        QCOMPARE(resumed, first->state());
+        return;
+    } else if (workflow == QLatin1String("copies and links lost in the destination")) {
+        // A copy removed, one changed, a patient's link deleted: the next run puts them back.
+        QStringList copies;
+        QDirIterator it(first->base + QStringLiteral("LETTERS"), {QStringLiteral("*.HED")}, QDir::Files,
+                        QDirIterator::Subdirectories);
+        while (it.hasNext())
+            copies.append(it.next());
+        QVERIFY(copies.size() >= 2);
+        QVERIFY(QFile::remove(copies[0]));
+        writeFile(copies[1], "{\\rtf1 changed}");
+        QVERIFY(first->dest.exec(QStringLiteral("DELETE FROM PATMEDTR WHERE PATMEDTR_ID = (SELECT MAX(PATMEDTR_ID) FROM PATMEDTR)")));
+        QCOMPARE(program->run(w.arguments(1, *first, QStringLiteral("--verify"))).exitCode, 1);
+        last = w.run(*program, 1, *first);
+        QCOMPARE(last.outLines().filter(QStringLiteral("a été copié de nouveau")).size(), 2);
+        QCOMPARE(program->run(w.arguments(1, *first, QStringLiteral("--verify"))).exitCode, 0);
+        // The link comes back under a new identifier: the rows are compared without it.
+        QStringList state = first->state(), clean = w.clean(1);
+        for (QStringList* lines : {&state, &clean})
+            lines->removeIf([](const QString& line) { return line.contains(QStringLiteral("PATMEDTR")); });
+        QCOMPARE(state, clean);
+        QCOMPARE(QStringLiteral("table PATMEDTR %1").arg(first->dest.scalar(QStringLiteral("SELECT COUNT(*) FROM PATMEDTR")).toInt()),
+                 w.clean(1).filter(QStringLiteral("table PATMEDTR ")).value(0).section(u' ', 0, 2));
+        return;
+    } else if (workflow == QLatin1String("rows deleted in the destination")) {
+        // Named by the run, which exits 1, and by --verify; imported again when asked.
+        QVERIFY(first->dest.exec(QStringLiteral("DELETE FROM MOTCONSU WHERE MOTCONSU_ID = (SELECT MIN(MOTCONSU_ID) FROM MOTCONSU)")));
+        QVERIFY(first->dest.exec(QStringLiteral("DELETE FROM LETTERS WHERE LETTERS_ID = (SELECT MIN(LETTERS_ID) FROM LETTERS)")));
+        const ProgramFolder::Result named = w.run(*program, 1, *first);
+        QCOMPARE(named.exitCode, 1);
+        QVERIFY2(named.outLines().filter(QStringLiteral("Absent de la base Talmérosin : ")).size() >= 2, qPrintable(named.out));
+        const ProgramFolder::Result verify = program->run(w.arguments(1, *first, QStringLiteral("--verify")));
+        QCOMPARE(verify.exitCode, 1);
+        QVERIFY2(verify.out.contains(QStringLiteral("--restore-missing")), qPrintable(verify.out));
+        last = program->run(w.arguments(1, *first) + QStringList{QStringLiteral("--restore-missing")});
+        QVERIFY2(last.out.contains(QStringLiteral("seront importés de nouveau (--restore-missing)")), qPrintable(last.out));
+        QVERIFY2(last.exitCode == 0, qPrintable(last.err + last.out));
+        QCOMPARE(program->run(w.arguments(1, *first, QStringLiteral("--verify"))).exitCode, 0);
+        return;
+    } else if (workflow == QLatin1String("destination restored without its consultations")) {
+        QVERIFY(first->dest.exec(QStringLiteral("DELETE FROM MOTCONSU")));
+        remember(*first);
+        last = w.run(*program, 1, *first);
+    } else if (workflow == QLatin1String("another practice after a first run killed")) {
+        // The first run into an empty destination dies once its patients are committed, their
+        // pairs still pending: another practice's file is refused all the same.
+        target = w.site(QStringLiteral("second"));
+        const auto fresh = w.program(QStringLiteral("fresh-program"), *target);
+        QVERIFY(w.killHeld(*fresh, 1, *target, QStringLiteral("committed:3")));
+        const QString patients = destinationLinksTables(fresh->path()) + QStringLiteral("/Patients.db");
+        QCOMPARE(countIn(patients, "LINKS"), 0);
+        QVERIFY(countIn(patients, "PENDING") > 0);
+        before = target->state();
+        last = w.run(*fresh, 2, *target);
+        QCOMPARE(last.exitCode, 2);
+        QVERIFY2(last.err.contains(refusal), qPrintable(last.err));
+        QCOMPARE(target->state(), before);
+        return;
     } else {
         // A pending pair whose code has its pair already (a second program ran at once), and
         // one naming a table that does not exist: each dropped with one line.
@@ -268,6 +372,14 @@ void WorkflowsTest::workflows()
         QVERIFY2(last.err.contains(refusal), qPrintable(last.err));
         QCOMPARE(first->state(), before);
         QCOMPARE(filesOf(program->path() + QStringLiteral("/LinksTables")), linksBefore);
+        // --verify, from the program folder of the refused run, makes the same checks and says
+        // what the run would do.
+        if (refusedBy) {
+            const ProgramFolder::Result verify = refusedBy->run(w.arguments(refusedPractice, *first, QStringLiteral("--verify")));
+            QCOMPARE(verify.exitCode, 1);
+            QVERIFY2(verify.out.contains(QStringLiteral("l'importation serait refusée : ")) && verify.out.contains(refusal),
+                     qPrintable(verify.out));
+        }
     }
 }
 

@@ -231,8 +231,8 @@ private slots:
         QVERIFY_THROWS_EXCEPTION(vf::Error, vf::readLinkTable(folder.path(), QStringLiteral("Syntheses.db")));
     }
 
-    // Two destinations are the same when driver, server, database and port are, case and blanks
-    // aside; a SQLite database by its file, whatever path names it.
+    // Two destinations are the same when driver, server, database and port are, blanks aside, and
+    // case too but for the database's; a SQLite database by its file, whatever path names it.
     void destinationIdentities_data()
     {
         QTest::addColumn<QStringList>("first");  // driver, server, database, options
@@ -241,8 +241,9 @@ private slots:
         const QStringList base = {QStringLiteral("FreeTDS"), QStringLiteral("srv"), QStringLiteral("Cabinet"), QString()};
         QTest::newRow("case and blanks") << base
                                          << QStringList{QStringLiteral(" freetds"), QStringLiteral("SRV "),
-                                                        QStringLiteral("cabinet"), QStringLiteral("TDS_Version=7.4")}
+                                                        QStringLiteral(" Cabinet "), QStringLiteral("TDS_Version=7.4")}
                                          << true;
+        QTest::newRow("database case") << base << QStringList{QStringLiteral("FreeTDS"), QStringLiteral("srv"), QStringLiteral("cabinet"), QString()} << false;
         QTest::newRow("another database") << base << QStringList{QStringLiteral("FreeTDS"), QStringLiteral("srv"), QStringLiteral("Essai"), QString()} << false;
         QTest::newRow("another server") << base << QStringList{QStringLiteral("FreeTDS"), QStringLiteral("srv2"), QStringLiteral("Cabinet"), QString()} << false;
         QTest::newRow("another port") << base << QStringList{QStringLiteral("FreeTDS"), QStringLiteral("srv"), QStringLiteral("Cabinet"), QStringLiteral("Port=1434")} << false;
@@ -269,6 +270,9 @@ private slots:
         };
         QCOMPARE(identity(first).key() == identity(second).key(), same);
         QCOMPARE(identity(first).key().size(), 16);
+        // Earlier versions named the folder without the database's case: the folder to adopt.
+        QCOMPARE(identity(first).caseFoldedKey() == identity(second).caseFoldedKey(),
+                 same || QByteArray(QTest::currentDataTag()) == "database case");
     }
 
     void noCurrentRowWithoutFile()
