@@ -235,28 +235,36 @@ void TerminalProgressTest::ctrlCEndsTheRunBetweenBatches()
 }
 
 // Source texts and a letters folder's name that hold escape sequences (a window title, a
-// clipboard write, a hyperlink, a cleared screen, a C1 introducer, a bidirectional override): the
-// report lines and the progress line, cut to a narrow terminal, show them as visible text, on a
-// terminal and elsewhere, and the terminal receives no command but the progress line's own "\r"
-// and "\033[K".
+// clipboard write, a hyperlink, a cleared screen, a C1 introducer, a bidirectional override, the
+// bidirectional isolates): the report lines and the progress line, cut to a narrow terminal, show
+// them as visible text, on a terminal and elsewhere, and the terminal receives no command but the
+// progress line's own "\r" and "\033[K".
 void TerminalProgressTest::sourceTextsCannotCommandTheTerminal()
 {
     Run run(m_root.filePath(QStringLiteral("escapes")));
     QVERIFY2(run.dest.isReady(), qPrintable(run.dest.errorMessage()));
     QVERIFY(run.program.isReady());
     const QString letters = m_root.filePath(QStringLiteral("C\033]0;title\007\033]52;c;SGk=\007\033]8;;http://x\033\\"
-                                                           "\033[2J\u009b31m\u202eFDP"));
+                                                           "\033[2J\u009b31m\u202eFDP\u2066\u2067\u2068\u2069"));
     QVERIFY(QDir().mkpath(letters));
     // Every surname of six letters becomes a window title's sequence, one of five a cleared
-    // screen and a C1 introducer, in place in the Access file's UCS-2 texts.
+    // screen and a C1 introducer, LAMBERT the four bidirectional isolates around its letters, in
+    // place in the Access file's UCS-2 texts.
     QByteArray source = readFile(m_practice + QStringLiteral("/V3.mdb"));
     const auto ucs2 = [](const QString& text) {
         return QByteArray(reinterpret_cast<const char*>(text.utf16()), text.size() * 2);
     };
-    for (const char* name : {"MARTIN", "DUBOIS", "THOMAS", "ROBERT", "DURAND", "MOREAU", "GARCIA", "GIRARD", "BONNET"})
-        source.replace(ucs2(QString::fromLatin1(name)), ucs2(QStringLiteral("\033]2;X\007")));
-    for (const char* name : {"PETIT", "LEROY", "SIMON", "DAVID", "MOREL"})
-        source.replace(ucs2(QString::fromLatin1(name)), ucs2(QStringLiteral("\033[2J\u009b")));
+    const struct {
+        QStringList names;
+        QString planted;
+    } plantings[] = {
+        {{"MARTIN", "DUBOIS", "THOMAS", "ROBERT", "DURAND", "MOREAU", "GARCIA", "GIRARD", "BONNET"}, QStringLiteral("\033]2;X\007")},
+        {{"PETIT", "LEROY", "SIMON", "DAVID", "MOREL"}, QStringLiteral("\033[2J\u009b")},
+        {{"LAMBERT"}, QStringLiteral("\u2066L\u2067A\u2068M\u2069")},
+    };
+    for (const auto& planting : plantings)
+        for (const QString& name : planting.names)
+            source.replace(ucs2(name), ucs2(planting.planted));
     const QString sourcePath = m_root.filePath(QStringLiteral("escapes.mdb"));
     writeFile(sourcePath, source);
 
@@ -264,7 +272,8 @@ void TerminalProgressTest::sourceTextsCannotCommandTheTerminal()
         text.remove(QStringLiteral("\033[K"));
         return std::count_if(text.cbegin(), text.cend(), [](QChar c) {
             return c.unicode() < 0x20 ? c != u'\n' && c != u'\t' && c != u'\r'
-                                      : (c.unicode() >= 0x7f && c.unicode() <= 0x9f) || c == QChar(0x202e);
+                                      : (c.unicode() >= 0x7f && c.unicode() <= 0x9f)
+                    || QStringView(u"\u202e\u2066\u2067\u2068\u2069").contains(c);
         });
     };
     // The verification first: before the run it names the records to import, by their names.
@@ -280,9 +289,9 @@ void TerminalProgressTest::sourceTextsCannotCommandTheTerminal()
         QVERIFY2(exitCode == 1 || exitCode == 5, qPrintable(bytes));
         QCOMPARE(commandsIn(bytes), 0);
         QStringList shown = {QStringLiteral("C\\x1b]0;title\\x07\\x1b]52;c;SGk=\\x07\\x1b]8;;http://x\\x1b\\"),
-                             QStringLiteral("\\x1b[2J\\x9b31m\\u202eFDP/")};
+                             QStringLiteral("\\x1b[2J\\x9b31m\\u202eFDP\\u2066\\u2067\\u2068\\u2069/")};
         if (mode == QLatin1String("--verify"))
-            shown.append(QStringLiteral("\\x1b]2;X\\x07"));
+            shown.append({QStringLiteral("\\x1b]2;X\\x07"), QStringLiteral("\\u2066L\\u2067A\\u2068M\\u2069")});
         for (const QString& text : std::as_const(shown))
             QVERIFY2(bytes.contains(text), qPrintable(text + u'\n' + screen.join(u'\n')));
 

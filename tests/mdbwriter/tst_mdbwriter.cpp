@@ -164,6 +164,8 @@ private slots:
             }
             writer.beginTable("APRES", {{"X", ColumnType::Integer}});
             const std::vector<Value> last = {std::int64_t(7)};
+            const std::vector<Value> deleted = {std::int64_t(8)};
+            writer.addDeletedRow(deleted); // left on its page, which libmdb skips
             writer.addRow(last);
             writer.finish();
         }

@@ -329,21 +329,31 @@ private slots:
     void readingALargeTableInPieces()
     {
         // More rows than are read ahead: the count is known at once and every row comes once.
-        TableSpec table{"CON SOUS CONSULTATION", {{"CodeLigne", ColumnType::Long}, {"CodeTitre", ColumnType::Long},
-                                                  {"DONNEES", ColumnType::Memo}}, {}};
+        // Every third row is deleted, left on its page as Access leaves it until the file is
+        // compacted, and the table's count is that of the live rows: none of them comes back.
+        const QString path = m_dir->filePath(QStringLiteral("V3.mdb"));
+        mdbwriter::Writer writer(path.toStdString());
+        writer.beginTable("CON SOUS CONSULTATION",
+                          {{"CodeLigne", ColumnType::Long}, {"CodeTitre", ColumnType::Long}, {"DONNEES", ColumnType::Memo}});
         const int rows = 20000;
-        for (int i = 0; i < rows; ++i)
-            table.rows.push_back({std::int64_t(rows - i), std::int64_t((rows - i) / 4), std::string(i % 7 == 0 ? 3000 : 20, 'x')});
-        const QString path = writeDatabase(*m_dir, {table});
+        QList<int> live;
+        for (int i = 0; i < rows; ++i) {
+            const int code = rows - i;
+            const std::vector<Value> row = {std::int64_t(code), std::int64_t(code / 4), std::string(i % 7 == 0 ? 3000 : 20, 'x')};
+            if (code % 3 == 0) {
+                writer.addDeletedRow(row);
+            } else {
+                writer.addRow(row);
+                live.prepend(code);
+            }
+        }
+        writer.finish();
         SourceConnection connection;
         connection.open(path);
         SourceQuery query(connection, QStringLiteral("SELECT CodeLigne FROM [CON SOUS CONSULTATION] ORDER BY CodeLigne"));
         query.open();
-        QCOMPARE(query.recordCount(), rows);
-        int expected = 1;
-        for (; !query.eof(); query.next(), ++expected)
-            QCOMPARE(query.intValue(QStringLiteral("CodeLigne")), expected);
-        QCOMPARE(expected, rows + 1);
+        QCOMPARE(query.recordCount(), live.size());
+        QCOMPARE(column(query, QStringLiteral("CodeLigne")), live);
     }
 
     void longValuesThatLoopOrShareTheirPagesAreRefused_data()

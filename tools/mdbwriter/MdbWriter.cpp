@@ -27,6 +27,7 @@ constexpr std::uint32_t kPageSize = 4096;
 constexpr std::uint32_t kRowTableOffset = 14;       // first row offset on data and long-value pages
 constexpr std::uint32_t kMaxRowSize = kPageSize - kRowTableOffset - 2;
 constexpr int kMaxRowsPerPage = 255;                // a row pointer keeps the row number in one byte
+constexpr std::uint32_t kDeletedRowFlag = 0x4000;   // in a row's offset: the row was deleted
 constexpr std::uint32_t kTdefColumnsOffset = 63;
 constexpr std::uint32_t kTdefColumnEntrySize = 25;
 constexpr std::uint32_t kUsageMapRowSize = 64;
@@ -292,11 +293,11 @@ struct RowPage {
             put32(p + 4, owner);
     }
     // Returns the row number.
-    int add(const std::uint8_t* data, std::size_t size)
+    int add(const std::uint8_t* data, std::size_t size, bool deleted = false)
     {
         top -= std::uint32_t(size);
         std::memcpy(page->data() + top, data, size);
-        put16(page->data() + kRowTableOffset + 2 * rows, top);
+        put16(page->data() + kRowTableOffset + 2 * rows, top | (deleted ? kDeletedRowFlag : 0));
         return rows++;
     }
     std::unique_ptr<Page> close()
@@ -395,7 +396,8 @@ struct Table {
     bool system = false;
     std::vector<std::uint32_t> definitionPages;
     std::vector<std::uint32_t> dataPages;
-    std::uint32_t rowCount = 0;
+    std::uint32_t rowCount = 0; // the rows given, deleted ones included
+    std::uint32_t deletedRows = 0;
     std::vector<std::uint8_t> usedMap;
     std::vector<std::uint8_t> freeMap;
     std::uint32_t usedMapRow = 0;
@@ -817,7 +819,7 @@ struct Writer::Impl {
         setPresent();
     }
 
-    void addRow(std::span<const Value> values)
+    void addRow(std::span<const Value> values, bool deleted = false)
     {
         if (!current)
             throw WriteError("a row was given before any table");
@@ -912,8 +914,10 @@ struct Writer::Impl {
             dataPage.open(number, file.fresh(), table.definitionPages.front(), false);
             table.dataPages.push_back(number);
         }
-        dataPage.add(row.data(), row.size());
+        dataPage.add(row.data(), row.size(), deleted);
         ++table.rowCount;
+        if (deleted)
+            ++table.deletedRows;
         if (file.waiting() > kMaxWaitingPages) {
             closeDataPage();
             closeLongValuePage();
@@ -985,7 +989,7 @@ struct Writer::Impl {
         std::vector<std::uint8_t> d(definitionLength(table), 0);
         std::uint8_t* p = d.data();
         put32(p + 8, std::uint32_t(d.size() - 8));
-        put32(p + 16, table.rowCount);
+        put32(p + 16, table.rowCount - table.deletedRows);
         p[40] = table.system ? 0x53 : 0x4e;
         put16(p + 41, std::uint32_t(table.columns.size()));
         put16(p + 43, std::uint32_t(table.variableColumns));
@@ -1150,6 +1154,11 @@ void Writer::beginTable(const std::string& name, const std::vector<Column>& colu
 void Writer::addRow(std::span<const Value> values)
 {
     d->guarded([&] { d->addRow(values); });
+}
+
+void Writer::addDeletedRow(std::span<const Value> values)
+{
+    d->guarded([&] { d->addRow(values, true); });
 }
 
 void Writer::finish()

@@ -60,6 +60,9 @@ public:
     void beginTable(const std::string& name, const std::vector<Column>& columns);
     // Appends a row to the current table; values.size() must equal the number of columns.
     void addRow(std::span<const Value> values);
+    // Appends a row as Access leaves a deleted one until the file is compacted: stored on its data
+    // page, its offset flagged deleted, and not counted in the table's row count.
+    void addDeletedRow(std::span<const Value> values);
     // Writes the catalog and the table definitions, and moves the file to outputPath.
     void finish();
 
