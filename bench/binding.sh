@@ -3,7 +3,8 @@
 # make-practice practice (10,000 patients by default) imported into PostgreSQL (a throwaway
 # cluster), a second run, which has nothing new to import, timed from its start to its first
 # report line (the preparation, the check included) and in all; the destination statements of the
-# check (the sample of paired patients, read in one statement) with their server time; and the
+# check (the sample of paired patients, read in one statement, and the sample of each other link
+# table's pairs, one statement each) with their server time; and the
 # floor E measured in the same run: the source's patients read alone through the program's own
 # reader (--export "GLB PATIENT"), the one source pass that the check adds.
 # Usage: bench/binding.sh [PATIENTS...]
@@ -37,7 +38,8 @@ for patients in "${sizes[@]}"; do
   second=$(awk -F '\t' 'NR == 1 { s = $1 } { e = $1 } END { printf "%.2f", e - s }' "$work/second.out")
   read -r calls ms < <(pg_sql postgres "SELECT coalesce(sum(calls), 0), round(coalesce(sum(total_exec_time), 0)::numeric, 1)
     FROM pg_stat_statements s JOIN pg_database d ON d.oid = s.dbid
-    WHERE d.datname = '$database' AND s.query LIKE 'SELECT PATIENTS_ID, NOM, PRENOM, NE_LE FROM PATIENTS%'" | tr '|' ' ')
+    WHERE d.datname = '$database' AND (s.query LIKE 'SELECT PATIENTS_ID, NOM, PRENOM, NE_LE FROM PATIENTS%'
+      OR s.query ~ '^SELECT [A-Z_]+ FROM [A-Z_]+ WHERE [A-Z_]+ IN \('))" | tr '|' ' ')
 
   start=$EPOCHREALTIME
   "$work/prog/velquor-fusion" --export "$practice/V3.mdb" "GLB PATIENT" >/dev/null
