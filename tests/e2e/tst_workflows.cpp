@@ -321,6 +321,8 @@ void WorkflowsTest::workflows()
         const ProgramFolder::Result named = w.run(*program, 1, *first);
         QCOMPARE(named.exitCode, 1);
         QVERIFY2(named.outLines().filter(QStringLiteral("Absent de la base Talmérosin : ")).size() >= 2, qPrintable(named.out));
+        QVERIFY2(named.outLines().filter(QStringLiteral("  Total : ")).value(0).contains(QStringLiteral(" absents de la destination.")),
+                 qPrintable(named.out));
         const ProgramFolder::Result verify = program->run(w.arguments(1, *first, QStringLiteral("--verify")));
         QCOMPARE(verify.exitCode, 1);
         QVERIFY2(verify.out.contains(QStringLiteral("--restore-missing")), qPrintable(verify.out));

@@ -117,6 +117,8 @@ private slots:
     void linkPairFailureKeepsIdentifier();
     void sourceTableCannotBeOpened_data() { addBackendColumn(); }
     void sourceTableCannotBeOpened();
+    void unreadablePatientsOncePaired_data() { addBackendColumn(); }
+    void unreadablePatientsOncePaired();
     void badSourceValues_data() { addBackendColumn(); }
     void badSourceValues();
     void errorEscapingPhaseEndsRun_data() { addBackendColumn(); }
@@ -640,6 +642,26 @@ void ImportRunTest::sourceTableCannotBeOpened()
     QCOMPARE(idValue(practice.dest, "MEDTRAIT"), 0);
     // The later phases ran: their count lines follow.
     QVERIFY(lines.filter(QStringLiteral(" consultations après importation.")).size() == 1);
+}
+
+// A source whose patients cannot be read cannot be checked against the pairs of the link
+// tables: once there are pairs, the run is refused before it writes anything.
+void ImportRunTest::unreadablePatientsOncePaired()
+{
+    QFETCH(Backend, backend);
+    Practice practice(backend);
+    QVERIFY2(practice.dest.isReady(), qPrintable(practice.dest.errorMessage()));
+    fillStandardSource(practice.source);
+    QCOMPARE(practice.run().outcome, RunOutcome::Finished);
+    const int consultations = practice.dest.scalar(QStringLiteral("SELECT COUNT(*) FROM MOTCONSU")).toInt();
+    practice.source.drop("GLB PATIENT");
+    const RunResult result = practice.run();
+    QCOMPARE(result.outcome, RunOutcome::PreparationFailed);
+    const QStringList errors = result.reporter->boxTexts(RecordingReporter::Box::Error);
+    QCOMPARE(errors.size(), 1);
+    QVERIFY2(errors.first().startsWith(QStringLiteral("La table des patients de la base V3 ne peut pas être lue (")),
+             qPrintable(errors.first()));
+    QCOMPARE(practice.dest.scalar(QStringLiteral("SELECT COUNT(*) FROM MOTCONSU")).toInt(), consultations);
 }
 
 // A text reaches the destination as it is, whatever characters it holds and however the rows
