@@ -39,7 +39,7 @@ for patients in "${sizes[@]}"; do
   read -r calls ms < <(pg_sql postgres "SELECT coalesce(sum(calls), 0), round(coalesce(sum(total_exec_time), 0)::numeric, 1)
     FROM pg_stat_statements s JOIN pg_database d ON d.oid = s.dbid
     WHERE d.datname = '$database' AND (s.query LIKE 'SELECT PATIENTS_ID, NOM, PRENOM, NE_LE FROM PATIENTS%'
-      OR s.query ~ '^SELECT [A-Z_]+ FROM [A-Z_]+ WHERE [A-Z_]+ IN [(]'))" | tr '|' ' ')
+      OR s.query ~ '^SELECT [A-Z_]+ FROM [A-Z_]+ WHERE [A-Z_]+ IN [(]')" | tr '|' ' ')
 
   start=$EPOCHREALTIME
   "$work/prog/velquor-fusion" --export "$practice/V3.mdb" "GLB PATIENT" >/dev/null
