@@ -325,7 +325,7 @@ QStringList ImportRun::Private::summarize(RunContext& context)
             }
         }
         wholeKindsMissing = verification.wholeKindsMissing();
-        return runSummary(verification, importedByRun);
+        return runSummary(verification, importedByRun, context.carried);
     } catch (const VerificationFailed& failure) {
         return {QStringLiteral("Le bilan n'a pas pu être établi : ") + failure.message};
     } catch (const Error& error) {

@@ -27,6 +27,9 @@ struct VerifiedRecord {
     RecordState state = RecordState::ToImport;
     QString detail;  // the reason of a refusal, or what is missing
     QString patient = {}; // the patient it belongs to: name, first name and birth date, when known
+    // Imported, and changed in the source since: the source fields that differ.
+    bool changed = false;
+    QStringList changedFields = {};
 };
 
 // The reason of a refusal without the record's particulars ("patient non importé", "fichier du
@@ -47,8 +50,11 @@ struct VerifiedKind {
     QString wholeKindMissing;
     QString wholeKindAction; // what the technician does about it
     QString unit;            // what one record is, where the destination's rows count otherwise
+    // Records imported before and deleted from the source since (the destination keeps them).
+    QList<VerifiedRecord> deletedInSource = {};
 
     int count(RecordState state) const;
+    int changedCount() const; // imported records changed in the source since
 };
 
 // The proof of a migration: what the source holds, set against the link tables, the
@@ -63,8 +69,8 @@ struct Verification {
     QString program;  // the program and its version
     QList<VerifiedKind> kinds;
 
-    // Nothing to import, pending or missing (refusals for a known reason do not count), and no
-    // kind missing as a whole.
+    // Nothing to import, pending or missing (refusals for a known reason do not count), no change
+    // of the source left to carry, and no kind missing as a whole.
     bool complete() const;
     // The kinds missing as a whole: "title : reason".
     QStringList wholeKindsMissing() const;
