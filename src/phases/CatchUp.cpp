@@ -65,13 +65,15 @@ QHash<qint32, quint64> detailPrints(SourceConnection& source, const QString& det
     const int titre = details.columnPosition(QStringLiteral("CodeTitre"));
     const int niveau = details.columnPosition(QStringLiteral("niveau"));
     const int donnees = details.columnPosition(QStringLiteral("DONNEES"));
+    // Each line's level and text as read: what its indented text is made of.
     while (!details.eof()) {
         const qint32 code = details.value(titre).toInt();
-        const QString text = indentedText(details.value(donnees).toString(), details.value(niveau));
+        const QString text = details.textValue(donnees);
         auto found = prints.find(code);
         if (found == prints.end())
             found = prints.insert(code, 0xcbf29ce484222325ull);
-        *found = fingerprint64(text.constData(), text.size() * qsizetype(sizeof(QChar)), *found);
+        const quint64 line[2] = {fingerprintOf(details.value(niveau)), fingerprintOf(text)};
+        *found = fingerprint64(line, sizeof line, *found);
         details.next();
     }
     details.close();

@@ -27,7 +27,7 @@ QStringList letterFields();
 inline const QString kDetailField = QStringLiteral("lignes");
 inline const QString kFileField = QStringLiteral("fichier");
 
-// The print of each header's detail lines (their indented texts in CodeLigne order), by
+// The print of each header's detail lines (each line's level and text, in CodeLigne order), by
 // CodeTitre: one pass over the detail table.
 QHash<qint32, quint64> detailPrints(SourceConnection& source, const QString& detailTable);
 // The same for a phase: a table that cannot be read is reported, and its headers are printed

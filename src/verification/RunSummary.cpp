@@ -45,8 +45,6 @@ QStringList runSummary(const Verification& verification, const QHash<QString, in
             line += QStringLiteral(", %1 mis à jour par cette importation (changés dans la base V3)").arg(carried.updated);
         if (carried.kept > 0)
             line += QStringLiteral(", %1 gardés dans leur version Talmérosin (changés des deux côtés)").arg(carried.kept);
-        if (const int changed = kind.changedCount(); changed > 0)
-            line += QStringLiteral(", %1 changés dans la base V3 restent à reporter").arg(changed);
         if (!kind.deletedInSource.isEmpty())
             line += QStringLiteral(", %1 supprimés de la base V3 (gardés dans la base Talmérosin)").arg(kind.deletedInSource.size());
         if (!kind.unit.isEmpty())

@@ -295,7 +295,8 @@ private:
     void markChanged(VerifiedRecord& record, const Links& links, qint32 code, const Row& row, const QStringList& fields,
                      const std::function<QString()>& name, const QList<std::pair<QString, QVariant>>& extra = {}) const
     {
-        if (record.state != RecordState::Imported)
+        // A run's own summary counts what it carried: the changes are not looked for again.
+        if (record.state != RecordState::Imported || m_names == RecordNames::NotImported)
             return;
         const auto stored = links.sourcePrints.constFind(code);
         if (stored == links.sourcePrints.constEnd())
@@ -566,7 +567,7 @@ private:
         const Links pairs = writable ? links(outline.linkTable) : Links();
         const QSet<qint32> rows = writable ? destIds(outline.pairRow.table, outline.pairRow.idColumn) : QSet<qint32>();
         QHash<qint32, quint64> lines;
-        if (!pairs.sourcePrints.isEmpty()) {
+        if (!pairs.sourcePrints.isEmpty() && m_names == RecordNames::Every) {
             try {
                 lines = detailPrints(m_source, detailTable);
             } catch (const Error& error) {

@@ -108,7 +108,8 @@ Verification verifyMigration(const QString& v3Path, const QString& courriersPath
                              const PathNames& names = {});
 
 // Which records a verification names: every one (a report lists them all), or only those that
-// are not imported (a run's summary counts the imported ones, whose names stay empty).
+// are not imported (a run's summary counts the imported ones, whose names stay empty, and what
+// it carried itself: changes in the source are then not looked for).
 enum class RecordNames { Every, NotImported };
 
 // The same over connections that are open already (the end of an import run), which it leaves
