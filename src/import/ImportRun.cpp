@@ -341,7 +341,7 @@ QStringList ImportRun::Private::summarize(RunContext& context)
         wholeKindsMissing = verification.wholeKindsMissing();
         for (const VerifiedKind& kind : verification.kinds)
             missingRecords += int(std::count_if(kind.records.cbegin(), kind.records.cend(), lostFromDestination));
-        return runSummary(verification, importedByRun);
+        return runSummary(verification, importedByRun, context.carried);
     } catch (const VerificationFailed& failure) {
         return {QStringLiteral("Le bilan n'a pas pu être établi : ") + failure.message};
     } catch (const Error& error) {

@@ -28,17 +28,31 @@ namespace {
 
 // The pairs of one kind of record per file. SOURCE is the rowid, so lookups and the order by
 // SOURCE use the table's own b-tree and a duplicate SOURCE is refused by the primary key.
-const char* const kCreate = "CREATE TABLE IF NOT EXISTS LINKS (SOURCE INTEGER PRIMARY KEY, DEST INTEGER NOT NULL)";
+const char* const kCreate = "CREATE TABLE IF NOT EXISTS LINKS (SOURCE INTEGER PRIMARY KEY, DEST INTEGER NOT NULL, "
+                            "SOURCE_PRINT BLOB, DEST_PRINT INTEGER)";
 // The pending pairs, with the destination row that settles each.
 const char* const kCreatePending =
     "CREATE TABLE IF NOT EXISTS PENDING (SOURCE INTEGER PRIMARY KEY, DEST INTEGER NOT NULL, "
-    "ROW_TABLE TEXT NOT NULL, ROW_ID_COLUMN TEXT NOT NULL, PROOF_COLUMN TEXT NOT NULL, PROOF TEXT NOT NULL)";
-const char* const kPairs = "SELECT SOURCE, DEST FROM LINKS";
-const char* const kAddPending = "INSERT INTO PENDING VALUES (?1, ?2, ?3, ?4, ?5, ?6)";
-const char* const kPending = "SELECT SOURCE, DEST, ROW_TABLE, ROW_ID_COLUMN, PROOF_COLUMN, PROOF FROM PENDING ORDER BY SOURCE";
-const char* const kPendingCodes = "SELECT SOURCE, DEST FROM PENDING";
-const char* const kSettle = "INSERT INTO LINKS (SOURCE, DEST) SELECT SOURCE, DEST FROM PENDING WHERE SOURCE = ?1";
-const char* const kSettleAll = "INSERT INTO LINKS (SOURCE, DEST) SELECT SOURCE, DEST FROM PENDING";
+    "ROW_TABLE TEXT NOT NULL, ROW_ID_COLUMN TEXT NOT NULL, PROOF_COLUMN TEXT NOT NULL, PROOF TEXT NOT NULL, "
+    "SOURCE_PRINT BLOB, DEST_PRINT INTEGER)";
+const char* const kPairs = "SELECT SOURCE, DEST, SOURCE_PRINT, DEST_PRINT FROM LINKS";
+const char* const kAddPending = "INSERT INTO PENDING VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8)";
+const char* const kPending = "SELECT SOURCE, DEST, ROW_TABLE, ROW_ID_COLUMN, PROOF_COLUMN, PROOF, SOURCE_PRINT, DEST_PRINT "
+                             "FROM PENDING ORDER BY SOURCE";
+const char* const kPendingCodes = "SELECT SOURCE, DEST, SOURCE_PRINT, DEST_PRINT FROM PENDING";
+const char* const kSettle = "INSERT INTO LINKS (SOURCE, DEST, SOURCE_PRINT, DEST_PRINT) "
+                            "SELECT SOURCE, DEST, SOURCE_PRINT, DEST_PRINT FROM PENDING WHERE SOURCE = ?1";
+const char* const kSettleAll = "INSERT INTO LINKS (SOURCE, DEST, SOURCE_PRINT, DEST_PRINT) "
+                               "SELECT SOURCE, DEST, SOURCE_PRINT, DEST_PRINT FROM PENDING";
+const char* const kSetPrints = "UPDATE LINKS SET SOURCE_PRINT = ?2, DEST_PRINT = ?3 WHERE SOURCE = ?1";
+// The prints' columns, added to the tables of a file of an earlier format.
+struct AddedColumn {
+    const char* table;
+    const char* column;
+    const char* type;
+};
+const AddedColumn kPrintColumns[] = {{"LINKS", "SOURCE_PRINT", "BLOB"}, {"LINKS", "DEST_PRINT", "INTEGER"},
+                                     {"PENDING", "SOURCE_PRINT", "BLOB"}, {"PENDING", "DEST_PRINT", "INTEGER"}};
 
 class Statement {
 public:
@@ -84,14 +98,23 @@ struct LinkTable::Private {
     QString folder;
     QString fileName;
     sqlite3* db = nullptr;
-    Statement addPending, pending, pendingCodes, settle, settleAll;
+    Statement addPending, pending, pendingCodes, settle, settleAll, setPrints;
     // The pairs, read when the file is opened: a record's lookup asks no file.
     QHash<qint32, qint32> pairs;
+    QHash<qint32, PairPrints> prints; // of the pairs that have them
+    int unprinted = 0;
     std::optional<Pair> current;
     // The pending pairs are all settled in memory, not yet in the file (settleLater).
     bool settleDue = false;
 
     QString path() const { return QDir(folder).filePath(fileName); }
+
+    void keepSettled(const PendingPair& pair)
+    {
+        pairs.insert(pair.source, pair.dest);
+        if (!pair.sourcePrint.isEmpty())
+            prints.insert(pair.source, {pair.sourcePrint, pair.destPrint});
+    }
 
     int lastCode = SQLITE_OK; // of the last failure
 
@@ -106,6 +129,22 @@ struct LinkTable::Private {
     {
         return QString::fromUtf8(reinterpret_cast<const char*>(sqlite3_column_text(statement, column)),
                                  sqlite3_column_bytes(statement, column));
+    }
+
+    static QByteArray blob(sqlite3_stmt* statement, int column)
+    {
+        return QByteArray(static_cast<const char*>(sqlite3_column_blob(statement, column)),
+                          sqlite3_column_bytes(statement, column));
+    }
+
+    // A row's SOURCE with its DEST and prints (columns 0 to 3) in memory.
+    void keepPair(sqlite3_stmt* statement)
+    {
+        const qint32 source = sqlite3_column_int(statement, 0);
+        pairs.insert(source, sqlite3_column_int(statement, 1));
+        if (sqlite3_column_type(statement, 2) == SQLITE_NULL)
+            return;
+        prints.insert(source, {blob(statement, 2), quint64(sqlite3_column_int64(statement, 3))});
     }
 
     void bindText(sqlite3_stmt* statement, int index, const QString& value)
@@ -192,10 +231,15 @@ struct LinkTable::Private {
         exec("PRAGMA journal_mode=WAL");
         exec("PRAGMA synchronous=FULL");
         if (version < kFormatVersion) {
-            // A file made by an earlier version holds its pairs only: the pending table is added.
+            // A file made by an earlier version holds its pairs only (format 1) or lacks the
+            // prints (format 2): the pending table and the prints' columns are added, every pair
+            // kept.
             inTransaction([this] {
                 exec(kCreate);
                 exec(kCreatePending);
+                for (const AddedColumn& added : kPrintColumns)
+                    if (!hasColumn(added.table, added.column))
+                        exec((std::string("ALTER TABLE ") + added.table + " ADD COLUMN " + added.column + ' ' + added.type).c_str());
                 exec(("PRAGMA user_version=" + std::to_string(kFormatVersion)).c_str());
             });
         }
@@ -204,13 +248,27 @@ struct LinkTable::Private {
         pendingCodes.prepare(db, kPendingCodes);
         settle.prepare(db, kSettle);
         settleAll.prepare(db, kSettleAll);
+        setPrints.prepare(db, kSetPrints);
         Statement read;
         read.prepare(db, kPairs);
         int stepped = SQLITE_ROW;
         while ((stepped = sqlite3_step(read.get())) == SQLITE_ROW)
-            pairs.insert(sqlite3_column_int(read.get(), 0), sqlite3_column_int(read.get(), 1));
+            keepPair(read.get());
         if (stepped != SQLITE_DONE)
             fail(stepped);
+        unprinted = int(pairs.size() - prints.size());
+    }
+
+    // Whether the file's table has that column.
+    bool hasColumn(const char* table, const char* column)
+    {
+        sqlite3_stmt* statement = nullptr;
+        const std::string sql = std::string("SELECT 1 FROM pragma_table_info('") + table + "') WHERE name = '" + column + "'";
+        if (sqlite3_prepare_v2(db, sql.c_str(), -1, &statement, nullptr) != SQLITE_OK)
+            fail(SQLITE_ERROR);
+        const bool found = sqlite3_step(statement) == SQLITE_ROW;
+        sqlite3_finalize(statement);
+        return found;
     }
 
     // The pairs that settleLater left for the next commit, written inside it.
@@ -233,9 +291,11 @@ struct LinkTable::Private {
             }
         }
         settleDue = false;
-        for (Statement* statement : {&addPending, &pending, &pendingCodes, &settle, &settleAll})
+        for (Statement* statement : {&addPending, &pending, &pendingCodes, &settle, &settleAll, &setPrints})
             statement->finalize();
         pairs.clear();
+        prints.clear();
+        unprinted = 0;
         sqlite3_close_v2(db);
         db = nullptr;
         current.reset();
@@ -335,6 +395,13 @@ void LinkTable::addPending(const QList<PendingPair>& pairs)
             m_d->bindText(statement, 4, pair.idColumn);
             m_d->bindText(statement, 5, pair.proofColumn);
             m_d->bindText(statement, 6, pair.proof);
+            if (pair.sourcePrint.isEmpty()) {
+                sqlite3_bind_null(statement, 7);
+                sqlite3_bind_null(statement, 8);
+            } else {
+                sqlite3_bind_blob(statement, 7, pair.sourcePrint.constData(), int(pair.sourcePrint.size()), SQLITE_TRANSIENT);
+                sqlite3_bind_int64(statement, 8, sqlite3_int64(pair.destPrint));
+            }
             const int rc = sqlite3_step(statement);
             sqlite3_reset(statement);
             if (rc == SQLITE_CONSTRAINT_PRIMARYKEY)
@@ -354,7 +421,8 @@ QList<PendingPair> LinkTable::pending() const
     int rc = SQLITE_ROW;
     while ((rc = sqlite3_step(statement)) == SQLITE_ROW)
         pairs.append({sqlite3_column_int(statement, 0), sqlite3_column_int(statement, 1), m_d->text(statement, 2),
-                      m_d->text(statement, 3), m_d->text(statement, 4), m_d->text(statement, 5)});
+                      m_d->text(statement, 3), m_d->text(statement, 4), m_d->text(statement, 5),
+                      Private::blob(statement, 6), quint64(sqlite3_column_int64(statement, 7))});
     sqlite3_reset(statement);
     if (rc != SQLITE_DONE)
         m_d->fail(rc);
@@ -376,7 +444,7 @@ void LinkTable::settle(const QList<qint32>& done)
     m_d->settleDue = false;
     for (const PendingPair& pair : waiting)
         if (done.contains(pair.source))
-            m_d->pairs.insert(pair.source, pair.dest);
+            m_d->keepSettled(pair);
 }
 
 void LinkTable::settleAll()
@@ -389,7 +457,7 @@ void LinkTable::settleAll()
     });
     m_d->settleDue = false;
     for (const PendingPair& pair : waiting)
-        m_d->pairs.insert(pair.source, pair.dest);
+        m_d->keepSettled(pair);
 }
 
 void LinkTable::settleLater()
@@ -399,7 +467,7 @@ void LinkTable::settleLater()
     sqlite3_stmt* statement = m_d->pendingCodes.get();
     int rc = SQLITE_ROW;
     while ((rc = sqlite3_step(statement)) == SQLITE_ROW)
-        m_d->pairs.insert(sqlite3_column_int(statement, 0), sqlite3_column_int(statement, 1));
+        m_d->keepPair(statement);
     sqlite3_reset(statement);
     if (rc != SQLITE_DONE)
         m_d->fail(rc);
@@ -415,6 +483,8 @@ void LinkTable::empty()
         m_d->exec("DELETE FROM PENDING");
     });
     m_d->pairs.clear();
+    m_d->prints.clear();
+    m_d->unprinted = 0;
     m_d->current.reset();
 }
 
@@ -434,9 +504,44 @@ void LinkTable::forget(const QList<qint32>& sources)
         }
     });
     m_d->settleDue = false;
-    for (const qint32 source : sources)
-        m_d->pairs.remove(source);
+    for (const qint32 source : sources) {
+        if (m_d->pairs.remove(source) && !m_d->prints.remove(source))
+            --m_d->unprinted;
+    }
     m_d->current.reset();
+}
+
+PairPrints LinkTable::prints(qint32 source) const
+{
+    return m_d->prints.value(source);
+}
+
+int LinkTable::unprintedCount() const
+{
+    return m_d->unprinted;
+}
+
+void LinkTable::setPrints(const QList<std::pair<qint32, PairPrints>>& prints)
+{
+    requireOpen(*this);
+    if (prints.isEmpty())
+        return;
+    m_d->inTransaction([&] {
+        if (m_d->settleDue) {
+            m_d->writeDueSettlement();
+            m_d->exec("DELETE FROM PENDING");
+        }
+        for (const auto& [source, print] : prints) {
+            sqlite3_stmt* statement = m_d->setPrints.get();
+            sqlite3_bind_int(statement, 1, source);
+            sqlite3_bind_blob(statement, 2, print.source.constData(), int(print.source.size()), SQLITE_TRANSIENT);
+            sqlite3_bind_int64(statement, 3, sqlite3_int64(print.dest));
+            m_d->step(statement);
+        }
+    });
+    m_d->settleDue = false;
+    for (const auto& [source, print] : prints)
+        m_d->prints.insert(source, print);
 }
 
 int LinkTable::count() const
@@ -488,7 +593,13 @@ LinkTableContents readLinkTable(const QString& folder, const QString& fileName)
     read("SELECT name FROM sqlite_master WHERE type = 'table'",
          [&](sqlite3_stmt* row) { tables.append(QString::fromUtf8(reinterpret_cast<const char*>(sqlite3_column_text(row, 0)))); });
     if (tables.contains(QStringLiteral("LINKS")))
-        read(kPairs, [&](sqlite3_stmt* row) { contents.pairs.insert(sqlite3_column_int(row, 0), sqlite3_column_int(row, 1)); });
+        read(version >= 3 ? kPairs : "SELECT SOURCE, DEST FROM LINKS", [&](sqlite3_stmt* row) {
+            contents.pairs.insert(sqlite3_column_int(row, 0), sqlite3_column_int(row, 1));
+            if (version >= 3 && sqlite3_column_type(row, 2) != SQLITE_NULL)
+                contents.sourcePrints.insert(sqlite3_column_int(row, 0),
+                                             QByteArray(static_cast<const char*>(sqlite3_column_blob(row, 2)),
+                                                        sqlite3_column_bytes(row, 2)));
+        });
     if (tables.contains(QStringLiteral("PENDING")))
         read("SELECT SOURCE, DEST FROM PENDING",
              [&](sqlite3_stmt* row) { contents.pending.insert(sqlite3_column_int(row, 0), sqlite3_column_int(row, 1)); });

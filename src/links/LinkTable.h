@@ -30,9 +30,19 @@ struct PendingPair {
     QString idColumn = {};
     QString proofColumn = {}; // empty: the row's existence settles the pair
     QString proof = {};       // hexadecimal SHA-256 of the column's expected text (UTF-8)
+    QByteArray sourcePrint = {}; // what the record was made of in the source (SourcePrint)
+    quint64 destPrint = 0;       // what the run wrote for it in the destination
 
     // The proof of a text as the destination holds it (a null text as the empty one).
     static QString proofOf(const QString& text);
+};
+
+// What a pair's record was made of when it was imported or last carried: its source fields'
+// print (empty for a pair made before prints were kept) and the print of what the run wrote for
+// it in the destination.
+struct PairPrints {
+    QByteArray source;
+    quint64 dest = 0;
 };
 
 // A link table: pairs (SOURCE, DEST) of 32-bit integers, SOURCE unique, kept in one SQLite file
@@ -40,11 +50,12 @@ struct PendingPair {
 // second table of the same file holds the pending pairs of the records whose rows the
 // destination is committing: they become pairs once the destination has committed (settle), or
 // are dropped; pending pairs left by a program that died are settled when their phase opens the
-// table again. The file carries its format version. The pairs are read into memory when the file
+// table again. Beside each pair, the prints of what its record was made of. The file carries its format version;
+// a file of format 2 gets the prints' columns, empty. The pairs are read into memory when the file
 // is opened, so that lookups ask no file. Failures throw vf::Error.
 class LinkTable {
 public:
-    static constexpr int kFormatVersion = 2;
+    static constexpr int kFormatVersion = 3;
 
     LinkTable();
     ~LinkTable();
@@ -76,6 +87,13 @@ public:
     // close), so that one commit settles a batch and makes the next batch's pairs pending.
     void settleLater();
 
+    // The prints of a pair; empty when the pair has none (made before prints were kept).
+    PairPrints prints(qint32 source) const;
+    // The pairs made before prints were kept, when the file was opened.
+    int unprintedCount() const;
+    // New prints for pairs already in the file: one commit.
+    void setPrints(const QList<std::pair<qint32, PairPrints>>& prints);
+
     void empty();                 // close, delete every pair and pending pair, open again
     // Deletes the pairs of these codes, in one commit: their records are imported again.
     void forget(const QList<qint32>& sources);
@@ -93,6 +111,7 @@ private:
 struct LinkTableContents {
     QHash<qint32, qint32> pairs;
     QHash<qint32, qint32> pending;
+    QHash<qint32, QByteArray> sourcePrints; // the pairs' source prints, where they have one
 };
 LinkTableContents readLinkTable(const QString& folder, const QString& fileName);
 

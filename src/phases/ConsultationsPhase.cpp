@@ -1,6 +1,7 @@
 #include "base/Conversions.h"
 #include "base/Errors.h"
 #include "destination/DestinationConnection.h"
+#include "phases/CatchUp.h"
 #include "phases/PhaseOutline.h"
 #include "phases/Phases.h"
 #include "phases/PhaseText.h"
@@ -61,26 +62,31 @@ public:
         m_context.ensureOpen(m_context.medecins, QStringLiteral("Medecins.db"));
         // The consultations that the prescriptions and synthesis sheets look for are read while
         // MOTCONSU holds only those of earlier runs; the ones written here are added as they go.
-        if (opened)
+        if (opened) {
             m_context.consultations.prepare(m_context.dest);
+            m_detailPrints = readDetailPrints(m_context.source, QStringLiteral("CON SOUS CONSULTATION"), m_context.reporter);
+        }
     }
 
     // One consultation: its header text and detail lines become one MOTCONSU row.
     void importRecord(const SourceRecord& header, UnitOfWork& work) override
     {
         const qint32 codetitre = header.intValue(QStringLiteral("CODETITRE"));
-        if (work.linked(links(), codetitre))
+        const SourcePrint print = sourcePrint(header, headerFields(), {{kDetailField, m_detailPrints.value(codetitre)}});
+        const std::optional<qint32> imported = work.linked(links(), codetitre);
+        if (imported && sourceUnchanged(links().prints(codetitre), print))
             return;
         const QString patientText = codeText(header, QStringLiteral("CODE PATIENT"));
         // Formatted for the lines that name the consultation only.
         const auto dateText = [&] { return DateText(header.value(QStringLiteral("Date")), m_context.dateFormats); };
         const std::optional<qint32> patientId = work.linked(m_context.patients, header.intValue(QStringLiteral("CODE PATIENT")));
         if (!patientId) {
-            work.line(kPatientMissing + patientText + QStringLiteral(". La consultation du ") + dateText()
-                      + QStringLiteral(" ne sera pas importée."));
+            if (!imported)
+                work.line(kPatientMissing + patientText + QStringLiteral(". La consultation du ") + dateText()
+                          + QStringLiteral(" ne sera pas importée."));
             return;
         }
-        const qint32 id = ++m_context.consultationCounter;
+        const qint32 id = imported ? *imported : ++m_context.consultationCounter;
         const qint32 medecinId = work.linked(m_context.medecins, header.intValue(QStringLiteral("code medecin"))).value_or(1);
         const QString headerText = emptyWhenNull(header.textValue(QStringLiteral("DONNEES")));
 
@@ -96,6 +102,21 @@ public:
             motif = headerText;
         }
         m_details.close();
+
+        if (imported) {
+            QDateTime minute;
+            try {
+                minute = TruncateToMinute(header.dateTimeValue(QStringLiteral("Date")));
+            } catch (const Error&) {
+                return;
+            }
+            carryRow(work, links(), codetitre, print, QStringLiteral("MOTCONSU"), QStringLiteral("MOTCONSU_ID"), id,
+                     ownColumns(id, minute, medecinId, motif),
+                     QStringLiteral("La consultation n°") + QString::number(codetitre) + QStringLiteral(" du ") + dateText()
+                         + QStringLiteral(" du dossier n°") + patientText,
+                     m_context.carried[QStringLiteral("motconsu.db")]);
+            return;
+        }
 
         // A failed insert keeps the identifier used: no row receives it. A date that cannot be read
         // fails the insert.
@@ -123,7 +144,9 @@ public:
             return;
         }
         m_context.consultations.written(id, *patientId, minute);
-        if (const Written paired = work.pair(links(), codetitre, id); !paired)
+        if (const Written paired = work.pair(links(), codetitre, id,
+                                             {print.bytes(), destPrint(writtenValues(ownColumns(id, minute, medecinId, motif)))});
+            !paired)
             work.line(kErrorPrefix + paired.message());
     }
 
@@ -138,8 +161,18 @@ public:
     }
 
 private:
+    // The columns of a consultation that its source record gives, the identifier first.
+    static Columns ownColumns(qint32 id, const QDateTime& minute, qint32 medecinId, const QString& motif)
+    {
+        return {{QStringLiteral("MOTCONSU_ID"), id},
+                {QStringLiteral("DATE_CONSULTATION"), minute},
+                {QStringLiteral("MEDECINS_ID"), medecinId},
+                {QStringLiteral("MOTIF_DE_CONSULTATION"), motif}};
+    }
+
     RunContext& m_context;
     DetailLines m_details; // V3_Qry1 on [CON SOUS CONSULTATION]
+    QHash<qint32, quint64> m_detailPrints;
 };
 
 } // namespace

@@ -1,6 +1,7 @@
 #include "base/Conversions.h"
 #include "base/Errors.h"
 #include "destination/DestinationConnection.h"
+#include "phases/CatchUp.h"
 #include "phases/PhaseOutline.h"
 #include "phases/Phases.h"
 #include "phases/RunContext.h"
@@ -52,9 +53,11 @@ public:
     void importRecord(const SourceRecord& entry, UnitOfWork& work) override
     {
         const qint32 code = entry.intValue(QStringLiteral("CODE CARNET ADRESSE"));
-        if (work.linked(links(), code))
+        const SourcePrint print = sourcePrint(entry, correspondentFields());
+        const std::optional<qint32> imported = work.linked(links(), code);
+        if (imported && sourceUnchanged(links().prints(code), print))
             return;
-        ++m_counter;
+        const qint32 id = imported ? *imported : ++m_counter;
         const QString nom = entry.textValue(QStringLiteral("NOM"));
         const QString prenom = entry.textValue(QStringLiteral("PRENOM"));
         const QString ville = entry.textValue(QStringLiteral("VILLE"));
@@ -63,7 +66,7 @@ public:
         };
         Row row{QStringLiteral("MEDTRAIT"),
                 {
-                    {QStringLiteral("MEDTRAIT_ID"), qint32(m_counter)},
+                    {QStringLiteral("MEDTRAIT_ID"), id},
                     {QStringLiteral("NOM"), textOrEmpty(nom)},
                     {QStringLiteral("PRENOM"), textOrEmpty(prenom)},
                     {QStringLiteral("VILLE"), textOrEmpty(ville)},
@@ -88,6 +91,13 @@ public:
             }
         }
         m_speciality.close();
+        if (imported) {
+            carryRow(work, links(), code, print, QStringLiteral("MEDTRAIT"), QStringLiteral("MEDTRAIT_ID"), id, row.columns,
+                     QStringLiteral("Le correspondant n°") + QString::number(code) + QStringLiteral(" [") + nom
+                         + QLatin1Char(' ') + prenom + QStringLiteral(" (") + ville + QStringLiteral(")]"),
+                     m_context.carried[QStringLiteral("medtrait.db")]);
+            return;
+        }
 
         // A row that was written keeps its identifier, even when its pair cannot be recorded:
         // handing it out again would make every following insert collide with it.
@@ -95,7 +105,7 @@ public:
         if (!written)
             --m_counter;
         else
-            written = work.pair(links(), code, m_counter);
+            written = work.pair(links(), code, m_counter, {print.bytes(), destPrint(writtenValues(row.columns))});
         if (!written)
             work.line(QStringLiteral("Erreur correspondant non importé : ") + nom + QLatin1Char(' ') + prenom
                       + QStringLiteral(" (") + ville + QStringLiteral(") : ") + written.message());

@@ -1,11 +1,14 @@
 #include "base/Errors.h"
 #include "destination/DestinationConnection.h"
+#include "phases/CatchUp.h"
 #include "phases/PhaseOutline.h"
 #include "phases/Phases.h"
 #include "phases/PhaseText.h"
 #include "phases/RowIndex.h"
 #include "phases/RunContext.h"
 #include "source/SourceConnection.h"
+
+#include <QSet>
 
 namespace vf {
 
@@ -48,8 +51,9 @@ public:
     std::function<void()> checkpoint() override
     {
         m_rows.mark();
-        return [this, counter = m_counter] {
+        return [this, counter = m_counter, seen = m_seen] {
             m_counter = counter;
+            m_seen = seen;
             m_rows.rollbackToMark();
         };
     }
@@ -67,18 +71,42 @@ public:
     void importRecord(const SourceRecord& item, UnitOfWork& work) override
     {
         const qint32 itemCode = item.intValue(QStringLiteral("CODE ANTECEDENT PATIENT"));
-        if (work.linked(links(), itemCode))
+        const bool imported = work.linked(links(), itemCode).has_value();
+        // An item read twice (two comments) is the item of its first row.
+        if (imported && m_seen.contains(itemCode))
+            return;
+        m_seen.insert(itemCode);
+        const SourcePrint print = sourcePrint(item, historyFields());
+        if (imported && sourceUnchanged(links().prints(itemCode), print))
             return;
         const QString patientText = codeText(item, QStringLiteral("CODE PATIENT"));
         const std::optional<qint32> patientId = work.linked(m_context.patients, item.intValue(QStringLiteral("CODE PATIENT")));
         if (!patientId) {
-            work.line(kPatientMissing + patientText + QStringLiteral(". Les antécédents de ce dossier ne seront pas importés."));
+            if (!imported)
+                work.line(kPatientMissing + patientText + QStringLiteral(". Les antécédents de ce dossier ne seront pas importés."));
             return;
         }
         // A null comment or label reads as an empty text.
         const QString itemText = item.textValue(QStringLiteral("DONNEES")) + QStringLiteral(" : ")
             + item.textValue(QStringLiteral("LIBELLE"));
         const RowKey key = RowKey::of(*patientId);
+        const PairPrints prints{print.bytes(), partPrint(itemText)};
+        if (imported) {
+            // The item's part of the patient's text, in every ANTECED row of the patient.
+            QList<qint32> rows;
+            try {
+                rows = m_rows.all(key);
+            } catch (const Error& error) {
+                work.line(kErrorPrefix + error.message());
+                return;
+            }
+            carryPart(work, links(), itemCode, print, QStringLiteral("ANTECED"), QStringLiteral("ANTECED_ID"), rows,
+                      QStringLiteral("AUTRES"), itemText,
+                      QStringLiteral("L'antécédent n°") + QString::number(itemCode) + QStringLiteral(" du dossier n°")
+                          + patientText,
+                      m_context.carried[QStringLiteral("anteced.db")]);
+            return;
+        }
 
         // A failing find is reported and the item gets no link pair: a later run tries it again.
         qint32 antecedId = 0;
@@ -104,7 +132,7 @@ public:
                 work.line(kErrorPrefix + updated.message());
                 return;
             }
-            if (const Written paired = work.pair(links(), itemCode, antecedId); !paired) {
+            if (const Written paired = work.pair(links(), itemCode, antecedId, prints); !paired) {
                 work.line(QStringLiteral("Erreur lors de l'enregistrement de l'antécédent n°") + QString::number(itemCode)
                           + QStringLiteral(". Il ne sera pas importé."));
                 work.line(kErrorPrefix + paired.message());
@@ -126,7 +154,7 @@ public:
             return;
         }
         m_rows.add(key, m_counter);
-        if (const Written paired = work.pair(links(), itemCode, m_counter); !paired)
+        if (const Written paired = work.pair(links(), itemCode, m_counter, prints); !paired)
             work.line(kErrorPrefix + paired.message());
     }
 
@@ -143,6 +171,7 @@ private:
     RunContext& m_context;
     RowIndex m_rows; // ANTECED by patient
     int m_counter = 0;
+    QSet<qint32> m_seen; // items read by this run
 };
 
 } // namespace

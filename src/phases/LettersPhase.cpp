@@ -1,6 +1,7 @@
 #include "base/Conversions.h"
 #include "base/Errors.h"
 #include "destination/DestinationConnection.h"
+#include "phases/CatchUp.h"
 #include "phases/LetterFiles.h"
 #include "phases/PhaseOutline.h"
 #include "phases/Phases.h"
@@ -76,14 +77,31 @@ public:
     void importRecord(const SourceRecord& letter, UnitOfWork& work) override
     {
         const qint32 code = letter.intValue(QStringLiteral("CODE COURRIER GENERE"));
-        if (const std::optional<qint32> imported = work.linked(links(), code)) {
+        const QString nomFichier = letter.textValue(QStringLiteral("NOM FICHIER"));
+        const QString found = m_files.find(nomFichier);
+        const SourcePrint print = sourcePrint(letter, letterFields(), {{kFileField, letterFilePrint(found)}});
+        const std::optional<qint32> imported = work.linked(links(), code);
+        if (imported && sourceUnchanged(links().prints(code), print)) {
             repairCopy(letter, *imported, work);
             return;
         }
         const QString patientText = codeText(letter, QStringLiteral("CODE PATIENT"));
         const QString libelle = letter.textValue(QStringLiteral("LIBELLE"));
         const QString dateText = DateText(letter.value(QStringLiteral("DATE")), m_context.dateFormats);
-        const QString nomFichier = letter.textValue(QStringLiteral("NOM FICHIER"));
+        const auto ownColumns = [&](qint32 id, const QDateTime& minute) {
+            return Columns{{QStringLiteral("LETTERS_ID"), id},
+                           {QStringLiteral("DATE_CONSULTATION"), minute},
+                           {QStringLiteral("Description"), letter.isNull(QStringLiteral("LIBELLE"))
+                                                               ? nullText()
+                                                               : QVariant(libelle.left(kDescriptionSize))}};
+        };
+        if (imported) {
+            carry(letter, code, *imported, print, found, work,
+                  QStringLiteral("Le courrier n°") + QString::number(code) + QStringLiteral(" [") + libelle
+                      + QStringLiteral("] du ") + dateText + QStringLiteral(" du dossier n°") + patientText,
+                  ownColumns);
+            return;
+        }
         const QString letterText = QStringLiteral(". Le courrier [") + libelle + QStringLiteral("] du ") + dateText;
 
         const std::optional<qint32> patientId = work.linked(m_context.patients, letter.intValue(QStringLiteral("CODE PATIENT")));
@@ -97,7 +115,7 @@ public:
             + QStringLiteral(".RTF] du dossier n°") + patientText + letterText + QStringLiteral(" ne sera pas importé.");
 
         auto sourceFile = std::make_unique<QFile>();
-        if (!m_files.open(m_files.find(nomFichier), *sourceFile)) {
+        if (!m_files.open(found, *sourceFile)) {
             work.line(QStringLiteral("Impossible de retrouver le courier ") + sourceText);
             return;
         }
@@ -160,7 +178,9 @@ public:
             DeleteFileIfExists(destinationFile);
             return;
         }
-        if (const Written paired = work.pair(links(), code, letterId); !paired)
+        if (const Written paired =
+                work.pair(links(), code, letterId, {print.bytes(), destPrint(writtenValues(ownColumns(letterId, minute)))});
+            !paired)
             work.line(kErrorPrefix + paired.message());
     }
 
@@ -210,10 +230,41 @@ private:
         if (copied == Copy::Done) {
             m_recopied.insert(letterId);
             work.line(recopied);
-        }
-        else
+        } else {
             work.line(described + QStringLiteral(" n'a pas pu être copié de nouveau dans ") + QDir::toNativeSeparators(patientFolder)
                       + QLatin1Char('.'));
+        }
+    }
+
+    // A letter imported before whose source changed: its row carried, and its copy replaced by
+    // a changed file unless the row is kept as the destination holds it.
+    template <typename OwnColumns>
+    void carry(const SourceRecord& letter, qint32 code, qint32 letterId, const SourcePrint& print, const QString& found,
+               UnitOfWork& work, const QString& record, const OwnColumns& ownColumns)
+    {
+        const std::optional<qint32> patientId = work.linked(m_context.patients, letter.intValue(QStringLiteral("CODE PATIENT")));
+        QDateTime minute;
+        try {
+            minute = TruncateToMinute(letter.dateTimeValue(QStringLiteral("DATE")));
+        } catch (const Error&) {
+            return;
+        }
+        const PairPrints stored = links().prints(code);
+        const bool fileChanged = !stored.source.isEmpty()
+            && SourcePrint::changedFields(stored.source, print, {kFileField}).contains(kFileField);
+        const Carry carried = carryRow(work, links(), code, print, QStringLiteral("LETTERS"), QStringLiteral("LETTERS_ID"),
+                                       letterId, ownColumns(letterId, minute), record,
+                                       m_context.carried[links().fileName().toLower()]);
+        if (!fileChanged || !patientId || carried == Carry::Kept)
+            return;
+        QFile sourceFile;
+        const QString patientFolder = m_lettersBase + QDir::separator() + QString::number(*patientId);
+        const bool copied = m_files.open(found, sourceFile) && makeRealFolder(m_lettersBase) && makeRealFolder(patientFolder)
+            && copyReplacing(sourceFile, patientFolder + QDir::separator() + QStringLiteral("LET") + QString::number(letterId)
+                                                 + QStringLiteral(".HED"))
+                == Copy::Done;
+        if (!copied)
+            work.line(QStringLiteral("Impossible de copier le courier ") + record + QStringLiteral(" : sa copie n'a pas été remplacée."));
     }
 
     RunContext& m_context;

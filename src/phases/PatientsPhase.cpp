@@ -1,6 +1,7 @@
 #include "base/Conversions.h"
 #include "base/Errors.h"
 #include "destination/DestinationConnection.h"
+#include "phases/CatchUp.h"
 #include "phases/PhaseOutline.h"
 #include "phases/Phases.h"
 #include "phases/RowIndex.h"
@@ -97,18 +98,48 @@ public:
     void importRecord(const SourceRecord& patient, UnitOfWork& work) override
     {
         const qint32 code = patient.intValue(QStringLiteral("CODE PATIENT"));
+        const SourcePrint print = sourcePrint(patient, patientFields());
+        const QString nom = patient.textValue(QStringLiteral("NOM"));
+        const QString prenom = patient.textValue(QStringLiteral("PRENOM"));
         if (const std::optional<qint32> imported = work.linked(links(), code)) {
             // A purge that emptied PATMEDTR but not PATIENTS keeps the patients: their
             // correspondent links are made again, each once. Otherwise a link that the
             // destination lacks (deleted there, or a correspondent known since) is written
             // quietly: what stays missing, the run's summary names.
-            linkCorrespondents(patient, *imported, work,
-                               !m_context.purgeLeft(QStringLiteral("PATIENTS"), QStringLiteral("PATMEDTR")));
+            const bool relinked = m_context.purgeLeft(QStringLiteral("PATIENTS"), QStringLiteral("PATMEDTR"));
+            if (relinked)
+                linkCorrespondents(patient, *imported, work);
+            // Changed in the source since its import: carried.
+            if (!sourceUnchanged(links().prints(code), print))
+                carryRow(work, links(), code, print, QStringLiteral("PATIENTS"), QStringLiteral("PATIENTS_ID"), *imported,
+                         patientRow(patient, *imported, nom, prenom, work).columns,
+                         QStringLiteral("Le dossier n°") + QString::number(code) + QStringLiteral(" [") + prenom
+                             + QLatin1Char(' ') + nom + QLatin1Char(']'),
+                         m_context.carried[QStringLiteral("patients.db")]);
+            if (!relinked)
+                linkCorrespondents(patient, *imported, work, true);
             return;
         }
         ++m_patientsCounter;
-        const QString nom = patient.textValue(QStringLiteral("NOM"));
-        const QString prenom = patient.textValue(QStringLiteral("PRENOM"));
+        const Row row = patientRow(patient, m_patientsCounter, nom, prenom, work);
+
+        // A rejected patient leaves a gap: its identifier stays used. A patient whose pair cannot
+        // be recorded stays written, without correspondent links.
+        Written written = work.insert(row);
+        if (written)
+            written = work.pair(links(), code, m_patientsCounter, {print.bytes(), destPrint(writtenValues(row.columns))});
+        if (!written) {
+            work.line(QStringLiteral("Erreur lors de l'enregistrement du nouveau patient [") + prenom + QLatin1Char(' ')
+                      + nom + QStringLiteral("]. Il ne sera pas importé."));
+            work.line(kErrorPrefix + written.message());
+            return;
+        }
+        linkCorrespondents(patient, m_patientsCounter, work);
+    }
+
+    // The PATIENTS row of a source patient, as the patient is now.
+    Row patientRow(const SourceRecord& patient, qint32 id, const QString& nom, const QString& prenom, UnitOfWork& work)
+    {
         const auto text = [&](const char* column) { return textOrEmpty(patient.textValue(QString::fromLatin1(column))); };
         const auto phone = [&](const char* column) {
             return textOrEmpty(FormatPhoneNumber(patient.textValue(QString::fromLatin1(column))));
@@ -116,7 +147,7 @@ public:
 
         Row row{QStringLiteral("PATIENTS"),
                 {
-                    {QStringLiteral("PATIENTS_ID"), qint32(m_patientsCounter)},
+                    {QStringLiteral("PATIENTS_ID"), id},
                     {QStringLiteral("NOM"), textOrEmpty(nom)},
                     {QStringLiteral("PRENOM"), textOrEmpty(prenom)},
                 }};
@@ -139,19 +170,7 @@ public:
         row.columns.append({QStringLiteral("FAX"), phone("FAX")});
         row.columns.append({QStringLiteral("N_SS"), textOrEmpty(FormatSocialSecurityNumber(
                                                         patient.textValue(QStringLiteral("NUMERO SECURITE SOCIAL"))))});
-
-        // A rejected patient leaves a gap: its identifier stays used. A patient whose pair cannot
-        // be recorded stays written, without correspondent links.
-        Written written = work.insert(row);
-        if (written)
-            written = work.pair(links(), code, m_patientsCounter);
-        if (!written) {
-            work.line(QStringLiteral("Erreur lors de l'enregistrement du nouveau patient [") + prenom + QLatin1Char(' ')
-                      + nom + QStringLiteral("]. Il ne sera pas importé."));
-            work.line(kErrorPrefix + written.message());
-            return;
-        }
-        linkCorrespondents(patient, m_patientsCounter, work);
+        return row;
     }
 
     QList<std::pair<QString, int>> idValues() override

@@ -4,6 +4,7 @@
 #include "base/Reporter.h"
 #include "destination/DestinationConnection.h"
 #include "phases/DestinationTables.h"
+#include "phases/CatchUp.h"
 #include "phases/PhaseOutline.h"
 #include "phases/Phases.h"
 #include "phases/PhaseText.h"
@@ -95,18 +96,24 @@ public:
             return;
         m_context.consultations.prepare(m_context.dest);
         m_rows.load(m_context.dest, {m_table, m_idColumn, QStringLiteral("PATIENTS_ID"), QStringLiteral("DATE_CONSULTATION"), true});
+        m_detailPrints = readDetailPrints(m_context.source, QStringLiteral("ORD SOUS ORDONNANCE"), m_context.reporter);
     }
 
     void importRecord(const SourceRecord& header, UnitOfWork& work) override
     {
         m_codetitre = header.intValue(QStringLiteral("CODETITRE"));
-        const bool imported = work.linked(links(), m_codetitre).has_value();
-        // A purge that emptied MOTCONSU but not the prescription table keeps the prescriptions:
-        // the consultations they belong to are made again.
-        if (imported && !m_context.purgeLeft(m_table, QStringLiteral("MOTCONSU")))
-            return;
+        const std::optional<qint32> pairedRow = work.linked(links(), m_codetitre);
+        const bool imported = pairedRow.has_value();
+        m_print = sourcePrint(header, headerFields(), {{kDetailField, m_detailPrints.value(m_codetitre)}});
         m_patientText = codeText(header, QStringLiteral("CODE PATIENT"));
         m_date = header.value(QStringLiteral("Date"));
+        // A purge that emptied MOTCONSU but not the prescription table keeps the prescriptions:
+        // the consultations they belong to are made again.
+        if (imported && !m_context.purgeLeft(m_table, QStringLiteral("MOTCONSU"))) {
+            if (!sourceUnchanged(links().prints(m_codetitre), m_print))
+                carry(*pairedRow, work);
+            return;
+        }
         if (imported) {
             reattach(header, work);
             return;
@@ -223,12 +230,34 @@ private:
         return true;
     }
 
+    // A prescription imported before whose source changed: its lines in its row's text.
+    void carry(qint32 rowId, UnitOfWork& work)
+    {
+        QString part;
+        try {
+            m_details.read(m_codetitre, [&part](const QString& rowText) { part += rowText; });
+        } catch (const Error& error) {
+            reportDetailFailure(error.message(), work);
+            m_details.close();
+            return;
+        }
+        m_details.close();
+        carryPart(work, links(), m_codetitre, m_print, m_table, m_idColumn, {rowId}, QStringLiteral("PRESCRIPTION"), part,
+                  QStringLiteral("L'ordonnance n°") + QString::number(m_codetitre) + QStringLiteral(" du ") + dateText()
+                      + QStringLiteral(" du dossier n°") + m_patientText,
+                  m_context.carried[links().fileName().toLower()]);
+    }
+
     void appendTo(qint32 rowId, const QString& stored, UnitOfWork& work)
     {
         // A null stored text reads as empty, so the update never writes a null over it.
         QString prescription = emptyWhenNull(stored);
+        m_part.clear();
         try {
-            m_details.read(m_codetitre, [&prescription](const QString& rowText) { prescription += rowText; });
+            m_details.read(m_codetitre, [&](const QString& rowText) {
+                prescription += rowText;
+                m_part += rowText;
+            });
         } catch (const Error& error) {
             reportDetailFailure(error.message(), work);
             m_details.close();
@@ -255,6 +284,7 @@ private:
             prescription = emptyWhenNull(header.textValue(QStringLiteral("DONNEES")));
         }
         m_details.close();
+        m_part = prescription;
         const Written inserted = work.insert({m_table,
                                               {
                                                   {m_idColumn, rowId},
@@ -282,7 +312,7 @@ private:
 
     void recordPair(qint32 dest, UnitOfWork& work)
     {
-        if (const Written paired = work.pair(links(), m_codetitre, dest); !paired)
+        if (const Written paired = work.pair(links(), m_codetitre, dest, {m_print.bytes(), partPrint(m_part)}); !paired)
             work.line(kErrorPrefix + paired.message());
     }
 
@@ -294,8 +324,12 @@ private:
     int m_counter = 0;
     QSet<RowKey> m_reattached; // rows attached again to their consultation in this run
 
+    QHash<qint32, quint64> m_detailPrints;
+
     // The header being imported.
     qint32 m_codetitre = 0;
+    SourcePrint m_print;
+    QString m_part; // what it adds to its row's text
     QString m_patientText;
     QVariant m_date; // of the record, formatted for the lines that name it only
 };

@@ -28,6 +28,12 @@ void RunContext::openPhaseLinkTable(LinkTable& table, const QString& fileName)
 {
     OpenLinkTable(table, linksFolder, fileName, log, reporter);
     settlePending(table, dest, reporter);
+    if (const int unprinted = table.unprintedCount(); unprinted > 0)
+        reporter.appendLine(QStringLiteral("Table de liens %1 d'une version précédente : ses %2 enregistrements déjà importés "
+                                           "prennent la base V3 telle qu'elle est aujourd'hui comme point de départ ; leurs "
+                                           "changements antérieurs ne seront pas reportés.")
+                                .arg(fileName)
+                                .arg(unprinted));
     pairsAtOpen.insert(fileName.toLower(), table.count());
 }
 

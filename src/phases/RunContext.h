@@ -2,6 +2,7 @@
 
 #include "base/Conversions.h"
 #include "links/LinkTable.h"
+#include "phases/CatchUp.h"
 #include "phases/ConsultationFinder.h"
 #include "phases/UnitOfWork.h"
 
@@ -54,6 +55,8 @@ struct RunContext {
     // case), and the patients' links in the destination before the phases: the records imported
     // by this run are the pairs and links added since.
     QHash<QString, int> pairsAtOpen;
+    // The records imported before this run that it carried again, by link table (lower case).
+    QHash<QString, Carried> carried;
     int patientLinksAtStart = 0;
 
     // Link-table handles: users, correspondents and patients live for the whole run; the

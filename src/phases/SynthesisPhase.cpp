@@ -1,5 +1,6 @@
 #include "base/Conversions.h"
 #include "base/Errors.h"
+#include "phases/CatchUp.h"
 #include "phases/PhaseOutline.h"
 #include "phases/Phases.h"
 #include "phases/PhaseText.h"
@@ -54,17 +55,23 @@ public:
     {
         m_context.ensureOpen(m_context.patients, QStringLiteral("Patients.db"));
         m_context.ensureOpen(m_context.medecins, QStringLiteral("Medecins.db"));
-        if (opened)
+        if (opened) {
             m_context.consultations.prepare(m_context.dest);
+            m_detailPrints = readDetailPrints(m_context.source, QStringLiteral("SYN SOUS FICHE SYNTHESE"), m_context.reporter);
+        }
     }
 
     void importRecord(const SourceRecord& sheet, UnitOfWork& work) override
     {
         const qint32 codetitre = sheet.intValue(QStringLiteral("CodeTitre"));
-        if (work.linked(links(), codetitre))
-            return;
+        const SourcePrint print = sourcePrint(sheet, sheetFields(), {{kDetailField, m_detailPrints.value(codetitre)}});
         m_patientText = codeText(sheet, QStringLiteral("code patient"));
         m_date = sheet.value(QStringLiteral("date"));
+        if (const std::optional<qint32> consultation = work.linked(links(), codetitre)) {
+            if (!sourceUnchanged(links().prints(codetitre), print))
+                carry(codetitre, *consultation, print, work);
+            return;
+        }
         const std::optional<qint32> patientId = work.linked(m_context.patients, sheet.intValue(QStringLiteral("code patient")));
         if (!patientId) {
             work.line(kPatientMissing + m_patientText + QStringLiteral(". La fiche de synthèse du ") + dateText()
@@ -110,8 +117,10 @@ public:
 
         // A stored text made only of blanks and control characters is replaced by the sheet's lines.
         QString motif = hasVisibleCharacters(auTotal) ? auTotal : QStringLiteral("");
+        QString part;
         try {
-            m_lines.read(codetitre, [&motif](const QString& rowText) {
+            m_lines.read(codetitre, [&](const QString& rowText) {
+                part += rowText;
                 if (hasVisibleCharacters(motif))
                     motif += rowText;
                 else
@@ -131,7 +140,7 @@ public:
             reportLineFailure(updated.message(), work);
             return;
         }
-        if (const Written paired = work.pair(links(), codetitre, consultationId); !paired)
+        if (const Written paired = work.pair(links(), codetitre, consultationId, {print.bytes(), partPrint(part)}); !paired)
             work.line(kErrorPrefix + paired.message());
     }
 
@@ -154,6 +163,25 @@ public:
     }
 
 private:
+    // A sheet imported before whose source changed: its lines in its consultation's AU_TOTAL.
+    void carry(qint32 codetitre, qint32 consultationId, const SourcePrint& print, UnitOfWork& work)
+    {
+        QString part;
+        try {
+            m_lines.read(codetitre, [&part](const QString& rowText) { part += rowText; });
+        } catch (const Error& error) {
+            reportLineFailure(error.message(), work);
+            m_lines.close();
+            return;
+        }
+        m_lines.close();
+        carryPart(work, links(), codetitre, print, QStringLiteral("MOTCONSU"), QStringLiteral("MOTCONSU_ID"),
+                  {consultationId}, QStringLiteral("AU_TOTAL"), part,
+                  QStringLiteral("La fiche de synthèse n°") + QString::number(codetitre) + QStringLiteral(" du ")
+                      + dateText() + QStringLiteral(" du dossier n°") + m_patientText,
+                  m_context.carried[links().fileName().toLower()]);
+    }
+
     QString dateText() const { return DateText(m_date, m_context.dateFormats); }
 
     // The consultation that answers the find; 0 without one, or when the find fails (which is
@@ -178,6 +206,7 @@ private:
 
     RunContext& m_context;
     DetailLines m_lines; // V3_Qry1 on [SYN SOUS FICHE SYNTHESE]
+    QHash<qint32, quint64> m_detailPrints;
 
     // The sheet being imported.
     QString m_patientText;

@@ -197,10 +197,13 @@ Written UnitOfWork::execute(DestQuery& query)
 void UnitOfWork::note(const QString& table, qint32 id, const Columns& columns)
 {
     merge(m_written[{table, id}], columns);
-    const auto window = m_windows.find(table);
-    if (window != m_windows.end() && id - window->first >= 0 && id - window->first < kReadWindow)
-        if (const std::optional<QVariant> value = valueOf(columns, window->column))
-            window->values.insert(id, *value);
+    const auto windows = m_windows.find(table);
+    if (windows == m_windows.end())
+        return;
+    for (ReadWindow& window : *windows)
+        if (id - window.first >= 0 && id - window.first < kReadWindow)
+            if (const std::optional<QVariant> value = valueOf(columns, window.column))
+                window.values.insert(id, *value);
 }
 
 Written UnitOfWork::insert(const Row& row)
@@ -289,7 +292,7 @@ Written UnitOfWork::update(const RowUpdate& update)
     return written;
 }
 
-QVariant UnitOfWork::stored(const QString& table, const QString& idColumn, qint32 id, const QString& column)
+QVariant UnitOfWork::stored(const QString& table, const QString& idColumn, qint32 id, const QString& column, bool isText)
 {
     const auto written = m_written.constFind({table, id});
     if (written != m_written.constEnd())
@@ -308,11 +311,12 @@ QVariant UnitOfWork::stored(const QString& table, const QString& idColumn, qint3
                             table + QLatin1Char('.') + column + QStringLiteral(" n°") + QString::number(id));
         return value;
     };
-    const auto window = m_windows.constFind(table);
-    if (window != m_windows.constEnd() && window->column == column && id - window->first >= 0
-        && id - window->first < kReadWindow)
-        return checked(*window);
-    const QString length = textLengthExpression(m_connection.dialect(), column);
+    if (const auto windows = m_windows.constFind(table); windows != m_windows.constEnd()) {
+        const auto window = windows->constFind(column);
+        if (window != windows->constEnd() && id - window->first >= 0 && id - window->first < kReadWindow)
+            return checked(*window);
+    }
+    const QString length = isText ? textLengthExpression(m_connection.dialect(), column) : QString();
     DestQuery& reader = statement(QStringLiteral("READ ") + table + QLatin1Char(' ') + column,
                                   QStringLiteral("SELECT ") + idColumn + QStringLiteral(", ") + column
                                       + (length.isEmpty() ? QString() : QStringLiteral(", ") + length)
@@ -331,7 +335,7 @@ QVariant UnitOfWork::stored(const QString& table, const QString& idColumn, qint3
     }
     reader.close();
     const QVariant value = checked(read);
-    m_windows.insert(table, std::move(read));
+    m_windows[table].insert(column, std::move(read));
     return value;
 }
 
@@ -356,14 +360,16 @@ std::optional<qint32> UnitOfWork::linked(LinkTable& table, const QString& source
     return linked(table, source);
 }
 
-Written UnitOfWork::pair(LinkTable& table, qint32 source, qint32 dest)
+Written UnitOfWork::pair(LinkTable& table, qint32 source, qint32 dest, const PairPrints& prints)
 {
     Q_ASSERT(&table == m_links);
+    if (!prints.source.isEmpty())
+        m_pairPrints.insert(source, prints);
     if (!m_batch) {
         // One record at a time, the pair is pending at once: its failure is the record's.
         try {
             m_pairs = {{source, dest}};
-            table.addPending(pendingPairs(m_pairs, m_written, m_pairRow));
+            table.addPending(pendingPairs(m_pairs, m_written, m_pairRow, m_pairPrints));
         } catch (const Error& error) {
             m_pairs.clear();
             return Written::refused(error.message());
@@ -378,11 +384,13 @@ Written UnitOfWork::pair(LinkTable& table, qint32 source, qint32 dest)
 // The pairs with what settles them: the row that each stands for and, when the phase's records
 // change a text of it, the text that the commit leaves there.
 QList<PendingPair> UnitOfWork::pendingPairs(const QList<std::pair<qint32, qint32>>& pairs,
-                                            const QHash<RowKey, Columns>& written, const PairRow& pairRow)
+                                            const QHash<RowKey, Columns>& written, const PairRow& pairRow,
+                                            const QHash<qint32, PairPrints>& prints)
 {
     QList<PendingPair> pending;
     for (const auto& [source, dest] : pairs) {
-        PendingPair pair{source, dest, pairRow.table, pairRow.idColumn, QString(), QString()};
+        const PairPrints print = prints.value(source);
+        PendingPair pair{source, dest, pairRow.table, pairRow.idColumn, QString(), QString(), print.source, print.dest};
         if (!pairRow.proofColumn.isEmpty()) {
             if (const std::optional<QVariant> text = valueOf(written.value({pairRow.table, dest}), pairRow.proofColumn)) {
                 pair.proofColumn = pairRow.proofColumn;
@@ -392,6 +400,11 @@ QList<PendingPair> UnitOfWork::pendingPairs(const QList<std::pair<qint32, qint32
         pending.append(pair);
     }
     return pending;
+}
+
+void UnitOfWork::reprint(qint32 source, const PairPrints& prints)
+{
+    m_reprints.append({source, prints});
 }
 
 void UnitOfWork::line(const QString& text)
@@ -651,8 +664,9 @@ bool UnitOfWork::commitBatch()
         // are in the link table. The thread works on shared copies of what the batch wrote.
         std::future<void> pending;
         if (!m_pairs.isEmpty())
-            pending = std::async(std::launch::async, [links = m_links, pairs = m_pairs, written = m_written, pairRow = m_pairRow] {
-                links->addPending(pendingPairs(pairs, written, pairRow));
+            pending = std::async(std::launch::async, [links = m_links, pairs = m_pairs, written = m_written,
+                                                      pairRow = m_pairRow, prints = m_pairPrints] {
+                links->addPending(pendingPairs(pairs, written, pairRow, prints));
             });
         const auto pendingWritten = [&] {
             if (!pending.valid())
@@ -718,6 +732,9 @@ void UnitOfWork::finishCommit()
         m_links->settleLater();
         testHold("settled");
     }
+    // New prints of records carried again: written once the destination holds what they describe.
+    if (!m_reprints.isEmpty())
+        m_links->setPrints(std::exchange(m_reprints, {}));
     QHash<QString, QHash<qint32, Columns>> recent;
     // The table of the row before is mostly the same: it is looked up again when it changes.
     const QString* table = nullptr;
@@ -732,6 +749,7 @@ void UnitOfWork::finishCommit()
     for (auto it = recent.begin(); it != recent.end(); ++it)
         m_recent.insert(it.key(), std::move(it.value()));
     m_pairs.clear();
+    m_pairPrints.clear();
     m_pairByCode.clear();
 }
 
@@ -747,6 +765,8 @@ void UnitOfWork::forget()
     m_lastInsertTable.clear();
     m_written.clear();
     m_pairs.clear();
+    m_pairPrints.clear();
+    m_reprints.clear();
     m_pairByCode.clear();
     m_report.clear();
 }

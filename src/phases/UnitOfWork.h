@@ -94,14 +94,19 @@ public:
     // 32-bit number finds nothing.
     std::optional<qint32> linked(LinkTable& table, qint32 source);
     std::optional<qint32> linked(LinkTable& table, const QString& sourceText);
-    Written pair(LinkTable& table, qint32 source, qint32 dest);
+    // prints: what the record was made of, kept beside its pair.
+    Written pair(LinkTable& table, qint32 source, qint32 dest, const PairPrints& prints = {});
+    // New prints for a pair of the phase's link table, written once the record's rows are
+    // committed.
+    void reprint(qint32 source, const PairPrints& prints);
 
     // A column of the row of that identifier, as the destination holds it: the rows that the
     // open batch writes, and those that the last commit wrote to each table, are not read again;
     // the others are read with the next identifiers' (one statement for a thousand), which
     // serve the records that follow. A null, or a row that is not there, reads as an invalid
     // QVariant. Throws vf::Error when it cannot be read.
-    QVariant stored(const QString& table, const QString& idColumn, qint32 id, const QString& column);
+    // isText: the column holds text, whose length the server is asked too.
+    QVariant stored(const QString& table, const QString& idColumn, qint32 id, const QString& column, bool isText = true);
 
     void line(const QString& text);
     void status(const QString& text);
@@ -138,7 +143,8 @@ private:
     void writeKeptUpdates();
     void keep(const RowKey& row, const QString& idColumn, const Columns& columns);
     static QList<PendingPair> pendingPairs(const QList<std::pair<qint32, qint32>>& pairs,
-                                           const QHash<RowKey, Columns>& written, const PairRow& pairRow);
+                                           const QHash<RowKey, Columns>& written, const PairRow& pairRow,
+                                           const QHash<qint32, PairPrints>& prints);
     void finishCommit();
     void forget();
 
@@ -160,6 +166,8 @@ private:
     qsizetype m_keptBytes = 0;
     LinkTable* m_links = nullptr;                       // the phase's link table
     QList<std::pair<qint32, qint32>> m_pairs;           // its pairs of the open batch or record
+    QHash<qint32, PairPrints> m_pairPrints;             // their prints
+    QList<std::pair<qint32, PairPrints>> m_reprints;    // pairs carried again, their new prints
     bool m_pendingWritten = false;                      // the batch's pairs are in the link table
     QHash<qint32, qint32> m_pairByCode;
     QList<std::pair<bool, QString>> m_report;           // (status?, text), waiting for the commit
@@ -172,7 +180,7 @@ private:
         QHash<qint32, QVariant> values;
         QHash<qint32, QVariant> lengths; // the server's length of each text, where it tells
     };
-    QHash<QString, ReadWindow> m_windows; // by table
+    QHash<QString, QHash<QString, ReadWindow>> m_windows; // by table, then column
 };
 
 // The typed values a record gives its columns.

@@ -1,5 +1,6 @@
 #include "base/Conversions.h"
 #include "destination/DestinationConnection.h"
+#include "phases/CatchUp.h"
 #include "phases/PhaseOutline.h"
 #include "phases/Phases.h"
 #include "phases/RunContext.h"
@@ -46,12 +47,32 @@ public:
     void importRecord(const SourceRecord& doctor, UnitOfWork& work) override
     {
         const qint32 code = doctor.intValue(QStringLiteral("CODE MEDECIN"));
-        if (work.linked(links(), code))
-            return;
-        ++m_counter;
+        const SourcePrint print = sourcePrint(doctor, doctorFields());
         const QString nom = doctor.textValue(QStringLiteral("NOM"));
         const QString prenom = doctor.textValue(QStringLiteral("PRENOM"));
         const QString ville = doctor.textValue(QStringLiteral("VILLE"));
+        // The doctor's own columns, those the source gives.
+        const auto ownColumns = [&](qint32 id) {
+            return Columns{
+                {QStringLiteral("MEDECINS_ID"), id},
+                {QStringLiteral("NOM"), textOrEmpty(nom)},
+                {QStringLiteral("PRENOM"), textOrEmpty(prenom)},
+                {QStringLiteral("VILLE"), textOrEmpty(ville)},
+                {QStringLiteral("ADRESSE"), textOrEmpty(doctor.textValue(QStringLiteral("ADRESSE")))},
+                {QStringLiteral("CP"), textOrEmpty(doctor.textValue(QStringLiteral("CODE POSTAL")))},
+                {QStringLiteral("TELEPHONE"), textOrEmpty(FormatPhoneNumber(doctor.textValue(QStringLiteral("TELEPHONE"))))},
+            };
+        };
+        if (const std::optional<qint32> imported = work.linked(links(), code)) {
+            if (!sourceUnchanged(links().prints(code), print))
+                carryRow(work, links(), code, print, QStringLiteral("MEDECINS"), QStringLiteral("MEDECINS_ID"), *imported,
+                         ownColumns(*imported),
+                         QStringLiteral("Le médecin utilisateur n°") + QString::number(code) + QStringLiteral(" [") + nom
+                             + QLatin1Char(' ') + prenom + QLatin1Char(']'),
+                         m_context.carried[QStringLiteral("medecins.db")]);
+            return;
+        }
+        ++m_counter;
         const QString failure = QStringLiteral("Erreur médecin utilisateur ") + nom + QLatin1Char(' ') + prenom
             + QStringLiteral(" (") + ville + QLatin1Char(')');
         const Written row = work.insert({QStringLiteral("MEDECINS"),
@@ -74,7 +95,7 @@ public:
         }
         // A row that was written keeps its identifier, even when its pair cannot be recorded:
         // handing it out again would make every following insert collide with it.
-        if (!work.pair(links(), code, m_counter)) {
+        if (!work.pair(links(), code, m_counter, {print.bytes(), destPrint(writtenValues(ownColumns(m_counter)))})) {
             work.line(failure);
             return;
         }

@@ -4,7 +4,8 @@
 
 namespace vf {
 
-QStringList runSummary(const Verification& verification, const QHash<QString, int>& importedByRun)
+QStringList runSummary(const Verification& verification, const QHash<QString, int>& importedByRun,
+                       const QHash<QString, Carried>& carriedByRun)
 {
     QStringList lines{QStringLiteral("Bilan par type d'enregistrement (source : enregistrements de la base V3 ; importés : "
                                      "par cette importation ; déjà présents : importés avant elle et toujours dans la base "
@@ -42,6 +43,13 @@ QStringList runSummary(const Verification& verification, const QHash<QString, in
                 line += QStringLiteral(", %1 %2").arg(count).arg(QString::fromUtf8(text));
                 leftTotals[state] += count;
             }
+        const Carried carried = carriedByRun.value(kind.linkTable.toLower());
+        if (carried.updated > 0)
+            line += QStringLiteral(", %1 mis à jour par cette importation (changés dans la base V3)").arg(carried.updated);
+        if (carried.kept > 0)
+            line += QStringLiteral(", %1 gardés dans leur version Talmérosin (changés des deux côtés)").arg(carried.kept);
+        if (!kind.deletedInSource.isEmpty())
+            line += QStringLiteral(", %1 supprimés de la base V3 (gardés dans la base Talmérosin)").arg(kind.deletedInSource.size());
         if (!kind.unit.isEmpty())
             line += QStringLiteral(" (") + kind.unit + QLatin1Char(')');
         lines.append(line + QLatin1Char('.'));

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "phases/CatchUp.h"
 #include "verification/Verification.h"
 
 #include <QHash>
@@ -13,7 +14,10 @@ namespace vf {
 // destination, and those refused, by reason, with what each figure counts; then the kinds missing
 // as a whole. importedByRun: the records this run imported, by the
 // kind's title. The figures are the verification's, made over the destination after the run.
-QStringList runSummary(const Verification& verification, const QHash<QString, int>& importedByRun);
+// carriedByRun: the records imported before the run that it carried again (rewritten from the
+// source, or kept as the destination holds them), by link table (lower case).
+QStringList runSummary(const Verification& verification, const QHash<QString, int>& importedByRun,
+                       const QHash<QString, Carried>& carriedByRun = {});
 
 // The warning box of a run that ended while kinds of records are missing as a whole.
 QString kindsMissingWarning(const QStringList& wholeKindsMissing);

@@ -8,6 +8,7 @@
 #include "destination/DestinationConnection.h"
 #include "links/Binding.h"
 #include "links/LinkTable.h"
+#include "phases/CatchUp.h"
 #include "phases/LetterFiles.h"
 #include "phases/Phases.h"
 #include "phases/Preparation.h"
@@ -34,10 +35,18 @@ int VerifiedKind::count(RecordState state) const
                              [state](const VerifiedRecord& record) { return record.state == state; }));
 }
 
+int VerifiedKind::changedCount() const
+{
+    return int(std::count_if(records.cbegin(), records.cend(), [](const VerifiedRecord& record) { return record.changed; }));
+}
+
 bool Verification::complete() const
 {
     if (!wholeKindsMissing().isEmpty() || !runRefusal.isEmpty())
         return false;
+    for (const VerifiedKind& kind : kinds)
+        if (kind.changedCount() > 0)
+            return false;
     for (const VerifiedKind& kind : kinds)
         for (const VerifiedRecord& record : kind.records)
             if (record.state == RecordState::ToImport || record.state == RecordState::Pending
@@ -302,6 +311,43 @@ private:
         return QString();
     }
 
+    // An imported record whose source differs from its pair's print: changed, named with the
+    // fields that differ.
+    template <typename Row>
+    void markChanged(VerifiedRecord& record, const Links& links, qint32 code, const Row& row, const QStringList& fields,
+                     const std::function<QString()>& name, const QList<std::pair<QString, QVariant>>& extra = {}) const
+    {
+        // A run's own summary counts what it carried: the changes are not looked for again.
+        if (record.state != RecordState::Imported || m_names == RecordNames::NotImported)
+            return;
+        const auto stored = links.sourcePrints.constFind(code);
+        if (stored == links.sourcePrints.constEnd())
+            return;
+        const SourcePrint now = sourcePrint(row, fields, extra);
+        if (*stored == now.bytes())
+            return;
+        QStringList names = fields;
+        for (const auto& [field, value] : extra)
+            names.append(field);
+        record.changed = true;
+        record.changedFields = SourcePrint::changedFields(*stored, now, names);
+        if (record.name.isEmpty())
+            record.name = name();
+    }
+
+    // The pairs of a kind whose codes the source no longer holds.
+    static void markDeleted(VerifiedKind& kind, const Links& links, const QSet<qint32>& codes, const QString& noun)
+    {
+        QList<qint32> deleted;
+        for (auto pair = links.pairs.cbegin(); pair != links.pairs.cend(); ++pair)
+            if (!codes.contains(pair.key()))
+                deleted.append(pair.key());
+        std::sort(deleted.begin(), deleted.end());
+        for (const qint32 code : deleted)
+            kind.deletedInSource.append({noun.arg(code), RecordState::Imported,
+                                         QStringLiteral("supprimé de la base V3 depuis son importation ; la base Talmérosin le garde")});
+    }
+
     // Whether a record in that state gets its name: an imported one only when every record does.
     bool named(RecordState state) const { return state != RecordState::Imported || m_names == RecordNames::Every; }
 
@@ -373,9 +419,11 @@ private:
     // long for their columns. The state of each record by its code; `also` sees every row.
     QHash<qint32, RecordState> writtenAsRead(const PhaseOutline& outline, const Links& pairs, const QString& title,
                                              const QString& status, const QList<TextColumn>& columns,
+                                             const QStringList& fields, const QString& deletedNoun,
                                              const std::function<QString(const SourceQuery&, qint32)>& naming,
                                              const std::function<void(const SourceQuery&, qint32)>& also = {})
     {
+        QSet<qint32> codes;
         const QSet<qint32> rows = destIds(outline.pairRow.table, outline.pairRow.idColumn);
         const QHash<QString, int> sizes = columnSizes(outline.pairRow.table);
         QHash<qint32, RecordState> states;
@@ -385,11 +433,14 @@ private:
             VerifiedRecord record = classify(pairs, rows, outline.pairRow.table, outline.pairRow.idColumn, code,
                                              [&] { return naming(row, code); },
                                              [&] { return tooLongValue(row, columns, sizes); });
+            markChanged(record, pairs, code, row, fields, [&] { return naming(row, code); });
+            codes.insert(code);
             states.insert(code, record.state);
             kind.records.append(std::move(record));
             if (also)
                 also(row, code);
         });
+        markDeleted(kind, pairs, codes, deletedNoun);
         return states;
     }
 
@@ -399,7 +450,8 @@ private:
     {
         const PhaseOutline outline = usersOutline();
         writtenAsRead(outline, links(outline.linkTable), QStringLiteral("Médecins utilisateurs"),
-                      QStringLiteral("Vérification des médecins utilisateurs..."), kDoctorColumns,
+                      QStringLiteral("Vérification des médecins utilisateurs..."), kDoctorColumns, doctorFields(),
+                      QStringLiteral("médecin n°%1"),
                       [&](const SourceQuery& row, qint32 code) {
                           return QStringLiteral("médecin n°%1 (%2 %3)").arg(code).arg(text(row, "NOM"), text(row, "PRENOM"));
                       });
@@ -411,7 +463,8 @@ private:
         m_correspondents = links(outline.linkTable);
         m_correspondentStates = writtenAsRead(
             outline, m_correspondents, QStringLiteral("Correspondants"), QStringLiteral("Vérification des correspondants..."),
-            kCorrespondentColumns, [&](const SourceQuery& row, qint32 code) {
+            kCorrespondentColumns, correspondentFields(), QStringLiteral("correspondant n°%1"),
+            [&](const SourceQuery& row, qint32 code) {
                 return QStringLiteral("correspondant n°%1 (%2 %3, %4)")
                     .arg(code)
                     .arg(text(row, "NOM"), text(row, "PRENOM"), text(row, "VILLE"));
@@ -431,6 +484,7 @@ private:
         QList<LinkToMake> linksToMake;
         m_patientStates = writtenAsRead(
             outline, m_patients, QStringLiteral("Patients"), QStringLiteral("Vérification des patients..."), kPatientColumns,
+            patientFields(), QStringLiteral("patient n°%1"),
             [&](const SourceQuery& row, qint32 code) {
                 return QStringLiteral("patient n°%1 (%2 %3)").arg(code).arg(text(row, "PRENOM"), text(row, "NOM"));
             },
@@ -499,7 +553,7 @@ private:
         // one that the run does not read.
         const QString sql = QStringLiteral(
             "select AP.[CODE ANTECEDENT PATIENT], AP.[CODE PATIENT], AA.[CODE ANTECEDENT] AS LABELLED,\r\n"
-            "  AC.[CODE ANTECEDENT PATIENT] AS COMMENTED\r\n"
+            "  AC.[CODE ANTECEDENT PATIENT] AS COMMENTED, AP.[CODE ANTECEDENT], AP.[DATE], AA.[LIBELLE], AC.[DONNEES]\r\n"
             "from [ANT ANTECEDENT PATIENT] AP\r\n"
             "  left join [ANT ANTECEDENT] AA on AA.[CODE ANTECEDENT] = AP.[CODE ANTECEDENT]\r\n"
             "  left join [ANT COMMENTAIRE ANTECEDENT PATIENT] AC on AC.[CODE ANTECEDENT PATIENT] = AP.[CODE ANTECEDENT PATIENT]\r\n"
@@ -514,33 +568,47 @@ private:
                 return;
             seen.insert(code);
             const qint32 patient = row.intValue(QStringLiteral("CODE PATIENT"));
-            kind.records.append(classify(items, rows, outline.pairRow.table, outline.pairRow.idColumn, code,
-                                         [&] { return QStringLiteral("antécédent n°%1 du dossier n°%2").arg(code).arg(patient); },
+            const auto name = [&] { return QStringLiteral("antécédent n°%1 du dossier n°%2").arg(code).arg(patient); };
+            kind.records.append(classify(items, rows, outline.pairRow.table, outline.pairRow.idColumn, code, name,
                                          [&] {
                                              if (row.isNull(QStringLiteral("LABELLED")) || row.isNull(QStringLiteral("COMMENTED")))
                                                  return kNoLabel;
                                              return patientReason(patient);
                                          }));
+            markChanged(kind.records.last(), items, code, row, historyFields(), name);
             kind.records.last().patient = m_patientNames.value(patient);
         });
+        markDeleted(kind, items, seen, QStringLiteral("antécédent n°%1"));
     }
 
     // A kind whose records hang on a patient, named with their date.
     void recordsOfPatients(const PhaseOutline& outline, const QString& title, const QString& status, const QString& naming,
-                           const QString& refusal = QString())
+                           const QStringList& fields, const QString& detailTable, const QString& refusal = QString())
     {
         const bool writable = refusal.isEmpty();
         const Links pairs = writable ? links(outline.linkTable) : Links();
         const QSet<qint32> rows = writable ? destIds(outline.pairRow.table, outline.pairRow.idColumn) : QSet<qint32>();
+        QHash<qint32, quint64> lines;
+        if (!pairs.sourcePrints.isEmpty() && m_names == RecordNames::Every) {
+            try {
+                lines = detailPrints(m_source, detailTable);
+            } catch (const Error& error) {
+                throw VerificationFailed{outline.openError + error.message()};
+            }
+        }
+        QSet<qint32> codes;
         VerifiedKind& kind = addKind(title, writable ? outline.linkTable : QString());
         readSource(outline.source, outline.openError, status, [&](const SourceQuery& row) {
             const qint32 code = row.intValue(outline.code);
             const qint32 patient = row.intValue(QStringLiteral("CODE PATIENT"));
-            kind.records.append(classify(pairs, rows, outline.pairRow.table, outline.pairRow.idColumn, code,
-                                         [&] { return naming.arg(code).arg(dateText(row, QStringLiteral("Date"))).arg(patient); },
+            const auto name = [&] { return naming.arg(code).arg(dateText(row, QStringLiteral("Date"))).arg(patient); };
+            kind.records.append(classify(pairs, rows, outline.pairRow.table, outline.pairRow.idColumn, code, name,
                                          [&] { return writable ? patientReason(patient) : refusal; }));
+            markChanged(kind.records.last(), pairs, code, row, fields, name, {{kDetailField, lines.value(code)}});
+            codes.insert(code);
             kind.records.last().patient = m_patientNames.value(patient);
         });
+        markDeleted(kind, pairs, codes, naming.section(QLatin1Char(' '), 0, 0) + QStringLiteral(" n°%1"));
         if (!writable && !kind.records.isEmpty())
             kind.wholeKindMissing = QStringLiteral("le fichier EDITOR.INI du dossier Base de Talmérosin ne nomme pas de table "
                                                    "des prescriptions : aucune des %1 ne peut être importée.")
@@ -553,7 +621,8 @@ private:
     {
         recordsOfPatients(consultationsOutline(), QStringLiteral("Consultations"),
                           QStringLiteral("Vérification des consultations..."),
-                          QStringLiteral("consultation n°%1 du %2 du patient n°%3"));
+                          QStringLiteral("consultation n°%1 du %2 du patient n°%3"), headerFields(),
+                          QStringLiteral("CON SOUS CONSULTATION"));
         m_result.kinds.last().unit = QStringLiteral("les consultations de la base V3 ; celles que la base Talmérosin reçoit "
                                                     "en plus pour des prescriptions ne sont pas comptées ici");
     }
@@ -569,7 +638,8 @@ private:
         const bool found = table != QStringLiteral("erreur");
         recordsOfPatients(prescriptionsOutline(found ? table : QStringLiteral("ORDONNANCES")),
                           QStringLiteral("Prescriptions"), QStringLiteral("Vérification des prescriptions..."),
-                          QStringLiteral("ordonnance n°%1 du %2 du patient n°%3"), found ? QString() : kNoPrescriptionTable);
+                          QStringLiteral("ordonnance n°%1 du %2 du patient n°%3"), headerFields(),
+                          QStringLiteral("ORD SOUS ORDONNANCE"), found ? QString() : kNoPrescriptionTable);
         m_result.kinds.last().unit = QStringLiteral("une ordonnance de la base V3 ; la base Talmérosin réunit celles d'un "
                                                     "patient à la même minute dans une seule ligne de la table des prescriptions");
     }
@@ -578,7 +648,8 @@ private:
     {
         recordsOfPatients(synthesisOutline(), QStringLiteral("Fiches de synthèse"),
                           QStringLiteral("Vérification des fiches de synthèse..."),
-                          QStringLiteral("fiche de synthèse n°%1 du %2 du patient n°%3"));
+                          QStringLiteral("fiche de synthèse n°%1 du %2 du patient n°%3"), sheetFields(),
+                          QStringLiteral("SYN SOUS FICHE SYNTHESE"));
         m_result.kinds.last().unit = QStringLiteral("une fiche de synthèse de la base V3 ; la base Talmérosin ajoute ses lignes "
                                                     "au texte de la consultation");
     }
@@ -696,6 +767,7 @@ private:
         kind.identicalFiles = 0;
         int filesFound = 0;
         qsizetype index = 0;
+        QSet<qint32> codes;
         readSource(outline.source, outline.openError, QStringLiteral("Vérification des courriers..."), [&](const SourceQuery& row) {
             const qint32 code = row.intValue(outline.code);
             const qint32 patient = row.intValue(QStringLiteral("CODE PATIENT"));
@@ -727,21 +799,26 @@ private:
                         return QStringLiteral("fichier du courrier introuvable : ") + quoted;
                     return QStringLiteral("fichier du courrier hors du dossier des courriers : ") + quoted;
                 });
+            // A letter whose file changed since its import has a copy of the earlier file.
+            markChanged(record, pairs, code, row, letterFields(), name,
+                        {{kFileField, letterFilePrint(m_letters.find(nomFichier))}});
             if (record.state == RecordState::Imported) {
                 const LetterRow letter = rows.value(pairs.pairs.value(code));
                 const QString copyPath = lettersBase + QDir::separator() + QString::number(letter.patient)
                     + QDir::separator() + letter.fileName;
                 if (!facts.copyPresent)
                     record = {name(), RecordState::Missing, QStringLiteral("le fichier copié ") + copyPath + QStringLiteral(" est absent")};
-                else if (sourceOpen && !facts.copyIdentical)
+                else if (sourceOpen && !facts.copyIdentical && !record.changed)
                     record = {name(), RecordState::Missing,
                               QStringLiteral("le fichier copié ") + copyPath + QStringLiteral(" diffère du courrier ") + quoted};
-                else if (sourceOpen)
+                else if (sourceOpen && facts.copyIdentical)
                     ++kind.identicalFiles;
             }
+            codes.insert(code);
             record.patient = m_patientNames.value(patient);
             kind.records.append(std::move(record));
         });
+        markDeleted(kind, pairs, codes, QStringLiteral("courrier n°%1"));
         if (filesFound == 0 && !kind.records.isEmpty())
             kind.wholeKindMissing = QStringLiteral("le dossier des courriers %1 ne contient aucun des %2 fichiers de courrier "
                                                    "de la base V3 : aucun ne peut être importé.")

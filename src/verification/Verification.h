@@ -27,6 +27,9 @@ struct VerifiedRecord {
     RecordState state = RecordState::ToImport;
     QString detail;  // the reason of a refusal, or what is missing
     QString patient = {}; // the patient it belongs to: name, first name and birth date, when known
+    // Imported, and changed in the source since: the source fields that differ.
+    bool changed = false;
+    QStringList changedFields = {};
 };
 
 // The reason of a refusal without the record's particulars ("patient non importé", "fichier du
@@ -57,8 +60,11 @@ struct VerifiedKind {
     QString wholeKindMissing;
     QString wholeKindAction; // what the technician does about it
     QString unit;            // what one record is, where the destination's rows count otherwise
+    // Records imported before and deleted from the source since (the destination keeps them).
+    QList<VerifiedRecord> deletedInSource = {};
 
     int count(RecordState state) const;
+    int changedCount() const; // imported records changed in the source since
 };
 
 // The proof of a migration: what the source holds, set against the link tables, the
@@ -76,8 +82,8 @@ struct Verification {
     // a destination restored from an older backup, ...); empty when a run would go on.
     QString runRefusal;
 
-    // Nothing to import, pending or missing (refusals for a known reason do not count), no kind
-    // missing as a whole, and no refusal of the run.
+    // Nothing to import, pending or missing (refusals for a known reason do not count), no change
+    // of the source left to carry, no kind missing as a whole, and no refusal of the run.
     bool complete() const;
     // The kinds missing as a whole: "title : reason".
     QStringList wholeKindsMissing() const;
@@ -113,7 +119,8 @@ Verification verifyMigration(const QString& v3Path, const QString& courriersPath
                              const PathNames& names = {});
 
 // Which records a verification names: every one (a report lists them all), or only those that
-// are not imported (a run's summary counts the imported ones, whose names stay empty).
+// are not imported (a run's summary counts the imported ones, whose names stay empty, and what
+// it carried itself: changes in the source are then not looked for).
 enum class RecordNames { Every, NotImported };
 
 // The same over connections that are open already (the end of an import run), which it leaves

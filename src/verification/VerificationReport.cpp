@@ -44,6 +44,44 @@ int totalSource(const Verification& verification)
     return sum;
 }
 
+int changedTotal(const Verification& verification)
+{
+    int sum = 0;
+    for (const VerifiedKind& kind : verification.kinds)
+        sum += kind.changedCount();
+    return sum;
+}
+
+// A record changed in the source since its import, with the fields that differ.
+QString changedText(const VerifiedRecord& record)
+{
+    QString text = record.name;
+    if (!record.patient.isEmpty())
+        text += QStringLiteral(" — ") + record.patient;
+    if (!record.changedFields.isEmpty())
+        text += QStringLiteral(" : ") + record.changedFields.join(QStringLiteral(", "));
+    return text;
+}
+
+// The records of a kind changed in the source since their import, then those deleted from it:
+// each list with its title.
+QList<std::pair<QString, QStringList>> changeLists(const VerifiedKind& kind)
+{
+    QList<std::pair<QString, QStringList>> lists;
+    QStringList changed;
+    for (const VerifiedRecord& record : kind.records)
+        if (record.changed)
+            changed.append(changedText(record));
+    if (!changed.isEmpty())
+        lists.append({QStringLiteral("Changés dans la base V3 depuis leur importation (champs changés)"), changed});
+    QStringList deleted;
+    for (const VerifiedRecord& record : kind.deletedInSource)
+        deleted.append(record.name);
+    if (!deleted.isEmpty())
+        lists.append({QStringLiteral("Supprimés de la base V3 depuis leur importation (la base Talmérosin les garde)"), deleted});
+    return lists;
+}
+
 QString resultLine(const Verification& verification)
 {
     if (!verification.runRefusal.isEmpty())
@@ -57,6 +95,8 @@ QString resultLine(const Verification& verification)
                        .arg(total(verification, RecordState::ToImport))
                        .arg(total(verification, RecordState::Pending))
                        .arg(total(verification, RecordState::Missing));
+    if (const int changed = changedTotal(verification); changed > 0)
+        line += QStringLiteral(" %1 changés dans la base V3 depuis leur importation restent à reporter.").arg(changed);
     if (const QStringList missing = verification.wholeKindsMissing(); !missing.isEmpty())
         line += QStringLiteral(" Rien n'est importé pour : ") + missing.join(QStringLiteral(" ; "));
     return line;
@@ -257,6 +297,13 @@ QStringList verificationSummary(const Verification& verification)
             lines.append(QStringLiteral("%1 : %2 fichiers copiés identiques à leur courrier source.")
                              .arg(kind.title)
                              .arg(kind.identicalFiles));
+    for (const VerifiedKind& kind : verification.kinds)
+        for (const auto& [title, records] : changeLists(kind)) {
+            lines.append(QString());
+            lines.append(kind.title + QStringLiteral(" : ") + title + QStringLiteral(" :"));
+            for (const QString& record : records)
+                lines.append(QStringLiteral("  ") + record);
+        }
 
     // The records that need a look, every one; then the first records to import of each kind.
     for (const RecordState state : {RecordState::Missing, RecordState::Pending, RecordState::Refused, RecordState::ToImport}) {
@@ -352,6 +399,12 @@ QByteArray verificationHtml(const Verification& verification)
                     html += QStringLiteral("<li>") + escaped(recordText(record)) + QStringLiteral("</li>\n");
             html += QStringLiteral("</ol>\n</details>\n");
         }
+        for (const auto& [title, records] : changeLists(kind)) {
+            html += QStringLiteral("<details open=\"open\"><summary>%1 (%2)</summary>\n<ol>\n").arg(escaped(title)).arg(records.size());
+            for (const QString& record : records)
+                html += QStringLiteral("<li>") + escaped(record) + QStringLiteral("</li>\n");
+            html += QStringLiteral("</ol>\n</details>\n");
+        }
         html += QStringLiteral("</section>\n");
     }
     html += QStringLiteral("</body>\n</html>\n");
@@ -385,6 +438,8 @@ QByteArray verificationJson(const Verification& verification)
     for (const VerifiedKind& kind : verification.kinds) {
         QJsonObject object = countsOf([&](RecordState state) { return kind.count(state); }, int(kind.records.size()));
         object.insert(QStringLiteral("title"), kind.title);
+        object.insert(QStringLiteral("changed"), kind.changedCount());
+        object.insert(QStringLiteral("deleted_in_source"), int(kind.deletedInSource.size()));
         if (kind.identicalFiles >= 0)
             object.insert(QStringLiteral("identical_files"), kind.identicalFiles);
         if (!kind.unit.isEmpty())
@@ -395,7 +450,10 @@ QByteArray verificationJson(const Verification& verification)
         }
         QJsonArray records;
         for (const VerifiedRecord& record : kind.records) {
-            QJsonObject item{{QStringLiteral("name"), record.name}, {QStringLiteral("state"), stateKey(record.state)}};
+            QJsonObject item{{QStringLiteral("name"), record.name},
+                             {QStringLiteral("state"), record.changed ? QStringLiteral("changed") : stateKey(record.state)}};
+            if (record.changed)
+                item.insert(QStringLiteral("fields"), QJsonArray::fromStringList(record.changedFields));
             if (!record.patient.isEmpty())
                 item.insert(QStringLiteral("patient"), record.patient);
             if (!record.detail.isEmpty())
@@ -404,6 +462,10 @@ QByteArray verificationJson(const Verification& verification)
                 item.insert(QStringLiteral("reason"), refusalReason(record));
             records.append(item);
         }
+        for (const VerifiedRecord& record : kind.deletedInSource)
+            records.append(QJsonObject{{QStringLiteral("name"), record.name},
+                                       {QStringLiteral("state"), QStringLiteral("deleted_in_source")},
+                                       {QStringLiteral("detail"), record.detail}});
         object.insert(QStringLiteral("records"), records);
         kinds.append(object);
     }

@@ -99,12 +99,12 @@ QStringList ProgramFolder::logFiles() const
     return QDir(m_folder).entryList({QStringLiteral("Velquor_*.log")}, QDir::Files, QDir::Name);
 }
 
-bool makePractice(const QString& folder, int patients, QString* errors, int seed)
+bool makePractice(const QString& folder, int patients, QString* errors, int seed, int edits)
 {
     QProcess process;
     process.start(QStringLiteral(VF_MAKE_PRACTICE_PATH),
                   {QStringLiteral("--out"), folder, QStringLiteral("--patients"), QString::number(patients),
-                   QStringLiteral("--seed"), QString::number(seed)});
+                   QStringLiteral("--seed"), QString::number(seed), QStringLiteral("--edits"), QString::number(edits)});
     const bool ok = process.waitForFinished(120000) && process.exitStatus() == QProcess::NormalExit
                  && process.exitCode() == 0;
     if (errors)

@@ -45,8 +45,9 @@ private:
 };
 
 // Writes a sample practice with make-practice into folder (V3.mdb, COURRIER/, Base/). False
-// with the tool's messages in *errors when it fails. Another seed makes another practice.
-bool makePractice(const QString& folder, int patients, QString* errors, int seed = 1);
+// with the tool's messages in *errors when it fails. Another seed makes another practice; edits
+// (in a thousand) edits it as after a first import.
+bool makePractice(const QString& folder, int patients, QString* errors, int seed = 1, int edits = 0);
 
 QByteArray readFile(const QString& path);
 void writeFile(const QString& path, const QByteArray& bytes);

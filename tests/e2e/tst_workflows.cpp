@@ -5,6 +5,10 @@
 
 #include <QDir>
 #include <QDirIterator>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QThread>
 #include <QtTest/QtTest>
@@ -163,6 +167,8 @@ class WorkflowsTest : public QObject {
 private slots:
     void workflows_data();
     void workflows();
+    void catchUp_data();
+    void catchUp();
 };
 
 void WorkflowsTest::workflows_data()
@@ -354,9 +360,10 @@ void WorkflowsTest::workflows()
         // A pending pair whose code has its pair already (a second program ran at once), and
         // one naming a table that does not exist: each dropped with one line.
         const QString patients = destinationLinksTables(program->path()) + QStringLiteral("/Patients.db");
-        changeLinkTable(patients, QStringLiteral("INSERT INTO PENDING SELECT min(SOURCE), 99999, 'PATIENTS', 'PATIENTS_ID', "
-                                                 "'', '' FROM LINKS; INSERT INTO PENDING VALUES (999999, 5, "
-                                                 "'NO_SUCH_TABLE', 'ID', '', '')"));
+        changeLinkTable(patients, QStringLiteral("INSERT INTO PENDING (SOURCE, DEST, ROW_TABLE, ROW_ID_COLUMN, PROOF_COLUMN, PROOF) "
+                                                 "SELECT min(SOURCE), 99999, 'PATIENTS', 'PATIENTS_ID', '', '' FROM LINKS; "
+                                                 "INSERT INTO PENDING (SOURCE, DEST, ROW_TABLE, ROW_ID_COLUMN, PROOF_COLUMN, PROOF) "
+                                                 "VALUES (999999, 5, 'NO_SUCH_TABLE', 'ID', '', '')"));
         const ProgramFolder::Result verify = program->run(w.arguments(1, *first, QStringLiteral("--verify")));
         QCOMPARE(verify.exitCode, 1);
         QVERIFY2(verify.out.contains(QStringLiteral("la ligne PATIENTS_ID = 99999 de PATIENTS est un doublon")), qPrintable(verify.out));
@@ -383,6 +390,147 @@ void WorkflowsTest::workflows()
                      qPrintable(verify.out));
         }
     }
+}
+
+namespace {
+
+// A verification's JSON report, by kind title.
+QMap<QString, QJsonObject> verifiedKinds(const ProgramFolder& program, const QStringList& arguments, const QString& report,
+                                         int* exitCode)
+{
+    const ProgramFolder::Result verify = program.run(arguments + QStringList{QStringLiteral("--report"), report});
+    *exitCode = verify.exitCode;
+    QMap<QString, QJsonObject> kinds;
+    for (const QJsonValue kind : QJsonDocument::fromJson(readFile(report)).object().value(QStringLiteral("kinds")).toArray())
+        kinds.insert(kind.toObject().value(QStringLiteral("title")).toString(), kind.toObject());
+    return kinds;
+}
+
+// The records of a kind in that state: their names, with their fields for changed ones.
+QMap<QString, QStringList> recordsIn(const QJsonObject& kind, const QString& state)
+{
+    QMap<QString, QStringList> records;
+    for (const QJsonValue record : kind.value(QStringLiteral("records")).toArray())
+        if (record.toObject().value(QStringLiteral("state")).toString() == state) {
+            QStringList fields;
+            for (const QJsonValue field : record.toObject().value(QStringLiteral("fields")).toArray())
+                fields.append(field.toString());
+            records.insert(record.toObject().value(QStringLiteral("name")).toString(), fields);
+        }
+    return records;
+}
+
+// The destination identifier of a source code in a link table.
+int destOf(const ProgramFolder& program, const QString& linkTable, int code)
+{
+    sqlite3* db = nullptr;
+    sqlite3_open_v2((destinationLinksTables(program.path()) + u'/' + linkTable).toUtf8().constData(), &db, SQLITE_OPEN_READONLY,
+                    nullptr);
+    sqlite3_stmt* statement = nullptr;
+    sqlite3_prepare_v2(db, "SELECT DEST FROM LINKS WHERE SOURCE = ?", -1, &statement, nullptr);
+    sqlite3_bind_int(statement, 1, code);
+    const int dest = sqlite3_step(statement) == SQLITE_ROW ? sqlite3_column_int(statement, 0) : 0;
+    sqlite3_finalize(statement);
+    sqlite3_close(db);
+    return dest;
+}
+
+// The first number after "n°" in a record's name, and the one after the second.
+int numberIn(const QString& name, int which = 0)
+{
+    return name.section(QStringLiteral("n°"), which + 1, which + 1).section(QRegularExpression(QStringLiteral("[^0-9]")), 0, 0).toInt();
+}
+
+} // namespace
+
+void WorkflowsTest::catchUp_data()
+{
+    QTest::addColumn<Backend>("backend");
+    for (const Backend backend : {Backend::SQLite, Backend::PostgreSQL})
+        QTest::newRow(qPrintable(backendName(backend))) << backend;
+}
+
+// The practice edited after a first import, as a doctor edits it, one patient and one patient's
+// history also edited in the destination: --verify names the changes, the catch-up run carries
+// them (the destination's own edits kept) and --verify then finds the migration complete.
+void WorkflowsTest::catchUp()
+{
+    QFETCH(Backend, backend);
+    Workflow w(backend);
+    const auto site = w.site(QStringLiteral("first"));
+    QVERIFY2(site->dest.isReady(), qPrintable(site->dest.errorMessage()));
+    const auto program = w.program(QStringLiteral("program"), *site);
+    const ProgramFolder::Result first = w.run(*program, 1, *site);
+    QVERIFY2(first.exitCode == 0, qPrintable(first.err));
+    QString errors;
+    QVERIFY2(makePractice(w.practice(1), kPatients, &errors, 1, 200), qPrintable(errors));
+
+    int status = -1;
+    const QStringList verify = w.arguments(1, *site, QStringLiteral("--verify"));
+    QMap<QString, QJsonObject> kinds = verifiedKinds(*program, verify, w.path(QStringLiteral("before.json")), &status);
+    QCOMPARE(status, 1);
+    // Each row of a doctor's edits, named with the source fields that changed.
+    const QList<std::pair<QString, QStringList>> expected = {
+        {QStringLiteral("Patients"), {QStringLiteral("NOM"), QStringLiteral("PRENOM"), QStringLiteral("ADRESSE"),
+                                      QStringLiteral("CODE POSTAL")}},
+        {QStringLiteral("Correspondants"), {QStringLiteral("RUE")}},
+        {QStringLiteral("Antécédents"), {QStringLiteral("DONNEES")}},
+        {QStringLiteral("Consultations"), {QStringLiteral("DONNEES"), QStringLiteral("lignes")}},
+        {QStringLiteral("Prescriptions"), {QStringLiteral("lignes")}},
+        {QStringLiteral("Fiches de synthèse"), {QStringLiteral("lignes")}},
+        {QStringLiteral("Courriers"), {QStringLiteral("LIBELLE"), QStringLiteral("fichier")}},
+    };
+    for (const auto& [title, fields] : expected) {
+        const QMap<QString, QStringList> changed = recordsIn(kinds.value(title), QStringLiteral("changed"));
+        QVERIFY2(!changed.isEmpty(), qPrintable(title));
+        QCOMPARE(kinds.value(title).value(QStringLiteral("changed")).toInt(), changed.size());
+        for (const QString& field : fields)
+            QVERIFY2(changed.first().contains(field), qPrintable(title + u' ' + changed.first().join(u',')));
+    }
+    const int deleted = kinds.value(QStringLiteral("Consultations")).value(QStringLiteral("deleted_in_source")).toInt();
+    QVERIFY(deleted > 0);
+
+    // Edited in Talmérosin too: a changed patient's address, and another part of a changed
+    // history item's text.
+    const QStringList patients = recordsIn(kinds.value(QStringLiteral("Patients")), QStringLiteral("changed")).keys();
+    const int keptPatient = destOf(*program, QStringLiteral("Patients.db"), numberIn(patients.first()));
+    const int carriedPatient = destOf(*program, QStringLiteral("Patients.db"), numberIn(patients.last()));
+    QVERIFY(keptPatient != carriedPatient);
+    QVERIFY(site->dest.exec(QStringLiteral("UPDATE PATIENTS SET ADRESSE = 'adresse de Talmérosin' WHERE PATIENTS_ID = %1").arg(keptPatient)));
+    const QString item = recordsIn(kinds.value(QStringLiteral("Antécédents")), QStringLiteral("changed")).firstKey();
+    const int itemRow = destOf(*program, QStringLiteral("Anteced.db"), numberIn(item));
+    QVERIFY(site->dest.exec(QStringLiteral("UPDATE ANTECED SET AUTRES = AUTRES || ' [note de Talmérosin]' WHERE ANTECED_ID = %1").arg(itemRow)));
+    const int consultations = site->dest.scalar(QStringLiteral("SELECT COUNT(*) FROM MOTCONSU")).toInt();
+
+    const ProgramFolder::Result catchUp = w.run(*program, 1, *site);
+    QVERIFY2(catchUp.exitCode == 0, qPrintable(catchUp.err + catchUp.out));
+    const QStringList kept = catchUp.outLines().filter(QStringLiteral("la version de Talmérosin est gardée"));
+    QVERIFY2(kept.size() == 1, qPrintable(catchUp.out));
+    QVERIFY2(kept.first().contains(QStringLiteral("Le dossier n°%1 ").arg(numberIn(patients.first()))), qPrintable(kept.first()));
+    QVERIFY2(catchUp.out.contains(QStringLiteral("mis à jour par cette importation")), qPrintable(catchUp.out));
+
+    QCOMPARE(site->dest.scalar(QStringLiteral("SELECT ADRESSE FROM PATIENTS WHERE PATIENTS_ID = %1").arg(keptPatient)).toString(),
+             QStringLiteral("adresse de Talmérosin"));
+    QCOMPARE(site->dest.scalar(QStringLiteral("SELECT ADRESSE FROM PATIENTS WHERE PATIENTS_ID = %1").arg(carriedPatient)).toString(),
+             QStringLiteral("12, rue Corrigée"));
+    const QString history = site->dest.scalar(QStringLiteral("SELECT AUTRES FROM ANTECED WHERE ANTECED_ID = %1").arg(itemRow)).toString();
+    QVERIFY2(history.contains(QStringLiteral(" (complété)")) && history.endsWith(QStringLiteral(" [note de Talmérosin]")),
+             qPrintable(history));
+    QCOMPARE(site->dest.scalar(QStringLiteral("SELECT COUNT(*) FROM PATMEDTR WHERE PATIENTS_ID = %1 AND MEDTRAIT_ID = %2")
+                                   .arg(carriedPatient)
+                                   .arg(destOf(*program, QStringLiteral("Medtrait.db"), 1)))
+                 .toInt(),
+             1);
+    // Deleted from the source, kept in the destination; nothing added.
+    QCOMPARE(site->dest.scalar(QStringLiteral("SELECT COUNT(*) FROM MOTCONSU")).toInt(), consultations);
+
+    kinds = verifiedKinds(*program, verify, w.path(QStringLiteral("after.json")), &status);
+    QCOMPARE(status, 0);
+    for (const auto& [title, fields] : expected)
+        QCOMPARE(kinds.value(title).value(QStringLiteral("changed")).toInt(), 0);
+    QCOMPARE(kinds.value(QStringLiteral("Consultations")).value(QStringLiteral("deleted_in_source")).toInt(), deleted);
+    const ProgramFolder::Result again = w.run(*program, 1, *site);
+    QVERIFY(again.outLines().filter(QStringLiteral("la version de Talmérosin est gardée")).isEmpty());
 }
 
 QTEST_GUILESS_MAIN(WorkflowsTest)

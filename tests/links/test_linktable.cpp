@@ -229,6 +229,41 @@ private slots:
         QCOMPARE(QDir(folder.path()).entryList({QStringLiteral("Anteced.db-*")}, QDir::Files), QStringList());
         QVERIFY_THROWS_EXCEPTION(vf::NewerFormat, vf::readLinkTable(folder.path(), QStringLiteral("Letters.db")));
         QVERIFY_THROWS_EXCEPTION(vf::Error, vf::readLinkTable(folder.path(), QStringLiteral("Syntheses.db")));
+
+        // A file of format 2, with a pending pair: upgraded in place, every pair and pending pair
+        // kept, without prints until the run gives them; the prints then stay with their pairs.
+        {
+            sqlite3* db = nullptr;
+            sqlite3_open(folder.filePath(QStringLiteral("Patients.db")).toUtf8().constData(), &db);
+            sqlite3_exec(db,
+                         "CREATE TABLE LINKS (SOURCE INTEGER PRIMARY KEY, DEST INTEGER NOT NULL);"
+                         "CREATE TABLE PENDING (SOURCE INTEGER PRIMARY KEY, DEST INTEGER NOT NULL, ROW_TABLE TEXT NOT NULL, "
+                         "ROW_ID_COLUMN TEXT NOT NULL, PROOF_COLUMN TEXT NOT NULL, PROOF TEXT NOT NULL);"
+                         "INSERT INTO LINKS VALUES (4, 40); INSERT INTO LINKS VALUES (7, 70);"
+                         "INSERT INTO PENDING VALUES (8, 80, 'PATIENTS', 'PATIENTS_ID', '', ''); PRAGMA user_version=2",
+                         nullptr, nullptr, nullptr);
+            sqlite3_close(db);
+        }
+        table.open(folder.path(), QStringLiteral("Patients.db"));
+        QCOMPARE(table.unprintedCount(), 2);
+        QVERIFY(table.find(7));
+        QVERIFY(table.prints(4).source.isEmpty());
+        QCOMPARE(table.pending().size(), 1);
+        table.settleAll();
+        table.setPrints({{4, {QByteArray("print of 4"), 44}}});
+        table.addPending({{9, 90, QStringLiteral("PATIENTS"), QStringLiteral("PATIENTS_ID"), {}, {}, QByteArray("print of 9"), 99}});
+        table.settleLater();
+        table.close();
+        table.open(folder.path(), QStringLiteral("Patients.db"));
+        QCOMPARE(table.count(), 4);
+        QCOMPARE(table.unprintedCount(), 2);
+        QCOMPARE(table.prints(4).source, QByteArray("print of 4"));
+        QCOMPARE(table.prints(4).dest, quint64(44));
+        QCOMPARE(table.prints(9).dest, quint64(99));
+        table.close();
+        const vf::LinkTableContents patients = vf::readLinkTable(folder.path(), QStringLiteral("Patients.db"));
+        QCOMPARE(patients.pairs.size(), 4);
+        QCOMPARE(patients.sourcePrints.value(9), QByteArray("print of 9"));
     }
 
     // Two destinations are the same when driver, server, database and port are, blanks aside, and

@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <iterator>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -216,6 +217,19 @@ struct Practice {
     int firstConsultationDay = 0;
     int lastConsultationDay = 0;
     int missingRows = 1; // rows referring to missing patients, per table
+    int editsPerMille = 0; // records edited as a doctor edits them after a first import (--edits)
+
+    // Whether the record of that kind and code is edited; deleted ones are a fifth as many
+    // consultations.
+    bool edited(Stream stream, int code) const
+    {
+        return editsPerMille > 0 && streamFor(seed ^ 0xED17ull, stream, std::uint64_t(code)).perMille(editsPerMille);
+    }
+    bool deleted(int consultationCode) const
+    {
+        return editsPerMille > 0
+            && int(streamFor(seed ^ 0xDE1Eull, ConsultationStream, std::uint64_t(consultationCode)).next() % 5000) < editsPerMille;
+    }
 
     int patientCode(int index) const { return index + 1 + index / 97; } // a few gaps, as after deletions
     int missingPatientCode(int k) const { return patientCode(patients - 1) + 1000 + k; }
@@ -315,6 +329,10 @@ Record consultation(const Practice& practice, const PatientPlan& plan, int j, in
         record.text = text;
     }
     record.details = detailLines(random, random.between(1, 5), kFindings, 3);
+    if (practice.edited(ConsultationStream, code)) {
+        record.text = (record.text.index() == 0 ? std::string() : std::get<std::string>(record.text)) + "\r\nAjouté après coup";
+        record.details.push_back({0, std::string("Ligne ajoutée après coup")});
+    }
     return record;
 }
 
@@ -335,6 +353,10 @@ Record prescription(const Practice& practice, const PatientPlan& plan, int code)
         details.push_back(std::move(line));
     }
     record.details = std::move(details);
+    if (practice.edited(PrescriptionStream, code)) {
+        record.details.push_back({0, std::string("PARACÉTAMOL 500 mg cp")});
+        record.details.push_back({1, std::string("1 cp si douleur")});
+    }
     return record;
 }
 
@@ -347,6 +369,8 @@ Record sheet(const Practice& practice, const PatientPlan& plan, int code)
     record.doctor = std::int64_t(random.percent(95) ? plan.doctor : 99);
     record.text = "Fiche de synthèse : " + std::string(random.pick(kHistoryKinds));
     record.details = detailLines(random, random.between(0, 4), kFindings, 2);
+    if (practice.edited(SheetStream, code))
+        record.details.push_back({0, std::string("Ligne de synthèse ajoutée")});
     return record;
 }
 
@@ -363,11 +387,13 @@ public:
     {
         fs::create_directories(m_out / "COURRIER");
         fs::create_directories(m_out / "Base");
+        // Letters already there with the same bytes are left as they are (their times kept, as a
+        // copy of the folder keeps them); the others are removed.
         for (const auto& entry : fs::directory_iterator(m_out / "COURRIER")) {
             std::string name = entry.path().filename().string();
             std::transform(name.begin(), name.end(), name.begin(), [](unsigned char c) { return char(std::toupper(c)); });
             if (entry.is_regular_file() && name.starts_with("COUR") && name.ends_with(".RTF"))
-                fs::remove(entry.path());
+                m_earlierLetters.push_back(entry.path());
         }
         mdbwriter::Writer writer((m_out / "V3.mdb").string());
         doctors(writer);
@@ -379,6 +405,9 @@ public:
         headersAndDetails(writer, "ORD ORDONNANCE", "ORD SOUS ORDONNANCE", Kind::Prescription);
         headersAndDetails(writer, "SYN FICHE SYNTHESE", "SYN SOUS FICHE SYNTHESE", Kind::Sheet);
         letters(writer);
+        for (const fs::path& earlier : m_earlierLetters)
+            if (std::find(m_written.begin(), m_written.end(), earlier) == m_written.end())
+                fs::remove(earlier);
         writer.finish();
         configurationFiles();
     }
@@ -443,6 +472,8 @@ private:
             m_row = {std::int64_t(code), functionCode, std::string(random.pick(kSurnames)),
                      std::string(random.pick(kFirstNames)), std::string(random.pick(kTowns)), address(random),
                      postalCode(random), phoneNumber(random), phoneNumber(random), phoneNumber(random), divers};
+            if (m_practice.edited(CorrespondentStream, code))
+                m_row[5] = std::string("3, rue du Changement");
             add(writer);
         }
     }
@@ -525,6 +556,15 @@ private:
                 reference = correspondentReference(random);
             if (random.percent(3))
                 references[5] = references[0]; // the same correspondent named twice
+            if (m_practice.edited(PatientStream, plan.code)) {
+                // Address and postcode corrected, name spelled again, first name completed, and a
+                // new correspondent.
+                m_row[5] = std::string("12, rue Corrigée");
+                m_row[8] = std::string("75011");
+                m_row[1] = (m_row[1].index() == 0 ? std::string() : std::get<std::string>(m_row[1])) + " D";
+                m_row[2] = std::get<std::string>(m_row[2]) + "-Marie";
+                references[5] = std::int64_t(1);
+            }
             m_row.insert(m_row.end(), references.begin(), references.end());
             add(writer);
         }
@@ -577,6 +617,8 @@ private:
             for (int c = 0; c < comments; ++c) {
                 Value text = item.random.percent(5) ? Value() : item.random.percent(5) ? Value(std::string())
                            : Value(lines(item.random, item.random.between(1, 2), kFindings));
+                if (c == 0 && m_practice.edited(HistoryStream, item.code))
+                    text = (text.index() == 0 ? std::string() : std::get<std::string>(text)) + " (complété)";
                 m_row = {std::int64_t(item.code), text};
                 add(writer);
             }
@@ -611,6 +653,8 @@ private:
             const PatientPlan plan = planFor(m_practice, index);
             for (int j = 0; j < count(kind, plan); ++j) {
                 ++code;
+                if (kind == Kind::Consultation && m_practice.deleted(code))
+                    continue;
                 use(code, record(kind, plan, j, code));
             }
         }
@@ -661,7 +705,8 @@ private:
             ++code;
             char base[16];
             std::snprintf(base, sizeof base, "COUR%06d", code);
-            const std::string title(random.pick(kLetterTitles));
+            const bool edited = m_practice.edited(LetterStream, code);
+            const std::string title = std::string(random.pick(kLetterTitles)) + (edited ? " (corrigé)" : "");
             const Seconds when = sameMinuteOrOther(random, m_practice, plan, 40);
             m_row = {std::int64_t(code), std::int64_t(patient), std::string(base), title, jetTime(when)};
             add(writer);
@@ -673,7 +718,8 @@ private:
                 fileName = std::string(base) + ".rtf";
             else if (code == 5)
                 fileName = "cour" + std::string(base + 4) + ".RTF";
-            writeLetter(m_out / "COURRIER" / fileName, title, patientName, random);
+            writeLetter(m_out / "COURRIER" / fileName, title, patientName, random, edited);
+            m_written.push_back(m_out / "COURRIER" / fileName);
         };
         for (int index = 0; index < m_practice.patients; ++index) {
             const PatientPlan plan = planFor(m_practice, index);
@@ -725,7 +771,8 @@ private:
         return out;
     }
 
-    static void writeLetter(const fs::path& path, const std::string& title, const std::string& patient, Random& random)
+    static void writeLetter(const fs::path& path, const std::string& title, const std::string& patient, Random& random,
+                            bool edited)
     {
         std::string body = "{\\rtf1\\ansi\\ansicpg1252\\deff0{\\fonttbl{\\f0\\froman Times New Roman;}}\r\n"
                            "\\f0\\fs24\\pard\\qc\\b "
@@ -737,7 +784,15 @@ private:
             const std::string reason(random.pick(kReasons));
             body += rtfText(finding) + ". " + rtfText(reason) + ".\\par\r\n";
         }
+        if (edited)
+            body += "Version revue.\\par\r\n";
         body += "\\par\r\nBien confraternellement.\\par\r\n}\r\n";
+        if (fs::is_regular_file(path)) {
+            std::ifstream earlier(path, std::ios::binary);
+            const std::string bytes((std::istreambuf_iterator<char>(earlier)), std::istreambuf_iterator<char>());
+            if (bytes == body)
+                return;
+        }
         std::ofstream file(path, std::ios::binary | std::ios::trunc);
         file << body;
         if (!file)
@@ -784,13 +839,16 @@ private:
     Practice m_practice;
     fs::path m_out;
     std::vector<Value> m_row;
+    std::vector<fs::path> m_earlierLetters;
+    std::vector<fs::path> m_written; // the letters of this practice
 };
 
 int usage()
 {
-    std::fprintf(stderr, "usage: make-practice --out DIR [--patients N] [--seed S]\n"
+    std::fprintf(stderr, "usage: make-practice --out DIR [--patients N] [--seed S] [--edits PERMILLE]\n"
                          "  writes DIR/V3.mdb, DIR/COURRIER/*.RTF and DIR/Base/{Kestrune.ver,EDITOR.INI}\n"
-                         "  N patients (default 100), seed S (default 1); the same arguments give the same files\n");
+                         "  N patients (default 100), seed S (default 1); the same arguments give the same files\n"
+                         "  --edits PERMILLE: that many records in a thousand edited as after a first import\n");
     return 2;
 }
 
@@ -806,7 +864,7 @@ bool number(const char* text, long long& value)
 int main(int argc, char** argv)
 {
     std::string out;
-    long long patients = 100, seed = 1;
+    long long patients = 100, seed = 1, edits = 0;
     for (int i = 1; i < argc; ++i) {
         const std::string_view option = argv[i];
         if (i + 1 >= argc)
@@ -816,6 +874,8 @@ int main(int argc, char** argv)
         else if (option == "--patients" && number(argv[i + 1], patients) && patients >= 1 && patients <= 1'000'000)
             ++i;
         else if (option == "--seed" && number(argv[i + 1], seed))
+            ++i;
+        else if (option == "--edits" && number(argv[i + 1], edits) && edits >= 0 && edits <= 1000)
             ++i;
         else
             return usage();
@@ -831,6 +891,7 @@ int main(int argc, char** argv)
     practice.firstConsultationDay = int(dayNumber(1996, 1, 1));
     practice.lastConsultationDay = int(dayNumber(2008, 12, 31));
     practice.missingRows = std::max(1, int(patients / 500));
+    practice.editsPerMille = int(edits);
     try {
         Generator(practice, out).run();
     } catch (const mdbwriter::WriteError& error) {
