@@ -128,12 +128,19 @@ QList<QVariant> writtenValues(const Columns& columns)
     return values;
 }
 
-quint64 rowPrintNow(UnitOfWork& work, const QString& table, const QString& idColumn, qint32 id, const Columns& columns)
+quint64 rowPrintNow(UnitOfWork& work, const QString& table, const QString& idColumn, qint32 id, const Columns& columns,
+                    bool alone)
 {
+    QList<std::pair<QString, bool>> names;
+    for (qsizetype i = 1; i < columns.size(); ++i)
+        names.append({columns.at(i).first, columns.at(i).second.typeId() == QMetaType::QString});
+    QList<QVariant> read;
+    if (alone)
+        read = work.storedRow(table, idColumn, id, names);
     QList<QVariant> values;
     for (qsizetype i = 1; i < columns.size(); ++i) {
         const int written = columns.at(i).second.typeId();
-        const QVariant stored = work.stored(table, idColumn, id, columns.at(i).first, written == QMetaType::QString);
+        const QVariant stored = alone ? read.at(i - 1) : work.stored(table, idColumn, id, columns.at(i).first, written == QMetaType::QString);
         if (!stored.isValid() || stored.isNull())
             values.append(QVariant());
         else if (written == QMetaType::QDateTime)
@@ -160,7 +167,9 @@ Carry carryRow(UnitOfWork& work, LinkTable& links, qint32 code, const SourcePrin
     const quint64 wouldWrite = destPrint(writtenValues(columns));
     quint64 now = 0;
     try {
-        now = rowPrintNow(work, table, idColumn, id, columns);
+        // A pair without prints (imported before they were kept) is one of many: its row is read
+        // with its neighbours'. A record changed in the source is one of few: its row alone.
+        now = rowPrintNow(work, table, idColumn, id, columns, !stored.source.isEmpty());
     } catch (const Error& error) {
         work.line(kErrorPrefix + error.message());
         return Carry::Unchanged;

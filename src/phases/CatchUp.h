@@ -61,9 +61,11 @@ bool sourceUnchanged(const PairPrints& stored, const SourcePrint& now);
 Carry carryDecision(const PairPrints& stored, quint64 destNow, quint64 wouldWrite);
 
 // The print of a row's columns as written (the identifier apart), and of the same columns as the
-// destination holds them now, each read value taken as the type that was written.
+// destination holds them now, each read value taken as the type that was written; alone: the row
+// is read by itself, not in a window of a thousand rows per column.
 QList<QVariant> writtenValues(const Columns& columns);
-quint64 rowPrintNow(UnitOfWork& work, const QString& table, const QString& idColumn, qint32 id, const Columns& columns);
+quint64 rowPrintNow(UnitOfWork& work, const QString& table, const QString& idColumn, qint32 id, const Columns& columns,
+                    bool alone);
 
 // Carries one record kept in a row of its own: compares, then rewrites the row's columns or
 // keeps the destination's version with the line "… <record> … : la version de Talmérosin est

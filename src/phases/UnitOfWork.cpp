@@ -339,6 +339,42 @@ QVariant UnitOfWork::stored(const QString& table, const QString& idColumn, qint3
     return value;
 }
 
+QList<QVariant> UnitOfWork::storedRow(const QString& table, const QString& idColumn, qint32 id,
+                                      const QList<std::pair<QString, bool>>& columns)
+{
+    QList<QVariant> values;
+    if (m_written.contains({table, id}) || m_recent.value(table).contains(id)) {
+        for (const auto& [column, isText] : columns)
+            values.append(stored(table, idColumn, id, column, isText));
+        return values;
+    }
+    QStringList selected;
+    QList<int> lengthAt; // the position of each column's length, -1 for none
+    for (const auto& [column, isText] : columns)
+        selected.append(column);
+    for (const auto& [column, isText] : columns) {
+        lengthAt.append(isText ? int(selected.size()) : -1);
+        if (isText)
+            selected.append(textLengthExpression(m_connection.dialect(), column));
+    }
+    DestQuery& reader = statement(QStringLiteral("ROW ") + table + QLatin1Char(' ') + selected.join(u','),
+                                  QStringLiteral("SELECT ") + selected.join(QStringLiteral(", ")) + QStringLiteral(" FROM ")
+                                      + table + QStringLiteral(" WHERE ") + idColumn + QStringLiteral(" = ?"));
+    reader.bindAll({id});
+    reader.open();
+    for (qsizetype i = 0; i < columns.size(); ++i) {
+        QVariant value = reader.eof() ? QVariant() : reader.value(int(i));
+        if (value.isNull())
+            value = QVariant();
+        else if (value.metaType() == QMetaType::fromType<QString>() && lengthAt.at(i) >= 0)
+            checkTextLength(m_connection.dialect(), value.toString(), reader.value(lengthAt.at(i)),
+                            table + QLatin1Char('.') + columns.at(i).first + QStringLiteral(" n°") + QString::number(id));
+        values.append(value);
+    }
+    reader.close();
+    return values;
+}
+
 std::optional<qint32> UnitOfWork::linked(LinkTable& table, qint32 source)
 {
     if (&table == m_links) {

@@ -107,6 +107,12 @@ public:
     // QVariant. Throws vf::Error when it cannot be read.
     // isText: the column holds text, whose length the server is asked too.
     QVariant stored(const QString& table, const QString& idColumn, qint32 id, const QString& column, bool isText = true);
+    // The same for several columns of one row, read alone in one statement when the open batch
+    // and the last commit did not write it: for the few rows that a record changed in the
+    // source asks for, where windows of a thousand rows per column would read far more.
+    // columns: each column's name, and whether it holds text.
+    QList<QVariant> storedRow(const QString& table, const QString& idColumn, qint32 id,
+                              const QList<std::pair<QString, bool>>& columns);
 
     void line(const QString& text);
     void status(const QString& text);
