@@ -198,7 +198,8 @@ int GuiReporter::showBox(int icon, const QString& title, const QString& text, bo
     if (yesNo) {
         yes = box.addButton(QStringLiteral("&Oui"), QMessageBox::YesRole);
         QAbstractButton* no = box.addButton(QStringLiteral("&Non"), QMessageBox::NoRole);
-        box.setDefaultButton(static_cast<QPushButton*>(yes));
+        // Return never purges: the purge deletes rows without undo.
+        box.setDefaultButton(static_cast<QPushButton*>(isPurgeQuestion(text) ? no : yes));
         box.setEscapeButton(no);
     } else {
         box.setDefaultButton(box.addButton(QStringLiteral("OK"), QMessageBox::AcceptRole));

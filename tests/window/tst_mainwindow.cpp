@@ -3,6 +3,7 @@
 
 #include "base/ImportLog.h"
 #include "base/Reporter.h"
+#include "import/ImportRun.h"
 
 #include <QAbstractButton>
 #include <QApplication>
@@ -80,7 +81,10 @@ private:
         if (!box)
             return;
         Seen s{box->icon(), box->text(), {}};
-        QAbstractButton* target = nullptr;
+        // "Return" and "Escape" press what the keys would.
+        QAbstractButton* target = m_button == QLatin1String("Return") ? box->defaultButton()
+            : m_button == QLatin1String("Escape")                   ? box->escapeButton()
+                                                                     : nullptr;
         for (QAbstractButton* b : box->buttons()) {
             s.buttons.append(b->text());
             if (b->text() == m_button)
@@ -604,6 +608,12 @@ void TestMainWindow::reporterBoxes()
     {
         BoxAnswerer answerer(QStringLiteral("&Non"));
         QVERIFY(!r.askYesNo(QStringLiteral("Voulez-vous fermer le programme de fusion ?")));
+    }
+    // Neither Return nor Escape purges.
+    for (const char* key : {"Return", "Escape"}) {
+        BoxAnswerer answerer(QString::fromLatin1(key));
+        QVERIFY(!r.askYesNo(vf::purgeQuestion(QStringLiteral("srv"), QStringLiteral("base"), 12)));
+        QCOMPARE(answerer.seen.size(), 1);
     }
     {
         // The pointer is normal while a box is shown, and busy again afterwards.
