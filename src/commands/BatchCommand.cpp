@@ -15,6 +15,7 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
+#include <QRegularExpression>
 
 #include <clocale>
 #include <csignal>
@@ -127,7 +128,7 @@ QString helpText()
                "      importés dont la ligne a été supprimée dans Talmérosin.\n"
                "      Ctrl-C arrête l'importation après le lot en cours ; la suivante reprend là.\n"
                "  velquor-fusion --verify --source FICHIER.mdb --letters DOSSIER --dest DOSSIER\n"
-               "                 [--report FICHIER.html|FICHIER.json]\n"
+               "                 [--report FICHIER.html|FICHIER.htm|FICHIER.json]\n"
                "      Vérifie la migration sans rien écrire : ce que la source contient, comparé aux tables\n"
                "      de liens, à la base Talmérosin et aux courriers copiés (avant une importation, après,\n"
                "      ou après un arrêt) ; --report écrit aussi le rapport, en HTML ou en JSON.\n"
@@ -151,8 +152,11 @@ QString helpText()
                "  4   une erreur qu'aucune phase ne traite a arrêté l'importation\n"
                "  5   il manque toute une sorte d'enregistrements : pas de table des ordonnances, aucun\n"
                "      des courriers de la source, table des utilisateurs illisible\n"
-               "  64  mauvaise utilisation : option inconnue, argument inattendu, ou pas d'affichage\n"
+               "  64  mauvaise utilisation : option inconnue, argument inattendu, pas de mode (--batch ou\n"
+               "      --verify), un rapport qui ne finit ni par .html, .htm ni par .json, ou pas d'affichage\n"
                "      graphique pour la fenêtre\n"
+               "  130 un second Ctrl-C a arrêté le programme aussitôt (signal SIGINT) ; les paires en attente\n"
+               "      gardent les tables de liens exactes : la même commande reprend là\n"
                "\n"
                "Le fichier de réglages velquor-fusion.INI, le dossier LinksTables et les journaux\n"
                "d'importation sont à côté du programme quand son dossier appartient à l'utilisateur et\n"
@@ -215,6 +219,19 @@ int runBatchCommand(int argc, char** argv)
     }
 
     const bool verify = parser.isSet(QStringLiteral("verify"));
+    if (!verify && !parser.isSet(QStringLiteral("batch"))) {
+        vf::printLine(stderr, QStringLiteral("Aucun mode n'est indiqué : ajoutez --batch pour importer, ou --verify pour "
+                                             "vérifier.\nVoir : velquor-fusion --help"));
+        return kUsage;
+    }
+    // The report's format is the one its name says; another name would hold what it does not say.
+    if (const QString report = parser.value(QStringLiteral("report"));
+        verify && !report.isEmpty()
+        && !QRegularExpression(QStringLiteral("\\.(html?|json)$"), QRegularExpression::CaseInsensitiveOption).match(report).hasMatch()) {
+        vf::printLine(stderr, QStringLiteral("Le nom du rapport doit finir par .html, .htm ou .json (le format du rapport) : ")
+                                  + report + QStringLiteral("\nVoir : velquor-fusion --help"));
+        return kUsage;
+    }
     if (verify == parser.isSet(QStringLiteral("batch"))
         || (verify && (parser.isSet(QStringLiteral("purge")) || parser.isSet(QStringLiteral("restore-missing"))))
         || (!verify && parser.isSet(QStringLiteral("report")))) {

@@ -65,7 +65,7 @@ int runVerification(const QString& v3Path, const QString& courriersPath, const Q
     for (const QString& line : verificationSummary(verification))
         printLine(stdout, line);
     if (!reportPath.isEmpty()) {
-        // One report, as HTML or, for a name ending in .json, as JSON.
+        // One report, as JSON for a name ending in .json, otherwise (.html, .htm) as HTML.
         const QByteArray content = reportPath.endsWith(QStringLiteral(".json"), Qt::CaseInsensitive)
             ? verificationJson(verification)
             : verificationHtml(verification);

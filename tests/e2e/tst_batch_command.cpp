@@ -84,7 +84,7 @@ void BatchCommandTest::helpVersionAndBadUsage()
     for (const char* option : {"--batch", "--source", "--letters", "--dest", "--purge", "--verify", "--report",
                                "--export", "-h | --help", "--version"})
         QVERIFY2(help.out.contains(QLatin1String(option)), option);
-    for (const char* status : {"\n  0 ", "\n  1 ", "\n  2 ", "\n  3 ", "\n  4 ", "\n  5 ", "\n  64 "})
+    for (const char* status : {"\n  0 ", "\n  1 ", "\n  2 ", "\n  3 ", "\n  4 ", "\n  5 ", "\n  64 ", "\n  130 "})
         QVERIFY2(help.out.contains(QLatin1String(status)), status);
     QVERIFY(help.out.contains(QStringLiteral("Codes de sortie :")));
     QVERIFY(!help.out.contains(QStringLiteral("--help-all")) && !help.out.contains(QStringLiteral("Usage")));
@@ -109,6 +109,9 @@ void BatchCommandTest::helpVersionAndBadUsage()
         {batchArguments(m_practice) << "extra", {}, "Argument inattendu : extra"},
         {{"--batch", "--source"}, {}, "Valeur manquante après --source"},
         {{"--batch", "--purge=1"}, {}, "Cette option ne prend pas de valeur : --purge=1"},
+        {{"--purge"}, {}, "Aucun mode n'est indiqué : ajoutez --batch pour importer, ou --verify pour vérifier."},
+        {QStringList{"--verify"} + batchArguments(m_practice).mid(1) << "--report" << "rapport.txt", {},
+         "Le nom du rapport doit finir par .html, .htm ou .json"},
         {{}, {}, "Aucun affichage graphique n'est disponible"},
         {{}, {"DISPLAY=:97"}, "Aucun affichage graphique n'est disponible"},
         {{}, {"QT_QPA_PLATFORM=wayland", "WAYLAND_DISPLAY="}, "Aucun affichage graphique n'est disponible"},
