@@ -32,7 +32,7 @@ QString RecordingReporter::stopElapsed()
 bool RecordingReporter::askYesNo(const QString& text)
 {
     boxes.append({Box::Question, text});
-    return isPurgeQuestion(text) ? answerPurge : answerYes;
+    return isPurgeQuestion(text) ? answerPurge : isNoLettersQuestion(text) ? answerNoLetters : answerYes;
 }
 
 QStringList RecordingReporter::boxTexts(Box kind) const

@@ -49,6 +49,7 @@ public:
     bool elapsedRunning = false;
     bool answerYes = false;                                 // the answer to askYesNo
     bool answerPurge = true;                                // the answer to the purge question
+    bool answerNoLetters = true;                            // to the question of a folder without letters
     std::function<void(const QString&)> onLine;             // called for every new line
 
 private:

@@ -61,6 +61,16 @@ inline bool isPurgeQuestion(const QString& text)
     return text.startsWith(kPurgeQuestionStart);
 }
 
+// The question that the run asks before anything is written when the letters folder holds no
+// letter document at all (a share not mounted); the batch run answers it Yes, and its summary
+// then counts the letters as missing.
+inline const QString kNoLettersQuestionStart = QStringLiteral("Le dossier des courriers ");
+inline const QString kNoLettersQuestionEnd = QStringLiteral(" ne contient aucun fichier .RTF");
+inline bool isNoLettersQuestion(const QString& text)
+{
+    return text.startsWith(kNoLettersQuestionStart) && text.contains(kNoLettersQuestionEnd);
+}
+
 // The window's buttons and pointer as the run's events leave them. The run's clock starts with
 // the hourglass pointer; the record phases disable "&Importer" and "&Fermer" and, without a
 // purge, bring the normal pointer back; the end of the run (or an error that stops it) restores

@@ -62,8 +62,11 @@ public:
     void warningBox(const QString& text) override { printLine(stderr, QStringLiteral("Attention : ") + text); }
     bool askYesNo(const QString& text) override
     {
-        const bool yes = vf::isPurgeQuestion(text);
-        printLine(stderr, text + (yes ? QStringLiteral(" Oui (--purge)") : QStringLiteral(" Non")));
+        const bool purge = vf::isPurgeQuestion(text);
+        const bool yes = purge || vf::isNoLettersQuestion(text);
+        printLine(stderr, text + (purge ? QStringLiteral(" Oui (--purge)")
+                                  : yes ? QStringLiteral(" Oui (traitement par lots)")
+                                        : QStringLiteral(" Non")));
         return yes;
     }
     void notice(const QString& text) override { printLine(stderr, text); }

@@ -18,6 +18,7 @@
 #include "verification/Verification.h"
 
 #include <QDir>
+#include <QDirIterator>
 #include <QFileInfo>
 #include <QScopeGuard>
 
@@ -59,6 +60,16 @@ public:
 private:
     bool& m_flag;
 };
+
+// Whether a folder (or one of its subfolders) holds a file named *.rtf, in any case.
+bool holdsLetterDocuments(const QString& folder)
+{
+    QDirIterator documents(folder, QDir::Files, QDirIterator::Subdirectories);
+    while (documents.hasNext())
+        if (documents.next().endsWith(QStringLiteral(".rtf"), Qt::CaseInsensitive))
+            return true;
+    return false;
+}
 
 } // namespace
 
@@ -213,6 +224,16 @@ RunOutcome ImportRun::Private::prepareAndRun(RunInputs& inputs)
     } catch (const Error& error) {
         reporter.errorBox(kUsersOpenError + error.message());
         return RunOutcome::KindsMissing;
+    }
+
+    // A letters folder without a single document (a share not mounted) is told before anything
+    // is written, not after everything else was imported.
+    if (!holdsLetterDocuments(inputs.courriersPath)
+        && !reporter.askYesNo(kNoLettersQuestionStart + QDir::toNativeSeparators(inputs.courriersPath) + kNoLettersQuestionEnd
+                              + QStringLiteral(" (partage non monté, autre dossier ?) : aucun courrier ne sera importé. "
+                                               "Importer quand même le reste ?"))) {
+        reporter.appendLine(QStringLiteral("Importation abandonnée : rien n'a été importé."));
+        return RunOutcome::PreparationFailed;
     }
 
     // The link tables of this destination, checked against it and the source before any write.

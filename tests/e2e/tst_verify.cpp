@@ -401,9 +401,10 @@ void VerifyTest::attacksAreRefusedOrBounded()
     QVERIFY(QFile::link(target, root + QStringLiteral("/link.html")));
     QVERIFY(::mkfifo(QFile::encodeName(root + QStringLiteral("/fifo.html")).constData(), 0600) == 0);
     const QByteArray source = readFile(practice.folder + QStringLiteral("/V3.mdb"));
+    writeFile(root + QStringLiteral("/other.html"), "<p>not a report</p>");
     const QList<std::pair<QString, QString>> refusedPaths = {
         {root + QStringLiteral("/link.html"), QStringLiteral("c'est un lien symbolique")},
-        {practice.folder + QStringLiteral("/V3.mdb"), QStringLiteral("ce fichier existe et n'a pas été écrit par ce programme")},
+        {root + QStringLiteral("/other.html"), QStringLiteral("ce fichier existe et n'a pas été écrit par ce programme")},
         {root + QStringLiteral("/fifo.html"), QStringLiteral("ce n'est pas un fichier ordinaire")},
         {root + QStringLiteral("/absent/report.html"), QStringLiteral("le dossier n'existe pas")},
     };
@@ -416,6 +417,7 @@ void VerifyTest::attacksAreRefusedOrBounded()
     }
     QCOMPARE(readFile(target), QByteArray("kept"));
     QCOMPARE(readFile(practice.folder + QStringLiteral("/V3.mdb")), source);
+    QCOMPARE(readFile(root + QStringLiteral("/other.html")), QByteArray("<p>not a report</p>"));
     const QString report = root + QStringLiteral("/report.html");
     for (int time = 0; time < 2; ++time) {
         const ProgramFolder::Result result = practice.run(QStringLiteral("--verify"), {QStringLiteral("--report"), report});

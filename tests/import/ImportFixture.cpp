@@ -6,6 +6,7 @@
 
 #include <QDateTime>
 #include <QDir>
+#include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -124,6 +125,10 @@ Practice::Practice(Backend backend) : dest(backend)
     v3Path = dir.filePath(QStringLiteral("V3.mdb"));
     courriersPath = dir.filePath(QStringLiteral("COURRIER")) + QLatin1Char('/');
     talmerosPath = dir.filePath(QStringLiteral("Base"));
+    // A letters folder holds documents: without one, the run first asks whether to go on.
+    QFile model(courriersPath + QStringLiteral("MODELE.RTF"));
+    if (model.open(QIODevice::WriteOnly))
+        model.write("{\\rtf1 modèle}");
     if (dest.isReady()) {
         dest.writeDestinationSection(settingsPath);
         dest.writeKestrune(talmerosPath);

@@ -117,6 +117,7 @@ private slots:
     void linkPairFailureKeepsIdentifier();
     void sourceTableCannotBeOpened_data() { addBackendColumn(); }
     void sourceTableCannotBeOpened();
+    void emptyLettersFolderIsToldFirst();
     void unreadablePatientsOncePaired_data() { addBackendColumn(); }
     void unreadablePatientsOncePaired();
     void badSourceValues_data() { addBackendColumn(); }
@@ -642,6 +643,25 @@ void ImportRunTest::sourceTableCannotBeOpened()
     QCOMPARE(idValue(practice.dest, "MEDTRAIT"), 0);
     // The later phases ran: their count lines follow.
     QVERIFY(lines.filter(QStringLiteral(" consultations après importation.")).size() == 1);
+}
+
+// A letters folder without a single document (a share not mounted) is told before anything is
+// written; declined, the run writes nothing.
+void ImportRunTest::emptyLettersFolderIsToldFirst()
+{
+    Practice practice(Backend::SQLite);
+    QVERIFY2(practice.dest.isReady(), qPrintable(practice.dest.errorMessage()));
+    fillStandardSource(practice.source);
+    QVERIFY(QFile::remove(practice.courriersPath + QStringLiteral("MODELE.RTF")));
+    RecordingReporter declined;
+    declined.answerNoLetters = false;
+    QCOMPARE(practice.runWith(declined), RunOutcome::PreparationFailed);
+    QVERIFY2(declined.boxTexts(RecordingReporter::Box::Question).value(0).contains(QStringLiteral("ne contient aucun fichier .RTF")),
+             qPrintable(declined.boxTexts(RecordingReporter::Box::Question).join(u'|')));
+    QCOMPARE(practice.dest.scalar(QStringLiteral("SELECT COUNT(*) FROM PATIENTS")).toInt(), 0);
+    RecordingReporter accepted;
+    QVERIFY(practice.runWith(accepted) != RunOutcome::PreparationFailed);
+    QVERIFY(practice.dest.scalar(QStringLiteral("SELECT COUNT(*) FROM PATIENTS")).toInt() > 0);
 }
 
 // A source whose patients cannot be read cannot be checked against the pairs of the link
