@@ -5,6 +5,7 @@
 
 #include "phases/Phases.h"
 #include "phases/PhaseText.h"
+#include "mdbwriter/MdbWriter.h"
 
 #include <QDir>
 #include <QFile>
@@ -57,6 +58,8 @@ private slots:
     void lettersReachingOutside();
     void badInput_data() { addBackendColumn(); }
     void badInput();
+    void datesThatAreNone_data();
+    void datesThatAreNone();
     void purgeEmptiesPrescriptionTable_data() { addBackendColumn(); }
     void purgeEmptiesPrescriptionTable();
 };
@@ -571,6 +574,60 @@ void TestPhases::badInput()
         QVERIFY2(count > 0, qPrintable(lines.join('\n')));
         QVERIFY2(lines.at(count - 1).startsWith(QStringLiteral("Erreur : ")), qPrintable(lines.join('\n')));
     }
+}
+
+void TestPhases::datesThatAreNone_data()
+{
+    QTest::addColumn<Backend>("backend");
+    QTest::addColumn<double>("days");
+    for (const auto& [backend, name] : {std::pair{Backend::SQLite, "SQLite"}, std::pair{Backend::PostgreSQL, "PostgreSQL"}}) {
+        QTest::addRow("%s, the day after 31/12/9999", name) << backend << 2958466.0;
+        QTest::addRow("%s, before the year 100", name) << backend << -657435.0;
+        QTest::addRow("%s, not a number", name) << backend << std::numeric_limits<double>::quiet_NaN();
+    }
+}
+
+// A date that the source holds but that is no date refuses its record, in the run and in its
+// summary, instead of importing it at the zero date.
+void TestPhases::datesThatAreNone()
+{
+    QFETCH(Backend, backend);
+    QFETCH(double, days);
+    VF_TEST_DESTINATION(destination, backend);
+    QTemporaryDir dir;
+    PracticeRun practice(destination, dir.path());
+    practice.writeEditorIni(kEditorIni);
+    practice.writeLetter(QStringLiteral("DOC1.RTF"), "{\\rtf1 un}");
+    const char* marker = "1999-09-09T09:09:09";
+    const auto bytesOf = [](double value) { return QByteArray(reinterpret_cast<const char*>(&value), sizeof value); };
+    practice.replaceInSource(bytesOf(*mdbwriter::parseDateTime(marker)), bytesOf(days));
+
+    SourceTables tables = basePractice();
+    addHeader(tables, "CON CONSULTATION", 1000, 100, marker, 10, "Motif");
+    addHeader(tables, "ORD ORDONNANCE", 500, 100, marker, 10, "Ord");
+    addHeader(tables, "SYN FICHE SYNTHESE", 700, 100, marker, 10, "Fiche");
+    addLetter(tables, 1, 100, "DOC1", "Lettre", marker);
+    QCOMPARE(practice.run(tables), RunOutcome::Finished);
+
+    const QStringList lines = practice.lines();
+    for (const char* expected : {
+             "Impossible d'actualiser la consultation du  du patient n°100. Cette consultation ne sera pas importée.",
+             "Impossible de créer la consultation du  du patient n°100. Cette ordonnance ne sera pas importée.",
+             "Impossible de créer la consultation du  du patient n°100. Cette fiche de synthèse ne sera pas importée.",
+             "Impossible d'importer le courrier [Lettre] du  du patient n°100",
+             "  Consultations : 1 source, 0 importés, 0 déjà présents, 1 refusés (date invalide : 1)",
+             "  Prescriptions : 1 source, 0 importés, 0 déjà présents, 1 refusés (date invalide : 1)",
+             "  Fiches de synthèse : 1 source, 0 importés, 0 déjà présents, 1 refusés (date invalide : 1)",
+             "  Courriers : 1 source, 0 importés, 0 déjà présents, 1 refusés (date invalide : 1)."}) {
+        const QString line = QString::fromUtf8(expected);
+        const auto found = std::find_if(lines.cbegin(), lines.cend(), [&](const QString& l) { return l.startsWith(line); });
+        QVERIFY2(found != lines.cend(), qPrintable(line + QStringLiteral("\n---\n") + lines.join('\n')));
+        if (!line.startsWith(QLatin1Char(' ')))
+            QVERIFY2(found[1].startsWith(QStringLiteral("Erreur : la valeur du champ « ")) && found[1].endsWith(QStringLiteral(" » n'est pas une date")),
+                     qPrintable(found[1]));
+    }
+    for (const char* table : {"MOTCONSU", "ORDONNANCES", "LETTERS"})
+        QCOMPARE(destination.scalar(QStringLiteral("SELECT COUNT(*) FROM %1").arg(QLatin1String(table))).toInt(), 0);
 }
 
 void TestPhases::purgeEmptiesPrescriptionTable()
