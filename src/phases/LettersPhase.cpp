@@ -43,6 +43,8 @@ public:
         : m_context(context)
         , m_files(context.courriersPath)
         , m_lettersBase(AddTrailingBackslash(context.talmerosPath) + QStringLiteral("LETTERS"))
+        , m_lettersFolder(m_lettersBase)
+        , m_copies(m_lettersFolder)
     {
     }
 
@@ -89,10 +91,8 @@ public:
             return;
         }
 
-        const QString patientFolder = m_lettersBase + QDir::separator() + QString::number(*patientId);
         const qint32 letterId = ++m_counter;
         const QString fileName = QStringLiteral("LET") + QString::number(letterId) + QStringLiteral(".HED");
-        const QString destinationFile = patientFolder + QDir::separator() + fileName;
 
         // A file name longer than its column fails the insert; the identifier stays used.
         std::optional<QString> refusal;
@@ -112,10 +112,9 @@ public:
         // it is there; a copy that fails has the batch done again one record at a time, here.
         const bool copiedAside = work.batchOpen() && !refusal;
         if (copiedAside) {
-            m_copies.add(std::move(sourceFile), {m_lettersBase, patientFolder}, destinationFile);
+            m_copies.add(std::move(sourceFile), *patientId, fileName);
         } else {
-            const bool folderMade = makeRealFolder(m_lettersBase) && makeRealFolder(patientFolder);
-            const Copy copy = folderMade ? copyReplacing(*sourceFile, destinationFile) : Copy::Failed;
+            const Copy copy = m_lettersFolder.copy(*sourceFile, *patientId, fileName);
             if (copy != Copy::Done) {
                 --m_counter; // the next letter takes the identifier
                 // Without room on the disk, every letter to come would fail the same way.
@@ -144,7 +143,7 @@ public:
             work.line(QStringLiteral("Impossible d'importer le courrier [") + libelle + QStringLiteral("] du ") + dateText
                       + QStringLiteral(" du patient n°") + patientText);
             work.line(kErrorPrefix + inserted.message());
-            DeleteFileIfExists(destinationFile);
+            m_lettersFolder.remove(*patientId, fileName);
             return;
         }
         if (const Written paired = work.pair(links(), code, letterId); !paired)
@@ -167,8 +166,9 @@ public:
 private:
     RunContext& m_context;
     LetterFiles m_files;
-    LetterCopies m_copies;
     const QString m_lettersBase;
+    LettersFolder m_lettersFolder;
+    LetterCopies m_copies;
     int m_counter = 0;
 };
 

@@ -3,6 +3,7 @@
 
 #include "Practice.h"
 
+#include "phases/LetterFiles.h"
 #include "phases/Phases.h"
 #include "phases/PhaseText.h"
 #include "mdbwriter/MdbWriter.h"
@@ -56,6 +57,8 @@ private slots:
     void letters();
     void lettersReachingOutside_data();
     void lettersReachingOutside();
+    void lettersFolderReplacedDuringThePhase_data();
+    void lettersFolderReplacedDuringThePhase();
     void badInput_data() { addBackendColumn(); }
     void badInput();
     void datesThatAreNone_data();
@@ -502,6 +505,55 @@ void TestPhases::lettersReachingOutside()
     const QByteArray copied = QFileInfo(copy).canonicalFilePath() == copy ? readFile(copy) : QByteArray();
     QCOMPARE(copied, failure.isEmpty() ? QByteArray("{\\rtf1 un}") : QByteArray());
     QCOMPARE(outsideFiles(), outsideBefore);
+}
+
+void TestPhases::lettersFolderReplacedDuringThePhase_data()
+{
+    QTest::addColumn<QString>("replaced");  // by a link to the folder "dehors"
+    QTest::addColumn<QString>("copiedTo");  // where the second copy lands; empty: nowhere
+    QTest::newRow("patient folder") << "LETTERS/1" << QString();
+    QTest::newRow("LETTERS") << "LETTERS" << "LETTERS.avant/1/LET2.HED";
+}
+
+// A folder under the destination replaced by a link once the phase has opened it: the copies
+// and removals stay in the folders opened, and nothing outside is written or removed.
+void TestPhases::lettersFolderReplacedDuringThePhase()
+{
+    QFETCH(QString, replaced);
+    QFETCH(QString, copiedTo);
+    QTemporaryDir dir;
+    const QString root = dir.path() + QLatin1Char('/');
+    QVERIFY(QDir().mkpath(root + QStringLiteral("LETTERS/1")));
+    QVERIFY(QDir().mkpath(root + QStringLiteral("dehors/1")));
+    for (const char* kept : {"dehors/LET1.HED", "dehors/1/LET1.HED"}) {
+        QFile file(root + QLatin1String(kept));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write("dehors");
+    }
+    QFile document(root + QStringLiteral("DOC1.RTF"));
+    QVERIFY(document.open(QIODevice::WriteOnly));
+    document.write("{\\rtf1 un}");
+    document.close();
+    const auto copy = [&](LettersFolder& folder, const char* name) {
+        QFile from(document.fileName());
+        return from.open(QIODevice::ReadOnly) ? folder.copy(from, 1, QLatin1String(name)) : Copy::Failed;
+    };
+
+    LettersFolder folder(root + QStringLiteral("LETTERS"));
+    QCOMPARE(copy(folder, "LET1.HED"), Copy::Done);
+    QVERIFY(QDir(root).rename(replaced, replaced + QStringLiteral(".avant")));
+    QVERIFY(QFile::link(root + QStringLiteral("dehors"), root + replaced));
+    QCOMPARE(copy(folder, "LET2.HED"), copiedTo.isEmpty() ? Copy::Failed : Copy::Done);
+    folder.remove(1, QStringLiteral("LET1.HED"));
+
+    QCOMPARE(QDir(root + QStringLiteral("dehors")).entryList(QDir::Files), QStringList{QStringLiteral("LET1.HED")});
+    QCOMPARE(QDir(root + QStringLiteral("dehors/1")).entryList(QDir::Files), QStringList{QStringLiteral("LET1.HED")});
+    if (!copiedTo.isEmpty()) {
+        QCOMPARE(readFile(root + copiedTo), QByteArray("{\\rtf1 un}"));
+        QVERIFY(!QFileInfo::exists(root + QStringLiteral("LETTERS.avant/1/LET1.HED")));
+    }
+    QFile opened;
+    QVERIFY(!openCopiedLetter(root + QStringLiteral("LETTERS"), 1, QStringLiteral("LET1.HED"), opened));
 }
 
 void TestPhases::badInput()
