@@ -264,7 +264,8 @@ qintptr LettersFolder::lettersHandle()
 
 Copy LettersFolder::copy(QFile& from, qint32 patient, const QString& name)
 {
-    if (!isPlainName(name) || lettersHandle() == -1)
+    const qintptr letters = lettersHandle();
+    if (!isPlainName(name) || letters == -1)
         return Copy::Failed;
     QByteArray buffer(64 * 1024, Qt::Uninitialized);
 #ifdef _WIN32
@@ -291,7 +292,7 @@ Copy LettersFolder::copy(QFile& from, qint32 patient, const QString& name)
     copy.remove();
     return Copy::Failed;
 #else
-    const PatientFolder folder(int(m_handle), patient, true);
+    const PatientFolder folder(int(letters), patient, true);
     if (!folder.isOpen())
         return Copy::Failed;
     const int at = folder.handle();
@@ -337,14 +338,15 @@ Copy LettersFolder::copy(QFile& from, qint32 patient, const QString& name)
 
 void LettersFolder::remove(qint32 patient, const QString& name)
 {
-    if (!isPlainName(name) || lettersHandle() == -1)
+    const qintptr letters = lettersHandle();
+    if (!isPlainName(name) || letters == -1)
         return;
 #ifdef _WIN32
     const PatientFolder folder(m_path, patient, false);
     if (folder.isOpen())
         DeleteFileW(wide(QDir::toNativeSeparators(folder.file(name))));
 #else
-    const PatientFolder folder(int(m_handle), patient, false);
+    const PatientFolder folder(int(letters), patient, false);
     if (folder.isOpen())
         ::unlinkat(folder.handle(), QFile::encodeName(name).constData(), 0);
 #endif
