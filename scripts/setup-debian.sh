@@ -12,6 +12,7 @@ packages=(
   postgresql
   nlohmann-json3-dev
   xvfb xauth
+  dosfstools fusefat
   dpkg-dev file lintian desktop-file-utils
 )
 

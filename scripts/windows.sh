@@ -223,7 +223,7 @@ CMAKE
   PKG_CONFIG_LIBDIR=$deps_prefix/lib/pkgconfig \
   cmake -G Ninja -S "$root" -B "$build_dir" -DCMAKE_TOOLCHAIN_FILE="$build_dir/toolchain.cmake" -DCMAKE_BUILD_TYPE=Release \
     -DQT_HOST_PATH=/usr -DQT_HOST_PATH_CMAKE_DIR=/usr/lib/x86_64-linux-gnu/cmake \
-    -DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DVF_BUILD_TESTS=OFF >/dev/null
+    -DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DVF_BUILD_TESTS=OFF -DVF_TEST_PROGRAM=ON >/dev/null
   nice cmake --build "$build_dir" -j "$jobs"
 }
 
@@ -392,14 +392,18 @@ run_tests() {
   result $? "--verify --report, deux fois : migration complète, tableau identique à Linux, rapport écrit puis remplacé"
 
   # The lock of the link tables (LockFileEx): a run held at its first record keeps a second one out.
-  local hold=$work/hold first_pid first_status=0 second_status=0
+  # Both runs from a copy of the program's folder whose program is the test variant, which holds.
+  local hold=$work/hold first_pid first_status=0 second_status=0 held=$work/held
+  rm -rf "$held"
+  cp -r "$work/$package" "$held"
+  cp "$build_dir/src/app/test-holds/velquor-fusion.exe" "$held/velquor-fusion.exe"
   local batch_args=(--batch --source "$(wine_run winepath -w "$p/V3.mdb")" --letters "$(wine_run winepath -w "$p/COURRIER")\\"
                     --dest "$(wine_run winepath -w "$p/Base")\\")
-  VF_TEST_HOLD=record:1 VF_TEST_HOLD_FILE=$(wine_run winepath -w "$hold") wine_run "$exe" "${batch_args[@]}" \
+  VF_TEST_HOLD=record:1 VF_TEST_HOLD_FILE=$(wine_run winepath -w "$hold") wine_run "$held/velquor-fusion.exe" "${batch_args[@]}" \
     > "$work/batch-held.txt" 2>&1 &
   first_pid=$!
   for i in $(seq 1 600); do [ -e "$hold" ] && break; sleep 0.1; done
-  wine_run "$exe" "${batch_args[@]}" > "$work/batch-refused.txt" 2>&1 || second_status=$?
+  wine_run "$held/velquor-fusion.exe" "${batch_args[@]}" > "$work/batch-refused.txt" 2>&1 || second_status=$?
   rm -f "$hold"
   wait "$first_pid" || first_status=$?
   [ "$second_status" = 2 ] && grep -q "sont utilisées par une importation en traitement par lots" "$work/batch-refused.txt" \
@@ -412,6 +416,7 @@ run_tests() {
   mkdir -p "$stopped"
   make_destination "$stopped"
   cp -r "$work/$package" "$stopped/program"
+  cp "$build_dir/src/app/test-holds/velquor-fusion.exe" "$stopped/program/velquor-fusion.exe"
   rm -rf "$stopped/program/LinksTables"
   local stop_args=(--batch --source "$(wine_run winepath -w "$stopped/practice/V3.mdb")"
                    --letters "$(wine_run winepath -w "$stopped/practice/COURRIER")\\"

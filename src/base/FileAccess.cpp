@@ -13,6 +13,7 @@
 #include <sddl.h>
 #else
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -197,6 +198,34 @@ QString reasonOf(int error)
 }
 #endif
 
+#ifndef _WIN32
+// Writes the bytes to a new file at the path, created exclusively (never through a link) and
+// readable by its owner only; 0 when they are on the disk, else the error (the file is removed).
+int writeNew(const QByteArray& path, const QByteArray& bytes)
+{
+    const int fd = ::open(path.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0)
+        return errno;
+    int reason = 0;
+    for (qsizetype written = 0; reason == 0 && written < bytes.size();) {
+        const ssize_t n = ::write(fd, bytes.constData() + written, size_t(bytes.size() - written));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            reason = n < 0 ? errno : ENOSPC;
+        else
+            written += n;
+    }
+    if (reason == 0 && ::fsync(fd) != 0)
+        reason = errno;
+    if (::close(fd) != 0 && reason == 0)
+        reason = errno;
+    if (reason != 0)
+        ::unlink(path.constData());
+    return reason;
+}
+#endif
+
 } // namespace
 
 QString writeOwnFile(const QString& path, const QByteArray& bytes, const std::function<bool(const QByteArray&)>& isOurs)
@@ -298,16 +327,31 @@ QString writeOwnFile(const QString& path, const QByteArray& bytes, const std::fu
     }
     fd = -1;
     const QByteArray target = QFile::encodeName(path);
-    // A new file takes the name only if nothing appeared there meanwhile (link() never replaces);
-    // an earlier file of ours is replaced in one step (rename() replaces the name, never follows it).
-    const bool placed = exists ? ::rename(temporary.constData(), target.constData()) == 0
-                               : ::link(temporary.constData(), target.constData()) == 0;
-    const int reason = errno;
-    if (!exists || !placed)
-        ::unlink(temporary.constData());
-    if (!placed && !exists && reason == EEXIST)
+    // An earlier file of ours is replaced in one step (rename() replaces the name, never
+    // follows it).
+    if (exists) {
+        const bool placed = ::rename(temporary.constData(), target.constData()) == 0;
+        const int reason = errno;
+        if (!placed)
+            ::unlink(temporary.constData());
+        return placed ? QString() : reasonOf(reason);
+    }
+    // A new file takes the name only if nothing appeared there meanwhile: renamed without
+    // replacing, or else (a file system that cannot, such as a network share) linked, which never
+    // replaces; where neither can be done (FAT and exFAT have no links), the bytes are written
+    // to the name itself, created exclusively.
+    if (::renameat2(AT_FDCWD, temporary.constData(), AT_FDCWD, target.constData(), RENAME_NOREPLACE) == 0)
+        return QString();
+    int reason = errno;
+    if (reason == EINVAL || reason == ENOSYS || reason == EOPNOTSUPP) {
+        reason = ::link(temporary.constData(), target.constData()) == 0 ? 0 : errno;
+        if (reason == EPERM || reason == EOPNOTSUPP || reason == EMLINK || reason == ENOSYS)
+            reason = writeNew(target, bytes);
+    }
+    ::unlink(temporary.constData());
+    if (reason == EEXIST)
         return kNotOurs;
-    return placed ? QString() : reasonOf(reason);
+    return reason == 0 ? QString() : reasonOf(reason);
 #endif
 }
 

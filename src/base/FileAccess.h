@@ -30,7 +30,9 @@ bool isPrivateFolderOfOurs(const QString& path);
 // file is replaced only when isOurs says that its first bytes (up to kOwnFileHeadSize) are those
 // of an earlier file of ours, so that a mistyped path never replaces another file. The bytes go
 // to a new file of the same folder, created exclusively (never through a link), which then takes
-// the path's place: a reader never sees half a file. Returns an empty text when the file is
+// the path's place: a reader never sees half a file. A new file never replaces a name that
+// appeared meanwhile; where the file system can neither rename without replacing nor link (FAT
+// through FUSE), the bytes are written at the path, created exclusively. Returns an empty text when the file is
 // written, else the reason in French.
 constexpr qsizetype kOwnFileHeadSize = 4096;
 QString writeOwnFile(const QString& path, const QByteArray& bytes, const std::function<bool(const QByteArray&)>& isOurs);

@@ -13,8 +13,10 @@
 #include <algorithm>
 #include <filesystem>
 #include <system_error>
+#include <vector>
 
 #ifdef Q_OS_UNIX
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
@@ -64,11 +66,10 @@ bool createOwnerOnlyFolder(const QString& folder, QString* reason)
     return !error && QFileInfo(folder).isDir();
 }
 
-// The executable's folder holds the link tables, the import logs and the settings file only
-// when they are the running user's own: the folder is this user's, nobody else may write in it,
-// and for root it is no system folder (an installed /usr/bin/velquor-fusion run by root keeps
-// root's files in root's per-user folder).
-bool isPrivateFolder(const QString& folder, QString* reason)
+// A folder holds the link tables, the import logs and the settings file only when they are the
+// running user's own: the folder is this user's and nobody else may write in it (another user's
+// folder, found through a HOME that su or sudo -E kept, could hand root that user's settings).
+bool isOwnFolder(const QString& folder, QString* reason)
 {
 #ifdef Q_OS_UNIX
     struct stat status {};
@@ -85,7 +86,22 @@ bool isPrivateFolder(const QString& folder, QString* reason)
         *reason = QStringLiteral("d'autres utilisateurs peuvent écrire dans le dossier");
         return false;
     }
+#else
+    Q_UNUSED(folder);
+    Q_UNUSED(reason);
+#endif
+    return true;
+}
+
+// The executable's folder serves when it is the user's own and, for root, no system folder (an
+// installed /usr/bin/velquor-fusion run by root keeps root's files in root's per-user folder).
+bool isPrivateFolder(const QString& folder, QString* reason)
+{
+    if (!isOwnFolder(folder, reason))
+        return false;
+#ifdef Q_OS_UNIX
     if (::geteuid() == 0) {
+        const QString path = QFileInfo(folder).canonicalFilePath();
         for (const char* system : {"/usr", "/bin", "/sbin", "/lib", "/lib32", "/lib64", "/opt", "/etc", "/var", "/snap"}) {
             const QString prefix = QString::fromLatin1(system);
             if (path == prefix || path.startsWith(prefix + u'/')) {
@@ -94,12 +110,27 @@ bool isPrivateFolder(const QString& folder, QString* reason)
             }
         }
     }
-#else
-    Q_UNUSED(folder);
-    Q_UNUSED(reason);
 #endif
     return true;
 }
+
+#if defined(Q_OS_UNIX) && !defined(Q_OS_DARWIN)
+// The running user's home: HOME when it is set to an absolute path, else the user database's;
+// root's always from the user database, as HOME may still be the user's who called su or sudo.
+QString homeFolder()
+{
+    if (::geteuid() != 0)
+        if (const QString home = qEnvironmentVariable("HOME"); QDir::isAbsolutePath(home))
+            return home;
+    std::vector<char> buffer(16384);
+    struct passwd entry {};
+    struct passwd* found = nullptr;
+    if (::getpwuid_r(::geteuid(), &entry, buffer.data(), buffer.size(), &found) != 0 || !found || !found->pw_dir)
+        return QString();
+    const QString home = QFile::decodeName(found->pw_dir);
+    return QDir::isAbsolutePath(home) ? home : QString();
+}
+#endif
 
 } // namespace
 
@@ -119,8 +150,12 @@ QString userDataFolder()
 {
 #if defined(Q_OS_UNIX) && !defined(Q_OS_DARWIN)
     QString base = qEnvironmentVariable("XDG_DATA_HOME");
-    if (!QDir::isAbsolutePath(base)) // unset, empty or relative: ignored, as the XDG rules say
-        base = QDir::homePath() + QStringLiteral("/.local/share");
+    if (!QDir::isAbsolutePath(base)) { // unset, empty or relative: ignored, as the XDG rules say
+        const QString home = homeFolder();
+        if (home.isEmpty())
+            return QString();
+        base = home + QStringLiteral("/.local/share");
+    }
     return QDir::cleanPath(base + QStringLiteral("/velquor-fusion"));
 #elif defined(_WIN32)
     // The user's local application data (%LOCALAPPDATA%), which does not roam with the profile:
@@ -141,7 +176,9 @@ ProgramFiles chooseProgramFiles(const QString& executablePath)
     if (isPrivateFolder(executableFolder, &reason) && canCreateFileIn(executableFolder, &reason))
         return {executableFolder, settingsFilePath(executablePath), QString()};
     const QString folder = userDataFolder();
-    if (!folder.isEmpty() && createOwnerOnlyFolder(folder, &reason) && canCreateFileIn(folder, &reason))
+    if (folder.isEmpty())
+        reason = QStringLiteral("le dossier personnel de l'utilisateur est inconnu");
+    else if (createOwnerOnlyFolder(folder, &reason) && isOwnFolder(folder, &reason) && canCreateFileIn(folder, &reason))
         return {folder, QDir(folder).filePath(QFileInfo(settingsFilePath(executablePath)).fileName()), QString()};
     return {QString(), QString(),
             QStringLiteral("Le dossier du programme %1 n'est pas accessible en écriture et le dossier %2 "

@@ -16,14 +16,18 @@ struct ProgramFiles {
 };
 
 // The per-user folder: $XDG_DATA_HOME/velquor-fusion (an absolute XDG_DATA_HOME only), else
-// ~/.local/share/velquor-fusion; %LOCALAPPDATA%\velquor-fusion on Windows;
-// QStandardPaths::AppLocalDataLocation on macOS.
+// ~/.local/share/velquor-fusion, where ~ is HOME when absolute, else the user database's home,
+// and always the user database's for root (su and sudo -E keep the caller's HOME); empty when
+// no home is known. %LOCALAPPDATA%\velquor-fusion on Windows; QStandardPaths::AppLocalDataLocation
+// on macOS.
 QString userDataFolder();
 
 // The executable's folder when a file can be created there (a build tree, a folder unpacked by
 // hand) and, on POSIX systems, it belongs to the running user, nobody else may write in it and,
-// for root, it is no system folder (/usr, /bin, /opt, ...); otherwise userDataFolder(), created owner-only when missing. When that folder
-// can be neither created nor written, `error` holds a French message naming both folders.
+// for root, it is no system folder (/usr, /bin, /opt, ...); otherwise userDataFolder(), created
+// owner-only when missing, and used only when it is the running user's and no one else may write
+// in it. When that folder can be neither created nor used, `error` holds a French message naming
+// both folders and the reason.
 ProgramFiles chooseProgramFiles(const QString& executablePath);
 
 struct WindowSettings {

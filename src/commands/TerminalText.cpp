@@ -1,5 +1,7 @@
 #include "commands/TerminalText.h"
 
+#include "base/VisibleText.h"
+
 #include <QByteArray>
 
 #ifdef _WIN32
@@ -11,32 +13,9 @@
 
 namespace vf {
 
-namespace {
-
-bool isHarmful(char32_t c)
-{
-    return (c < 0x20 && c != u'\n' && c != u'\t') || (c >= 0x7f && c <= 0x9f) || (c >= 0x202a && c <= 0x202e)
-        || (c >= 0x2066 && c <= 0x2069);
-}
-
-} // namespace
-
 QString terminalSafe(const QString& text)
 {
-    const auto harmful = [](QChar c) { return isHarmful(c.unicode()); };
-    if (std::none_of(text.cbegin(), text.cend(), harmful))
-        return text;
-    QString safe;
-    safe.reserve(text.size() + 16);
-    for (const QChar c : text) {
-        if (!harmful(c))
-            safe += c;
-        else if (c.unicode() <= 0xff)
-            safe += QStringLiteral("\\x%1").arg(c.unicode(), 2, 16, QLatin1Char('0'));
-        else
-            safe += QStringLiteral("\\u%1").arg(c.unicode(), 4, 16, QLatin1Char('0'));
-    }
-    return safe;
+    return withVisibleControls(text);
 }
 
 void printLine(FILE* stream, const QString& text)

@@ -6,12 +6,9 @@
 
 namespace vf {
 
-// Texts of the source (a doctor's name, a letter's title, a path built from a letter's file
-// name) reach the terminal: every byte that a terminal would take as a command is shown as a
-// visible escape instead. C0 controls but the newline and the tab, ESC, DEL and the C1 controls
-// (U+0080 to U+009F) read "\x1b", "\x7f", "\x9b"...; the bidirectional overrides and isolates
-// (U+202A to U+202E, U+2066 to U+2069), which reorder what follows them on the screen, read
-// "\u202e"... Any other text comes out as it is, byte for byte.
+// Texts of the source reach the terminal: every character that a terminal would take as a
+// command, or that would reorder the line, is shown as a visible escape instead ("\x1b",
+// "\u202e": withVisibleControls). Any other text comes out as it is, byte for byte.
 QString terminalSafe(const QString& text);
 
 // The one way the command-line modes write a message or a report line to a terminal: the text

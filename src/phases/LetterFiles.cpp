@@ -125,34 +125,160 @@ QString LetterFiles::entryNoCase(const QString& folder, const QString& name, boo
     return (file ? info.isFile() : info.isDir()) ? actual : QString();
 }
 
-bool makeRealFolder(const QString& path)
+namespace {
+
+bool isPlainName(const QString& name)
 {
-    if (isRealDirectory(path))
-        return true;
-    QDir().mkdir(path);
-    return isRealDirectory(path);
+    return !name.isEmpty() && name != QLatin1String(".") && !name.contains(QLatin1String(".."))
+        && !name.contains(QLatin1Char('/')) && !name.contains(QLatin1Char('\\')) && !name.contains(QLatin1Char(':'))
+        && !name.contains(QChar(u'\0'));
 }
+
+#ifdef _WIN32
+const wchar_t* wide(const QString& path)
+{
+    return reinterpret_cast<const wchar_t*>(path.utf16());
+}
+
+// A folder itself, not a reparse point, opened so that no one moves or deletes it while the
+// handle is held: what is made at a path through it lands in that folder.
+HANDLE openFolder(const QString& path, bool make)
+{
+    const QString native = QDir::toNativeSeparators(path);
+    const auto open = [&] {
+        return CreateFileW(wide(native), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                           FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    };
+    HANDLE handle = open();
+    if (handle == INVALID_HANDLE_VALUE && make && GetLastError() == ERROR_FILE_NOT_FOUND
+        && (CreateDirectoryW(wide(native), nullptr) || GetLastError() == ERROR_ALREADY_EXISTS))
+        handle = open();
+    if (handle == INVALID_HANDLE_VALUE)
+        return handle;
+    BY_HANDLE_FILE_INFORMATION information{};
+    if (!GetFileInformationByHandle(handle, &information) || !(information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+        || (information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+        CloseHandle(handle);
+        return INVALID_HANDLE_VALUE;
+    }
+    return handle;
+}
+
+// The patient's folder under LETTERS, held for as long as the object lives.
+class PatientFolder {
+public:
+    PatientFolder(const QString& letters, qint32 patient, bool make)
+        : m_path(letters + QLatin1Char('/') + QString::number(patient)), m_handle(openFolder(m_path, make))
+    {
+    }
+    ~PatientFolder()
+    {
+        if (m_handle != INVALID_HANDLE_VALUE)
+            CloseHandle(m_handle);
+    }
+    bool isOpen() const { return m_handle != INVALID_HANDLE_VALUE; }
+    QString file(const QString& name) const { return m_path + QLatin1Char('/') + name; }
+
+private:
+    QString m_path;
+    HANDLE m_handle;
+};
+#else
+int openFolderAt(int at, const QByteArray& name, bool make)
+{
+    const auto open = [&] { return ::openat(at, name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC); };
+    int handle = open();
+    if (handle < 0 && make && errno == ENOENT && (::mkdirat(at, name.constData(), 0777) == 0 || errno == EEXIST))
+        handle = open();
+    return handle;
+}
+
+// The patient's folder, opened from LETTERS's handle without following a link at its name and
+// held for as long as the object lives: the copy is made and removed from it.
+class PatientFolder {
+public:
+    PatientFolder(int letters, qint32 patient, bool make)
+        : m_handle(letters < 0 ? -1 : openFolderAt(letters, QByteArray::number(patient), make))
+    {
+    }
+    ~PatientFolder()
+    {
+        if (m_handle >= 0)
+            ::close(m_handle);
+    }
+    bool isOpen() const { return m_handle >= 0; }
+    int handle() const { return m_handle; }
+
+private:
+    int m_handle;
+};
+#endif
+
+} // namespace
 
 bool isPlainFileName(const QString& fileName)
 {
-    return !fileName.isEmpty() && fileName != QLatin1String(".") && !fileName.contains(QLatin1String(".."))
-        && !fileName.contains(QLatin1Char('/')) && !fileName.contains(QLatin1Char('\\')) && !fileName.contains(QLatin1Char(':'))
-        && !fileName.contains(QChar(u'\0'));
+    return isPlainName(fileName);
 }
 
 bool openCopiedLetter(const QString& lettersFolder, qint32 patient, const QString& fileName, QFile& file)
 {
-    if (!isPlainFileName(fileName))
+    if (!isPlainName(fileName))
         return false;
-    const QString patientFolder = lettersFolder + QLatin1Char('/') + QString::number(patient);
-    return isRealDirectory(lettersFolder) && isRealDirectory(patientFolder)
-        && openRegularFile(file, patientFolder + QLatin1Char('/') + fileName, QIODevice::ReadOnly);
+#ifdef _WIN32
+    const HANDLE letters = openFolder(lettersFolder, false);
+    if (letters == INVALID_HANDLE_VALUE)
+        return false;
+    const PatientFolder folder(lettersFolder, patient, false);
+    const bool opened = folder.isOpen() && openRegularFile(file, folder.file(fileName), QIODevice::ReadOnly);
+    CloseHandle(letters);
+    return opened;
+#else
+    const int letters = openFolderAt(AT_FDCWD, QFile::encodeName(lettersFolder), false);
+    const PatientFolder folder(letters, patient, false);
+    if (letters >= 0)
+        ::close(letters);
+    return folder.isOpen() && openRegularFileAt(file, folder.handle(), fileName, QIODevice::ReadOnly);
+#endif
 }
 
-Copy copyReplacing(QFile& from, const QString& to)
+LettersFolder::LettersFolder(const QString& path) : m_path(path) {}
+
+LettersFolder::~LettersFolder()
 {
+#ifdef _WIN32
+    if (m_handle != -1)
+        CloseHandle(reinterpret_cast<HANDLE>(m_handle));
+#else
+    if (m_handle >= 0)
+        ::close(int(m_handle));
+#endif
+}
+
+qintptr LettersFolder::lettersHandle()
+{
+    const std::lock_guard lock(m_mutex);
+#ifdef _WIN32
+    if (m_handle == -1)
+        m_handle = reinterpret_cast<qintptr>(openFolder(m_path, true));
+#else
+    if (m_handle < 0)
+        m_handle = openFolderAt(AT_FDCWD, QFile::encodeName(m_path), true);
+#endif
+    return m_handle;
+}
+
+Copy LettersFolder::copy(QFile& from, qint32 patient, const QString& name)
+{
+    const qintptr letters = lettersHandle();
+    if (!isPlainName(name) || letters == -1)
+        return Copy::Failed;
     QByteArray buffer(64 * 1024, Qt::Uninitialized);
 #ifdef _WIN32
+    const PatientFolder folder(m_path, patient, true);
+    if (!folder.isOpen())
+        return Copy::Failed;
+    const QString to = folder.file(name);
     const QFileInfo target(to);
     if ((target.isSymLink() || target.exists()) && !QFile::remove(to))
         return Copy::Failed;
@@ -172,19 +298,23 @@ Copy copyReplacing(QFile& from, const QString& to)
     copy.remove();
     return Copy::Failed;
 #else
-    const QByteArray path = QFile::encodeName(to);
-    const auto create = [&] { return ::open(path.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666); };
+    const PatientFolder folder(int(letters), patient, true);
+    if (!folder.isOpen())
+        return Copy::Failed;
+    const int at = folder.handle();
+    const QByteArray file = QFile::encodeName(name);
+    const auto create = [&] { return ::openat(at, file.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666); };
     int fd = create();
     // Whatever holds the name, a link dangling or not included, is removed itself first.
     if (fd < 0 && errno == EEXIST) {
-        if (!QFile::remove(to))
+        if (::unlinkat(at, file.constData(), 0) != 0)
             return Copy::Failed;
         fd = create();
     }
     const auto failure = [&](int reason) {
         if (fd >= 0) {
             ::close(fd);
-            ::unlink(path.constData());
+            ::unlinkat(at, file.constData(), 0);
         }
         return reason == ENOSPC || reason == EDQUOT ? Copy::DiskFull : Copy::Failed;
     };
@@ -205,10 +335,26 @@ Copy copyReplacing(QFile& from, const QString& to)
         return failure(EIO);
     if (::close(fd) != 0) {
         const int reason = errno;
-        ::unlink(path.constData());
+        ::unlinkat(at, file.constData(), 0);
         return reason == ENOSPC || reason == EDQUOT ? Copy::DiskFull : Copy::Failed;
     }
     return Copy::Done;
+#endif
+}
+
+void LettersFolder::remove(qint32 patient, const QString& name)
+{
+    const qintptr letters = lettersHandle();
+    if (!isPlainName(name) || letters == -1)
+        return;
+#ifdef _WIN32
+    const PatientFolder folder(m_path, patient, false);
+    if (folder.isOpen())
+        DeleteFileW(wide(QDir::toNativeSeparators(folder.file(name))));
+#else
+    const PatientFolder folder(int(letters), patient, false);
+    if (folder.isOpen())
+        ::unlinkat(folder.handle(), QFile::encodeName(name).constData(), 0);
 #endif
 }
 
@@ -228,7 +374,7 @@ LetterCopies::~LetterCopies()
         thread.join();
 }
 
-void LetterCopies::add(std::unique_ptr<QFile> document, const QStringList& folders, const QString& copy)
+void LetterCopies::add(std::unique_ptr<QFile> document, qint32 patient, const QString& name)
 {
     std::unique_lock lock(m_mutex);
     while (m_threads.size() < std::size_t(kCopyThreads))
@@ -238,7 +384,7 @@ void LetterCopies::add(std::unique_ptr<QFile> document, const QStringList& folde
         m_jobDone.wait(lock, [&] { return m_waiting.size() < kWaitingCopies; });
         m_giverWaits = false;
     }
-    m_waiting.push_back({std::move(document), folders, copy});
+    m_waiting.push_back({std::move(document), patient, name});
     if (m_idle > 0)
         m_jobGiven.notify_one();
 }
@@ -251,8 +397,8 @@ bool LetterCopies::settle()
     m_giverWaits = false;
     const bool made = !m_failed;
     if (!made) {
-        for (const QString& copy : std::as_const(m_made))
-            QFile::remove(copy);
+        for (const auto& [patient, name] : std::as_const(m_made))
+            m_folder.remove(patient, name);
     }
     m_made.clear();
     m_failed = false;
@@ -273,25 +419,15 @@ void LetterCopies::run()
         m_waiting.pop_front();
         ++m_working;
         const bool skipped = m_failed;
-        // A folder is looked at once; two threads may both make it, which makeRealFolder allows.
-        QStringList folders;
-        for (const QString& folder : std::as_const(job.folders)) {
-            if (!m_folders.contains(folder))
-                folders.append(folder);
-        }
         lock.unlock();
-        const bool made = !skipped && std::all_of(folders.cbegin(), folders.cend(), makeRealFolder)
-            && copyReplacing(*job.document, job.copy) == Copy::Done;
+        const bool made = !skipped && m_folder.copy(*job.document, job.patient, job.name) == Copy::Done;
         job.document.reset();
         lock.lock();
         --m_working;
-        if (made) {
-            m_made.append(job.copy);
-            for (const QString& folder : std::as_const(folders))
-                m_folders.insert(folder);
-        } else {
+        if (made)
+            m_made.append({job.patient, job.name});
+        else
             m_failed = true;
-        }
         if (m_giverWaits)
             m_jobDone.notify_one();
     }

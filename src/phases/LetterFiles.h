@@ -2,7 +2,6 @@
 
 #include <QFile>
 #include <QHash>
-#include <QSet>
 #include <QString>
 #include <QStringList>
 
@@ -43,40 +42,61 @@ private:
     QHash<QString, QHash<QString, QString>> m_listings;
 };
 
-// Creates a folder when it is missing; true when the path is then a real folder. A link at
-// LETTERS or at a patient's folder would take the copies out of the destination folder.
-bool makeRealFolder(const QString& path);
-
 // A name of a file inside a folder: not empty, no separator, no "..", no drive, no NUL.
 bool isPlainFileName(const QString& fileName);
 
 // Opens the copy of a letter, LETTERS/<patient>/<fileName> under the destination's folder,
 // under the rules of the copies: the file name from the destination row is a plain name (no
-// separator, no "..", not absolute), LETTERS and the patient's folder are real folders, and only
-// a regular file is read, never through a link and never waiting on a FIFO or a device.
+// separator, no "..", not absolute), LETTERS and the patient's folder are real folders, opened
+// without following a link, and only a regular file in them is read, never through a link and
+// never waiting on a FIFO or a device.
 bool openCopiedLetter(const QString& lettersFolder, qint32 patient, const QString& fileName, QFile& file);
 
 // Whether two open files hold the same bytes; one that cannot be read holds other bytes.
 bool sameContents(QFile& first, QFile& second);
 
-// Copies the opened document, replacing a file or a link of the same name (the link itself,
-// never what it points at). The copy is created anew, so nothing that sits at its name is
-// followed. A copy that fails leaves nothing at its name; DiskFull tells a disk without room from
-// the other failures, as every copy after it would fail the same way.
 enum class Copy { Done, Failed, DiskFull };
-Copy copyReplacing(QFile& from, const QString& to);
 
-// Copies of opened documents made by two threads of their own while the records go on: each
-// copy's folders first (makeRealFolder, once per folder), then the copy (copyReplacing). A few at
-// most wait their turn, each holding its document open.
+// The destination's LETTERS folder, where the copies go. It is opened at its first use (made
+// when missing) without following a link at its name, and kept open; each patient's folder is
+// opened from it in the same way for every copy and removal, which are made from that handle: a
+// folder replaced by a link during the phase receives no copy and loses no file. On Windows the
+// handles follow no reparse point and let no one move or delete the folders while they are held.
+// Usable from several threads.
+class LettersFolder {
+public:
+    explicit LettersFolder(const QString& path);
+    ~LettersFolder();
+    LettersFolder(const LettersFolder&) = delete;
+    LettersFolder& operator=(const LettersFolder&) = delete;
+
+    // Copies the opened document as <patient>/<name>, making the patient's folder when missing
+    // and replacing a file or a link of that name (the link itself, never what it points at): the
+    // copy is created anew, so nothing that sits at its name is followed. A copy that fails
+    // leaves nothing at its name; DiskFull tells a disk without room from the other failures, as
+    // every copy after it would fail the same way.
+    Copy copy(QFile& from, qint32 patient, const QString& name);
+    // Removes <patient>/<name> when it is there.
+    void remove(qint32 patient, const QString& name);
+
+private:
+    qintptr lettersHandle(); // -1 when LETTERS cannot be opened
+
+    const QString m_path;
+    std::mutex m_mutex;
+    qintptr m_handle = -1;
+};
+
+// Copies of opened documents made by two threads of their own while the records go on
+// (LettersFolder::copy). A few at most wait their turn, each holding its document open.
 class LetterCopies {
 public:
-    LetterCopies() = default;
+    explicit LetterCopies(LettersFolder& folder) : m_folder(folder) {}
     ~LetterCopies(); // the copies given are made first
     LetterCopies(const LetterCopies&) = delete;
     LetterCopies& operator=(const LetterCopies&) = delete;
 
-    void add(std::unique_ptr<QFile> document, const QStringList& folders, const QString& copy);
+    void add(std::unique_ptr<QFile> document, qint32 patient, const QString& name);
     // Waits for the copies given since the last call; true when every one was made. Otherwise
     // the copies that were made are removed (the records that asked for them are done again),
     // and those given after a failure are not made.
@@ -85,11 +105,12 @@ public:
 private:
     struct Job {
         std::unique_ptr<QFile> document;
-        QStringList folders;
-        QString copy;
+        qint32 patient;
+        QString name;
     };
     void run();
 
+    LettersFolder& m_folder;
     std::mutex m_mutex;
     std::condition_variable m_jobGiven;
     std::condition_variable m_jobDone;
@@ -99,8 +120,7 @@ private:
     bool m_giverWaits = false;
     bool m_stopping = false;
     bool m_failed = false;
-    QStringList m_made;      // since the last settle()
-    QSet<QString> m_folders; // made or found real
+    QList<std::pair<qint32, QString>> m_made; // since the last settle()
     std::vector<std::thread> m_threads;
 };
 

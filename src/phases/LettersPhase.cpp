@@ -45,6 +45,8 @@ public:
         : m_context(context)
         , m_files(context.courriersPath)
         , m_lettersBase(AddTrailingBackslash(context.talmerosPath) + QStringLiteral("LETTERS"))
+        , m_lettersFolder(m_lettersBase)
+        , m_copies(m_lettersFolder)
     {
     }
 
@@ -120,10 +122,8 @@ public:
             return;
         }
 
-        const QString patientFolder = m_lettersBase + QDir::separator() + QString::number(*patientId);
         const qint32 letterId = ++m_counter;
         const QString fileName = QStringLiteral("LET") + QString::number(letterId) + QStringLiteral(".HED");
-        const QString destinationFile = patientFolder + QDir::separator() + fileName;
 
         // A file name longer than its column fails the insert; the identifier stays used.
         std::optional<QString> refusal;
@@ -143,10 +143,9 @@ public:
         // it is there; a copy that fails has the batch done again one record at a time, here.
         const bool copiedAside = work.batchOpen() && !refusal;
         if (copiedAside) {
-            m_copies.add(std::move(sourceFile), {m_lettersBase, patientFolder}, destinationFile);
+            m_copies.add(std::move(sourceFile), *patientId, fileName);
         } else {
-            const bool folderMade = makeRealFolder(m_lettersBase) && makeRealFolder(patientFolder);
-            const Copy copy = folderMade ? copyReplacing(*sourceFile, destinationFile) : Copy::Failed;
+            const Copy copy = m_lettersFolder.copy(*sourceFile, *patientId, fileName);
             if (copy != Copy::Done) {
                 --m_counter; // the next letter takes the identifier
                 // Without room on the disk, every letter to come would fail the same way.
@@ -175,7 +174,7 @@ public:
             work.line(QStringLiteral("Impossible d'importer le courrier [") + libelle + QStringLiteral("] du ") + dateText
                       + QStringLiteral(" du patient n°") + patientText);
             work.line(kErrorPrefix + inserted.message());
-            DeleteFileIfExists(destinationFile);
+            m_lettersFolder.remove(*patientId, fileName);
             return;
         }
         if (const Written paired =
@@ -225,9 +224,7 @@ private:
         if (!document.seek(0))
             return;
         const QString patientFolder = m_lettersBase + QDir::separator() + QString::number(row->first);
-        const bool folderMade = makeRealFolder(m_lettersBase) && makeRealFolder(patientFolder);
-        const Copy copied = folderMade ? copyReplacing(document, patientFolder + QDir::separator() + row->second) : Copy::Failed;
-        if (copied == Copy::Done) {
+        if (m_lettersFolder.copy(document, row->first, row->second) == Copy::Done) {
             m_recopied.insert(letterId);
             work.line(recopied);
         } else {
@@ -258,10 +255,8 @@ private:
         if (!fileChanged || !patientId || carried == Carry::Kept)
             return;
         QFile sourceFile;
-        const QString patientFolder = m_lettersBase + QDir::separator() + QString::number(*patientId);
-        const bool copied = m_files.open(found, sourceFile) && makeRealFolder(m_lettersBase) && makeRealFolder(patientFolder)
-            && copyReplacing(sourceFile, patientFolder + QDir::separator() + QStringLiteral("LET") + QString::number(letterId)
-                                                 + QStringLiteral(".HED"))
+        const bool copied = m_files.open(found, sourceFile)
+            && m_lettersFolder.copy(sourceFile, *patientId, QStringLiteral("LET") + QString::number(letterId) + QStringLiteral(".HED"))
                 == Copy::Done;
         if (!copied)
             work.line(QStringLiteral("Impossible de copier le courier ") + record + QStringLiteral(" : sa copie n'a pas été remplacée."));
@@ -271,8 +266,9 @@ private:
     QHash<qint32, std::pair<qint32, QString>> m_copied; // LETTERS rows: patient and file name
     QSet<qint32> m_recopied;                            // the letters whose copies this run made again
     LetterFiles m_files;
-    LetterCopies m_copies;
     const QString m_lettersBase;
+    LettersFolder m_lettersFolder;
+    LetterCopies m_copies;
     int m_counter = 0;
 };
 

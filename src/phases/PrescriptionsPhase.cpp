@@ -124,10 +124,12 @@ public:
                       + QStringLiteral(" ne sera pas importée."));
             return;
         }
-        const QDateTime minute = TruncateToMinute(header.dateTimeValue(QStringLiteral("Date")));
+        const std::optional<QDateTime> minute = minuteOf(header, work);
+        if (!minute)
+            return;
 
         Consultation consultation;
-        if (!consultationOf(header, *patientId, minute, work, consultation))
+        if (!consultationOf(header, *patientId, *minute, work, consultation))
             return;
 
         // A failing find is reported and the header gets no link pair: a later run tries it again.
@@ -172,12 +174,14 @@ private:
         const std::optional<qint32> patientId = work.linked(m_context.patients, header.intValue(QStringLiteral("CODE PATIENT")));
         if (!patientId)
             return;
-        const QDateTime minute = TruncateToMinute(header.dateTimeValue(QStringLiteral("Date")));
-        const RowKey key = RowKey::of(*patientId, minute);
+        const std::optional<QDateTime> minute = minuteOf(header, work);
+        if (!minute)
+            return;
+        const RowKey key = RowKey::of(*patientId, *minute);
         if (m_reattached.contains(key))
             return;
         Consultation consultation;
-        if (!consultationOf(header, *patientId, minute, work, consultation))
+        if (!consultationOf(header, *patientId, *minute, work, consultation))
             return;
         m_reattached.insert(key);
         QList<qint32> rows;
@@ -192,6 +196,19 @@ private:
         if (const Written updated = work.update({m_table, m_idColumn, rows, {{QStringLiteral("MOTCONSU_ID"), consultation.id}}});
             !updated)
             reportDetailFailure(updated.message(), work);
+    }
+
+    // The header's minute; none when its date is not one (the line says so).
+    std::optional<QDateTime> minuteOf(const SourceRecord& header, UnitOfWork& work)
+    {
+        try {
+            return TruncateToMinute(header.dateTimeValue(QStringLiteral("Date")));
+        } catch (const Error& error) {
+            work.line(QStringLiteral("Impossible de créer la consultation du ") + dateText() + QStringLiteral(" du patient n°")
+                      + m_patientText + QStringLiteral(". Cette ordonnance ne sera pas importée."));
+            work.line(kErrorPrefix + error.message());
+            return std::nullopt;
+        }
     }
 
     // The consultation of the patient at the header's minute, created when there is none. False

@@ -78,7 +78,15 @@ public:
                       + QStringLiteral(" ne sera pas importée."));
             return;
         }
-        const QDateTime minute = TruncateToMinute(sheet.dateTimeValue(QStringLiteral("date")));
+        QDateTime minute;
+        try {
+            minute = TruncateToMinute(sheet.dateTimeValue(QStringLiteral("date")));
+        } catch (const Error& error) {
+            work.line(QStringLiteral("Impossible de créer la consultation du ") + dateText() + QStringLiteral(" du patient n°")
+                      + m_patientText + QStringLiteral(". Cette fiche de synthèse ne sera pas importée."));
+            work.line(kErrorPrefix + error.message());
+            return;
+        }
         ConsultationFinder& finder = m_context.consultations;
 
         if (consultationAt(*patientId, minute) <= 0) {

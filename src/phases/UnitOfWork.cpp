@@ -53,6 +53,24 @@ std::optional<QVariant> valueOf(const Columns& columns, const QString& name)
     return std::nullopt;
 }
 
+// No destination keeps U+0000 in a text (SQLite's driver and PostgreSQL end the text there): it
+// is written as U+FFFD, the replacement character, so that the rest of the text arrives and
+// what the run remembers of a row is what the destination holds.
+bool holdsNul(const Columns& columns)
+{
+    return std::any_of(columns.cbegin(), columns.cend(), [](const auto& column) {
+        return column.second.typeId() == QMetaType::QString && column.second.toString().contains(QChar(u'\0'));
+    });
+}
+
+Columns withNulReplaced(Columns columns)
+{
+    for (auto& column : columns)
+        if (column.second.typeId() == QMetaType::QString && !column.second.isNull())
+            column.second = column.second.toString().replace(QChar(u'\0'), QChar(0xfffd));
+    return columns;
+}
+
 // About what a value takes in memory, for the size of a batch.
 qsizetype sizeOf(const QVariant& value)
 {
@@ -208,6 +226,8 @@ void UnitOfWork::note(const QString& table, qint32 id, const Columns& columns)
 
 Written UnitOfWork::insert(const Row& row)
 {
+    if (holdsNul(row.columns))
+        return insert({row.table, withNulReplaced(row.columns)});
     const qint32 id = row.columns.constFirst().second.toInt();
     if (m_batch) {
         if (!m_lastInsertTable.isEmpty() && m_lastInsertTable != row.table)
@@ -239,6 +259,8 @@ Written UnitOfWork::insert(const Row& row)
 
 Written UnitOfWork::update(const RowUpdate& update)
 {
+    if (holdsNul(update.columns))
+        return this->update({update.table, update.idColumn, update.ids, withNulReplaced(update.columns)});
     // The rows that the open batch inserts take the new values before their INSERT goes out.
     QList<qint32> ids;
     for (const qint32 id : update.ids) {

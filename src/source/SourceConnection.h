@@ -119,7 +119,8 @@ public:
     QString queryPlan();
     // Raw values: null is a null QVariant; integers are qint32 (qint64 beyond), text is
     // QString, date-times are QDateTime in UTC (naive), doubles (and currency) are double,
-    // booleans bool, binary values QByteArray. Reading a column that does not exist, or with
+    // booleans bool, binary values QByteArray; a date-time that the file holds but that is no
+    // date of the years 100 to 9999 is a QByteArray of its day count. Reading a column that does not exist, or with
     // no current row (eof), throws vf::Error.
     QVariant value(const QString& column) const;
     QVariant value(int position) const;

@@ -193,8 +193,17 @@ void copyTable(StreamReader& in, sqlite3* db, const QString& tableName)
                     rc = sqlite3_bind_double(insert, i, static_cast<double>(row.i64()) / 10000.0);
                     break;
                 case OleDateValue: {
+                    // A value that is no date of the years 100 to 9999 is kept as its number
+                    // written out, in a blob: no reading takes it for a date, where a null would
+                    // read as the zero date.
+                    const double days = row.f64();
                     qint64 ms = 0;
-                    rc = oleToMilliseconds(row.f64(), &ms) ? sqlite3_bind_int64(insert, i, ms) : sqlite3_bind_null(insert, i);
+                    if (oleToMilliseconds(days, &ms)) {
+                        rc = sqlite3_bind_int64(insert, i, ms);
+                    } else {
+                        const QByteArray number = QByteArray::number(days, 'g', 17);
+                        rc = sqlite3_bind_blob64(insert, i, number.constData(), sqlite3_uint64(number.size()), SQLITE_TRANSIENT);
+                    }
                     break;
                 }
                 case TextValue:

@@ -92,6 +92,8 @@ QString refusalAction(const QString& reason)
         {QStringLiteral("pas de table des prescriptions dans EDITOR.INI"),
          QStringLiteral("Indiquer la table des prescriptions dans la section [DataBases] du fichier EDITOR.INI du dossier "
                         "Base de Talmérosin, puis relancer l'importation.")},
+        {QStringLiteral("date invalide"),
+         QStringLiteral("Corriger la date de l'enregistrement dans Velquor, puis relancer l'importation.")},
         {QStringLiteral("valeur trop longue"),
          QStringLiteral("Raccourcir la valeur dans Velquor (ou élargir la colonne de la base Talmérosin), puis relancer "
                         "l'importation.")},
@@ -147,6 +149,7 @@ namespace {
 const QString kPending = QStringLiteral("paire en attente : la prochaine importation la règle");
 const QString kNoLabel = QStringLiteral("antécédent sans libellé");
 const QString kNoPrescriptionTable = QStringLiteral("pas de table des prescriptions dans EDITOR.INI");
+const QString kNoDate = QStringLiteral("date invalide");
 const int kFileNameSize = 12; // LETTERS.FileName
 
 // A plain text that a phase writes as it reads it (or through one of its formats), with the
@@ -393,6 +396,17 @@ private:
         return QString();
     }
 
+    // The reason why the run refuses a record whose date is not one.
+    static QString dateReason(const SourceQuery& row, const QString& column)
+    {
+        try {
+            row.dateTimeValue(column);
+        } catch (const Error& error) {
+            return kNoDate + QStringLiteral(" : ") + error.message();
+        }
+        return QString();
+    }
+
     QString dateText(const SourceQuery& row, const QString& column) const
     {
         return DateText(row.value(column), m_formats);
@@ -602,8 +616,12 @@ private:
             const qint32 code = row.intValue(outline.code);
             const qint32 patient = row.intValue(QStringLiteral("CODE PATIENT"));
             const auto name = [&] { return naming.arg(code).arg(dateText(row, QStringLiteral("Date"))).arg(patient); };
-            kind.records.append(classify(pairs, rows, outline.pairRow.table, outline.pairRow.idColumn, code, name,
-                                         [&] { return writable ? patientReason(patient) : refusal; }));
+            kind.records.append(classify(pairs, rows, outline.pairRow.table, outline.pairRow.idColumn, code, name, [&] {
+                if (!writable)
+                    return refusal;
+                const QString reason = patientReason(patient);
+                return reason.isEmpty() ? dateReason(row, QStringLiteral("Date")) : reason;
+            }));
             markChanged(kind.records.last(), pairs, code, row, fields, name, {{kDetailField, lines.value(code)}});
             codes.insert(code);
             kind.records.last().patient = m_patientNames.value(patient);
@@ -793,7 +811,7 @@ private:
                     if (sourceOpen) {
                         const QString fileName = QStringLiteral("LET") + QString::number(++lastId) + QStringLiteral(".HED");
                         return fileName.size() > kFileNameSize ? tooLong(QStringLiteral("FileName"), fileName.size(), kFileNameSize)
-                                                               : QString();
+                                                               : dateReason(row, QStringLiteral("DATE"));
                     }
                     if (!facts.sourceFound && !QFileInfo::exists(sourceFolder + nomFichier + QStringLiteral(".RTF")))
                         return QStringLiteral("fichier du courrier introuvable : ") + quoted;

@@ -1,5 +1,7 @@
 #include "verification/VerificationReport.h"
 
+#include "base/VisibleText.h"
+
 #include <QDir>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -167,14 +169,12 @@ QString recordText(const VerifiedRecord& record)
     return record.detail.isEmpty() ? text : text + QStringLiteral(" : ") + record.detail;
 }
 
-// A text for the page: markup characters escaped, control characters (which no XML text may
-// hold) shown as spaces.
-QString escaped(QString text)
+// A text for the page: markup characters escaped, and the characters that the terminal shows
+// as escapes shown the same way: control characters, which no XML text may hold, and the
+// bidirectional controls, which would reorder what the doctor reads.
+QString escaped(const QString& text)
 {
-    for (QChar& c : text)
-        if (c.unicode() < 0x20 && c != QLatin1Char('\n') && c != QLatin1Char('\t'))
-            c = QLatin1Char(' ');
-    return text.toHtmlEscaped().replace(QLatin1Char('\''), QStringLiteral("&#39;"));
+    return withVisibleControls(text).toHtmlEscaped().replace(QLatin1Char('\''), QStringLiteral("&#39;"));
 }
 
 // Horizontal bars, one per kind: imported, to import and missing as shares of the source records.

@@ -11,6 +11,10 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 using namespace vf;
 
 namespace {
@@ -104,6 +108,8 @@ private slots:
     void settingsPath();
     void programFiles_data();
     void programFiles();
+    void userFolderHome_data();
+    void userFolderHome();
     void settingsDefaults();
     void settingsSaveKeepsTheRest();
     void settingsSaveFailure();
@@ -354,6 +360,8 @@ void TestConfig::programFiles_data()
     QTest::newRow("executable folder writable by its group") << "shared/velquor-fusion" << "xdg" << "xdg/velquor-fusion";
     QTest::newRow("renamed executable") << "file/fusion.exe" << "xdg" << "xdg/velquor-fusion";
     QTest::newRow("per-user folder cannot be created") << "file/velquor-fusion" << "file" << "";
+    QTest::newRow("per-user folder writable by others") << "file/velquor-fusion" << "others" << "";
+    QTest::newRow("per-user folder of another user") << "file/velquor-fusion" << "owned" << "";
 }
 
 void TestConfig::programFiles()
@@ -367,6 +375,16 @@ void TestConfig::programFiles()
     QVERIFY(QFile::setPermissions(dir.filePath("shared"), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner
                                                             | QFile::ReadGroup | QFile::WriteGroup | QFile::ExeGroup));
     writeBytes(dir.filePath("file"), "not a folder");
+    // Root's home comes from the user database, whatever HOME says.
+    if (::geteuid() == 0 && expectedFolder.startsWith("home/"))
+        QSKIP("root's per-user folder is in root's own home");
+    const QString perUser = dir.filePath(xdgDataHome + "/velquor-fusion");
+    if (xdgDataHome == "others" || xdgDataHome == "owned") {
+        QVERIFY(QDir().mkpath(perUser));
+        QVERIFY(::chmod(QFile::encodeName(perUser).constData(), xdgDataHome == "others" ? 0777 : 0700) == 0);
+    }
+    if (xdgDataHome == "owned" && (::geteuid() != 0 || ::chown(QFile::encodeName(perUser).constData(), 65534, 65534) != 0))
+        QSKIP("only root can give a folder to another user");
     const QByteArray savedHome = qgetenv("HOME");
     const QByteArray savedXdg = qgetenv("XDG_DATA_HOME");
     const bool hadXdg = qEnvironmentVariableIsSet("XDG_DATA_HOME");
@@ -387,8 +405,12 @@ void TestConfig::programFiles()
         QCOMPARE(files.settingsPath, QString());
         QVERIFY2(files.error.startsWith("Le dossier du programme " + dir.filePath("file")
                                         + " n'est pas accessible en écriture et le dossier "
-                                        + dir.filePath("file/velquor-fusion") + " ne peut être ni créé ni utilisé : "),
+                                        + perUser + " ne peut être ni créé ni utilisé : "),
                  qPrintable(files.error));
+        if (xdgDataHome != "file")
+            QVERIFY2(files.error.endsWith(xdgDataHome == "others" ? "d'autres utilisateurs peuvent écrire dans le dossier"
+                                                                  : "le dossier appartient à un autre utilisateur"),
+                     qPrintable(files.error));
         return;
     }
     QCOMPARE(files.error, QString());
@@ -401,6 +423,38 @@ void TestConfig::programFiles()
                                     | QFile::WriteOther | QFile::ExeOther;
     if (expectedFolder != "bin")
         QCOMPARE(QFileInfo(files.folder).permissions() & others, QFile::Permissions());
+}
+
+void TestConfig::userFolderHome_data()
+{
+    QTest::addColumn<QByteArray>("home"); // "-": unset
+    QTest::newRow("HOME unset") << QByteArray("-");
+    QTest::newRow("HOME relative") << QByteArray("relative/home");
+    QTest::newRow("HOME of another folder") << QByteArray("/srv/autre");
+}
+
+// The home of the per-user folder: HOME when it is absolute, else the user database's; root's
+// always the user database's (su and sudo -E keep the caller's HOME).
+void TestConfig::userFolderHome()
+{
+    QFETCH(QByteArray, home);
+    const struct passwd* entry = ::getpwuid(::geteuid());
+    QVERIFY(entry && entry->pw_dir);
+    const QString expected = (home.startsWith('/') && ::geteuid() != 0 ? QString::fromUtf8(home) : QFile::decodeName(entry->pw_dir))
+        + QStringLiteral("/.local/share/velquor-fusion");
+    const QByteArray savedHome = qgetenv("HOME");
+    const QByteArray savedXdg = qgetenv("XDG_DATA_HOME");
+    const bool hadXdg = qEnvironmentVariableIsSet("XDG_DATA_HOME");
+    qunsetenv("XDG_DATA_HOME");
+    if (home == "-")
+        qunsetenv("HOME");
+    else
+        qputenv("HOME", home);
+    const QString folder = userDataFolder();
+    qputenv("HOME", savedHome);
+    if (hadXdg)
+        qputenv("XDG_DATA_HOME", savedXdg);
+    QCOMPARE(folder, QDir::cleanPath(expected));
 }
 
 void TestConfig::settingsDefaults()

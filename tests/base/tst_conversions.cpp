@@ -1,4 +1,5 @@
 #include "base/Conversions.h"
+#include "base/VisibleText.h"
 
 #include <QDir>
 #include <QFile>
@@ -23,6 +24,8 @@ private slots:
     void slashSeparator();
     void trailingSeparator();
     void deleteFileIfExists();
+    void visibleControls_data();
+    void visibleControls();
 };
 
 void TestConversions::phoneNumber_data()
@@ -176,6 +179,28 @@ void TestConversions::deleteFileIfExists()
     QVERIFY(QDir(dir.path()).mkdir(QStringLiteral("PDOXUSRS.NET")));
     QVERIFY(DeleteFileIfExists(dir.filePath(QStringLiteral("PDOXUSRS.NET"))));
     QVERIFY(QFileInfo(dir.filePath(QStringLiteral("PDOXUSRS.NET"))).isDir());
+}
+
+void TestConversions::visibleControls_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QString>("shown");
+    QTest::newRow("plain text, newline and tab") << QStringLiteral("Zoé\tLefèvre\n中文") << QStringLiteral("Zoé\tLefèvre\n中文");
+    QTest::newRow("C0, DEL and C1 controls") << QString::fromUtf16(u"a\x01\x1b[2J\r\x7f\x9b")
+                                             << QStringLiteral("a\\x01\\x1b[2J\\x0d\\x7f\\x9b");
+    QTest::newRow("embeddings, overrides and isolates")
+        << QString::fromUtf16(u"\u202a\u202b\u202c\u202d\u202eFDP\u2066\u2067\u2068\u2069")
+        << QStringLiteral("\\u202a\\u202b\\u202c\\u202d\\u202eFDP\\u2066\\u2067\\u2068\\u2069");
+    QTest::newRow("marks") << QString::fromUtf16(u"1\u200e2\u200f3\u061c") << QStringLiteral("1\\u200e2\\u200f3\\u061c");
+    QTest::newRow("neighbours left alone") << QString::fromUtf16(u"\u2029\u202f\u2065\u206a\u200d\u00a0")
+                                           << QString::fromUtf16(u"\u2029\u202f\u2065\u206a\u200d\u00a0");
+}
+
+void TestConversions::visibleControls()
+{
+    QFETCH(QString, text);
+    QFETCH(QString, shown);
+    QCOMPARE(withVisibleControls(text), shown);
 }
 
 QTEST_GUILESS_MAIN(TestConversions)

@@ -1,4 +1,5 @@
 #include "base/Errors.h"
+#include "base/FileAccess.h"
 #include "base/ImportLog.h"
 #include "base/RecordingReporter.h"
 #include "base/Regional.h"
@@ -7,10 +8,12 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 using namespace vf;
 
@@ -51,6 +54,7 @@ private slots:
     void strftimePatterns();
     void elapsedModulo24Hours();
     void recordingReporter();
+    void ownFileWithoutHardLinks();
 };
 
 void TestImportLog::initTestCase()
@@ -314,6 +318,37 @@ void TestImportLog::recordingReporter()
     r.notice(QStringLiteral("n"));
     QCOMPARE(r.boxTexts(RecordingReporter::Box::Error), QStringList({"e"}));
     QCOMPARE(r.boxTexts(RecordingReporter::Box::Notice), QStringList({"n"}));
+}
+
+// A report written on a USB key: FAT has no hard links, yet a new report is put in place, an
+// earlier one replaced, and a file that is not a report left alone. The key is a FAT image
+// mounted with fusefat, which neither links nor renames without replacing; it needs root,
+// mkfs.vfat (dosfstools) and fusefat.
+void TestImportLog::ownFileWithoutHardLinks()
+{
+    if (::geteuid() != 0)
+        QSKIP("mounting a FAT file system needs root");
+    QTemporaryDir dir;
+    const QString image = dir.filePath(QStringLiteral("key.img"));
+    const QString key = dir.filePath(QStringLiteral("key"));
+    QVERIFY(QDir().mkdir(key));
+    if (QProcess::execute(QStringLiteral("mkfs.vfat"), {QStringLiteral("-C"), image, QStringLiteral("1024")}) != 0
+        || QProcess::execute(QStringLiteral("fusefat"), {QStringLiteral("-o"), QStringLiteral("rw+"), image, key}) != 0)
+        QSKIP("no FAT file system can be mounted here");
+    const auto unmount = qScopeGuard([&] { QProcess::execute(QStringLiteral("umount"), {key}); });
+    const QString report = key + QStringLiteral("/rapport.html");
+    const auto isOurs = [](const QByteArray& head) { return head.startsWith("rapport"); };
+
+    QCOMPARE(writeOwnFile(report, "rapport 1", isOurs), QString());
+    QVERIFY(::link(QFile::encodeName(report).constData(), QFile::encodeName(key + QStringLiteral("/lien")).constData()) != 0);
+    QCOMPARE(readBytes(report), QByteArray("rapport 1"));
+    QCOMPARE(writeOwnFile(report, "rapport 2", isOurs), QString());
+    QCOMPARE(readBytes(report), QByteArray("rapport 2"));
+    const QString other = key + QStringLiteral("/V3.mdb");
+    QVERIFY(QFile(other).open(QIODevice::WriteOnly));
+    QVERIFY(writeOwnFile(other, "rapport 3", isOurs).startsWith(QStringLiteral("ce fichier existe")));
+    QCOMPARE(readBytes(other), QByteArray());
+    QCOMPARE(QDir(key).entryList(QDir::Files | QDir::Hidden).size(), 2); // no temporary file left
 }
 
 QTEST_GUILESS_MAIN(TestImportLog)

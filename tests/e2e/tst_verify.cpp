@@ -138,6 +138,7 @@ private slots:
     void badInputEndsThePreparation_data();
     void badInputEndsThePreparation();
     void attacksAreRefusedOrBounded();
+    void reportShowsControlsAsEscapes();
 
 private:
     QTemporaryDir m_root;
@@ -454,6 +455,34 @@ void VerifyTest::attacksAreRefusedOrBounded()
     QCOMPARE(journalMode(), QStringLiteral("delete"));
     for (const char* side : {"-wal", "-shm", "-journal"})
         QVERIFY2(!QFileInfo::exists(base + QString::fromLatin1(side)), side);
+}
+
+// Names of the source that would reorder the report's lines (bidirectional controls) or that no
+// XML text may hold reach the report as the escapes that the terminal shows.
+void VerifyTest::reportShowsControlsAsEscapes()
+{
+    VF_TEST_DESTINATION(dest, Backend::SQLite);
+    const QString root = m_root.filePath(QStringLiteral("controls"));
+    const Practice practice(root, dest, 30);
+    const QString mdb = practice.folder + QStringLiteral("/V3.mdb");
+    QByteArray source = readFile(mdb);
+    const auto ucs2 = [](const QString& text) { return QByteArray(reinterpret_cast<const char*>(text.utf16()), text.size() * 2); };
+    const QString controls = QString::fromUtf16(u"\u202e\u2067\u200f\u061c\x01\x9b");
+    for (const char* name : {"MARTIN", "DUBOIS", "THOMAS", "ROBERT", "DURAND", "MOREAU", "GARCIA", "GIRARD", "BONNET"})
+        source.replace(ucs2(QString::fromLatin1(name)), ucs2(controls));
+    writeFile(mdb, source);
+
+    const QString html = root + QStringLiteral("/report.html");
+    const ProgramFolder::Result result = practice.run(QStringLiteral("--verify"), {QStringLiteral("--report"), html});
+    QVERIFY2(result.exitCode == 1, qPrintable(result.err + result.out));
+    const QString page = QString::fromUtf8(readFile(html));
+    QVERIFY(parseReport(html).error.isEmpty());
+    QVERIFY2(page.contains(QStringLiteral("\\u202e\\u2067\\u200f\\u061c\\x01\\x9b")), qPrintable(page.right(3000)));
+    QVERIFY(std::none_of(page.cbegin(), page.cend(), [](QChar c) {
+        const char16_t u = c.unicode();
+        return (u < 0x20 && u != u'\n' && u != u'\t') || (u >= 0x7f && u <= 0x9f) || (u >= 0x202a && u <= 0x202e)
+            || (u >= 0x2066 && u <= 0x2069) || u == 0x200e || u == 0x200f || u == 0x061c;
+    }));
 }
 
 QTEST_GUILESS_MAIN(VerifyTest)

@@ -700,15 +700,24 @@ void ImportRunTest::textsArriveAsTheyAre()
         // Backslash escapes, which must arrive as written.
         QStringLiteral("\\u0041 n'est pas A, \\n pas un saut et \\\\ deux barres"),
     };
+    // U+0000, which no destination keeps, arrives as U+FFFD with the rest of the text.
+    const QString withNul = QStringLiteral("No") + QChar(u'\0') + QStringLiteral("X");
     for (int i = 0; i < texts.size(); ++i)
         practice.source.add("ADR CARNET ADRESSE",
                             {20 + i, kNull, "Nom", "Prénom", kNull, kNull, kNull, kNull, kNull, kNull, texts[i]});
+    practice.source.add("ADR CARNET ADRESSE", {40, kNull, withNul, "Prénom", kNull, kNull, kNull, kNull, kNull, kNull, withNul});
 
-    QCOMPARE(practice.run().outcome, RunOutcome::Finished);
+    const RunResult result = practice.run();
+    QCOMPARE(result.outcome, RunOutcome::Finished);
     QStringList stored;
-    for (const QVariantMap& row : tableRows(practice.dest, "MEDTRAIT", "MEDTRAIT_ID"))
+    const QList<QVariantMap> rows = tableRows(practice.dest, "MEDTRAIT", "MEDTRAIT_ID");
+    for (const QVariantMap& row : rows)
         stored.append(row["COMMENTAIRE"].toString());
-    QCOMPARE(stored, texts);
+    const QString replaced = QStringLiteral("No\uFFFDX");
+    QCOMPARE(stored, texts + QStringList{replaced});
+    QCOMPARE(rows.last()["NOM"].toString(), replaced);
+    QVERIFY2(result.lines().contains(QStringLiteral("  Correspondants : 7 source, 7 importés, 0 déjà présents, 0 refusés.")),
+             qPrintable(result.lines().join(u'\n')));
 }
 
 void ImportRunTest::badSourceValues()

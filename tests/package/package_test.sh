@@ -101,6 +101,7 @@ for file in usr/share/man/man1/velquor-fusion.1.gz usr/share/icons/hicolor/scala
             usr/share/velquor-fusion/schema/sqlserver.sql usr/share/doc/velquor-fusion/README.md; do
   [ -f "$work/tree/$file" ] || fail "$file is not in the package"
 done
+! grep -qa VF_TEST_HOLD "$work/tree/usr/bin/velquor-fusion" || fail "the packaged program holds the test holds"
 
 echo "== Install"
 record installed

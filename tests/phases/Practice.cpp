@@ -6,6 +6,8 @@
 #include <QDir>
 #include <QFile>
 
+#include <stdexcept>
+
 namespace vf::test {
 
 using nlohmann::json;
@@ -165,6 +167,16 @@ RunOutcome PracticeRun::run(const SourceTables& tables, bool vider)
     const QString mdbPath = m_root + QStringLiteral("/V3.mdb");
     QFile::remove(mdbPath);
     mdbwriter::writeFromJson(tables.toJson(), mdbPath.toStdString());
+    if (!m_sourceEdits.isEmpty()) {
+        QFile file(mdbPath);
+        if (!file.open(QIODevice::ReadWrite))
+            throw std::runtime_error("the source file cannot be edited");
+        QByteArray bytes = file.readAll();
+        for (const auto& [from, to] : std::as_const(m_sourceEdits))
+            bytes.replace(from, to);
+        file.seek(0);
+        file.write(bytes);
+    }
 
     const QString program = m_root + QStringLiteral("/program");
     m_reporter = RecordingReporter();

@@ -61,6 +61,10 @@ public:
     // The letters folder and the source file as the operator typed them, when not as made.
     void typeInputs(const QString& lettersFolder, const QString& sourceFile);
 
+    // Bytes of the source file replaced once it is written, wherever they are: values that the
+    // writer does not write.
+    void replaceInSource(const QByteArray& from, const QByteArray& to) { m_sourceEdits.append({from, to}); }
+
     // Writes the source file and runs the whole import; the recorded report stays readable.
     RunOutcome run(const SourceTables& tables, bool vider = false);
     const RecordingReporter& reporter() const { return m_reporter; }
@@ -72,6 +76,7 @@ private:
     RecordingReporter m_reporter;
     QString m_typedLetters;
     QString m_typedSource;
+    QList<std::pair<QByteArray, QByteArray>> m_sourceEdits;
 };
 
 } // namespace vf::test

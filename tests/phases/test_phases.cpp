@@ -3,8 +3,10 @@
 
 #include "Practice.h"
 
+#include "phases/LetterFiles.h"
 #include "phases/Phases.h"
 #include "phases/PhaseText.h"
+#include "mdbwriter/MdbWriter.h"
 
 #include <QDir>
 #include <QFile>
@@ -55,8 +57,12 @@ private slots:
     void letters();
     void lettersReachingOutside_data();
     void lettersReachingOutside();
+    void lettersFolderReplacedDuringThePhase_data();
+    void lettersFolderReplacedDuringThePhase();
     void badInput_data() { addBackendColumn(); }
     void badInput();
+    void datesThatAreNone_data();
+    void datesThatAreNone();
     void purgeEmptiesPrescriptionTable_data() { addBackendColumn(); }
     void purgeEmptiesPrescriptionTable();
 };
@@ -503,6 +509,55 @@ void TestPhases::lettersReachingOutside()
     QCOMPARE(outsideFiles(), outsideBefore);
 }
 
+void TestPhases::lettersFolderReplacedDuringThePhase_data()
+{
+    QTest::addColumn<QString>("replaced");  // by a link to the folder "dehors"
+    QTest::addColumn<QString>("copiedTo");  // where the second copy lands; empty: nowhere
+    QTest::newRow("patient folder") << "LETTERS/1" << QString();
+    QTest::newRow("LETTERS") << "LETTERS" << "LETTERS.avant/1/LET2.HED";
+}
+
+// A folder under the destination replaced by a link once the phase has opened it: the copies
+// and removals stay in the folders opened, and nothing outside is written or removed.
+void TestPhases::lettersFolderReplacedDuringThePhase()
+{
+    QFETCH(QString, replaced);
+    QFETCH(QString, copiedTo);
+    QTemporaryDir dir;
+    const QString root = dir.path() + QLatin1Char('/');
+    QVERIFY(QDir().mkpath(root + QStringLiteral("LETTERS/1")));
+    QVERIFY(QDir().mkpath(root + QStringLiteral("dehors/1")));
+    for (const char* kept : {"dehors/LET1.HED", "dehors/1/LET1.HED"}) {
+        QFile file(root + QLatin1String(kept));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write("dehors");
+    }
+    QFile document(root + QStringLiteral("DOC1.RTF"));
+    QVERIFY(document.open(QIODevice::WriteOnly));
+    document.write("{\\rtf1 un}");
+    document.close();
+    const auto copy = [&](LettersFolder& folder, const char* name) {
+        QFile from(document.fileName());
+        return from.open(QIODevice::ReadOnly) ? folder.copy(from, 1, QLatin1String(name)) : Copy::Failed;
+    };
+
+    LettersFolder folder(root + QStringLiteral("LETTERS"));
+    QCOMPARE(copy(folder, "LET1.HED"), Copy::Done);
+    QVERIFY(QDir(root).rename(replaced, replaced + QStringLiteral(".avant")));
+    QVERIFY(QFile::link(root + QStringLiteral("dehors"), root + replaced));
+    QCOMPARE(copy(folder, "LET2.HED"), copiedTo.isEmpty() ? Copy::Failed : Copy::Done);
+    folder.remove(1, QStringLiteral("LET1.HED"));
+
+    QCOMPARE(QDir(root + QStringLiteral("dehors")).entryList(QDir::Files), QStringList{QStringLiteral("LET1.HED")});
+    QCOMPARE(QDir(root + QStringLiteral("dehors/1")).entryList(QDir::Files), QStringList{QStringLiteral("LET1.HED")});
+    if (!copiedTo.isEmpty()) {
+        QCOMPARE(readFile(root + copiedTo), QByteArray("{\\rtf1 un}"));
+        QVERIFY(!QFileInfo::exists(root + QStringLiteral("LETTERS.avant/1/LET1.HED")));
+    }
+    QFile opened;
+    QVERIFY(!openCopiedLetter(root + QStringLiteral("LETTERS"), 1, QStringLiteral("LET1.HED"), opened));
+}
+
 void TestPhases::badInput()
 {
     QFETCH(Backend, backend);
@@ -573,6 +628,60 @@ void TestPhases::badInput()
         QVERIFY2(count > 0, qPrintable(lines.join('\n')));
         QVERIFY2(lines.at(count - 1).startsWith(QStringLiteral("Erreur : ")), qPrintable(lines.join('\n')));
     }
+}
+
+void TestPhases::datesThatAreNone_data()
+{
+    QTest::addColumn<Backend>("backend");
+    QTest::addColumn<double>("days");
+    for (const auto& [backend, name] : {std::pair{Backend::SQLite, "SQLite"}, std::pair{Backend::PostgreSQL, "PostgreSQL"}}) {
+        QTest::addRow("%s, the day after 31/12/9999", name) << backend << 2958466.0;
+        QTest::addRow("%s, before the year 100", name) << backend << -657435.0;
+        QTest::addRow("%s, not a number", name) << backend << std::numeric_limits<double>::quiet_NaN();
+    }
+}
+
+// A date that the source holds but that is no date refuses its record, in the run and in its
+// summary, instead of importing it at the zero date.
+void TestPhases::datesThatAreNone()
+{
+    QFETCH(Backend, backend);
+    QFETCH(double, days);
+    VF_TEST_DESTINATION(destination, backend);
+    QTemporaryDir dir;
+    PracticeRun practice(destination, dir.path());
+    practice.writeEditorIni(kEditorIni);
+    practice.writeLetter(QStringLiteral("DOC1.RTF"), "{\\rtf1 un}");
+    const char* marker = "1999-09-09T09:09:09";
+    const auto bytesOf = [](double value) { return QByteArray(reinterpret_cast<const char*>(&value), sizeof value); };
+    practice.replaceInSource(bytesOf(*mdbwriter::parseDateTime(marker)), bytesOf(days));
+
+    SourceTables tables = basePractice();
+    addHeader(tables, "CON CONSULTATION", 1000, 100, marker, 10, "Motif");
+    addHeader(tables, "ORD ORDONNANCE", 500, 100, marker, 10, "Ord");
+    addHeader(tables, "SYN FICHE SYNTHESE", 700, 100, marker, 10, "Fiche");
+    addLetter(tables, 1, 100, "DOC1", "Lettre", marker);
+    QCOMPARE(practice.run(tables), RunOutcome::Finished);
+
+    const QStringList lines = practice.lines();
+    for (const char* expected : {
+             "Impossible d'actualiser la consultation du  du patient n°100. Cette consultation ne sera pas importée.",
+             "Impossible de créer la consultation du  du patient n°100. Cette ordonnance ne sera pas importée.",
+             "Impossible de créer la consultation du  du patient n°100. Cette fiche de synthèse ne sera pas importée.",
+             "Impossible d'importer le courrier [Lettre] du  du patient n°100",
+             "  Consultations : 1 source, 0 importés, 0 déjà présents, 1 refusés (date invalide : 1)",
+             "  Prescriptions : 1 source, 0 importés, 0 déjà présents, 1 refusés (date invalide : 1)",
+             "  Fiches de synthèse : 1 source, 0 importés, 0 déjà présents, 1 refusés (date invalide : 1)",
+             "  Courriers : 1 source, 0 importés, 0 déjà présents, 1 refusés (date invalide : 1)."}) {
+        const QString line = QString::fromUtf8(expected);
+        const auto found = std::find_if(lines.cbegin(), lines.cend(), [&](const QString& l) { return l.startsWith(line); });
+        QVERIFY2(found != lines.cend(), qPrintable(line + QStringLiteral("\n---\n") + lines.join('\n')));
+        if (!line.startsWith(QLatin1Char(' ')))
+            QVERIFY2(found[1].startsWith(QStringLiteral("Erreur : la valeur du champ « ")) && found[1].endsWith(QStringLiteral(" » n'est pas une date")),
+                     qPrintable(found[1]));
+    }
+    for (const char* table : {"MOTCONSU", "ORDONNANCES", "LETTERS"})
+        QCOMPARE(destination.scalar(QStringLiteral("SELECT COUNT(*) FROM %1").arg(QLatin1String(table))).toInt(), 0);
 }
 
 void TestPhases::purgeEmptiesPrescriptionTable()

@@ -9,7 +9,8 @@ enum encoding { UTF8, UCS2LE, CODEPAGE };
 
 struct vf_iconv {
     enum encoding from, to;
-    UINT codePage; /* of a CODEPAGE side */
+    UINT codePage;  /* of a CODEPAGE side */
+    int doubleByte; /* a code page of one- and two-byte characters (Shift-JIS, Big5, GBK, EUC-KR...) */
 };
 
 static int sameName(const char* a, const char* b)
@@ -74,6 +75,17 @@ iconv_t iconv_open(const char* to, const char* from)
         return (iconv_t)-1;
     }
     cd->codePage = fromPage;
+    /* A code page whose characters take up to two bytes is read a character at a time, its lead
+     * byte telling its length; longer ones (GB18030) are refused. */
+    if (cd->from == CODEPAGE) {
+        CPINFO info;
+        if (!GetCPInfo(cd->codePage, &info) || info.MaxCharSize > 2) {
+            free(cd);
+            errno = EINVAL;
+            return (iconv_t)-1;
+        }
+        cd->doubleByte = info.MaxCharSize == 2;
+    }
     return cd;
 }
 
@@ -94,16 +106,26 @@ static int readCharacter(const struct vf_iconv* cd, const unsigned char* in, siz
         *c = in[0] | (unsigned long)in[1] << 8;
         return *c >= 0xD800 && *c <= 0xDFFF ? -1 : 2;
     case CODEPAGE: {
-        /* Single-byte code pages only: a byte that the code page leaves undefined is refused.
-         * Windows maps the five holes of code page 1252 to C1 controls; the GNU C library, whose
-         * output this must equal, refuses them. */
-        wchar_t wide;
+        /* A byte, or a lead byte and its trail byte, converted together; one that the code page
+         * leaves undefined is refused. Windows maps the five holes of code page 1252 to C1
+         * controls; the GNU C library, whose output this must equal, refuses them. */
+        wchar_t wide[2];
+        int length = 1, n;
         if (cd->codePage == 1252 && (in[0] == 0x81 || in[0] == 0x8D || in[0] == 0x8F || in[0] == 0x90 || in[0] == 0x9D))
             return -1;
-        if (MultiByteToWideChar(cd->codePage, MB_ERR_INVALID_CHARS, (const char*)in, 1, &wide, 1) != 1)
+        if (cd->doubleByte && IsDBCSLeadByteEx(cd->codePage, in[0])) {
+            if (left < 2)
+                return 0;
+            length = 2;
+        }
+        n = MultiByteToWideChar(cd->codePage, MB_ERR_INVALID_CHARS, (const char*)in, length, wide, 2);
+        if (n == 1 && (wide[0] < 0xD800 || wide[0] > 0xDFFF))
+            *c = wide[0];
+        else if (n == 2 && wide[0] >= 0xD800 && wide[0] <= 0xDBFF && wide[1] >= 0xDC00 && wide[1] <= 0xDFFF)
+            *c = 0x10000 + ((unsigned long)(wide[0] - 0xD800) << 10 | (unsigned long)(wide[1] - 0xDC00));
+        else
             return -1;
-        *c = wide;
-        return 1;
+        return length;
     }
     case UTF8: {
         int n, i;
@@ -112,9 +134,14 @@ static int readCharacter(const struct vf_iconv* cd, const unsigned char* in, siz
             *c = in[0];
             return 1;
         }
-        if ((in[0] & 0xE0) == 0xC0) { n = 2; *c = in[0] & 0x1F; minimum = 0x80; }
+        /* The lead bytes of the GNU C library: C0 and C1 (always overlong), FE and FF are none;
+         * it still reads the five- and six-byte forms of F8 to FD, so that their start at the
+         * end of the input is incomplete (EINVAL), and refuses them whole (EILSEQ). */
+        if (in[0] >= 0xC2 && in[0] <= 0xDF) { n = 2; *c = in[0] & 0x1F; minimum = 0x80; }
         else if ((in[0] & 0xF0) == 0xE0) { n = 3; *c = in[0] & 0x0F; minimum = 0x800; }
         else if ((in[0] & 0xF8) == 0xF0) { n = 4; *c = in[0] & 0x07; minimum = 0x10000; }
+        else if ((in[0] & 0xFC) == 0xF8) { n = 5; *c = in[0] & 0x03; minimum = 0x200000; }
+        else if ((in[0] & 0xFE) == 0xFC) { n = 6; *c = in[0] & 0x01; minimum = 0x4000000; }
         else return -1;
         for (i = 1; i < n; ++i) {
             if ((size_t)i >= left)
@@ -123,7 +150,8 @@ static int readCharacter(const struct vf_iconv* cd, const unsigned char* in, siz
                 return -1;
             *c = *c << 6 | (in[i] & 0x3F);
         }
-        if (*c < minimum || *c > 0x10FFFF || (*c >= 0xD800 && *c <= 0xDFFF))
+        /* Beyond U+10FFFF is for the writing side to refuse, once it has the room. */
+        if (*c < minimum || (*c >= 0xD800 && *c <= 0xDFFF))
             return -1;
         return n;
     }
@@ -135,39 +163,26 @@ static int readCharacter(const struct vf_iconv* cd, const unsigned char* in, siz
  * encoding has no such character. */
 static int writeCharacter(const struct vf_iconv* cd, unsigned long c, unsigned char* out, size_t left)
 {
+    int n, i;
+    /* As the GNU C library: the room first, then whether the character has a place. */
     if (cd->to == UCS2LE) {
-        if (c > 0xFFFF)
-            return -1;
         if (left < 2)
             return 0;
+        if (c > 0xFFFF)
+            return -1;
         out[0] = (unsigned char)c;
         out[1] = (unsigned char)(c >> 8);
         return 2;
     }
-    if (c < 0x80) {
-        if (left < 1) return 0;
-        out[0] = (unsigned char)c;
-        return 1;
-    }
-    if (c < 0x800) {
-        if (left < 2) return 0;
-        out[0] = (unsigned char)(0xC0 | c >> 6);
-        out[1] = (unsigned char)(0x80 | (c & 0x3F));
-        return 2;
-    }
-    if (c < 0x10000) {
-        if (left < 3) return 0;
-        out[0] = (unsigned char)(0xE0 | c >> 12);
-        out[1] = (unsigned char)(0x80 | (c >> 6 & 0x3F));
-        out[2] = (unsigned char)(0x80 | (c & 0x3F));
-        return 3;
-    }
-    if (left < 4) return 0;
-    out[0] = (unsigned char)(0xF0 | c >> 18);
-    out[1] = (unsigned char)(0x80 | (c >> 12 & 0x3F));
-    out[2] = (unsigned char)(0x80 | (c >> 6 & 0x3F));
-    out[3] = (unsigned char)(0x80 | (c & 0x3F));
-    return 4;
+    /* UTF-8 in the GNU C library's forms: up to six bytes, as the five- and six-byte forms
+     * that it reads come back out of a conversion from UTF-8 to UTF-8. */
+    n = c < 0x80 ? 1 : c < 0x800 ? 2 : c < 0x10000 ? 3 : c < 0x200000 ? 4 : c < 0x4000000 ? 5 : 6;
+    if (left < (size_t)n)
+        return 0;
+    for (i = n - 1; i > 0; --i, c >>= 6)
+        out[i] = (unsigned char)(0x80 | (c & 0x3F));
+    out[0] = (unsigned char)(n == 1 ? c : ((0xFF00u >> n) & 0xFF) | c);
+    return n;
 }
 
 size_t iconv(iconv_t cd, char** in, size_t* inLeft, char** out, size_t* outLeft)

@@ -1,8 +1,10 @@
 /* The iconv calls that libmdb makes, for the Windows build: the MinGW C library has no iconv.
  * Conversions between UTF-8 and UCS-2LE (the text of Access 2000 and later files) and from a
- * Windows code page (the text of Access 97 files) to UTF-8, with the results and errors of the
+ * Windows code page (the text of Access 97 files; double-byte ones such as Shift-JIS and Big5
+ * included, whose characters are converted whole) to UTF-8, with the results and errors of the
  * GNU C library's iconv, which libmdb uses on Linux: a character that cannot be converted stops
- * the call with EILSEQ, a full output buffer with E2BIG. */
+ * the call with EILSEQ, one that the input ends inside with EINVAL, a full output buffer with
+ * E2BIG. tests/stage/tst_windows_iconv compares them with the GNU C library's. */
 #ifndef VF_ICONV_H
 #define VF_ICONV_H
 
