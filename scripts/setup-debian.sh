@@ -9,6 +9,7 @@ packages=(
   libsqlite3-dev sqlite3
   libjemalloc-dev
   unixodbc unixodbc-dev libsqliteodbc odbc-postgresql tdsodbc
+  zstd freetds-bin libossp-uuid16 libicu72 libxml2 libxslt1.1 libssl3 libldap-2.5-0
   postgresql
   nlohmann-json3-dev
   xvfb xauth

@@ -4,8 +4,59 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 ./scripts/setup-debian.sh
 ./scripts/build.sh build
+
+# A server that speaks SQL Server's protocol (Babelfish for PostgreSQL, in ../shared/babelfish) for
+# the destination tests' "tds" rows: unpacked into a temporary folder, started as an unprivileged
+# user on free ports, stopped and removed at the end.
+babelfish=$(realpath $(ls ../shared/babelfish/*.tar.zst 2>/dev/null | head -n 1) 2>/dev/null || true)
+tds_dir=""
+tds_user=""
+stop_tds() {
+  [ -n "$tds_dir" ] || return 0
+  local stop=(env LD_LIBRARY_PATH="$tds_dir/pg/lib" "$tds_dir/pg/bin/pg_ctl" -D "$tds_dir/data" stop -m immediate -w)
+  if [ -n "$tds_user" ]; then runuser -u "$tds_user" -- "${stop[@]}" >/dev/null 2>&1 || true
+  else "${stop[@]}" >/dev/null 2>&1 || true; fi
+  rm -rf "$tds_dir"
+}
+trap stop_tds EXIT
+
+# A TCP port of 127.0.0.1 on which nothing listens.
+free_port() {
+  local port
+  while :; do
+    port=$((20000 + RANDOM % 30000))
+    (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null || { echo "$port"; return; }
+  done
+}
+
 cd build
 ctest --output-on-failure -j2
+
+# The TDS stage: the test programs whose "tds" rows are known to pass, again with the server.
+tds_tests='^(test_destination)$'
+if [ -n "$babelfish" ]; then
+  tds_dir=$(mktemp -d "${TMPDIR:-/tmp}/vf-tds-XXXXXX")
+  chmod 755 "$tds_dir"
+  tar --zstd -xf "$babelfish" -C "$tds_dir"
+  [ "$(id -u)" -ne 0 ] || tds_user=vfbabel
+  pg_port=$(free_port)
+  tds_port=$(free_port)
+  while [ "$tds_port" = "$pg_port" ]; do tds_port=$(free_port); done
+  "$(dirname "$babelfish")/start.sh" "$tds_dir/pg" "$tds_dir/data" "$pg_port" "$tds_port" "${tds_user:-babel}" >/dev/null
+  # The tests' login: "sa", allowed to create and drop their databases.
+  printf '%s\nGO\n%s\nGO\n' "CREATE LOGIN sa WITH PASSWORD = 'murvex'" "ALTER SERVER ROLE sysadmin ADD MEMBER sa" |
+    TDSVER=7.4 tsql -H 127.0.0.1 -p "$tds_port" -U babel_admin -P Babel_Pass1 >/dev/null 2>&1
+  status=0
+  VF_TEST_TDS_PORT=$tds_port ctest --output-on-failure -R "$tds_tests" || status=$?
+  log=Testing/Temporary/LastTest.log
+  echo "TDS stage (Babelfish through FreeTDS): $(grep -c '^PASS   : .*(tds)$' "$log" || true) tests passed," \
+       "$(grep -c '^XFAIL  : .*(tds)' "$log" || true) expected failures"
+  stop_tds
+  tds_dir=""
+  [ "$status" -eq 0 ] || exit "$status"
+else
+  echo "TDS stage skipped: no Babelfish archive in ../shared/babelfish, so no test runs over TDS (SQL Server's protocol)"
+fi
 
 # The source connection's and the staging reader's tests again under AddressSanitizer and UndefinedBehaviorSanitizer
 # (damaged Access files must never crash the program), and each fuzz target replayed on its corpus

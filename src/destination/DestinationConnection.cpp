@@ -10,11 +10,13 @@
 #include <QSet>
 #include <QSqlDriver>
 #include <QSqlError>
+#include <QSqlField>
 #include <QSqlQuery>
 #include <QSqlRecord>
 #include <QSqlResult>
 #include <QTimeZone>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <condition_variable>
@@ -23,6 +25,7 @@
 #include <optional>
 #include <stdexcept>
 #include <thread>
+#include <vector>
 
 #ifdef _WIN32
 #include <windows.h> // the types that the ODBC headers use
@@ -74,6 +77,38 @@ QString odbcText(SQLHSTMT statement, SQLUSMALLINT column)
         return QString::fromUtf16(reinterpret_cast<const char16_t*>(buffer), chars);
     else
         return QString::fromUcs4(reinterpret_cast<const char32_t*>(buffer), chars);
+}
+
+// A view that a server keeps in each database for compatibility with older catalogues (Babelfish's
+// dbo.sysdatabases): SQL Server keeps these in its own schema.
+bool isCompatibilityView(const QString& type, const QString& name)
+{
+    return type.compare(QLatin1String("VIEW"), Qt::CaseInsensitive) == 0
+        && name.startsWith(QLatin1String("sys"), Qt::CaseInsensitive);
+}
+
+// The type that a value of an ODBC SQL type reads as.
+QMetaType metaTypeOf(SQLSMALLINT type)
+{
+    switch (type) {
+    case SQL_CHAR: case SQL_VARCHAR: case SQL_LONGVARCHAR:
+    case SQL_WCHAR: case SQL_WVARCHAR: case SQL_WLONGVARCHAR:
+        return QMetaType::fromType<QString>();
+    case SQL_TINYINT: case SQL_SMALLINT: case SQL_INTEGER: case SQL_BIT:
+        return QMetaType::fromType<int>();
+    case SQL_BIGINT:
+        return QMetaType::fromType<qlonglong>();
+    case SQL_REAL: case SQL_FLOAT: case SQL_DOUBLE: case SQL_DECIMAL: case SQL_NUMERIC:
+        return QMetaType::fromType<double>();
+    case SQL_TYPE_DATE: case SQL_DATE:
+        return QMetaType::fromType<QDate>();
+    case SQL_TYPE_TIME: case SQL_TIME:
+        return QMetaType::fromType<QTime>();
+    case SQL_TYPE_TIMESTAMP: case SQL_TIMESTAMP:
+        return QMetaType::fromType<QDateTime>();
+    default:
+        return QMetaType::fromType<QByteArray>();
+    }
 }
 
 // An ODBC statement handle of the connection, freed when it goes out of scope.
@@ -216,7 +251,10 @@ QtMessageHandler g_nextHandler = nullptr;
 
 void dropDriverWarnings(QtMsgType type, const QMessageLogContext& context, const QString& message)
 {
-    if (type == QtWarningMsg && message.startsWith(QLatin1String("QODBC")))
+    // Qt's ODBC layer writes its warnings with or without quotes around its own part.
+    if (type == QtWarningMsg
+        && (message.startsWith(QLatin1String("QODBC")) || message.startsWith(QLatin1String("\"QODBC"))
+            || message.startsWith(QLatin1String("qGetStringData"))))
         return;
     if (g_nextHandler)
         g_nextHandler(type, context, message);
@@ -462,6 +500,15 @@ void DestinationConnection::open(const QString& odbcConnectionString, Access acc
         else if (dbms.contains(QLatin1String("SQLite"), Qt::CaseInsensitive))
             m_dialect = Dialect::SQLite;
     }
+    SQLWCHAR driver[128] = {};
+    length = 0;
+    m_basicPlaneOnly = false;
+    if (SQL_SUCCEEDED(SQLGetInfoW(odbcHandle(db.driver()->handle()), SQL_DRIVER_NAME, driver, sizeof driver, &length))) {
+        QString library;
+        for (int i = 0; i < int(length / sizeof(SQLWCHAR)) && driver[i]; ++i)
+            library += QChar(char16_t(driver[i]));
+        m_basicPlaneOnly = library.contains(QLatin1String("tdsodbc"), Qt::CaseInsensitive);
+    }
     try {
         for (const QString& statement : sessionStatements(m_dialect, access))
             DestQuery(*this, statement).exec();
@@ -634,7 +681,8 @@ QStringList DestinationConnection::tables()
     while (listed && SQL_SUCCEEDED(SQLFetch(statement.get()))) {
         const QString schema = odbcText(statement.get(), 2);
         const QString name = odbcText(statement.get(), 3);
-        if (name.isEmpty() || isCatalogueSchema(schema) || name.startsWith(QLatin1String("sqlite_"), Qt::CaseInsensitive))
+        if (name.isEmpty() || isCatalogueSchema(schema) || name.startsWith(QLatin1String("sqlite_"), Qt::CaseInsensitive)
+            || isCompatibilityView(odbcText(statement.get(), 4), name))
             continue;
         names.append(name);
     }
@@ -647,14 +695,46 @@ QStringList DestinationConnection::tables()
 
 QSqlRecord DestinationConnection::record(const QString& table)
 {
+    // The driver's catalogue is asked for the connection's own database without naming it: some
+    // servers refuse a column list that names a catalogue (and Qt's own record() names it).
     checkNoPendingResult(nullptr);
     requireAlive();
     QSqlDatabase db = database();
+    if (!db.isOpen())
+        throw Error(QStringLiteral("La connexion à la base de destination n'est pas ouverte."));
+    const OdbcStatement statement(odbcHandle(db.driver()->handle()));
+    if (!statement.isValid())
+        throw Error(QStringLiteral("Impossible de lire les colonnes de la table %1.").arg(table));
+    SQLSetStmtAttr(statement.get(), SQL_ATTR_QUERY_TIMEOUT, reinterpret_cast<SQLPOINTER>(SQLULEN(m_queryTimeout)), 0);
+#ifdef UNICODE
+    const std::wstring name = table.toStdWString();
+    std::vector<SQLWCHAR> tableName(name.begin(), name.end());
+#else
+    const QByteArray name = table.toUtf8();
+    std::vector<SQLCHAR> tableName(name.begin(), name.end());
+#endif
+    tableName.push_back(0);
     testHold("catalogue");
     CallGuard guard(m_watchdog.get(), m_queryTimeout);
-    const QSqlRecord columns = db.record(table);
+    QSqlRecord columns;
+    const bool listed = SQL_SUCCEEDED(
+        SQLColumns(statement.get(), nullptr, 0, nullptr, 0, tableName.data(), SQL_NTS, nullptr, 0));
+    while (listed && SQL_SUCCEEDED(SQLFetch(statement.get()))) {
+        SQLSMALLINT type = 0;
+        SQLINTEGER size = 0;
+        SQLLEN indicator = 0;
+        SQLGetData(statement.get(), 5, SQL_C_SSHORT, &type, 0, &indicator);
+        if (!SQL_SUCCEEDED(SQLGetData(statement.get(), 7, SQL_C_SLONG, &size, 0, &indicator)) || indicator == SQL_NULL_DATA)
+            size = 0;
+        QSqlField field(odbcText(statement.get(), 4), metaTypeOf(type), table);
+        field.setLength(size);
+        columns.append(field);
+    }
     if (guard.timedOut())
         noAnswer();
+    if (!listed)
+        fail(QStringLiteral("Impossible de lire les colonnes de la table %1.").arg(table),
+             sqlStateOf(SQL_HANDLE_STMT, statement.get()));
     return columns;
 }
 
@@ -678,6 +758,30 @@ qint32 DestinationConnection::scalarInt(const QString& sql)
     query.close();
     return result;
 }
+
+namespace {
+
+// FreeTDS sends texts in UCS-2: a character outside the basic plane (an emoji) fails the statement
+// and leaves the connection refusing every later one ("Invalid cursor state"). Such a text is
+// refused before it is sent.
+void checkBasicPlane(const QList<QPair<QString, QVariant>>& named, const QList<QVariant>& positional)
+{
+    const auto check = [](const QVariant& value) {
+        if (value.metaType() != QMetaType::fromType<QString>())
+            return;
+        const QString text = value.toString();
+        if (std::any_of(text.cbegin(), text.cend(), [](QChar c) { return c.isSurrogate(); }))
+            throw Error(QStringLiteral("un texte contient un caractère que le pilote FreeTDS ne peut pas transmettre "
+                                       "à SQL Server (un caractère hors du plan multilingue de base, un emoji par "
+                                       "exemple) : il n'est pas écrit."));
+    };
+    for (const auto& entry : named)
+        check(entry.second);
+    for (const QVariant& value : positional)
+        check(value);
+}
+
+} // namespace
 
 struct DestQuery::Private {
     QString text;
@@ -769,6 +873,8 @@ void DestQuery::run()
         m_d->query.bindValue(u':' + name, value);
     for (qsizetype i = 0; i < m_d->positional.size(); ++i)
         m_d->query.bindValue(int(i), m_d->positional.at(i));
+    if (m_connection.m_basicPlaneOnly)
+        checkBasicPlane(m_d->bound, m_d->positional);
     CallGuard guard(m_connection.m_watchdog.get(), m_connection.m_queryTimeout);
     const bool executed = m_d->query.exec();
     if (guard.timedOut())

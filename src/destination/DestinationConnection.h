@@ -120,6 +120,7 @@ private:
     int m_generation = 0;           // counts opens: a query prepared on an earlier one prepares again
     Dialect m_dialect = Dialect::Other;
     bool m_inTransaction = false;
+    bool m_basicPlaneOnly = false; // the driver (FreeTDS) cannot send characters outside the basic plane
     bool m_lost = false;
     QString m_lostMessage;
     int m_queryTimeout = kDefaultQueryTimeoutSeconds;

@@ -35,6 +35,19 @@ const int kPostgresPort = 5432;                     // on a socket in the cluste
 
 std::atomic<int> g_counter{0};
 
+// The port of the TDS server that the test run started, on 127.0.0.1; empty without one.
+QString tdsPort()
+{
+    return qEnvironmentVariable("VF_TEST_TDS_PORT");
+}
+
+// Each test process's databases on the shared TDS server carry its process number: two test
+// programs running at once never meet.
+QString tdsDatabase(int number)
+{
+    return QStringLiteral("vf_test_%1_%2").arg(::getpid()).arg(number);
+}
+
 QString quoteValue(const QString& value)
 {
     if (value.contains(u';') || value.contains(u'{') || value.contains(u'}')
@@ -264,14 +277,27 @@ private:
 
 QString backendName(Backend backend)
 {
-    return backend == Backend::SQLite ? QStringLiteral("sqlite") : QStringLiteral("postgresql");
+    switch (backend) {
+    case Backend::SQLite: return QStringLiteral("sqlite");
+    case Backend::PostgreSQL: return QStringLiteral("postgresql");
+    case Backend::TDS: return QStringLiteral("tds");
+    }
+    return QString();
+}
+
+QList<Backend> testBackends()
+{
+    QList<Backend> backends{Backend::SQLite, Backend::PostgreSQL};
+    if (!tdsPort().isEmpty())
+        backends.append(Backend::TDS);
+    return backends;
 }
 
 void addBackendColumn()
 {
     QTest::addColumn<Backend>("backend");
-    QTest::newRow("sqlite") << Backend::SQLite;
-    QTest::newRow("postgresql") << Backend::PostgreSQL;
+    for (const Backend backend : testBackends())
+        QTest::newRow(qPrintable(backendName(backend))) << backend;
 }
 
 struct TestDestination::Private {
@@ -285,18 +311,44 @@ struct TestDestination::Private {
     QString connectionString() const;
 };
 
+QString driverOf(Backend backend)
+{
+    switch (backend) {
+    case Backend::SQLite: return QStringLiteral("SQLite3");
+    case Backend::PostgreSQL: return QStringLiteral("PostgreSQL Unicode");
+    case Backend::TDS: return QStringLiteral("FreeTDS");
+    }
+    return QString();
+}
+
+QString serverOf(Backend backend)
+{
+    switch (backend) {
+    case Backend::SQLite: return QString();
+    case Backend::PostgreSQL: return PostgresCluster::instance().socketDir();
+    case Backend::TDS: return QStringLiteral("127.0.0.1");
+    }
+    return QString();
+}
+
+// The embedded destination syncs the disk at each statement unless told otherwise: tests run it
+// in WAL mode without a sync per statement, as the demo does.
+QString optionsOf(Backend backend)
+{
+    switch (backend) {
+    case Backend::SQLite: return QStringLiteral("SyncPragma=NORMAL;JournalMode=WAL");
+    case Backend::PostgreSQL: return QStringLiteral("Port=%1").arg(kPostgresPort);
+    case Backend::TDS: return QStringLiteral("Port=%1;TDS_Version=7.4").arg(tdsPort());
+    }
+    return QString();
+}
+
 QString TestDestination::Private::connectionString() const
 {
-    const bool sqlite = backend == Backend::SQLite;
-    QString s = QStringLiteral("DRIVER={%1};SERVER=%2;DATABASE=%3;UID=%4;PWD=%5;")
-                    .arg(sqlite ? QStringLiteral("SQLite3") : QStringLiteral("PostgreSQL Unicode"),
-                         quoteValue(sqlite ? QString() : PostgresCluster::instance().socketDir()),
-                         quoteValue(databaseName), quoteValue(kUser), quoteValue(kPassword));
-    // The embedded destination syncs the disk at each statement unless told otherwise: tests
-    // run it in WAL mode without a sync per statement, as the demo does.
-    s += sqlite ? QStringLiteral("SyncPragma=NORMAL;JournalMode=WAL")
-                : QStringLiteral("Port=%1").arg(kPostgresPort);
-    return s;
+    return QStringLiteral("DRIVER={%1};SERVER=%2;DATABASE=%3;UID=%4;PWD=%5;")
+               .arg(driverOf(backend), quoteValue(serverOf(backend)), quoteValue(databaseName), quoteValue(kUser),
+                    quoteValue(kPassword))
+        + optionsOf(backend);
 }
 
 QString TestDestination::Private::make()
@@ -311,22 +363,26 @@ QString TestDestination::Private::make()
         databaseName = folder->filePath(QStringLiteral("talmerosin.sqlite"));
         schemaFile = QStringLiteral("sqlite.sql");
     } else {
-        PostgresCluster& cluster = PostgresCluster::instance();
-        if (!cluster.ready())
-            return QStringLiteral("PostgreSQL destination unavailable: ") + cluster.error();
-        databaseName = QStringLiteral("vf_test_%1").arg(number);
+        const bool tds = backend == Backend::TDS;
+        if (tds && tdsPort().isEmpty())
+            return QStringLiteral("no TDS server for this test run (VF_TEST_TDS_PORT is not set)");
+        PostgresCluster* cluster = tds ? nullptr : &PostgresCluster::instance();
+        if (cluster && !cluster->ready())
+            return QStringLiteral("PostgreSQL destination unavailable: ") + cluster->error();
+        databaseName = tds ? tdsDatabase(number) : QStringLiteral("vf_test_%1").arg(number);
         const QString adminName = connectionName + QStringLiteral("_admin");
         QString error;
         {
             QSqlDatabase admin = QSqlDatabase::addDatabase(QStringLiteral("QODBC"), adminName);
             const QString target = databaseName;
-            databaseName = QStringLiteral("postgres");
+            databaseName = tds ? QStringLiteral("master") : QStringLiteral("postgres");
             admin.setDatabaseName(connectionString());
             databaseName = target;
             if (!admin.open())
-                error = QStringLiteral("cannot connect to the PostgreSQL cluster: ") + sqlError(admin.lastError());
+                error = QStringLiteral("cannot connect to the %1 server: %2").arg(backendName(backend), sqlError(admin.lastError()));
             else {
                 QSqlQuery create(admin);
+                create.setForwardOnly(true);
                 if (!create.exec(QStringLiteral("CREATE DATABASE ") + databaseName))
                     error = QStringLiteral("CREATE DATABASE failed: ") + sqlError(create.lastError());
             }
@@ -335,7 +391,7 @@ QString TestDestination::Private::make()
         QSqlDatabase::removeDatabase(adminName);
         if (!error.isEmpty())
             return error;
-        schemaFile = QStringLiteral("postgresql.sql");
+        schemaFile = tds ? QStringLiteral("sqlserver.sql") : QStringLiteral("postgresql.sql");
     }
 
     QString error;
@@ -349,6 +405,7 @@ QString TestDestination::Private::make()
             .arg(backendName(backend), sqlError(db.lastError()));
     for (const QString& statement : statements) {
         QSqlQuery q(db);
+        q.setForwardOnly(true);
         if (!q.exec(statement))
             return QStringLiteral("schema statement failed on %1: %2\n%3")
                 .arg(backendName(backend), sqlError(q.lastError()), statement);
@@ -369,6 +426,23 @@ TestDestination::~TestDestination()
         QSqlDatabase::database(m_d->connectionName, false).close();
         QSqlDatabase::removeDatabase(m_d->connectionName);
     }
+    // The TDS server outlives the test process: its database goes with the destination.
+    if (m_d->backend == Backend::TDS && m_d->error.isEmpty()) {
+        const QString adminName = m_d->connectionName + QStringLiteral("_drop");
+        {
+            const QString database = m_d->databaseName;
+            m_d->databaseName = QStringLiteral("master");
+            QSqlDatabase admin = QSqlDatabase::addDatabase(QStringLiteral("QODBC"), adminName);
+            admin.setDatabaseName(m_d->connectionString());
+            if (admin.open()) {
+                QSqlQuery drop(admin);
+                drop.setForwardOnly(true);
+                drop.exec(QStringLiteral("DROP DATABASE ") + database);
+            }
+            admin.close();
+        }
+        QSqlDatabase::removeDatabase(adminName);
+    }
 }
 
 bool TestDestination::isReady() const
@@ -388,12 +462,12 @@ Backend TestDestination::backend() const
 
 QString TestDestination::driverName() const
 {
-    return m_d->backend == Backend::SQLite ? QStringLiteral("SQLite3") : QStringLiteral("PostgreSQL Unicode");
+    return driverOf(m_d->backend);
 }
 
 QString TestDestination::serverName() const
 {
-    return m_d->backend == Backend::SQLite ? QString() : PostgresCluster::instance().socketDir();
+    return serverOf(m_d->backend);
 }
 
 QString TestDestination::databaseName() const
@@ -403,8 +477,7 @@ QString TestDestination::databaseName() const
 
 QString TestDestination::options() const
 {
-    return m_d->backend == Backend::SQLite ? QStringLiteral("SyncPragma=NORMAL;JournalMode=WAL")
-                                           : QStringLiteral("Port=%1").arg(kPostgresPort);
+    return optionsOf(m_d->backend);
 }
 
 QString TestDestination::connectionString() const
@@ -464,8 +537,12 @@ bool TestDestination::startPostgres(QString* error)
 QString TestDestination::sqlDateTime(const QDateTime& value) const
 {
     const QString text = value.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss.zzz"));
-    return m_d->backend == Backend::SQLite ? u'\'' + text + u'\''
-                                           : QStringLiteral("TIMESTAMP '") + text + u'\'';
+    switch (m_d->backend) {
+    case Backend::SQLite: return u'\'' + text + u'\'';
+    case Backend::PostgreSQL: return QStringLiteral("TIMESTAMP '") + text + u'\'';
+    case Backend::TDS: return QStringLiteral("CAST('") + QString(text).replace(u' ', u'T') + QStringLiteral("' AS DATETIME2)");
+    }
+    return text;
 }
 
 QSqlDatabase TestDestination::db() const
@@ -510,6 +587,7 @@ QVariant TestDestination::scalar(const QString& sql) const
 bool TestDestination::exec(const QString& sql) const
 {
     QSqlQuery q(db());
+    q.setForwardOnly(true);
     if (q.exec(sql))
         return true;
     QTest::qFail(qPrintable(QStringLiteral("%1 on %2: %3").arg(sql, backendName(m_d->backend),

@@ -9,14 +9,21 @@
 
 namespace vf::test {
 
-// The two destinations that every destination test runs against: the SQLite3 ODBC driver
-// (embedded) and PostgreSQL through psqlODBC (a throwaway cluster of this test process).
-enum class Backend { SQLite, PostgreSQL };
+// The destinations that every destination test runs against: the SQLite3 ODBC driver
+// (embedded), PostgreSQL through psqlODBC (a throwaway cluster of this test process), and, when
+// the test run started one, a server that speaks SQL Server's protocol (TDS) through FreeTDS:
+// VF_TEST_TDS_PORT names its port on 127.0.0.1, where the login "sa" (password "murvex") may
+// create databases.
+enum class Backend { SQLite, PostgreSQL, TDS };
 
-QString backendName(Backend backend); // "sqlite" or "postgresql"
+QString backendName(Backend backend); // "sqlite", "postgresql" or "tds"
 
-// Adds the data column "backend" (type Backend) with the rows "sqlite" and "postgresql". Use it in
-// a *_data() function, then `QFETCH(vf::test::Backend, backend);` and VF_TEST_DESTINATION.
+// The destinations of this test run: SQLite and PostgreSQL, and TDS when VF_TEST_TDS_PORT is set.
+QList<Backend> testBackends();
+
+// Adds the data column "backend" (type Backend) with a row per destination of testBackends(),
+// named by backendName(). Use it in a *_data() function, then `QFETCH(vf::test::Backend,
+// backend);` and VF_TEST_DESTINATION.
 void addBackendColumn();
 
 // A fresh, empty destination database holding the reference schema (schema/sqlite.sql or
@@ -36,10 +43,10 @@ public:
     QString errorMessage() const;
     Backend backend() const;
 
-    QString driverName() const;   // "SQLite3" or "PostgreSQL Unicode"
-    QString serverName() const;   // empty for SQLite; the socket folder for PostgreSQL
-    QString databaseName() const; // the SQLite file, or the PostgreSQL database's name
-    QString options() const;      // the extra ODBC attributes ("Port=..." for PostgreSQL)
+    QString driverName() const;   // "SQLite3", "PostgreSQL Unicode" or "FreeTDS"
+    QString serverName() const;   // empty for SQLite; the socket folder for PostgreSQL; 127.0.0.1
+    QString databaseName() const; // the SQLite file, or the server's database's name
+    QString options() const;      // the extra ODBC attributes ("Port=...", and the TDS version)
 
     // The ODBC connection string, built as the program builds it from Kestrune.ver and [Destination].
     QString connectionString() const;
