@@ -63,6 +63,6 @@ fi
 # and regression inputs (scripts/fuzz.sh does the fuzzing itself); only what they need is built.
 cd ..
 cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVF_SANITIZE=ON >/dev/null
-cmake --build build-asan -j"$(nproc)" --target tst_source_connection tst_source_writer tst_source_export tst_page_reader \
+cmake --build build-asan -j"$(nproc)" --target tst_source_connection tst_source_writer tst_source_export tst_page_reader tst_windows_iconv \
   fuzz_access_pages-replay fuzz_staging_stream-replay fuzz_ini-replay fuzz_json_input-replay fuzz_stage_process-replay
 ctest --test-dir build-asan -L 'source|stage|fuzz' --output-on-failure
