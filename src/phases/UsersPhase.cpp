@@ -75,19 +75,14 @@ public:
         ++m_counter;
         const QString failure = QStringLiteral("Erreur médecin utilisateur ") + nom + QLatin1Char(' ') + prenom
             + QStringLiteral(" (") + ville + QLatin1Char(')');
+        // The row as a catch-up run rewrites it, with the columns that only its insert sets.
+        const Columns own = ownColumns(m_counter);
         const Written row = work.insert({QStringLiteral("MEDECINS"),
-                                         {
-                                             {QStringLiteral("MEDECINS_ID"), qint32(m_counter)},
-                                             {QStringLiteral("SYSTEM_FLAGS"), QStringLiteral("*US PA RE CO DO CP TA CM SR AN")},
-                                             {QStringLiteral("MEDECINS_COMPTABLE_ID"), qint32(m_counter)},
-                                             {QStringLiteral("N_MODELE"), qint32(1)},
-                                             {QStringLiteral("NOM"), textOrEmpty(nom)},
-                                             {QStringLiteral("PRENOM"), textOrEmpty(prenom)},
-                                             {QStringLiteral("VILLE"), textOrEmpty(ville)},
-                                             {QStringLiteral("ADRESSE"), textOrEmpty(doctor.textValue(QStringLiteral("ADRESSE")))},
-                                             {QStringLiteral("CP"), textOrEmpty(doctor.textValue(QStringLiteral("CODE POSTAL")))},
-                                             {QStringLiteral("TELEPHONE"), textOrEmpty(FormatPhoneNumber(doctor.textValue(QStringLiteral("TELEPHONE"))))},
-                                         }});
+                                         Columns{own.first(),
+                                                 {QStringLiteral("SYSTEM_FLAGS"), QStringLiteral("*US PA RE CO DO CP TA CM SR AN")},
+                                                 {QStringLiteral("MEDECINS_COMPTABLE_ID"), qint32(m_counter)},
+                                                 {QStringLiteral("N_MODELE"), qint32(1)}}
+                                             + own.mid(1)});
         if (!row) {
             --m_counter; // the next doctor takes the identifier
             work.line(failure);
