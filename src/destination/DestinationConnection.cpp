@@ -21,6 +21,7 @@
 #include <cstdio>
 #include <condition_variable>
 #include <functional>
+#include <iterator>
 #include <mutex>
 #include <optional>
 #include <stdexcept>
@@ -159,6 +160,163 @@ QString sqlStateOf(SQLSMALLINT type, SQLHANDLE handle)
     return text;
 }
 
+// The message of the first diagnostic record of an ODBC handle.
+QString diagnosticOf(SQLSMALLINT type, SQLHANDLE handle)
+{
+    SQLWCHAR state[6] = {};
+    SQLINTEGER native = 0;
+    SQLWCHAR message[1024] = {};
+    SQLSMALLINT length = 0;
+    if (handle == SQL_NULL_HANDLE
+        || !SQL_SUCCEEDED(SQLGetDiagRecW(type, handle, 1, state, &native, message, SQLSMALLINT(std::size(message)), &length)))
+        return QString();
+    QString text;
+    for (int i = 0; i < int(std::size(message)) && message[i]; ++i)
+        text += QChar(char16_t(message[i]));
+    return text.trimmed();
+}
+
+// A text column of the current row, read in pieces through a buffer of UTF-16. The length that a
+// driver gives for a piece is not trusted (FreeTDS counts UTF-8 bytes where the buffer holds UTF-16):
+// a piece ends at the terminator that the driver wrote, found from the buffer's untouched end.
+// Returns false when the driver failed.
+bool readWideText(SQLHSTMT statement, SQLUSMALLINT column, QVariant& value)
+{
+    static_assert(sizeof(SQLWCHAR) == sizeof(char16_t));
+    constexpr qsizetype units = 8192;
+    constexpr SQLWCHAR untouched = 0xFFFF; // a noncharacter: never part of a text
+    std::vector<SQLWCHAR> buffer(units);
+    QString text;
+    for (;;) {
+        std::fill(buffer.begin(), buffer.end(), untouched);
+        SQLLEN indicator = 0;
+        const SQLRETURN r = SQLGetData(statement, column, SQL_C_WCHAR, buffer.data(), SQLLEN(units * sizeof(SQLWCHAR)), &indicator);
+        if (r == SQL_NO_DATA)
+            break;
+        if (!SQL_SUCCEEDED(r))
+            return false;
+        if (indicator == SQL_NULL_DATA) {
+            value = QVariant(QMetaType::fromType<QString>());
+            return true;
+        }
+        qsizetype end = units;
+        while (end > 0 && buffer[end - 1] == untouched)
+            --end;
+        if (end > 0 && buffer[end - 1] == 0)
+            --end;
+        text.append(QStringView(reinterpret_cast<const char16_t*>(buffer.data()), end));
+        if (r == SQL_SUCCESS)
+            break;
+    }
+    value = text;
+    return true;
+}
+
+// A binary column of the current row, read in pieces.
+bool readBinary(SQLHSTMT statement, SQLUSMALLINT column, QVariant& value)
+{
+    constexpr SQLLEN size = 65536;
+    QByteArray bytes;
+    QByteArray buffer(size, Qt::Uninitialized);
+    for (;;) {
+        SQLLEN indicator = 0;
+        const SQLRETURN r = SQLGetData(statement, column, SQL_C_BINARY, buffer.data(), size, &indicator);
+        if (r == SQL_NO_DATA)
+            break;
+        if (!SQL_SUCCEEDED(r))
+            return false;
+        if (indicator == SQL_NULL_DATA) {
+            value = QVariant(QMetaType::fromType<QByteArray>());
+            return true;
+        }
+        const bool more = indicator == SQL_NO_TOTAL || indicator > size;
+        bytes.append(buffer.constData(), more ? size : indicator);
+        if (!more)
+            break;
+    }
+    value = bytes;
+    return true;
+}
+
+// A fixed-size value of the current row, or a null of its type.
+template <typename Buffer>
+bool readFixed(SQLHSTMT statement, SQLUSMALLINT column, SQLSMALLINT cType, Buffer& buffer, bool& null)
+{
+    SQLLEN indicator = 0;
+    const SQLRETURN r = SQLGetData(statement, column, cType, &buffer, sizeof buffer, &indicator);
+    null = r == SQL_NO_DATA || indicator == SQL_NULL_DATA;
+    return SQL_SUCCEEDED(r) || r == SQL_NO_DATA;
+}
+
+// A column of the current row, typed as Qt's ODBC driver types it, read by the program itself: over
+// FreeTDS, Qt's own reading of a text longer than the column's declared size comes back empty.
+// Date-times are naive UTC values. Returns false when the driver failed.
+bool readColumn(SQLHSTMT statement, int position, QMetaType type, QVariant& value)
+{
+    const auto column = SQLUSMALLINT(position + 1);
+    bool null = false;
+    bool read = true;
+    switch (type.id()) {
+    case QMetaType::Int:
+    case QMetaType::Short: {
+        SQLINTEGER n = 0;
+        read = readFixed(statement, column, SQL_C_SLONG, n, null);
+        value = null ? QVariant(QMetaType::fromType<int>()) : QVariant(int(n));
+        break;
+    }
+    case QMetaType::UInt:
+    case QMetaType::UShort: {
+        SQLUINTEGER n = 0;
+        read = readFixed(statement, column, SQL_C_ULONG, n, null);
+        value = null ? QVariant(QMetaType::fromType<uint>()) : QVariant(uint(n));
+        break;
+    }
+    case QMetaType::LongLong: {
+        SQLBIGINT n = 0;
+        read = readFixed(statement, column, SQL_C_SBIGINT, n, null);
+        value = null ? QVariant(QMetaType::fromType<qlonglong>()) : QVariant(qlonglong(n));
+        break;
+    }
+    case QMetaType::ULongLong: {
+        SQLUBIGINT n = 0;
+        read = readFixed(statement, column, SQL_C_UBIGINT, n, null);
+        value = null ? QVariant(QMetaType::fromType<qulonglong>()) : QVariant(qulonglong(n));
+        break;
+    }
+    case QMetaType::Double: {
+        SQLDOUBLE n = 0;
+        read = readFixed(statement, column, SQL_C_DOUBLE, n, null);
+        value = null ? QVariant(QMetaType::fromType<double>()) : QVariant(double(n));
+        break;
+    }
+    case QMetaType::QDate: {
+        SQL_DATE_STRUCT d = {};
+        read = readFixed(statement, column, SQL_C_TYPE_DATE, d, null);
+        value = null ? QVariant(QMetaType::fromType<QDate>()) : QVariant(QDate(d.year, d.month, d.day));
+        break;
+    }
+    case QMetaType::QTime: {
+        SQL_TIME_STRUCT t = {};
+        read = readFixed(statement, column, SQL_C_TYPE_TIME, t, null);
+        value = null ? QVariant(QMetaType::fromType<QTime>()) : QVariant(QTime(t.hour, t.minute, t.second));
+        break;
+    }
+    case QMetaType::QDateTime: {
+        SQL_TIMESTAMP_STRUCT t = {};
+        read = readFixed(statement, column, SQL_C_TYPE_TIMESTAMP, t, null);
+        value = null ? QVariant(QMetaType::fromType<QDateTime>())
+                     : QVariant(QDateTime(QDate(t.year, t.month, t.day),
+                                          QTime(t.hour, t.minute, t.second, int(t.fraction / 1000000)), Qt::UTC));
+        break;
+    }
+    case QMetaType::QByteArray:
+        return readBinary(statement, column, value);
+    default: // texts, and what Qt's driver reads as text
+        return readWideText(statement, column, value);
+    }
+    return read;
+}
+
 // A failure that says that the server can no longer be reached: the SQLSTATE class of the
 // connection (08), a timeout (HYT00, HYT01), PostgreSQL's cancelled statement and shut-down
 // server, or the messages with which the drivers report a link that broke.
@@ -280,31 +438,35 @@ QStringList sessionStatements(Dialect dialect, Access access)
     return {};
 }
 
-QString textLengthExpression(Dialect dialect, const QString& column)
+QString textLengthExpression(TextMeasure measure, const QString& column)
 {
-    switch (dialect) {
-    case Dialect::SqlServer: // bytes of UTF-16: text, ntext, varchar and nvarchar alike
+    switch (measure) {
+    case TextMeasure::Utf16Units: // text, ntext, varchar and nvarchar alike
         return QStringLiteral("DATALENGTH(CAST(%1 AS nvarchar(max)))/2").arg(column);
-    case Dialect::PostgreSQL:
-    case Dialect::SQLite: // characters
+    case TextMeasure::Utf8Bytes:
+        return QStringLiteral("DATALENGTH(CAST(%1 AS nvarchar(max)))").arg(column);
+    case TextMeasure::Characters:
         return QStringLiteral("length(%1)").arg(column);
-    case Dialect::Other:
+    case TextMeasure::Unknown:
         break;
     }
     return QString();
 }
 
-void checkTextLength(Dialect dialect, const QString& text, const QVariant& serverLength, const QString& what)
+void checkTextLength(TextMeasure measure, const QString& text, const QVariant& serverLength, const QString& what)
 {
-    if (serverLength.isNull() || !serverLength.isValid())
+    if (serverLength.isNull() || !serverLength.isValid() || measure == TextMeasure::Unknown)
         return;
     const qint64 expected = serverLength.toLongLong();
-    const qint64 read = dialect == Dialect::SqlServer ? text.size() : text.toUcs4().size();
+    const qint64 read = measure == TextMeasure::Utf16Units ? text.size()
+                      : measure == TextMeasure::Utf8Bytes  ? text.toUtf8().size()
+                                                           : text.toUcs4().size();
     if (read != expected)
-        throw Error(QStringLiteral("le texte de %1 a été lu incomplet (%2 caractères sur %3) : il n'est pas réécrit.")
+        throw Error(QStringLiteral("le texte de %1 a été lu incomplet (%2 %4 sur %3) : il n'est pas réécrit.")
                         .arg(what)
                         .arg(read)
-                        .arg(expected));
+                        .arg(expected)
+                        .arg(measure == TextMeasure::Utf8Bytes ? QStringLiteral("octets") : QStringLiteral("caractères")));
 }
 
 QStringList installedOdbcDrivers()
@@ -512,6 +674,16 @@ void DestinationConnection::open(const QString& odbcConnectionString, Access acc
     try {
         for (const QString& statement : sessionStatements(m_dialect, access))
             DestQuery(*this, statement).exec();
+        m_textMeasure = m_dialect == Dialect::PostgreSQL || m_dialect == Dialect::SQLite ? TextMeasure::Characters
+                                                                                          : TextMeasure::Unknown;
+        if (m_dialect == Dialect::SqlServer) {
+            // One character of the basic Latin block: two bytes of UTF-16, or one of UTF-8.
+            DestQuery measure(*this, QStringLiteral("SELECT DATALENGTH(N'a')"));
+            measure.open();
+            const qint64 bytes = measure.eof() ? 0 : measure.value(0).toLongLong();
+            measure.close();
+            m_textMeasure = bytes == 2 ? TextMeasure::Utf16Units : bytes == 1 ? TextMeasure::Utf8Bytes : TextMeasure::Unknown;
+        }
     } catch (const ConnectionLost& lost) {
         close();
         throw Error(lost.message, lost.sqlState);
@@ -791,6 +963,10 @@ struct DestQuery::Private {
     bool open = false;
     bool atEnd = true;
     int columns = 0; // of the open result set
+    QStringList names;      // of the open result set's columns
+    QList<QMetaType> types; // of its columns' values
+    bool ownReads = false;  // the values are read by the program instead of Qt's driver
+    QList<QVariant> row;    // the current row's values read so far, in column order
     QList<QPair<QString, QVariant>> bound; // in binding order; a name bound again keeps its place
     QList<QVariant> positional;            // the values of "?" placeholders
 };
@@ -887,6 +1063,7 @@ bool DestQuery::fetch()
 {
     CallGuard guard(m_connection.m_watchdog.get(), m_connection.m_queryTimeout);
     const bool fetched = m_d->query.next();
+    m_d->row.clear();
     if (guard.timedOut())
         m_connection.noAnswer();
     return fetched;
@@ -900,7 +1077,16 @@ void DestQuery::open()
         return;
     }
     m_d->open = true;
-    m_d->columns = m_d->query.record().count();
+    // Not yet on a row: the record holds the columns' names and types, no value.
+    const QSqlRecord record = m_d->query.record();
+    m_d->columns = record.count();
+    m_d->names.clear();
+    m_d->types.clear();
+    for (int i = 0; i < m_d->columns; ++i) {
+        m_d->names.append(record.fieldName(i));
+        m_d->types.append(record.field(i).metaType());
+    }
+    m_d->ownReads = m_connection.dialect() == Dialect::SqlServer;
     m_connection.m_pending = this;
     m_d->atEnd = !fetch();
     if (m_d->atEnd && m_d->query.lastError().isValid()) {
@@ -952,17 +1138,16 @@ int DestQuery::columnCount() const
 
 QString DestQuery::columnName(int position) const
 {
-    return m_d->open ? m_d->query.record().fieldName(position) : QString();
+    return m_d->open ? m_d->names.value(position) : QString();
 }
 
 QVariant DestQuery::value(const QString& column) const
 {
     if (eof())
         throw Error(QStringLiteral("Aucun enregistrement courant pour lire la colonne %1.").arg(column));
-    const QSqlRecord record = m_d->query.record();
-    for (int i = 0; i < record.count(); ++i) {
-        if (record.fieldName(i).compare(column, Qt::CaseInsensitive) == 0)
-            return naive(m_d->query.value(i));
+    for (int i = 0; i < m_d->names.size(); ++i) {
+        if (m_d->names.at(i).compare(column, Qt::CaseInsensitive) == 0)
+            return value(i);
     }
     throw Error(QStringLiteral("La colonne %1 est introuvable.").arg(column));
 }
@@ -973,7 +1158,23 @@ QVariant DestQuery::value(int position) const
         throw Error(QStringLiteral("Aucun enregistrement courant pour lire la colonne %1.").arg(position));
     if (position < 0 || position >= m_d->columns)
         throw Error(QStringLiteral("La colonne %1 est introuvable.").arg(position));
-    return naive(m_d->query.value(position));
+    if (!m_d->ownReads)
+        return naive(m_d->query.value(position));
+    // A driver may give a column only once, and only after the ones before it.
+    const auto statement = static_cast<SQLHSTMT>(odbcHandle(m_d->query.result()->handle()));
+    while (m_d->row.size() <= position) {
+        const int column = int(m_d->row.size());
+        QVariant read;
+        if (!readColumn(statement, column, m_d->types.at(column), read)) {
+            const QString message = diagnosticOf(SQL_HANDLE_STMT, statement);
+            const QString state = sqlStateOf(SQL_HANDLE_STMT, statement);
+            m_connection.fail(message.isEmpty() ? QStringLiteral("la colonne %1 n'a pas pu être lue").arg(m_d->names.at(column))
+                                                : message,
+                              state);
+        }
+        m_d->row.append(read);
+    }
+    return m_d->row.at(position);
 }
 
 } // namespace vf
