@@ -317,6 +317,109 @@ bool readColumn(SQLHSTMT statement, int position, QMetaType type, QVariant& valu
     return read;
 }
 
+// Binds the values of a prepared statement's "?" placeholders, in their order, and executes it.
+// Texts go as UTF-16 (NVARCHAR); date-times to the second, as Qt's driver sends them; a null keeps
+// its type. The bindings are released before returning.
+SQLRETURN executeWithValues(SQLHSTMT statement, const QVariantList& values)
+{
+    struct Value {
+        QByteArray bytes; // what the binding points at
+        SQLLEN indicator = 0;
+    };
+    std::vector<Value> held(values.size());
+    SQLRETURN r = SQL_SUCCESS;
+    for (qsizetype i = 0; i < values.size() && SQL_SUCCEEDED(r); ++i) {
+        const QVariant& value = values.at(i);
+        Value& slot = held[i];
+        const bool null = value.isNull();
+        SQLSMALLINT cType = SQL_C_WCHAR;
+        SQLSMALLINT sqlType = SQL_WVARCHAR;
+        SQLULEN size = 1;
+        SQLSMALLINT digits = 0;
+        switch (value.metaType().id()) {
+        case QMetaType::Int:
+        case QMetaType::Short:
+        case QMetaType::UShort: {
+            const SQLINTEGER n = value.toInt();
+            slot.bytes = QByteArray(reinterpret_cast<const char*>(&n), sizeof n);
+            cType = SQL_C_SLONG;
+            sqlType = SQL_INTEGER;
+            size = 10;
+            break;
+        }
+        case QMetaType::UInt:
+        case QMetaType::LongLong:
+        case QMetaType::ULongLong: {
+            const SQLBIGINT n = value.toLongLong();
+            slot.bytes = QByteArray(reinterpret_cast<const char*>(&n), sizeof n);
+            cType = SQL_C_SBIGINT;
+            sqlType = SQL_BIGINT;
+            size = 19;
+            break;
+        }
+        case QMetaType::QDateTime: {
+            const QDateTime dt = value.toDateTime();
+            SQL_TIMESTAMP_STRUCT t = {};
+            t.year = SQLSMALLINT(dt.date().year());
+            t.month = SQLUSMALLINT(dt.date().month());
+            t.day = SQLUSMALLINT(dt.date().day());
+            t.hour = SQLUSMALLINT(dt.time().hour());
+            t.minute = SQLUSMALLINT(dt.time().minute());
+            t.second = SQLUSMALLINT(dt.time().second());
+            slot.bytes = QByteArray(reinterpret_cast<const char*>(&t), sizeof t);
+            cType = SQL_C_TYPE_TIMESTAMP;
+            sqlType = SQL_TYPE_TIMESTAMP;
+            size = 19;
+            break;
+        }
+        case QMetaType::QByteArray:
+            slot.bytes = value.toByteArray();
+            cType = SQL_C_BINARY;
+            sqlType = SQL_VARBINARY;
+            size = std::max<SQLULEN>(1, SQLULEN(slot.bytes.size()));
+            break;
+        default: { // texts, and any other value as its text
+            const QString text = value.toString();
+            slot.bytes = QByteArray(reinterpret_cast<const char*>(text.utf16()), text.size() * qsizetype(sizeof(char16_t)));
+            // Longer than SQL Server's largest sized NVARCHAR: NVARCHAR(MAX).
+            sqlType = text.size() > 4000 ? SQL_WLONGVARCHAR : SQL_WVARCHAR;
+            size = std::max<SQLULEN>(1, SQLULEN(text.size()));
+            break;
+        }
+        }
+        slot.indicator = null ? SQL_NULL_DATA : SQLLEN(slot.bytes.size());
+        if (slot.bytes.isEmpty())
+            slot.bytes = QByteArray(sizeof(SQLWCHAR), '\0'); // a valid address for an empty text
+        r = SQLBindParameter(statement, SQLUSMALLINT(i + 1), SQL_PARAM_INPUT, cType, sqlType, size, digits,
+                             slot.bytes.data(), SQLLEN(slot.bytes.size()), &slot.indicator);
+    }
+    if (SQL_SUCCEEDED(r))
+        r = SQLExecute(statement);
+    if (r == SQL_NO_DATA) // a statement that changed no row
+        r = SQL_SUCCESS;
+    SQLFreeStmt(statement, SQL_RESET_PARAMS);
+    return r;
+}
+
+// The names and value types of a statement's result columns.
+void describeColumns(SQLHSTMT statement, QStringList& names, QList<QMetaType>& types)
+{
+    SQLSMALLINT count = 0;
+    SQLNumResultCols(statement, &count);
+    for (SQLUSMALLINT column = 1; column <= count; ++column) {
+        SQLWCHAR name[256] = {};
+        SQLSMALLINT nameLength = 0;
+        SQLSMALLINT type = 0;
+        SQLULEN size = 0;
+        SQLSMALLINT digits = 0;
+        SQLSMALLINT nullable = 0;
+        SQLDescribeColW(statement, column, name, SQLSMALLINT(std::size(name)), &nameLength, &type, &size, &digits, &nullable);
+        names.append(QString::fromUtf16(reinterpret_cast<const char16_t*>(name),
+                                        std::min<qsizetype>(nameLength, qsizetype(std::size(name)) - 1)));
+        types.append(metaTypeOf(type));
+    }
+}
+
 // A failure that says that the server can no longer be reached: the SQLSTATE class of the
 // connection (08), a timeout (HYT00, HYT01), PostgreSQL's cancelled statement and shut-down
 // server, or the messages with which the drivers report a link that broke.
@@ -965,7 +1068,11 @@ struct DestQuery::Private {
     int columns = 0; // of the open result set
     QStringList names;      // of the open result set's columns
     QList<QMetaType> types; // of its columns' values
-    bool ownReads = false;  // the values are read by the program instead of Qt's driver
+    // The statement is executed and its rows read by the program itself on the statement that
+    // Qt's driver prepared: through FreeTDS, Qt's driver sends texts as VARCHAR in the server's
+    // code page (a name outside it fails the statement) and reads long texts back empty.
+    bool ownCalls = false;
+    bool fetchFailed = false; // the last fetch of an own call failed
     QList<QVariant> row;    // the current row's values read so far, in column order
     QList<QPair<QString, QVariant>> bound; // in binding order; a name bound again keeps its place
     QList<QVariant> positional;            // the values of "?" placeholders
@@ -1020,8 +1127,11 @@ void DestQuery::bindAll(QList<QVariant> values)
 
 void DestQuery::fail()
 {
-    const QString message = driverMessage(m_d->query.lastError());
-    const QString state = sqlStateOf(SQL_HANDLE_STMT, odbcHandle(m_d->query.result()->handle()));
+    const SQLHANDLE statement = odbcHandle(m_d->query.result()->handle());
+    const QString message = m_d->ownCalls ? diagnosticOf(SQL_HANDLE_STMT, statement) : driverMessage(m_d->query.lastError());
+    const QString state = sqlStateOf(SQL_HANDLE_STMT, statement);
+    if (m_d->ownCalls)
+        SQLFreeStmt(statement, SQL_CLOSE);
     m_d->query.finish();
     m_connection.fail(message, state);
 }
@@ -1044,6 +1154,7 @@ void DestQuery::run()
             SQLSetStmtAttr(statement, SQL_ATTR_QUERY_TIMEOUT, reinterpret_cast<SQLPOINTER>(SQLULEN(m_connection.m_queryTimeout)), 0);
         m_d->prepared = true;
         m_d->generation = m_connection.m_generation;
+        m_d->ownCalls = m_connection.dialect() == Dialect::SqlServer;
     }
     for (const auto& [name, value] : std::as_const(m_d->bound))
         m_d->query.bindValue(u':' + name, value);
@@ -1052,17 +1163,30 @@ void DestQuery::run()
     if (m_connection.m_basicPlaneOnly)
         checkBasicPlane(m_d->bound, m_d->positional);
     CallGuard guard(m_connection.m_watchdog.get(), m_connection.m_queryTimeout);
-    const bool executed = m_d->query.exec();
+    const bool executed = m_d->ownCalls ? SQL_SUCCEEDED(executeWithValues(statementHandle(), m_d->query.boundValues()))
+                                        : m_d->query.exec();
     if (guard.timedOut())
         m_connection.noAnswer();
     if (!executed)
         fail();
 }
 
+void* DestQuery::statementHandle() const
+{
+    return odbcHandle(m_d->query.result()->handle());
+}
+
 bool DestQuery::fetch()
 {
     CallGuard guard(m_connection.m_watchdog.get(), m_connection.m_queryTimeout);
-    const bool fetched = m_d->query.next();
+    bool fetched = false;
+    if (m_d->ownCalls) {
+        const SQLRETURN r = SQLFetch(statementHandle());
+        fetched = SQL_SUCCEEDED(r);
+        m_d->fetchFailed = !fetched && r != SQL_NO_DATA;
+    } else {
+        fetched = m_d->query.next();
+    }
     m_d->row.clear();
     if (guard.timedOut())
         m_connection.noAnswer();
@@ -1072,24 +1196,29 @@ bool DestQuery::fetch()
 void DestQuery::open()
 {
     run();
-    if (!m_d->query.isSelect()) {
+    m_d->names.clear();
+    m_d->types.clear();
+    if (m_d->ownCalls) {
+        describeColumns(statementHandle(), m_d->names, m_d->types);
+    } else if (m_d->query.isSelect()) {
+        // Not yet on a row: the record holds the columns' names and types, no value.
+        const QSqlRecord record = m_d->query.record();
+        for (int i = 0; i < record.count(); ++i) {
+            m_d->names.append(record.fieldName(i));
+            m_d->types.append(record.field(i).metaType());
+        }
+    }
+    if (m_d->names.isEmpty()) {
+        if (m_d->ownCalls)
+            SQLFreeStmt(statementHandle(), SQL_CLOSE);
         m_d->query.finish();
         return;
     }
     m_d->open = true;
-    // Not yet on a row: the record holds the columns' names and types, no value.
-    const QSqlRecord record = m_d->query.record();
-    m_d->columns = record.count();
-    m_d->names.clear();
-    m_d->types.clear();
-    for (int i = 0; i < m_d->columns; ++i) {
-        m_d->names.append(record.fieldName(i));
-        m_d->types.append(record.field(i).metaType());
-    }
-    m_d->ownReads = m_connection.dialect() == Dialect::SqlServer;
+    m_d->columns = int(m_d->names.size());
     m_connection.m_pending = this;
     m_d->atEnd = !fetch();
-    if (m_d->atEnd && m_d->query.lastError().isValid()) {
+    if (m_d->atEnd && failedToFetch()) {
         m_connection.m_pending = nullptr;
         m_d->open = false;
         fail();
@@ -1099,11 +1228,20 @@ void DestQuery::open()
 void DestQuery::exec()
 {
     run();
+    if (m_d->ownCalls)
+        SQLFreeStmt(statementHandle(), SQL_CLOSE);
     m_d->query.finish();
+}
+
+bool DestQuery::failedToFetch() const
+{
+    return m_d->ownCalls ? m_d->fetchFailed : m_d->query.lastError().isValid();
 }
 
 void DestQuery::close()
 {
+    if (m_d->ownCalls && m_d->open)
+        SQLFreeStmt(statementHandle(), SQL_CLOSE);
     if (m_d->open || m_d->query.isActive())
         m_d->query.finish();
     m_d->open = false;
@@ -1127,7 +1265,7 @@ void DestQuery::next()
     if (eof())
         return;
     m_d->atEnd = !fetch();
-    if (m_d->atEnd && m_d->query.lastError().isValid())
+    if (m_d->atEnd && failedToFetch())
         fail();
 }
 
@@ -1158,10 +1296,10 @@ QVariant DestQuery::value(int position) const
         throw Error(QStringLiteral("Aucun enregistrement courant pour lire la colonne %1.").arg(position));
     if (position < 0 || position >= m_d->columns)
         throw Error(QStringLiteral("La colonne %1 est introuvable.").arg(position));
-    if (!m_d->ownReads)
+    if (!m_d->ownCalls)
         return naive(m_d->query.value(position));
     // A driver may give a column only once, and only after the ones before it.
-    const auto statement = static_cast<SQLHSTMT>(odbcHandle(m_d->query.result()->handle()));
+    const auto statement = static_cast<SQLHSTMT>(statementHandle());
     while (m_d->row.size() <= position) {
         const int column = int(m_d->row.size());
         QVariant read;

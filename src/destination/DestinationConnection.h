@@ -170,6 +170,8 @@ private:
     void run(); // checks the connection, prepares once, binds and executes
     [[noreturn]] void fail(); // the driver's failure of the last call
     bool fetch();             // the next row, watched
+    bool failedToFetch() const;
+    void* statementHandle() const; // the ODBC statement that Qt's driver prepared
     struct Private;
     std::unique_ptr<Private> m_d;
     DestinationConnection& m_connection;

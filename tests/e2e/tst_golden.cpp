@@ -201,7 +201,7 @@ private slots:
         QTest::addColumn<QString>("recording");
         QTest::addColumn<int>("patients");
         QTest::addColumn<int>("batchSize"); // 0: the default
-        for (const Backend backend : {Backend::SQLite, Backend::PostgreSQL}) {
+        for (const Backend backend : testBackends()) {
             const QString name = backendName(backend);
             QTest::addRow("acceptance-%s", qPrintable(name)) << backend << "acceptance-" + name << 200 << 0;
             QTest::addRow("refusals-%s", qPrintable(name)) << backend << "refusals-" + name << 60 << 0;
