@@ -26,6 +26,7 @@
 #include <optional>
 #include <stdexcept>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #ifdef _WIN32
@@ -319,8 +320,9 @@ bool readColumn(SQLHSTMT statement, int position, QMetaType type, QVariant& valu
 
 // Binds the values of a prepared statement's "?" placeholders, in their order, and executes it.
 // Texts go as UTF-16 (NVARCHAR); date-times to the second, as Qt's driver sends them; a null keeps
-// its type. The bindings are released before returning.
-SQLRETURN executeWithValues(SQLHSTMT statement, const QVariantList& values)
+// its type. The bindings are released before returning; a failure's message and SQLSTATE are
+// taken before that, which clears them.
+bool executeWithValues(SQLHSTMT statement, const QVariantList& values, QString& message, QString& sqlState)
 {
     struct Value {
         QByteArray bytes; // what the binding points at
@@ -397,8 +399,12 @@ SQLRETURN executeWithValues(SQLHSTMT statement, const QVariantList& values)
         r = SQLExecute(statement);
     if (r == SQL_NO_DATA) // a statement that changed no row
         r = SQL_SUCCESS;
+    if (!SQL_SUCCEEDED(r)) {
+        message = diagnosticOf(SQL_HANDLE_STMT, statement);
+        sqlState = sqlStateOf(SQL_HANDLE_STMT, statement);
+    }
     SQLFreeStmt(statement, SQL_RESET_PARAMS);
-    return r;
+    return SQL_SUCCEEDED(r);
 }
 
 // The names and value types of a statement's result columns.
@@ -1073,6 +1079,8 @@ struct DestQuery::Private {
     // code page (a name outside it fails the statement) and reads long texts back empty.
     bool ownCalls = false;
     bool fetchFailed = false; // the last fetch of an own call failed
+    QString failure;          // the message and SQLSTATE of an own call's failed execution
+    QString failureState;
     QList<QVariant> row;    // the current row's values read so far, in column order
     QList<QPair<QString, QVariant>> bound; // in binding order; a name bound again keeps its place
     QList<QVariant> positional;            // the values of "?" placeholders
@@ -1128,8 +1136,12 @@ void DestQuery::bindAll(QList<QVariant> values)
 void DestQuery::fail()
 {
     const SQLHANDLE statement = odbcHandle(m_d->query.result()->handle());
-    const QString message = m_d->ownCalls ? diagnosticOf(SQL_HANDLE_STMT, statement) : driverMessage(m_d->query.lastError());
-    const QString state = sqlStateOf(SQL_HANDLE_STMT, statement);
+    QString message = m_d->ownCalls ? diagnosticOf(SQL_HANDLE_STMT, statement) : driverMessage(m_d->query.lastError());
+    QString state = sqlStateOf(SQL_HANDLE_STMT, statement);
+    if (!m_d->failure.isEmpty() || !m_d->failureState.isEmpty()) {
+        message = std::exchange(m_d->failure, {});
+        state = std::exchange(m_d->failureState, {});
+    }
     if (m_d->ownCalls)
         SQLFreeStmt(statement, SQL_CLOSE);
     m_d->query.finish();
@@ -1163,8 +1175,9 @@ void DestQuery::run()
     if (m_connection.m_basicPlaneOnly)
         checkBasicPlane(m_d->bound, m_d->positional);
     CallGuard guard(m_connection.m_watchdog.get(), m_connection.m_queryTimeout);
-    const bool executed = m_d->ownCalls ? SQL_SUCCEEDED(executeWithValues(statementHandle(), m_d->query.boundValues()))
-                                        : m_d->query.exec();
+    const bool executed = m_d->ownCalls
+                            ? executeWithValues(statementHandle(), m_d->query.boundValues(), m_d->failure, m_d->failureState)
+                            : m_d->query.exec();
     if (guard.timedOut())
         m_connection.noAnswer();
     if (!executed)

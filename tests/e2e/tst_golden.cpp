@@ -208,6 +208,8 @@ private slots:
         }
         QTest::addRow("refusals-sqlite one at a time") << Backend::SQLite << "refusals-sqlite" << 60 << 1;
         QTest::addRow("acceptance-postgresql one at a time") << Backend::PostgreSQL << "acceptance-postgresql" << 200 << 1;
+        if (testBackends().contains(Backend::TDS))
+            QTest::addRow("refusals-tds one at a time") << Backend::TDS << "refusals-tds" << 60 << 1;
     }
 
     void runsEqualTheRecordings()
