@@ -530,13 +530,37 @@ void TestDestination::writeDestinationSection(const QString& settingsPath) const
     file.write(kept.join('\n') + '\n');
 }
 
-bool TestDestination::stopPostgres(QString* error)
+namespace {
+
+bool runTdsCommand(const char* variable, QString* error)
 {
+    const QString command = qEnvironmentVariable(variable);
+    if (command.isEmpty()) {
+        *error = QString::fromLatin1(variable) + QStringLiteral(" is not set");
+        return false;
+    }
+    QProcess shell;
+    shell.setProcessChannelMode(QProcess::MergedChannels);
+    shell.start(QStringLiteral("/bin/sh"), {QStringLiteral("-c"), command});
+    if (shell.waitForFinished(120000) && shell.exitStatus() == QProcess::NormalExit && shell.exitCode() == 0)
+        return true;
+    *error = command + QStringLiteral(": ") + QString::fromLocal8Bit(shell.readAll());
+    return false;
+}
+
+} // namespace
+
+bool TestDestination::stopServer(Backend backend, QString* error)
+{
+    if (backend == Backend::TDS)
+        return runTdsCommand("VF_TEST_TDS_STOP", error);
     return PostgresCluster::instance().stop(error);
 }
 
-bool TestDestination::startPostgres(QString* error)
+bool TestDestination::startServer(Backend backend, QString* error)
 {
+    if (backend == Backend::TDS)
+        return runTdsCommand("VF_TEST_TDS_START", error);
     return PostgresCluster::instance().start(error);
 }
 
@@ -554,6 +578,15 @@ QString TestDestination::sqlDateTime(const QDateTime& value) const
 QSqlDatabase TestDestination::db() const
 {
     return QSqlDatabase::database(m_d->connectionName, false);
+}
+
+void TestDestination::reconnect() const
+{
+    m_d->reader.reset();
+    QSqlDatabase connection = db();
+    connection.close();
+    if (!connection.open())
+        QTest::qFail(qPrintable(QStringLiteral("cannot reconnect: ") + sqlError(connection.lastError())), __FILE__, __LINE__);
 }
 
 QList<QVariantMap> TestDestination::rows(const QString& sql) const
