@@ -150,12 +150,14 @@ build_qt() {
   echo "$wanted" > "$stamp"
 }
 
-# libmdb without GLib (its own small replacement, fakeglib) and with the iconv calls it needs
-# (packaging/windows/iconv): a DLL, and a pkg-config file for the program's build.
+# libmdb without GLib (its own small replacement, fakeglib), with the iconv calls it needs
+# (packaging/windows/iconv) and taking UTF-8 paths (packaging/windows/utf8-paths): a DLL, and a
+# pkg-config file for the program's build.
 build_mdbtools() {
   local tarball source_dir work=$cache/build/mdbtools
+  local own_sources=("$root"/packaging/windows/iconv/iconv.[ch] "$root"/packaging/windows/utf8-paths/utf8-paths.[ch])
   tarball=$(ls "$cache"/src/mdbtools_*.orig.tar.* | sort -V | tail -1)
-  local stamp="$(basename "$tarball") $(cat "$root/packaging/windows/iconv/iconv.h" "$root/packaging/windows/iconv/iconv.c" | md5sum)"
+  local stamp="$(basename "$tarball") $(cat "${own_sources[@]}" | md5sum)"
   if [ -f "$deps_prefix/bin/libmdb-3.dll" ] && [ "$(cat "$deps_prefix/.mdbtools" 2>/dev/null)" = "$stamp" ]; then
     echo "libmdb pour Windows : déjà construite"
     return
@@ -170,10 +172,10 @@ build_mdbtools() {
   sed -e 's/@PACKAGE@/mdbtools/' -e "s/@VERSION@/$mdb_version/" "$source_dir/include/mdbver.h.in" > "$source_dir/include/mdbver.h"
   cp "$source_dir/include/mdbfakeglib.h" "$root/packaging/windows/iconv/iconv.h" "$deps_prefix/include/"
   local objects=() file object
-  for file in "$source_dir"/src/libmdb/*.c "$root/packaging/windows/iconv/iconv.c"; do
+  for file in "$source_dir"/src/libmdb/*.c "$root/packaging/windows/iconv/iconv.c" "$root/packaging/windows/utf8-paths/utf8-paths.c"; do
     object=$work/$(basename "$(dirname "$file")")-$(basename "$file" .c).o
     $cc -O2 -DHAVE_ICONV -DICONV_CONST= -DTLS=__thread -I"$deps_prefix/include" -I"$source_dir/include" \
-      -c "$file" -o "$object"
+      -include "$root/packaging/windows/utf8-paths/utf8-paths.h" -c "$file" -o "$object"
     objects+=("$object")
   done
   $cc -shared -o "$deps_prefix/bin/libmdb-3.dll" "${objects[@]}" \
