@@ -45,6 +45,7 @@ install_packages() {
     qt6-base-dev qt6-base-dev-tools
     libwine-dev wine wine64 xvfb xauth x11-apps x11-utils netpbm wget
     sqlite3 unixodbc libsqliteodbc qt6-translations-l10n
+    librsvg2-bin icoutils wixl msitools
   )
   local missing=() p
   for p in "${packages[@]}"; do
