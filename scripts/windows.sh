@@ -316,6 +316,16 @@ dump_destination() {
   (cd "$folder/practice/Base" && find LETTERS -type f | LC_ALL=C sort | xargs -r md5sum)
 }
 
+# The installed versions of the program, one "product-code version" line each, from the list of
+# installed programs of Windows' registry.
+installed_products() {
+  wine_run reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall' /s 2>/dev/null | tr -d '\r' | awk '
+    /^HKEY_/ { code = $0; sub(/.*\\/, "", code); name = ""; version = "" }
+    $1 == "DisplayName" { name = $0; sub(/^ *DisplayName +REG_SZ +/, "", name) }
+    $1 == "DisplayVersion" { version = $3 }
+    name == "Programme de fusion" && version != "" { print code, version; name = "" }'
+}
+
 run_tests() {
   local work=$cache/test
   local settings='[Destination]\r\nDriver=SQLite3\r\nOptions=SyncPragma=NORMAL;JournalMode=WAL\r\n'
@@ -335,12 +345,13 @@ run_tests() {
   got=$(wine_run "$exe" --version 2>/dev/null | tr -d '\r') || true
   [ "$got" = "$expected" ]; result $? "--version : $got"
 
-  # --export: the reader process under Windows, the CSV byte for byte as on Linux.
+  # --export: the reader process under Windows, the CSV byte for byte as on Linux; every table
+  # of the fixture, and two of a generated practice.
   make_destination "$work/linux"
   make_destination "$work/windows"
-  local source table
-  for source in "$root/tests/source/data/nwind.mdb:Customers" "$work/linux/practice/V3.mdb:GLB PATIENT" \
-                "$work/linux/practice/V3.mdb:COU COURRIER GENERE"; do
+  local source table nwind=$root/tests/source/data/nwind.mdb sources=()
+  while IFS= read -r table; do sources+=("$nwind:$table"); done < <(mdb-tables -1 "$nwind")
+  for source in "${sources[@]}" "$work/linux/practice/V3.mdb:GLB PATIENT" "$work/linux/practice/V3.mdb:COU COURRIER GENERE"; do
     table=${source##*:}
     source=${source%:*}
     "$linux" --export "$source" "$table" > "$work/export-linux.csv" 2>/dev/null
