@@ -541,8 +541,8 @@ run_tests() {
   result $? "programme installé : tables de liens de %LOCALAPPDATA%\\velquor-fusion, pas du dossier Program Files ; rien d'importé deux fois (statut $installed_status)"
   wine_run msiexec /x "$(wine_run winepath -w "$msi")" /qn >/dev/null 2>&1 || remove_status=$?
   [ "$remove_status" = 0 ] && [ -z "$(installed_products)" ] && [ ! -e "$installed" ] && [ ! -e "$shortcut" ] \
-    && [ -n "$(ls "$user_folder/LinksTables" 2>/dev/null)" ]
-  result $? "MSI désinstallé (msiexec /x /qn) : dossier du programme et raccourci supprimés, tables de liens de %LOCALAPPDATA% gardées"
+    && ! wine_run reg query 'HKLM\Software\velquor-fusion' >/dev/null 2>&1 && [ -n "$(ls "$user_folder/LinksTables" 2>/dev/null)" ]
+  result $? "MSI désinstallé (msiexec /x /qn) : dossier du programme, raccourci et clé de registre supprimés, tables de liens de %LOCALAPPDATA% gardées"
 
   # The window, under Xvfb, and its screenshot.
   local display=:$((90 + RANDOM % 9)) xvfb_pid
