@@ -453,6 +453,25 @@ QStringList verificationSummary(const Verification& verification)
     return lines;
 }
 
+SummaryTable verificationTable(const Verification& verification)
+{
+    SummaryTable table;
+    table.columns.append(QStringLiteral("Source"));
+    for (const StateColumn& column : kColumns)
+        table.columns.append(column.header);
+    const auto row = [](const QString& title, int source, const std::function<int(RecordState)>& count) {
+        SummaryTable::Row result{title, {source}};
+        for (const StateColumn& column : kColumns)
+            result.figures.append(count(column.state));
+        return result;
+    };
+    for (const VerifiedKind& kind : verification.kinds)
+        table.rows.append(row(kind.title, int(kind.records.size()), [&](RecordState state) { return kind.count(state); }));
+    table.rows.append(row(QStringLiteral("Total"), totalSource(verification),
+                          [&](RecordState state) { return total(verification, state); }));
+    return table;
+}
+
 QByteArray verificationHtml(const Verification& verification)
 {
     QString html = QStringLiteral("<!DOCTYPE html>\n<html xmlns=\"http://www.w3.org/1999/xhtml\" lang=\"fr\">\n<head>\n"

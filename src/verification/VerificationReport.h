@@ -1,5 +1,6 @@
 #pragma once
 
+#include "verification/RunSummary.h"
 #include "verification/Verification.h"
 
 #include <QByteArray>
@@ -11,6 +12,10 @@ namespace vf {
 // records missing, pending and refused by name, the first records to import of each kind, and
 // the result line.
 QStringList verificationSummary(const Verification& verification);
+
+// The table of the summary, as the window shows it: the source records and those imported,
+// refused, to import, pending and missing, by kind, then the total.
+SummaryTable verificationTable(const Verification& verification);
 
 // The same as one self-contained HTML file (UTF-8, well-formed XHTML, no script, no external
 // asset), printed as a document to sign: the result, the table with a note where a kind's

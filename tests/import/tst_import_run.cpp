@@ -937,7 +937,7 @@ void ImportRunTest::preparationFailures()
     QCOMPARE(IniFile::load(practice.settingsPath).value("Paths", "V3"), practice.v3Path);
     QVERIFY(reporter.lines().isEmpty());
     QVERIFY(reporter.controls.importerEnabled && reporter.controls.fermerEnabled);
-    QVERIFY(!importRun.phasesStarted());
+    QVERIFY(!importRun.hasCompleted());
 }
 
 void ImportRunTest::linkTableCannotBeCreated()

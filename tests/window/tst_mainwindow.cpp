@@ -172,11 +172,11 @@ void TestMainWindow::windowAndControls()
     QCOMPARE(arreter->text(), QStringLiteral("&Arrêter"));
     QSignalSpy verify(&window, &MainWindow::verifyRequested);
     QSignalSpy stop(&window, &MainWindow::stopRequested);
-    window.setRunInProgress(true);
+    window.beginActivity(MainWindow::Activity::Import);
     QVERIFY(!verifier->isEnabled() && arreter->isEnabled());
     arreter->click();
     QVERIFY(!arreter->isEnabled());
-    window.setRunInProgress(false);
+    window.endActivity();
     verifier->click();
     QCOMPARE(verify.size(), 1);
     QCOMPARE(stop.size(), 1);
@@ -391,6 +391,7 @@ void TestMainWindow::pickers()
              QStringLiteral("Base de données Access (*.mdb);;Base Access 2007 (*.accdb)"));
 }
 
+
 void TestMainWindow::importerEmitsSignal()
 {
     Folder f;
@@ -400,10 +401,10 @@ void TestMainWindow::importerEmitsSignal()
     importer->click();
     QCOMPARE(spy.count(), 1);
     // During a run's preparation the button is still enabled; a second click starts nothing.
-    window.setRunInProgress(true);
+    window.beginActivity(MainWindow::Activity::Import);
     importer->click();
     QCOMPARE(spy.count(), 1);
-    window.setRunInProgress(false);
+    window.endActivity();
     QVERIFY(!window.isCloseRequested());
     importer->click();
     QCOMPARE(spy.count(), 2);
@@ -443,7 +444,7 @@ void TestMainWindow::closeDuringRun()
     MainWindow window(f.program(), f.settings());
     window.show();
     window.importLog().begin(QDateTime::currentDateTime(), "a", "b/");
-    window.setRunInProgress(true);
+    window.beginActivity(MainWindow::Activity::Import);
     window.reporter().appendLine(QStringLiteral("avant"));
 
     QVERIFY(!window.close()); // the wish is recorded, the window stays
@@ -458,7 +459,7 @@ void TestMainWindow::closeDuringRun()
     QVERIFY(answerer.seen.isEmpty());
     window.reporter().appendLine(QStringLiteral("après"));
 
-    window.setRunInProgress(false); // the run returns: the window closes now
+    window.endActivity(); // the run returns: the window closes now
     QVERIFY(!window.isVisible());
     QVERIFY(readFile(window.importLog().filePath()).endsWith("\r\navant\r\napr\xE8s\r\n"));
 }
@@ -491,7 +492,7 @@ void TestMainWindow::endProgramAtOnce()
     window.show();
     window.importLog().begin(QDateTime::currentDateTime(), "a", "b/");
     const QByteArray header = readFile(window.importLog().filePath());
-    window.setRunInProgress(true);
+    window.beginActivity(MainWindow::Activity::Import);
     window.reporter().appendLine(QStringLiteral("jamais écrite"));
     writeFile(QDir(f.links()).filePath("PARADOX.LCK"));
     window.endProgramAtOnce();
@@ -555,7 +556,8 @@ void TestMainWindow::reporterChannels()
 
     // The run's course sets the pointer and the buttons: busy from its start, the buttons
     // disabled during the phases (the pointer back to normal without a purge), "&Fermer" enabled
-    // again at its end while "&Importer" stays disabled.
+    // again at its end; "&Importer" too after a run stopped or cut short, never after a complete
+    // one.
     auto* importer = window.findChild<QPushButton*>(QStringLiteral("BitBtn1"));
     auto* fermer = window.findChild<QPushButton*>(QStringLiteral("BitBtn2"));
     r.runStarted();
@@ -565,16 +567,21 @@ void TestMainWindow::reporterChannels()
     QVERIFY(!QApplication::overrideCursor());
     QVERIFY(!importer->isEnabled());
     QVERIFY(!fermer->isEnabled());
-    r.runEnded();
-    QVERIFY(!importer->isEnabled());
+    r.runEnded(false);
+    QVERIFY(importer->isEnabled());
     QVERIFY(fermer->isEnabled());
     QVERIFY(!QApplication::overrideCursor());
     r.runStarted(); // with a purge, the hourglass stays through the phases
     r.purgeStarted();
     r.phasesStarted();
     QVERIFY(QApplication::overrideCursor());
-    r.runEnded();
+    r.runEnded(true);
     QVERIFY(!QApplication::overrideCursor());
+    QVERIFY(!importer->isEnabled());
+    QVERIFY(fermer->isEnabled());
+    r.runStarted();
+    r.runEnded(false); // ended in its preparation, after the complete run
+    QVERIFY(!importer->isEnabled());
 
     r.setDestinationPathText(QStringLiteral("/srv/Base/"));
     QCOMPARE(window.talmerosPath(), QStringLiteral("/srv/Base/"));
@@ -627,7 +634,7 @@ void TestMainWindow::reporterBoxes()
         r.notice(QStringLiteral("n"));
         QCOMPARE(during, Qt::ArrowCursor);
         QCOMPARE(QApplication::overrideCursor()->shape(), Qt::WaitCursor);
-        r.runEnded();
+        r.runEnded(false);
     }
 }
 
