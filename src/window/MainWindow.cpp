@@ -14,13 +14,16 @@
 #include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QFileSystemModel>
 #include <QFrame>
 #include <QGridLayout>
 #include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QHeaderView>
+#include <QIdentityProxyModel>
 #include <QLabel>
 #include <QLineEdit>
+#include <QLocale>
 #include <QMessageBox>
 #include <QPainter>
 #include <QPlainTextEdit>
@@ -89,6 +92,23 @@ protected:
     }
 };
 
+#ifndef _WIN32
+// The file list of Qt's own file dialog shows its dates as the system's locale writes them,
+// which outside a French session is English: the dates are written in French, as the dialog.
+class FrenchDates : public QIdentityProxyModel {
+public:
+    using QIdentityProxyModel::QIdentityProxyModel;
+
+    QVariant data(const QModelIndex& index, int role) const override
+    {
+        const auto* files = qobject_cast<const QFileSystemModel*>(sourceModel());
+        if (role == Qt::DisplayRole && index.column() == 3 && files)
+            return QLocale(QLocale::French, QLocale::France)
+                .toString(files->lastModified(mapToSource(index)), QLocale::ShortFormat);
+        return QIdentityProxyModel::data(index, role);
+    }
+};
+#endif
 
 } // namespace
 
@@ -359,6 +379,7 @@ QString MainWindow::pick(const FilePickerRequest& request)
 #ifndef _WIN32
     // Qt's own dialog matches the patterns without regard to case ("V3.MDB", "KESTRUNE.VER").
     dialog.setOption(QFileDialog::DontUseNativeDialog);
+    dialog.setProxyModel(new FrenchDates(&dialog));
 #endif
     dialog.setAcceptMode(QFileDialog::AcceptOpen);
     dialog.setFileMode(QFileDialog::AnyFile);

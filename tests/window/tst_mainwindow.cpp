@@ -10,6 +10,7 @@
 #include <QCheckBox>
 #include <QDir>
 #include <QFile>
+#include <QFileDialog>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
@@ -22,6 +23,7 @@
 #include <QThread>
 #include <QTimer>
 #include <QToolButton>
+#include <QTreeView>
 
 using namespace vf;
 
@@ -126,6 +128,9 @@ private slots:
     void startupMissingKeysAndGarbage();
     void startupLockFilesAndLinksFolder();
     void pickers();
+#ifndef _WIN32
+    void pickerDatesInFrench();
+#endif
     void importerEmitsSignal();
     void closeWithoutRunWritesNoLog();
     void closeTimeDump();
@@ -391,6 +396,39 @@ void TestMainWindow::pickers()
              QStringLiteral("Base de données Access (*.mdb);;Base Access 2007 (*.accdb)"));
 }
 
+#ifndef _WIN32
+// The letters picker's own dialog lists the files of the folder with their dates written in
+// French, whatever the session's language (here C).
+void TestMainWindow::pickerDatesInFrench()
+{
+    Folder f;
+    QTemporaryDir letters;
+    QFile letter(letters.filePath(QStringLiteral("COUR000001.RTF")));
+    QVERIFY(letter.open(QIODevice::WriteOnly));
+    const QDateTime written(QDate(2024, 3, 5), QTime(14, 7));
+    QVERIFY(letter.setFileTime(written, QFileDevice::FileModificationTime));
+    letter.close();
+    MainWindow window(f.program(), f.settings());
+    window.setCourriersPath(letters.path() + sep());
+    QString shown;
+    QTimer::singleShot(0, [&] {
+        auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
+        if (!dialog)
+            return;
+        auto* view = dialog->findChild<QTreeView*>(QStringLiteral("treeView"));
+        for (int wait = 0; view && wait < 100 && shown.isEmpty(); ++wait) {
+            QTest::qWait(20);
+            const QModelIndex root = view->rootIndex();
+            for (int row = 0; row < view->model()->rowCount(root); ++row)
+                if (view->model()->index(row, 0, root).data().toString() == QLatin1String("COUR000001.RTF"))
+                    shown = view->model()->index(row, 3, root).data().toString();
+        }
+        dialog->reject();
+    });
+    window.findChild<QToolButton*>(QStringLiteral("SpeedButton2"))->click();
+    QCOMPARE(shown, QStringLiteral("05/03/2024 14:07"));
+}
+#endif
 
 void TestMainWindow::importerEmitsSignal()
 {
