@@ -38,6 +38,8 @@
 #include <QUrl>
 #include <QVBoxLayout>
 
+#include <algorithm>
+
 namespace vf {
 namespace {
 
@@ -213,6 +215,9 @@ void MainWindow::buildWidgets()
     m_summaryTable->setSelectionMode(QAbstractItemView::NoSelection);
     m_summaryTable->setFocusPolicy(Qt::NoFocus);
     m_summaryTable->verticalHeader()->setSectionResizeMode(QHeaderView::ResizeToContents);
+    m_summaryTable->setSizeAdjustPolicy(QAbstractScrollArea::AdjustToContents);
+    m_summaryTable->horizontalHeader()->setSectionResizeMode(QHeaderView::Stretch);
+    m_summaryTable->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     m_summaryTable->setVisible(false);
     split->setStretchFactor(0, 1);
     middleLayout->addWidget(split);
@@ -419,7 +424,11 @@ void MainWindow::showSummaryTable(const SummaryTable& table)
     m_summaryTable->clear();
     m_summaryTable->setColumnCount(int(table.columns.size()));
     m_summaryTable->setRowCount(int(table.rows.size()));
-    m_summaryTable->setHorizontalHeaderLabels(table.columns);
+    // A title of two words on two lines: every column in the window's width.
+    QStringList titles;
+    for (const QString& title : table.columns)
+        titles.append(QString(title).replace(QLatin1Char(' '), QLatin1Char('\n')));
+    m_summaryTable->setHorizontalHeaderLabels(titles);
     QStringList kinds;
     for (int row = 0; row < table.rows.size(); ++row) {
         const SummaryTable::Row& figures = table.rows.at(row);
@@ -431,8 +440,12 @@ void MainWindow::showSummaryTable(const SummaryTable& table)
         }
     }
     m_summaryTable->setVerticalHeaderLabels(kinds);
-    m_summaryTable->resizeColumnsToContents();
     m_summaryTable->setVisible(!table.rows.isEmpty());
+    // Every row in sight, the text area keeping the rest of the middle area.
+    auto* split = static_cast<QSplitter*>(m_summaryTable->parentWidget());
+    const int tableHeight = m_summaryTable->sizeHint().height() + 2 * m_summaryTable->frameWidth();
+    const int whole = split->height();
+    split->setSizes({std::max(whole / 3, whole - tableHeight), std::min(tableHeight, whole * 2 / 3)});
 }
 
 void MainWindow::showErrorBox(const QString& text)
