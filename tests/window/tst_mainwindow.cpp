@@ -618,7 +618,7 @@ void TestMainWindow::reporterChannels()
     QVERIFY(!importer->isEnabled());
     QVERIFY(fermer->isEnabled());
     r.runStarted();
-    r.runEnded(false); // ended in its preparation, after the complete run
+    r.runEnded(false); // a later attempt that ended before its phases
     QVERIFY(!importer->isEnabled());
 
     r.setDestinationPathText(QStringLiteral("/srv/Base/"));
