@@ -67,7 +67,7 @@ public:
     // What the window is doing: the buttons that would do nothing are disabled.
     enum class Activity { Idle, Import, Verification };
     // An import run or a verification begins, and the window starts over: the lines of the last
-    // attempt go to its import log (when it made one), then the text area, the table and the
+    // attempt go to the last import log (as at close), then the text area, the table and the
     // note under the progress bar are cleared. "&Vérifier" is disabled and "&Arrêter" enabled;
     // during a verification "&Importer" is disabled too, while during an import run it follows
     // the run's events (enabled during the preparation, where a click starts nothing).
