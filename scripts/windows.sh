@@ -45,6 +45,7 @@ install_packages() {
     qt6-base-dev qt6-base-dev-tools
     libwine-dev wine wine64 xvfb xauth x11-apps x11-utils netpbm wget
     sqlite3 unixodbc libsqliteodbc qt6-translations-l10n
+    librsvg2-bin icoutils wixl msitools
   )
   local missing=() p
   for p in "${packages[@]}"; do
@@ -150,12 +151,14 @@ build_qt() {
   echo "$wanted" > "$stamp"
 }
 
-# libmdb without GLib (its own small replacement, fakeglib) and with the iconv calls it needs
-# (packaging/windows/iconv): a DLL, and a pkg-config file for the program's build.
+# libmdb without GLib (its own small replacement, fakeglib), with the iconv calls it needs
+# (packaging/windows/iconv) and taking UTF-8 paths (packaging/windows/utf8-paths): a DLL, and a
+# pkg-config file for the program's build.
 build_mdbtools() {
   local tarball source_dir work=$cache/build/mdbtools
+  local own_sources=("$root"/packaging/windows/iconv/iconv.[ch] "$root"/packaging/windows/utf8-paths/utf8-paths.[ch])
   tarball=$(ls "$cache"/src/mdbtools_*.orig.tar.* | sort -V | tail -1)
-  local stamp="$(basename "$tarball") $(cat "$root/packaging/windows/iconv/iconv.h" "$root/packaging/windows/iconv/iconv.c" | md5sum)"
+  local stamp="$(basename "$tarball") $(cat "${own_sources[@]}" | md5sum)"
   if [ -f "$deps_prefix/bin/libmdb-3.dll" ] && [ "$(cat "$deps_prefix/.mdbtools" 2>/dev/null)" = "$stamp" ]; then
     echo "libmdb pour Windows : déjà construite"
     return
@@ -170,10 +173,10 @@ build_mdbtools() {
   sed -e 's/@PACKAGE@/mdbtools/' -e "s/@VERSION@/$mdb_version/" "$source_dir/include/mdbver.h.in" > "$source_dir/include/mdbver.h"
   cp "$source_dir/include/mdbfakeglib.h" "$root/packaging/windows/iconv/iconv.h" "$deps_prefix/include/"
   local objects=() file object
-  for file in "$source_dir"/src/libmdb/*.c "$root/packaging/windows/iconv/iconv.c"; do
+  for file in "$source_dir"/src/libmdb/*.c "$root/packaging/windows/iconv/iconv.c" "$root/packaging/windows/utf8-paths/utf8-paths.c"; do
     object=$work/$(basename "$(dirname "$file")")-$(basename "$file" .c).o
     $cc -O2 -DHAVE_ICONV -DICONV_CONST= -DTLS=__thread -I"$deps_prefix/include" -I"$source_dir/include" \
-      -c "$file" -o "$object"
+      -include "$root/packaging/windows/utf8-paths/utf8-paths.h" -c "$file" -o "$object"
     objects+=("$object")
   done
   $cc -shared -o "$deps_prefix/bin/libmdb-3.dll" "${objects[@]}" \
@@ -255,6 +258,25 @@ make_package() {
   echo "$package.zip : $(du -k "$root/$package.zip" | cut -f1) Kio"
 }
 
+# The installer of a package folder: an MSI made by wixl from packaging/windows/velquor-fusion.wxs
+# and the list of the folder's files (wixl-heat). wixl reads the files at paths relative to the
+# current folder: it runs from /.
+build_installer() {
+  local msi_version=$1 folder=$2 output=$3
+  local files=${output%.msi}-files.wxs
+  (cd "$folder" && find . -type f | LC_ALL=C sort | sed 's|^\./|package/|') \
+    | wixl-heat --prefix package/ --directory-ref INSTALLDIR --var var.SourceDir --component-group ProgramFiles > "$files"
+  (cd / && wixl --arch x64 -D Version="$msi_version" -D Win64=yes -D SourceDir="${folder#/}" \
+     -D Icon="${build_dir#/}/packaging/windows/velquor-fusion.ico" \
+     -o "$output" "$root/packaging/windows/velquor-fusion.wxs" "$files")
+  rm -f "$files"
+}
+
+make_installer() {
+  build_installer "$version" "$build_dir/$package" "$root/$package.msi"
+  echo "$package.msi : $(du -k "$root/$package.msi" | cut -f1) Kio"
+}
+
 build_all() {
   local start=$SECONDS
   step "Paquets Debian" install_packages
@@ -265,11 +287,12 @@ build_all() {
   step "SQLite" build_sqlite
   step "Programme" build_program
   step "Archive" make_package
+  step "Installateur" make_installer
   echo "== Total : $((SECONDS - start)) s"
 }
 
 # --- Tests under Wine -------------------------------------------------------------------------
-# The zip is unpacked and run under Wine; each result is compared with the Linux build's (build/,
+# The zip is unpacked and run under Wine, and the MSI installed there; each result is compared with the Linux build's (build/,
 # built when missing) on the same input. Wine's ODBC hands the calls to the host's unixODBC, so
 # the Windows program writes into SQLite through the host's SQLite3 driver.
 
@@ -279,7 +302,7 @@ result() {
 }
 
 wine_run() {
-  WINEPREFIX=$cache/wineprefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" wine "$@"
+  WINEPREFIX=$cache/wineprefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d" wine "$@"
 }
 
 # The host's SQLite3 ODBC driver, under the name the settings file gives.
@@ -313,6 +336,16 @@ dump_destination() {
   (cd "$folder/practice/Base" && find LETTERS -type f | LC_ALL=C sort | xargs -r md5sum)
 }
 
+# The installed versions of the program, one "product-code version" line each, from the list of
+# installed programs of Windows' registry.
+installed_products() {
+  wine_run reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall' /s 2>/dev/null | tr -d '\r' | awk '
+    /^HKEY_/ { code = $0; sub(/.*\\/, "", code); name = ""; version = "" }
+    $1 == "DisplayName" { name = $0; sub(/^ *DisplayName +REG_SZ +/, "", name) }
+    $1 == "DisplayVersion" { version = $3 }
+    name == "Programme de fusion" && version != "" { print code, version; name = "" }'
+}
+
 run_tests() {
   local work=$cache/test
   local settings='[Destination]\r\nDriver=SQLite3\r\nOptions=SyncPragma=NORMAL;JournalMode=WAL\r\n'
@@ -332,18 +365,41 @@ run_tests() {
   got=$(wine_run "$exe" --version 2>/dev/null | tr -d '\r') || true
   [ "$got" = "$expected" ]; result $? "--version : $got"
 
-  # --export: the reader process under Windows, the CSV byte for byte as on Linux.
+  # --export: the reader process under Windows, the CSV byte for byte as on Linux; every table
+  # of the fixture, and two of a generated practice.
   make_destination "$work/linux"
   make_destination "$work/windows"
-  local source table
-  for source in "$root/tests/source/data/nwind.mdb:Customers" "$work/linux/practice/V3.mdb:GLB PATIENT" \
-                "$work/linux/practice/V3.mdb:COU COURRIER GENERE"; do
+  local source table nwind=$root/tests/source/data/nwind.mdb sources=()
+  while IFS= read -r table; do sources+=("$nwind:$table"); done < <(mdb-tables -1 "$nwind")
+  for source in "${sources[@]}" "$work/linux/practice/V3.mdb:GLB PATIENT" "$work/linux/practice/V3.mdb:COU COURRIER GENERE"; do
     table=${source##*:}
     source=${source%:*}
     "$linux" --export "$source" "$table" > "$work/export-linux.csv" 2>/dev/null
     wine_run "$exe" --export "$(wine_run winepath -w "$source" 2>/dev/null)" "$table" > "$work/export-windows.csv" 2>/dev/null
     [ -s "$work/export-linux.csv" ] && cmp -s "$work/export-linux.csv" "$work/export-windows.csv"
     result $? "--export $(basename "$source") $table : $(wc -l < "$work/export-windows.csv") lignes, identiques à Linux"
+  done
+
+  # Names outside ASCII reach the reader whatever Windows' ANSI code page: the table "Umsätze"
+  # from a folder with "é" (in the Western code page 1252) and from one with "Ł" (in none of
+  # the Western ones), under the code pages 1252 and 1251 (Cyrillic, which has neither "ä" nor
+  # "é"). Wine takes its code page from the locale, generated here into the cache folder.
+  # A small program prints the code page that Wine gives.
+  local locales=$cache/locales folder locale code_page
+  [ -d "$locales/ru_RU.UTF-8" ] || { mkdir -p "$locales" && localedef -i ru_RU -f UTF-8 "$locales/ru_RU.UTF-8"; }
+  printf '#include <windows.h>\n#include <stdio.h>\nint main(void) { printf("%%u", GetACP()); return 0; }\n' > "$work/code-page.c"
+  $cc -o "$work/code-page.exe" "$work/code-page.c"
+  "$linux" --export "$nwind" "Umsätze" > "$work/export-linux.csv" 2>/dev/null
+  for folder in "Données" "Łódź"; do
+    mkdir -p "$work/$folder"
+    cp "$nwind" "$work/$folder/nwind-$folder.mdb"
+    for locale in C.UTF-8:1252 ru_RU.UTF-8:1251; do
+      code_page=$(LOCPATH=$locales LC_ALL=${locale%:*} wine_run "$work/code-page.exe" 2>/dev/null)
+      LOCPATH=$locales LC_ALL=${locale%:*} wine_run "$exe" --export "$(wine_run winepath -w "$work/$folder/nwind-$folder.mdb" 2>/dev/null)" \
+        "Umsätze" > "$work/export-windows.csv" 2>/dev/null
+      [ "$code_page" = "${locale#*:}" ] && [ -s "$work/export-linux.csv" ] && cmp -s "$work/export-linux.csv" "$work/export-windows.csv"
+      result $? "--export $folder\\nwind-$folder.mdb Umsätze, page de code $code_page : $(wc -l < "$work/export-windows.csv") lignes, identiques à Linux"
+    done
   done
 
   # A whole batch migration into SQLite, then the same on Linux: the same rows and letters.
@@ -435,6 +491,58 @@ run_tests() {
   [ "$stop_status" = 1 ] && grep -q "Importation arrêtée à la demande" "$work/batch-stopped.txt" && [ "$resume_status" = 0 ] \
     && cmp -s "$work/rows-linux.txt" "$work/rows-stopped.txt"
   result $? "Ctrl-C : importation arrêtée entre deux lots (statut $stop_status), puis reprise (statut $resume_status) : mêmes lignes que Linux"
+
+  # The program folder serves only when no one else may write in it: from a folder that every
+  # user may write in (Wine makes its access list from the Unix permissions), the link tables
+  # and the settings go to %LOCALAPPDATA%\velquor-fusion.
+  local user_folder open=$work/open acl_status=0
+  user_folder=$(wine_run winepath -u "$(wine_run cmd /c echo %LOCALAPPDATA% 2>/dev/null | tr -d '\r')" 2>/dev/null)
+  user_folder=${user_folder%/}/velquor-fusion
+  rm -rf "$user_folder" "$open"
+  mkdir -p "$open" "$user_folder"
+  unzip -q "$root/$package.zip" -d "$open"
+  chmod 0777 "$open/$package"
+  printf "$settings" > "$user_folder/velquor-fusion.INI"
+  VF_WINDOWS_PATIENTS=20 make_destination "$work/acl"
+  local acl_args=(--batch --source "$(wine_run winepath -w "$work/acl/practice/V3.mdb")"
+                  --letters "$(wine_run winepath -w "$work/acl/practice/COURRIER")\\"
+                  --dest "$(wine_run winepath -w "$work/acl/practice/Base")\\")
+  wine_run "$open/$package/velquor-fusion.exe" "${acl_args[@]}" > "$work/batch-open.txt" 2>&1 || acl_status=$?
+  [ "$acl_status" = 0 ] && [ ! -e "$open/$package/LinksTables" ] && [ -n "$(ls "$user_folder/LinksTables" 2>/dev/null)" ]
+  result $? "dossier du programme où tous peuvent écrire : tables de liens dans %LOCALAPPDATA%\\velquor-fusion (statut $acl_status)"
+
+  # The installer: an earlier version (0.9.0, with a file that the current one no longer has)
+  # installed, then upgraded in place by the current one, which is run and then removed.
+  local msi=$root/$package.msi earlier=$work/earlier installed product shortcut msi_status=0 upgrade_status=0 remove_status=0
+  installed=$(wine_run winepath -u 'C:\Program Files\velquor-fusion' 2>/dev/null)
+  for product in $(installed_products | cut -d' ' -f1); do wine_run msiexec /x "$product" /qn >/dev/null 2>&1 || true; done
+  rm -rf "$earlier"
+  cp -r "$build_dir/$package" "$earlier"
+  echo "ancien fichier" > "$earlier/ANCIEN.txt"
+  build_installer 0.9.0 "$earlier" "$work/earlier.msi"
+  wine_run msiexec /i "$(wine_run winepath -w "$work/earlier.msi")" /qn >/dev/null 2>&1 || msi_status=$?
+  [ "$msi_status" = 0 ] && [ "$(installed_products | cut -d' ' -f2)" = 0.9.0 ] && [ -f "$installed/ANCIEN.txt" ]
+  result $? "MSI 0.9.0 installé (msiexec /i /qn) dans $(wine_run winepath -w "$installed" 2>/dev/null)"
+  wine_run msiexec /i "$(wine_run winepath -w "$msi")" /qn >/dev/null 2>&1 || upgrade_status=$?
+  got=$(wine_run "$installed/velquor-fusion.exe" --version 2>/dev/null | tr -d '\r') || true
+  shortcut=$(find "$cache/wineprefix/drive_c" -name "Programme de fusion.lnk" | head -1)
+  [ "$upgrade_status" = 0 ] && [ "$(installed_products | cut -d' ' -f2)" = "$version" ] && [ ! -e "$installed/ANCIEN.txt" ] \
+    && [ "$got" = "$expected" ] && [ -n "$shortcut" ]
+  result $? "MSI $version installé par-dessus (msiexec /i /qn) : une seule version installée, l'ancienne remplacée, raccourci du menu Démarrer, --version : $got"
+  wrestool -l --type=14 "$installed/velquor-fusion.exe" | grep -q group_icon \
+    && wrestool -x --raw --type=16 "$installed/velquor-fusion.exe" | tr -d '\0' | grep -aq "FileVersion$version" \
+    && wrestool -x --raw --type=16 "$installed/velquor-fusion-stage.exe" | tr -d '\0' | grep -aq "FileVersion$version"
+  result $? "velquor-fusion.exe et velquor-fusion-stage.exe installés : version $version (ressource de version), icône du programme"
+  local installed_status=0
+  dump_destination "$work/acl" > "$work/rows-acl.txt"
+  wine_run "$installed/velquor-fusion.exe" "${acl_args[@]}" > "$work/batch-installed.txt" 2>&1 || installed_status=$?
+  dump_destination "$work/acl" > "$work/rows-acl-2.txt"
+  [ "$installed_status" = 0 ] && [ ! -e "$installed/LinksTables" ] && cmp -s "$work/rows-acl.txt" "$work/rows-acl-2.txt"
+  result $? "programme installé : tables de liens de %LOCALAPPDATA%\\velquor-fusion, pas du dossier Program Files ; rien d'importé deux fois (statut $installed_status)"
+  wine_run msiexec /x "$(wine_run winepath -w "$msi")" /qn >/dev/null 2>&1 || remove_status=$?
+  [ "$remove_status" = 0 ] && [ -z "$(installed_products)" ] && [ ! -e "$installed" ] && [ ! -e "$shortcut" ] \
+    && ! wine_run reg query 'HKLM\Software\velquor-fusion' >/dev/null 2>&1 && [ -n "$(ls "$user_folder/LinksTables" 2>/dev/null)" ]
+  result $? "MSI désinstallé (msiexec /x /qn) : dossier du programme, raccourci et clé de registre supprimés, tables de liens de %LOCALAPPDATA% gardées"
 
   # The window, under Xvfb, and its screenshot.
   local display=:$((90 + RANDOM % 9)) xvfb_pid

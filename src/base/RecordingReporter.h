@@ -20,7 +20,7 @@ public:
     void runStarted() override { controls.runStarted(); }
     void purgeStarted() override { controls.purgeStarted(); }
     void phasesStarted() override { controls.phasesStarted(); }
-    void runEnded() override { controls.runEnded(); }
+    void runEnded(bool complete) override { controls.runEnded(complete); }
     void setStatus(const QString& text) override { statuses.append(text); }
     void appendLine(const QString& line) override;
     QStringList lines() const override { return m_lines; }

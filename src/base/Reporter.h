@@ -17,11 +17,12 @@ public:
 
     // The run's course: the run proper starts once its preparation is over (the clock is
     // running); the purge, when the box is ticked, comes before the record phases; the run ends
-    // after its last line and box, or when an error that no phase handles stops it.
+    // after its last line and box, or when an error that no phase handles stops it. A complete
+    // run went through every record phase without being stopped or cut short.
     virtual void runStarted() = 0;
     virtual void purgeStarted() = 0;
     virtual void phasesStarted() = 0;
-    virtual void runEnded() = 0;
+    virtual void runEnded(bool complete) = 0;
 
     // Status line (Label3).
     virtual void setStatus(const QString& text) = 0;
@@ -74,7 +75,8 @@ inline bool isNoLettersQuestion(const QString& text)
 // The window's buttons and pointer as the run's events leave them. The run's clock starts with
 // the hourglass pointer; the record phases disable "&Importer" and "&Fermer" and, without a
 // purge, bring the normal pointer back; the end of the run (or an error that stops it) restores
-// the pointer and enables "&Fermer", and "&Importer" stays disabled once the phases have started.
+// the pointer and enables "&Fermer". "&Importer" stays disabled once a complete run has ended;
+// after a run that was stopped or cut short it is enabled again, and the next run goes on.
 struct RunControls {
     bool importerEnabled = true;
     bool fermerEnabled = true;
@@ -89,16 +91,19 @@ struct RunControls {
         busy = busy && m_purged;
         m_phasesStarted = true;
     }
-    void runEnded()
+    void runEnded(bool complete)
     {
         busy = false;
         fermerEnabled = true;
-        importerEnabled = !m_phasesStarted;
+        m_completed = m_completed || (m_phasesStarted && complete);
+        m_phasesStarted = false;
+        importerEnabled = !m_completed;
     }
 
 private:
     bool m_purged = false;
     bool m_phasesStarted = false;
+    bool m_completed = false;
 };
 
 } // namespace vf

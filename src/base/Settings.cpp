@@ -20,6 +20,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
+#ifdef _WIN32
+#include <windows.h>
+#include <aclapi.h>
+#include <sddl.h>
+#include <shlobj.h>
+#endif
 
 namespace vf {
 namespace {
@@ -66,9 +72,93 @@ bool createOwnerOnlyFolder(const QString& folder, QString* reason)
     return !error && QFileInfo(folder).isDir();
 }
 
+#ifdef _WIN32
+// Who may write in a folder of ours on Windows without being someone else: the running user, the
+// system, the administrators, Windows' installer service (TrustedInstaller), and the owner that
+// an access list names in what is created in the folder ("CREATOR OWNER", "OWNER RIGHTS").
+bool isTrustedWriter(PSID sid, PSID user)
+{
+    if (EqualSid(sid, user))
+        return true;
+    for (const WELL_KNOWN_SID_TYPE type : {WinLocalSystemSid, WinBuiltinAdministratorsSid, WinCreatorOwnerSid, WinCreatorOwnerRightsSid})
+        if (IsWellKnownSid(sid, type))
+            return true;
+    wchar_t* text = nullptr;
+    if (!ConvertSidToStringSidW(sid, &text))
+        return false;
+    const bool installer = QString::fromWCharArray(text) == QLatin1String("S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464");
+    LocalFree(text);
+    return installer;
+}
+
+// The folder's owner and every entry of its access list that allows writing, to the folder
+// itself or to what is created in it (the link tables' folder, the logs): none may be another
+// user, a group of users or everyone. Entries that deny are not counted, nor relied on.
+bool isOwnFolderAccess(const QString& folder, QString* reason)
+{
+    HANDLE token = nullptr;
+    QByteArray user;
+    if (OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
+        DWORD size = 0;
+        GetTokenInformation(token, TokenUser, nullptr, 0, &size);
+        user.resize(qsizetype(size));
+        if (size == 0 || !GetTokenInformation(token, TokenUser, user.data(), size, &size))
+            user.clear();
+        CloseHandle(token);
+    }
+    if (user.isEmpty()) {
+        *reason = QStringLiteral("l'utilisateur du programme est inconnu");
+        return false;
+    }
+    const PSID userSid = reinterpret_cast<TOKEN_USER*>(user.data())->User.Sid;
+    PSID owner = nullptr;
+    PACL access = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    const QString path = QDir::toNativeSeparators(folder);
+    if (GetNamedSecurityInfoW(reinterpret_cast<const wchar_t*>(path.utf16()), SE_FILE_OBJECT,
+                              OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner, nullptr, &access,
+                              nullptr, &descriptor)
+        != ERROR_SUCCESS) {
+        *reason = QStringLiteral("les droits d'accès du dossier sont illisibles");
+        return false;
+    }
+    constexpr DWORD writing = FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_WRITE_EA | FILE_DELETE_CHILD
+        | FILE_WRITE_ATTRIBUTES | DELETE | WRITE_DAC | WRITE_OWNER | GENERIC_WRITE | GENERIC_ALL;
+    bool own = true;
+    if (!owner || !isTrustedWriter(owner, userSid)) {
+        *reason = QStringLiteral("le dossier appartient à un autre utilisateur");
+        own = false;
+    } else if (!access) {
+        *reason = QStringLiteral("le dossier n'a pas de liste d'accès : tout le monde peut y écrire");
+        own = false;
+    }
+    for (DWORD i = 0; own && i < access->AceCount; ++i) {
+        ACE_HEADER* entry = nullptr;
+        if (!GetAce(access, i, reinterpret_cast<void**>(&entry))) {
+            *reason = QStringLiteral("les droits d'accès du dossier sont illisibles");
+            own = false;
+        } else if (entry->AceType == ACCESS_ALLOWED_ACE_TYPE) {
+            const auto* allowed = reinterpret_cast<ACCESS_ALLOWED_ACE*>(entry);
+            if ((allowed->Mask & writing) && !isTrustedWriter(const_cast<DWORD*>(&allowed->SidStart), userSid)) {
+                *reason = QStringLiteral("d'autres utilisateurs peuvent écrire dans le dossier");
+                own = false;
+            }
+        } else if (entry->AceType != ACCESS_DENIED_ACE_TYPE && entry->AceType != ACCESS_DENIED_OBJECT_ACE_TYPE
+                   && entry->AceType != ACCESS_DENIED_CALLBACK_ACE_TYPE && entry->AceType != ACCESS_DENIED_CALLBACK_OBJECT_ACE_TYPE) {
+            // An entry that allows under conditions this check does not read.
+            *reason = QStringLiteral("d'autres utilisateurs peuvent écrire dans le dossier");
+            own = false;
+        }
+    }
+    LocalFree(descriptor);
+    return own;
+}
+#endif
+
 // A folder holds the link tables, the import logs and the settings file only when they are the
 // running user's own: the folder is this user's and nobody else may write in it (another user's
 // folder, found through a HOME that su or sudo -E kept, could hand root that user's settings).
+// On Windows the folder's access list says it.
 bool isOwnFolder(const QString& folder, QString* reason)
 {
 #ifdef Q_OS_UNIX
@@ -86,6 +176,9 @@ bool isOwnFolder(const QString& folder, QString* reason)
         *reason = QStringLiteral("d'autres utilisateurs peuvent écrire dans le dossier");
         return false;
     }
+#elif defined(_WIN32)
+    if (!isOwnFolderAccess(folder, reason))
+        return false;
 #else
     Q_UNUSED(folder);
     Q_UNUSED(reason);
@@ -95,10 +188,25 @@ bool isOwnFolder(const QString& folder, QString* reason)
 
 // The executable's folder serves when it is the user's own and, for root, no system folder (an
 // installed /usr/bin/velquor-fusion run by root keeps root's files in root's per-user folder).
+// On Windows never a folder of Program Files or of Windows: an installed program run as
+// administrator keeps its files in the user's folder, where the same user's other runs find them.
 bool isPrivateFolder(const QString& folder, QString* reason)
 {
     if (!isOwnFolder(folder, reason))
         return false;
+#ifdef _WIN32
+    const QString path = QDir::cleanPath(QFileInfo(folder).absoluteFilePath());
+    for (const int system : {CSIDL_PROGRAM_FILES, CSIDL_PROGRAM_FILESX86, CSIDL_WINDOWS}) {
+        wchar_t found[MAX_PATH] = {};
+        if (SHGetFolderPathW(nullptr, system, nullptr, SHGFP_TYPE_CURRENT, found) != S_OK)
+            continue;
+        const QString prefix = QDir::cleanPath(QDir::fromNativeSeparators(QString::fromWCharArray(found)));
+        if (path.compare(prefix, Qt::CaseInsensitive) == 0 || path.startsWith(prefix + u'/', Qt::CaseInsensitive)) {
+            *reason = QStringLiteral("dossier du système");
+            return false;
+        }
+    }
+#endif
 #ifdef Q_OS_UNIX
     if (::geteuid() == 0) {
         const QString path = QFileInfo(folder).canonicalFilePath();

@@ -44,7 +44,7 @@ public:
     void runStarted() override {}
     void purgeStarted() override {}
     void phasesStarted() override {}
-    void runEnded() override { m_progress.finish(); }
+    void runEnded(bool) override { m_progress.finish(); }
     void setStatus(const QString& text) override { m_progress.setStatus(text); }
     void appendLine(const QString& line) override
     {

@@ -90,9 +90,10 @@ struct ImportRun::Private {
     DestinationConnection dest;
     std::unique_ptr<IdValues> idValues; // its statements live while the destination is open
     bool running = false;
-    bool phasesStarted = false;
+    bool completed = false; // a run went through its record phases, neither stopped nor cut short
     bool restoreMissing = false;
     int missingRecords = 0;        // by the last run's summary
+    SummaryTable summaryTable;     // the last run's summary as figures; empty without one
     KestruneConfig destination; // the server and database that the purge question names
     QStringList wholeKindsMissing; // by the last run's summary
 
@@ -121,9 +122,9 @@ bool ImportRun::isRunning() const
     return m_d->running;
 }
 
-bool ImportRun::phasesStarted() const
+bool ImportRun::hasCompleted() const
 {
-    return m_d->phasesStarted;
+    return m_d->completed;
 }
 
 int ImportRun::missingRecords() const
@@ -131,11 +132,16 @@ int ImportRun::missingRecords() const
     return m_d->missingRecords;
 }
 
+SummaryTable ImportRun::summaryTable() const
+{
+    return m_d->summaryTable;
+}
+
 RunOutcome ImportRun::run(RunInputs& inputs)
 {
-    // One attempt at a time, and no attempt once a run has reached its phases: a refused call
-    // changes nothing.
-    if (m_d->running || m_d->phasesStarted)
+    // One attempt at a time, and no attempt once a run has completed: a refused call changes
+    // nothing.
+    if (m_d->running || m_d->completed)
         return RunOutcome::PreparationFailed;
     FlagGuard running(m_d->running);
     try {
@@ -280,7 +286,7 @@ RunOutcome ImportRun::Private::runPhases(RunContext& context, bool paradox)
                 reporter.appendLine(kPurgeDeclined);
                 reporter.setStatus(QString());
                 reporter.stopElapsed();
-                reporter.runEnded();
+                reporter.runEnded(false);
                 return RunOutcome::PreparationFailed;
             }
             runPurge(context, tables);
@@ -289,7 +295,6 @@ RunOutcome ImportRun::Private::runPhases(RunContext& context, bool paradox)
         }
 
         reporter.phasesStarted();
-        phasesStarted = true;
         context.unfinished = false;
         try {
             context.patientLinksAtStart = context.dest.scalarInt(QStringLiteral("SELECT COUNT(*) FROM PATMEDTR"));
@@ -336,6 +341,7 @@ QStringList ImportRun::Private::summarize(RunContext& context)
 {
     wholeKindsMissing.clear();
     missingRecords = 0;
+    summaryTable = {};
     if (context.connectionLost)
         return {QStringLiteral("Le bilan n'a pas pu être établi : la connexion à la base Talmérosin a été perdue.")};
     context.work.close();
@@ -362,6 +368,7 @@ QStringList ImportRun::Private::summarize(RunContext& context)
         wholeKindsMissing = verification.wholeKindsMissing();
         for (const VerifiedKind& kind : verification.kinds)
             missingRecords += int(std::count_if(kind.records.cbegin(), kind.records.cend(), lostFromDestination));
+        summaryTable = runSummaryTable(verification, importedByRun);
         return runSummary(verification, importedByRun, context.carried);
     } catch (const VerificationFailed& failure) {
         return {QStringLiteral("Le bilan n'a pas pu être établi : ") + failure.message};
@@ -376,7 +383,7 @@ RunOutcome ImportRun::Private::abortRun(const QString& message)
 {
     reporter.errorBox(message);
     reporter.stopElapsed();
-    reporter.runEnded();
+    reporter.runEnded(false);
     return RunOutcome::Aborted;
 }
 
@@ -404,7 +411,8 @@ void ImportRun::Private::endRun(RunContext& context, const QStringList& summary)
     else
         reporter.notice(context.unfinished ? QStringLiteral("Le traitement n'est pas terminé.")
                                            : QStringLiteral("Le traitement est terminé."));
-    reporter.runEnded();
+    completed = !context.unfinished;
+    reporter.runEnded(completed);
 }
 
 } // namespace vf

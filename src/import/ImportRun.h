@@ -2,6 +2,7 @@
 
 #include "links/LinksLock.h"
 #include "phases/Preparation.h"
+#include "verification/RunSummary.h"
 
 #include <QString>
 #include <atomic>
@@ -58,11 +59,15 @@ public:
 
     RunOutcome run(RunInputs& inputs);
     bool isRunning() const;
-    // True once a run has reached its record phases: "&Importer" then stays disabled.
-    bool phasesStarted() const;
+    // True once a run has gone through its record phases without being stopped or cut short:
+    // "&Importer" then stays disabled. After a run stopped or cut short, the next goes on.
+    bool hasCompleted() const;
     // The records imported earlier that the last run's summary found missing from the
     // destination (a row deleted there, a copied letter gone): a batch run ends with status 1.
     int missingRecords() const;
+    // The last run's summary as a table of figures; no row when the run made none (it ended
+    // before its phases, or its summary could not be made).
+    SummaryTable summaryTable() const;
 
     struct Private;
 

@@ -13,7 +13,6 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -22,6 +21,7 @@
 #include <fcntl.h>
 #include <io.h>
 #include <windows.h>
+#include <shellapi.h> // after windows.h, which it needs
 #define dup _dup
 #define dup2 _dup2
 #define fdopen _fdopen
@@ -109,6 +109,64 @@ Output* out = nullptr;
     std::exit(ErrorExitStatus);
 }
 
+#ifdef _WIN32
+std::string utf8(const wchar_t* text)
+{
+    const int size = WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, text, -1, nullptr, 0, nullptr, nullptr);
+    if (size <= 0)
+        fail("un argument du programme de lecture n'est pas un texte Unicode valide");
+    std::string bytes(static_cast<size_t>(size), '\0');
+    WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, text, -1, bytes.data(), size, nullptr, nullptr);
+    bytes.pop_back();
+    return bytes;
+}
+
+std::wstring utf16(const std::string& text)
+{
+    const int size = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.c_str(), -1, nullptr, 0);
+    if (size <= 0)
+        return std::wstring();
+    std::wstring characters(static_cast<size_t>(size), L'\0');
+    MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.c_str(), -1, characters.data(), size);
+    characters.pop_back();
+    return characters;
+}
+#endif
+
+// The arguments in UTF-8, as libmdb names tables. Windows hands main() its arguments in the
+// system's ANSI code page, which cannot carry every name (a table "Umsätze" under a Cyrillic
+// code page, a folder "Łódź" under a Western one): they are read from the wide command line.
+std::vector<std::string> arguments(int argc, char** argv)
+{
+#ifdef _WIN32
+    (void)argc;
+    (void)argv;
+    int count = 0;
+    wchar_t** wide = CommandLineToArgvW(GetCommandLineW(), &count);
+    if (!wide)
+        fail("la ligne de commande du programme de lecture est illisible");
+    std::vector<std::string> all;
+    for (int i = 0; i < count; ++i)
+        all.push_back(utf8(wide[i]));
+    LocalFree(wide);
+    return all;
+#else
+    return std::vector<std::string>(argv, argv + argc);
+#endif
+}
+
+// Opens the file at a UTF-8 path for reading (on Windows through its wide name; the libmdb
+// built for Windows takes UTF-8 paths likewise).
+FILE* openForReading(const std::string& path)
+{
+#ifdef _WIN32
+    const std::wstring name = utf16(path);
+    return name.empty() ? nullptr : _wfopen(name.c_str(), L"rb");
+#else
+    return std::fopen(path.c_str(), "rb");
+#endif
+}
+
 // The file, opened once; pages are counted so that no page beyond the end is ever followed.
 struct AccessFile {
     MdbHandle* mdb = nullptr;
@@ -116,16 +174,16 @@ struct AccessFile {
     long long size = 0;
     PageFormat format;
 
-    explicit AccessFile(const char* path)
+    explicit AccessFile(const std::string& path)
     {
-        FILE* f = std::fopen(path, "rb");
+        FILE* f = openForReading(path);
         if (!f)
             fail("le fichier ne peut pas être ouvert");
         std::fseek(f, 0, SEEK_END);
         size = std::ftell(f);
         std::fclose(f);
         checkFileSize(size);
-        mdb = mdb_open(path, MDB_NOFLAGS);
+        mdb = mdb_open(path.c_str(), MDB_NOFLAGS);
         if (!mdb)
             fail("le fichier n'est pas une base de données Access lisible");
         format.pageSize = static_cast<int>(mdb->fmt->pg_size);
@@ -265,12 +323,12 @@ void readTable(AccessFile& file, Table& table)
     out->u32(sent);
 }
 
-MdbCatalogEntry* findTable(const AccessFile& file, const char* name)
+MdbCatalogEntry* findTable(const AccessFile& file, const std::string& name)
 {
     for (MdbCatalogEntry* entry : file.userTables())
-        if (std::strcmp(entry->object_name, name) == 0)
+        if (entry->object_name == name)
             return entry;
-    fail(std::string("la table ") + bracketed(name) + " n'existe pas dans la base Access");
+    fail("la table " + bracketed(name) + " n'existe pas dans la base Access");
 }
 
 void listTables(AccessFile& file)
@@ -296,8 +354,9 @@ int main(int argc, char** argv)
 {
     Output output;
     out = &output;
-    const std::string_view mode = argc > 1 ? argv[1] : "";
-    if (!((mode == "--list" && argc == 3) || (mode == "--table" && argc == 4))) {
+    const std::vector<std::string> args = arguments(argc, argv);
+    const std::string_view mode = args.size() > 1 ? std::string_view(args[1]) : std::string_view();
+    if (!((mode == "--list" && args.size() == 3) || (mode == "--table" && args.size() == 4))) {
         std::fprintf(stderr, "usage: %s --list FILE | --table FILE TABLE\n", argv[0]);
         return 1;
     }
@@ -315,11 +374,11 @@ int main(int argc, char** argv)
     setrlimit(RLIMIT_DATA, &dataLimit);
 #endif
     try {
-        AccessFile file(argv[2]);
+        AccessFile file(args[2]);
         if (mode == "--list") {
             listTables(file);
         } else {
-            Table table(file, findTable(file, argv[3]));
+            Table table(file, findTable(file, args[3]));
             readTable(file, table);
         }
     } catch (const ReadError& error) {

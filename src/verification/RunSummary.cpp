@@ -1,8 +1,39 @@
 #include "verification/RunSummary.h"
 
+#include <algorithm>
 #include <map>
 
 namespace vf {
+namespace {
+
+// What this run imported of a kind: its own count, within what the destination holds.
+int importedByThisRun(const VerifiedKind& kind, const QHash<QString, int>& importedByRun)
+{
+    return std::clamp(importedByRun.value(kind.title), 0, kind.count(RecordState::Imported));
+}
+
+} // namespace
+
+SummaryTable runSummaryTable(const Verification& verification, const QHash<QString, int>& importedByRun)
+{
+    SummaryTable table;
+    table.columns = {QStringLiteral("Source"),     QStringLiteral("Importés"),   QStringLiteral("Déjà présents"),
+                     QStringLiteral("Refusés"),    QStringLiteral("À importer"), QStringLiteral("En attente"),
+                     QStringLiteral("Absents")};
+    SummaryTable::Row total{QStringLiteral("Total"), QList<int>(table.columns.size(), 0)};
+    for (const VerifiedKind& kind : verification.kinds) {
+        const int byRun = importedByThisRun(kind, importedByRun);
+        SummaryTable::Row row{kind.title,
+                              {int(kind.records.size()), byRun, kind.count(RecordState::Imported) - byRun,
+                               kind.count(RecordState::Refused), kind.count(RecordState::ToImport),
+                               kind.count(RecordState::Pending), kind.count(RecordState::Missing)}};
+        for (qsizetype i = 0; i < row.figures.size(); ++i)
+            total.figures[i] += row.figures.at(i);
+        table.rows.append(row);
+    }
+    table.rows.append(total);
+    return table;
+}
 
 QStringList runSummary(const Verification& verification, const QHash<QString, int>& importedByRun,
                        const QHash<QString, Carried>& carriedByRun)
@@ -15,7 +46,7 @@ QStringList runSummary(const Verification& verification, const QHash<QString, in
     for (const VerifiedKind& kind : verification.kinds) {
         const int source = int(kind.records.size());
         const int imported = kind.count(RecordState::Imported);
-        const int byRun = std::clamp(importedByRun.value(kind.title), 0, imported);
+        const int byRun = importedByThisRun(kind, importedByRun);
         const int refused = kind.count(RecordState::Refused);
         totals[0] += source;
         totals[1] += byRun;

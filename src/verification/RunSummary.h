@@ -19,6 +19,21 @@ namespace vf {
 QStringList runSummary(const Verification& verification, const QHash<QString, int>& importedByRun,
                        const QHash<QString, Carried>& carriedByRun = {});
 
+// Figures as the window shows them in a table: a row per kind of record, then the total, under
+// the columns' titles.
+struct SummaryTable {
+    struct Row {
+        QString kind;
+        QList<int> figures; // one per column
+    };
+    QStringList columns;
+    QList<Row> rows;
+};
+
+// The figures of runSummary: for each kind, the source records, those this run imported, those
+// imported before it, and those refused, to import, pending and missing.
+SummaryTable runSummaryTable(const Verification& verification, const QHash<QString, int>& importedByRun);
+
 // The warning box of a run that ended while kinds of records are missing as a whole.
 QString kindsMissingWarning(const QStringList& wholeKindsMissing);
 

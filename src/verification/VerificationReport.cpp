@@ -28,7 +28,7 @@ const QList<StateColumn> kColumns = {
     {RecordState::Missing, QStringLiteral("Absents"), QStringLiteral("Absents de la destination")},
 };
 
-const int kFirstToImport = 10; // records to import named on the terminal, per kind
+const int kFirstToImport = 10; // records to import named on the terminal and on paper, per kind
 
 int total(const Verification& verification, RecordState state)
 {
@@ -235,6 +235,110 @@ QString barChart(const Verification& verification)
     return svg + QStringLiteral("</svg>\n");
 }
 
+// One line of the records that were not imported or need an action.
+struct ProblemRow {
+    QString kind;
+    QString name;
+    QString patient;
+    QString detail;
+};
+
+// The records of one reason, with their number (records to import beyond the first of each kind
+// are counted but not listed: the appendix lists them).
+struct ProblemGroup {
+    QString title;
+    int count = 0;
+    QList<ProblemRow> rows;
+};
+
+// The particulars of a record beyond the reason of its group ("le dossier n°12 n'est pas dans la
+// base V3" for "patient non importé : le dossier n°12 n'est pas dans la base V3").
+QString beyondReason(const QString& detail, const QString& reason)
+{
+    if (detail == reason)
+        return QString();
+    if (const QString lead = reason + QStringLiteral(" : "); detail.startsWith(lead))
+        return detail.mid(lead.size());
+    return detail;
+}
+
+// Every record not imported or needing an action, by reason, in the order in which the
+// technician deals with them: what the destination lost, what a run left pending, changes of the
+// source not carried yet, what is left to import, then the refusals for a known reason and the
+// records deleted from the source.
+QList<ProblemGroup> problemGroups(const Verification& verification)
+{
+    QList<ProblemGroup> groups;
+    const auto addGroups = [&](const std::map<QString, ProblemGroup>& byReason) {
+        for (const auto& [reason, group] : byReason)
+            groups.append(group);
+    };
+
+    std::map<QString, ProblemGroup> missing;
+    for (const VerifiedKind& kind : verification.kinds)
+        for (const VerifiedRecord& record : kind.records)
+            if (record.state == RecordState::Missing) {
+                const QString reason = missingReason(record);
+                ProblemGroup& group = missing[reason];
+                group.title = QStringLiteral("Absents de la base Talmérosin : ") + reason;
+                ++group.count;
+                group.rows.append({kind.title, record.name, record.patient, record.detail});
+            }
+    addGroups(missing);
+
+    ProblemGroup pending{QStringLiteral("En attente : laissés par une importation interrompue, la prochaine les règle"), 0, {}};
+    ProblemGroup changed{QStringLiteral("Changés dans la base V3 depuis leur importation"), 0, {}};
+    ProblemGroup toImport{QStringLiteral("À importer : la prochaine importation les importe"), 0, {}};
+    ProblemGroup deleted{QStringLiteral("Supprimés de la base V3 depuis leur importation (la base Talmérosin les garde)"), 0, {}};
+    std::map<QString, ProblemGroup> refused;
+    for (const VerifiedKind& kind : verification.kinds) {
+        int listed = 0;
+        for (const VerifiedRecord& record : kind.records) {
+            if (record.state == RecordState::Missing)
+                continue;
+            if (record.state == RecordState::Pending) {
+                ++pending.count;
+                pending.rows.append({kind.title, record.name, record.patient, record.detail});
+            } else if (record.changed) {
+                ++changed.count;
+                changed.rows.append({kind.title, record.name, record.patient,
+                                     QStringLiteral("champs changés : ") + record.changedFields.join(QStringLiteral(", "))});
+            } else if (record.state == RecordState::ToImport) {
+                ++toImport.count;
+                if (listed++ < kFirstToImport)
+                    toImport.rows.append({kind.title, record.name, record.patient, record.detail});
+            } else if (record.state == RecordState::Refused && kind.wholeKindMissing.isEmpty()) {
+                const QString reason = refusalReason(record);
+                ProblemGroup& group = refused[reason];
+                group.title = QStringLiteral("Refusés : ") + reason;
+                ++group.count;
+                group.rows.append({kind.title, record.name, record.patient, beyondReason(record.detail, reason)});
+            }
+        }
+        if (const int more = kind.count(RecordState::ToImport) - kFirstToImport; more > 0)
+            toImport.rows.append({kind.title, QStringLiteral("… et %1 autres (voir l'annexe)").arg(more), QString(), QString()});
+        // A kind that no record of can be imported is one line, its records in the appendix.
+        if (!kind.wholeKindMissing.isEmpty() && kind.count(RecordState::Refused) > 0) {
+            ProblemGroup& group = refused[QStringLiteral("aucun enregistrement du type ne peut être importé")];
+            group.title = QStringLiteral("Refusés : aucun enregistrement du type ne peut être importé");
+            group.count += kind.count(RecordState::Refused);
+            group.rows.append({kind.title, QStringLiteral("les %1 enregistrements (voir l'annexe)").arg(kind.count(RecordState::Refused)),
+                               QString(), kind.wholeKindMissing});
+        }
+        for (const VerifiedRecord& record : kind.deletedInSource) {
+            ++deleted.count;
+            deleted.rows.append({kind.title, record.name, record.patient, record.detail});
+        }
+    }
+    for (const ProblemGroup& group : {pending, changed, toImport})
+        if (group.count > 0)
+            groups.append(group);
+    addGroups(refused);
+    if (deleted.count > 0)
+        groups.append(deleted);
+    return groups;
+}
+
 const char* const kStyle = R"(
 body { font-family: sans-serif; margin: 2em; color: #111; background: #fff; }
 h1 { font-size: 1.5em; }
@@ -254,13 +358,23 @@ details { margin: .3em 0 .3em 1em; }
 summary { cursor: pointer; }
 tfoot th, tfoot td { font-weight: bold; }
 .actions td { text-align: left; }
+.note { margin: .2em 0; font-size: .9em; }
+table.records { width: 100%; font-size: .85em; margin: .3em 0 .8em; }
+table.records th, table.records td { text-align: left; padding: 0 .4em; }
+.signature { margin-top: 2em; break-inside: avoid; }
+.signature p { margin: 1.5em 0; }
+#appendix { margin-top: 2em; }
 li { font-size: .9em; }
 @media print {
-  body { margin: 0; }
-  .result, table, svg { break-inside: avoid; }
+  body { margin: 0; font-size: 10pt; }
+  .result, #summary, .actions, svg { break-inside: avoid; }
   h2, h3 { break-after: avoid; }
   thead th { background: none; }
-  summary { list-style: none; font-weight: bold; }
+  tr { break-inside: avoid; }
+  table.records { font-size: 8pt; }
+  .screen-only, #print-appendix { display: none; }
+  #print-appendix:not(:checked) ~ #appendix { display: none; }
+  #appendix { break-before: page; }
 }
 )";
 
@@ -339,6 +453,25 @@ QStringList verificationSummary(const Verification& verification)
     return lines;
 }
 
+SummaryTable verificationTable(const Verification& verification)
+{
+    SummaryTable table;
+    table.columns.append(QStringLiteral("Source"));
+    for (const StateColumn& column : kColumns)
+        table.columns.append(column.header);
+    const auto row = [](const QString& title, int source, const std::function<int(RecordState)>& count) {
+        SummaryTable::Row result{title, {source}};
+        for (const StateColumn& column : kColumns)
+            result.figures.append(count(column.state));
+        return result;
+    };
+    for (const VerifiedKind& kind : verification.kinds)
+        table.rows.append(row(kind.title, int(kind.records.size()), [&](RecordState state) { return kind.count(state); }));
+    table.rows.append(row(QStringLiteral("Total"), totalSource(verification),
+                          [&](RecordState state) { return total(verification, state); }));
+    return table;
+}
+
 QByteArray verificationHtml(const Verification& verification)
 {
     QString html = QStringLiteral("<!DOCTYPE html>\n<html xmlns=\"http://www.w3.org/1999/xhtml\" lang=\"fr\">\n<head>\n"
@@ -371,7 +504,11 @@ QByteArray verificationHtml(const Verification& verification)
     for (const StateColumn& column : kColumns)
         html += QStringLiteral("<td>%1</td>").arg(total(verification, column.state));
     html += QStringLiteral("<td></td></tr></tfoot>\n</table>\n");
-    html += barChart(verification);
+    // Where the destination's rows count otherwise than the source's records, the table says why.
+    for (const VerifiedKind& kind : verification.kinds)
+        if (!kind.unit.isEmpty())
+            html += QStringLiteral("<p class=\"note\"><strong>%1</strong> : %2.</p>\n").arg(escaped(kind.title), escaped(kind.unit));
+    html += QStringLiteral("<div class=\"screen-only\">\n") + barChart(verification) + QStringLiteral("</div>\n");
     if (const QList<Action> todo = actions(verification); !todo.isEmpty()) {
         html += QStringLiteral("<h2>Que faire</h2>\n<table class=\"actions\">\n<thead><tr><th>Raison</th><th>Nombre</th>"
                                "<th>Que faire</th></tr></thead>\n<tbody>\n");
@@ -383,7 +520,32 @@ QByteArray verificationHtml(const Verification& verification)
         html += QStringLiteral("</tbody>\n</table>\n");
     }
 
-    html += QStringLiteral("<h2>Les enregistrements</h2>\n");
+    // What the doctor signs for: every record not imported or needing an action, by reason.
+    const QList<ProblemGroup> groups = problemGroups(verification);
+    int problems = 0;
+    for (const ProblemGroup& group : groups)
+        problems += group.count;
+    html += QStringLiteral("<h2 id=\"problems\">Enregistrements non importés ou à traiter (%1)</h2>\n").arg(problems);
+    if (groups.isEmpty())
+        html += QStringLiteral("<p>Aucun : chaque enregistrement de la base V3 est dans la base Talmérosin.</p>\n");
+    for (const ProblemGroup& group : groups) {
+        html += QStringLiteral("<section class=\"problem\">\n<h3>%1 (%2)</h3>\n").arg(escaped(group.title)).arg(group.count);
+        html += QStringLiteral("<table class=\"records\">\n<thead><tr><th>Type</th><th>Enregistrement</th><th>Patient</th>"
+                               "<th>Détail</th></tr></thead>\n<tbody>\n");
+        for (const ProblemRow& row : group.rows)
+            html += QStringLiteral("<tr><td>%1</td><td>%2</td><td>%3</td><td>%4</td></tr>\n")
+                        .arg(escaped(row.kind), escaped(row.name), escaped(row.patient), escaped(row.detail));
+        html += QStringLiteral("</tbody>\n</table>\n</section>\n");
+    }
+
+    html += QStringLiteral("<section class=\"signature\">\n<h2>Visa</h2>\n<p>Vérification relue par (nom, qualité) :</p>\n"
+                           "<p>Le :</p>\n<p>Signature :</p>\n</section>\n");
+
+    // Every record, in lists that open on a click (closed, a list costs the browser nothing to
+    // lay out); on paper only when the technician ticks the box, and then the lists opened.
+    html += QStringLiteral("<input type=\"checkbox\" id=\"print-appendix\"/>\n<label for=\"print-appendix\" class=\"screen-only\">"
+                           "Imprimer aussi l'annexe : les listes ouvertes ci-dessous</label>\n");
+    html += QStringLiteral("<div id=\"appendix\">\n<h2>Annexe : les enregistrements un par un</h2>\n");
     for (const VerifiedKind& kind : verification.kinds) {
         html += QStringLiteral("<section>\n<h3>") + escaped(kind.title) + QStringLiteral("</h3>\n");
         if (!kind.unit.isEmpty())
@@ -392,22 +554,21 @@ QByteArray verificationHtml(const Verification& verification)
             const int count = kind.count(column.state);
             if (count == 0)
                 continue;
-            // Open, so that the lists are on paper too.
-            html += QStringLiteral("<details open=\"open\"><summary>%1 (%2)</summary>\n<ol>\n").arg(escaped(column.list)).arg(count);
+            html += QStringLiteral("<details><summary>%1 (%2)</summary>\n<ol>\n").arg(escaped(column.list)).arg(count);
             for (const VerifiedRecord& record : kind.records)
                 if (record.state == column.state)
                     html += QStringLiteral("<li>") + escaped(recordText(record)) + QStringLiteral("</li>\n");
             html += QStringLiteral("</ol>\n</details>\n");
         }
         for (const auto& [title, records] : changeLists(kind)) {
-            html += QStringLiteral("<details open=\"open\"><summary>%1 (%2)</summary>\n<ol>\n").arg(escaped(title)).arg(records.size());
+            html += QStringLiteral("<details><summary>%1 (%2)</summary>\n<ol>\n").arg(escaped(title)).arg(records.size());
             for (const QString& record : records)
                 html += QStringLiteral("<li>") + escaped(record) + QStringLiteral("</li>\n");
             html += QStringLiteral("</ol>\n</details>\n");
         }
         html += QStringLiteral("</section>\n");
     }
-    html += QStringLiteral("</body>\n</html>\n");
+    html += QStringLiteral("</div>\n</body>\n</html>\n");
     return html.toUtf8();
 }
 

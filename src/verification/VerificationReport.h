@@ -1,5 +1,6 @@
 #pragma once
 
+#include "verification/RunSummary.h"
 #include "verification/Verification.h"
 
 #include <QByteArray>
@@ -12,9 +13,16 @@ namespace vf {
 // the result line.
 QStringList verificationSummary(const Verification& verification);
 
+// The table of the summary, as the window shows it: the source records and those imported,
+// refused, to import, pending and missing, by kind, then the total.
+SummaryTable verificationTable(const Verification& verification);
+
 // The same as one self-contained HTML file (UTF-8, well-formed XHTML, no script, no external
-// asset): the table, a bar chart in inline SVG and every record of each number in collapsed lists.
-// Its head names this program as its generator.
+// asset), printed as a document to sign: the result, the table with a note where a kind's
+// destination rows count otherwise, what to do, every record not imported or needing an action by
+// reason with its patient, and a place to sign and date. Then an appendix listing every record,
+// on screen always, on paper only when the box before it is ticked; a bar chart in inline SVG on
+// screen. Its head names this program as its generator.
 QByteArray verificationHtml(const Verification& verification);
 
 // The same content as JSON (UTF-8): the header, the counts of each kind and in total, the

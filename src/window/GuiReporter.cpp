@@ -183,6 +183,7 @@ QString GuiReporter::stopElapsed()
     onWindowThread([&] {
         m_w.elapsedTimer->stop();
         text = m_w.elapsed->text();
+        m_w.arreter->setEnabled(false);
     });
     return text;
 }
@@ -256,9 +257,9 @@ void GuiReporter::phasesStarted()
     applyControls([](RunControls& c) { c.phasesStarted(); });
 }
 
-void GuiReporter::runEnded()
+void GuiReporter::runEnded(bool complete)
 {
-    applyControls([](RunControls& c) { c.runEnded(); });
+    applyControls([complete](RunControls& c) { c.runEnded(complete); });
 }
 
 void GuiReporter::applyControls(const std::function<void(RunControls&)>& event)

@@ -32,7 +32,8 @@ QString shownStatus(const QString& text);
 // run of a million records never waits for the screen; every other call waits until the
 // window's thread has shown what was queued before it and performed the call. "Let pending
 // messages be processed" is left to the window's thread, which keeps the window alive. The
-// buttons and the pointer follow the run's events.
+// buttons and the pointer follow the run's events; once the run's clock stops (its end lines and
+// box follow), there is nothing left to stop.
 class GuiReporter : public Reporter {
 public:
     struct Widgets {
@@ -45,6 +46,7 @@ public:
         QLineEdit* destinationPath = nullptr; // TalmerosPath
         QPushButton* importer = nullptr;   // BitBtn1
         QPushButton* fermer = nullptr;     // BitBtn2
+        QPushButton* arreter = nullptr;    // stops the run; of no use once its clock has stopped
     };
 
     explicit GuiReporter(const Widgets& widgets);
@@ -53,7 +55,7 @@ public:
     void runStarted() override;
     void purgeStarted() override;
     void phasesStarted() override;
-    void runEnded() override;
+    void runEnded(bool complete) override;
     void setStatus(const QString& text) override;
     void appendLine(const QString& line) override;
     QStringList lines() const override;
@@ -76,6 +78,9 @@ public:
 
     // The elapsed-time tick of Timer1.
     void tick();
+
+    // The buttons and the pointer as the run's events have left them.
+    const RunControls& controls() const { return m_controls; }
 
 private:
     // What a worker thread has reported and the window's thread has not shown yet.

@@ -5,6 +5,7 @@
 #include "base/Conversions.h"
 #include "base/Errors.h"
 #include "base/Settings.h"
+#include "verification/RunSummary.h"
 
 #include <QCheckBox>
 #include <QCloseEvent>
@@ -13,22 +14,31 @@
 #include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QFileSystemModel>
 #include <QFrame>
 #include <QGridLayout>
 #include <QGuiApplication>
 #include <QHBoxLayout>
+#include <QHeaderView>
+#include <QIdentityProxyModel>
 #include <QLabel>
 #include <QLineEdit>
+#include <QLocale>
 #include <QMessageBox>
+#include <QPainter>
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScreen>
+#include <QSplitter>
 #include <QStyle>
+#include <QTableWidget>
 #include <QTimer>
 #include <QToolButton>
 #include <QUrl>
 #include <QVBoxLayout>
+
+#include <algorithm>
 
 namespace vf {
 namespace {
@@ -69,6 +79,39 @@ QString folderWithSeparator(const QString& chosenFile)
     return AddTrailingBackslash(QDir::toNativeSeparators(QFileInfo(chosenFile).absolutePath()));
 }
 
+// The status line: a text too long for its place ends in "…" rather than running under the
+// elapsed time beside it (the whole text stays the label's).
+class StatusLabel : public QLabel {
+public:
+    using QLabel::QLabel;
+
+protected:
+    void paintEvent(QPaintEvent*) override
+    {
+        QPainter painter(this);
+        const QRect area = contentsRect();
+        painter.drawText(area, int(alignment()), fontMetrics().elidedText(text(), Qt::ElideRight, area.width()));
+    }
+};
+
+#ifndef _WIN32
+// The file list of Qt's own file dialog shows its dates as the system's locale writes them,
+// which outside a French session is English: the dates are written in French, as the dialog.
+class FrenchDates : public QIdentityProxyModel {
+public:
+    using QIdentityProxyModel::QIdentityProxyModel;
+
+    QVariant data(const QModelIndex& index, int role) const override
+    {
+        const auto* files = qobject_cast<const QFileSystemModel*>(sourceModel());
+        if (role == Qt::DisplayRole && index.column() == 3 && files)
+            return QLocale(QLocale::French, QLocale::France)
+                .toString(files->lastModified(mapToSource(index)), QLocale::ShortFormat);
+        return QIdentityProxyModel::data(index, role);
+    }
+};
+#endif
+
 } // namespace
 
 QString qtNameFilters(const QString& filter)
@@ -102,6 +145,7 @@ MainWindow::MainWindow(const QString& programFolder, const QString& settingsPath
     widgets.destinationPath = m_talmerosPath;
     widgets.importer = m_importer;
     widgets.fermer = m_fermer;
+    widgets.arreter = m_arreter;
     m_reporter = std::make_unique<GuiReporter>(widgets);
     connect(m_elapsedTimer, &QTimer::timeout, this, [this] { m_reporter->tick(); });
     startUp();
@@ -160,10 +204,23 @@ void MainWindow::buildWidgets()
     QFrame* middle = makePanel(QStringLiteral("Panel3"), this);
     auto* middleLayout = new QVBoxLayout(middle);
     middleLayout->setContentsMargins(2, 2, 2, 2);
-    m_textArea = new QPlainTextEdit(middle);
+    auto* split = new QSplitter(Qt::Vertical, middle);
+    split->setChildrenCollapsible(false);
+    m_textArea = new QPlainTextEdit(split);
     m_textArea->setObjectName(QStringLiteral("Memo1"));
     m_textArea->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
-    middleLayout->addWidget(m_textArea);
+    m_summaryTable = new QTableWidget(split);
+    m_summaryTable->setObjectName(QStringLiteral("TableBilan"));
+    m_summaryTable->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    m_summaryTable->setSelectionMode(QAbstractItemView::NoSelection);
+    m_summaryTable->setFocusPolicy(Qt::NoFocus);
+    m_summaryTable->verticalHeader()->setSectionResizeMode(QHeaderView::ResizeToContents);
+    m_summaryTable->setSizeAdjustPolicy(QAbstractScrollArea::AdjustToContents);
+    m_summaryTable->horizontalHeader()->setSectionResizeMode(QHeaderView::Stretch);
+    m_summaryTable->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    m_summaryTable->setVisible(false);
+    split->setStretchFactor(0, 1);
+    middleLayout->addWidget(split);
 
     // Bottom area: progress, status line, elapsed time, buttons.
     QFrame* bottom = makePanel(QStringLiteral("Panel2"), this);
@@ -183,7 +240,8 @@ void MainWindow::buildWidgets()
     m_endNote->setTextInteractionFlags(Qt::TextSelectableByMouse);
     bottomLayout->addWidget(m_endNote);
     auto* row = new QHBoxLayout;
-    m_status = makeLabel(QStringLiteral("Label3"), QStringLiteral("label3"), bottom);
+    m_status = new StatusLabel(QStringLiteral("label3"), bottom);
+    m_status->setObjectName(QStringLiteral("Label3"));
     m_status->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
     m_elapsed = makeLabel(QStringLiteral("Label7"), QStringLiteral("00:00:00"), bottom);
     m_importer = new QPushButton(style()->standardIcon(QStyle::SP_BrowserReload),
@@ -200,6 +258,7 @@ void MainWindow::buildWidgets()
     m_arreter->setToolTip(QStringLiteral("Arrête après le lot en cours : la prochaine importation reprend là"));
     m_arreter->setEnabled(false);
     row->addWidget(m_status, 1);
+    row->addSpacing(8);
     row->addWidget(m_elapsed);
     row->addSpacing(8);
     row->addWidget(m_verifier);
@@ -236,11 +295,11 @@ void MainWindow::buildWidgets()
 
     // A click while a run is in progress (its messages are being processed) starts nothing.
     connect(m_importer, &QPushButton::clicked, this, [this] {
-        if (!m_runInProgress)
+        if (!isRunInProgress())
             emit importRequested();
     });
     connect(m_verifier, &QPushButton::clicked, this, [this] {
-        if (!m_runInProgress)
+        if (!isRunInProgress())
             emit verifyRequested();
     });
     connect(m_arreter, &QPushButton::clicked, this, [this] {
@@ -325,6 +384,7 @@ QString MainWindow::pick(const FilePickerRequest& request)
 #ifndef _WIN32
     // Qt's own dialog matches the patterns without regard to case ("V3.MDB", "KESTRUNE.VER").
     dialog.setOption(QFileDialog::DontUseNativeDialog);
+    dialog.setProxyModel(new FrenchDates(&dialog));
 #endif
     dialog.setAcceptMode(QFileDialog::AcceptOpen);
     dialog.setFileMode(QFileDialog::AnyFile);
@@ -359,12 +419,72 @@ void MainWindow::pickTalmeros()
         m_talmerosPath->setText(folderWithSeparator(file));
 }
 
-void MainWindow::setRunInProgress(bool running)
+void MainWindow::showSummaryTable(const SummaryTable& table)
 {
-    m_runInProgress = running;
-    m_verifier->setEnabled(!running);
-    m_arreter->setEnabled(running);
-    if (!running && m_closeRequested)
+    m_summaryTable->clear();
+    m_summaryTable->setColumnCount(int(table.columns.size()));
+    m_summaryTable->setRowCount(int(table.rows.size()));
+    // A title of two words on two lines: every column in the window's width.
+    QStringList titles;
+    for (const QString& title : table.columns)
+        titles.append(QString(title).replace(QLatin1Char(' '), QLatin1Char('\n')));
+    m_summaryTable->setHorizontalHeaderLabels(titles);
+    QStringList kinds;
+    for (int row = 0; row < table.rows.size(); ++row) {
+        const SummaryTable::Row& figures = table.rows.at(row);
+        kinds.append(figures.kind);
+        for (int column = 0; column < figures.figures.size(); ++column) {
+            auto* item = new QTableWidgetItem(QString::number(figures.figures.at(column)));
+            item->setTextAlignment(Qt::AlignRight | Qt::AlignVCenter);
+            m_summaryTable->setItem(row, column, item);
+        }
+    }
+    m_summaryTable->setVerticalHeaderLabels(kinds);
+    m_summaryTable->setVisible(!table.rows.isEmpty());
+    // Every row in sight, the text area keeping the rest of the middle area.
+    auto* split = static_cast<QSplitter*>(m_summaryTable->parentWidget());
+    const int tableHeight = m_summaryTable->sizeHint().height() + 2 * m_summaryTable->frameWidth();
+    const int whole = split->height();
+    split->setSizes({std::max(whole / 3, whole - tableHeight), std::min(tableHeight, whole * 2 / 3)});
+}
+
+void MainWindow::showErrorBox(const QString& text)
+{
+    QMessageBox box(QMessageBox::Critical, QStringLiteral("Erreur"), text, QMessageBox::NoButton, this);
+    box.setObjectName(QStringLiteral("MessageBox"));
+    box.setDefaultButton(box.addButton(QStringLiteral("OK"), QMessageBox::AcceptRole));
+    box.exec();
+}
+
+void MainWindow::beginActivity(Activity activity)
+{
+    // The last attempt's lines stay in its log; a log that cannot be written keeps them here.
+    bool kept = true;
+    try {
+        m_log.dumpLines(m_reporter->lines());
+    } catch (const Error& error) {
+        showErrorBox(error.message());
+        kept = false;
+    }
+    if (kept)
+        m_reporter->clearLines();
+    m_summaryTable->setVisible(false);
+    showEndNote(QString());
+    m_activity = activity;
+    m_verifier->setEnabled(false);
+    m_arreter->setEnabled(true);
+    if (activity == Activity::Verification)
+        m_importer->setEnabled(false);
+}
+
+void MainWindow::endActivity()
+{
+    m_activity = Activity::Idle;
+    m_verifier->setEnabled(true);
+    m_arreter->setEnabled(false);
+    m_importer->setEnabled(m_reporter->controls().importerEnabled);
+    m_fermer->setEnabled(m_reporter->controls().fermerEnabled);
+    if (m_closeRequested)
         close();
 }
 
@@ -382,11 +502,7 @@ void MainWindow::closeTimeSteps()
     try {
         m_log.dumpLines(m_reporter->lines());
     } catch (const Error& error) {
-        QMessageBox box(QMessageBox::Critical, QStringLiteral("Erreur"), error.message(),
-                        QMessageBox::NoButton, this);
-        box.setObjectName(QStringLiteral("MessageBox"));
-        box.setDefaultButton(box.addButton(QStringLiteral("OK"), QMessageBox::AcceptRole));
-        box.exec();
+        showErrorBox(error.message());
     }
     deleteLockFiles(m_programFolder);
 }
@@ -397,10 +513,13 @@ void MainWindow::closeEvent(QCloseEvent* event)
         event->accept();
         return;
     }
-    if (m_runInProgress) {
-        // The run goes on; the window closes when it returns.
+    if (isRunInProgress()) {
+        // A run goes on and the window closes when it returns; a verification, which writes
+        // nothing, is stopped.
         m_closeRequested = true;
         m_reporter->setClosing(true);
+        if (m_activity == Activity::Verification)
+            emit stopRequested();
         event->ignore();
         return;
     }

@@ -12,6 +12,7 @@ class QLineEdit;
 class QPlainTextEdit;
 class QProgressBar;
 class QPushButton;
+class QTableWidget;
 class QTimer;
 class QToolButton;
 class QUrl;
@@ -20,6 +21,7 @@ namespace vf {
 
 class GuiReporter;
 class Reporter;
+struct SummaryTable;
 
 // What a path picker asks of its file dialog; the chosen file's full path comes back, or an
 // empty text when the dialog is cancelled.
@@ -62,10 +64,19 @@ public:
     void setTalmerosPath(const QString& text);
     void setVider(bool checked);
 
-    // While a run is in progress, closing the window only records the wish to close; when the
-    // run ends (false), a recorded close happens then, with its close-time steps.
-    void setRunInProgress(bool running);
-    bool isRunInProgress() const { return m_runInProgress; }
+    // What the window is doing: the buttons that would do nothing are disabled.
+    enum class Activity { Idle, Import, Verification };
+    // An import run or a verification begins, and the window starts over: the lines of the last
+    // attempt go to the last import log (as at close), then the text area, the table and the
+    // note under the progress bar are cleared. "&Vérifier" is disabled and "&Arrêter" enabled;
+    // during a verification "&Importer" is disabled too, while during an import run it follows
+    // the run's events (enabled during the preparation, where a click starts nothing).
+    void beginActivity(Activity activity);
+    // It has returned: "&Vérifier" enabled, "&Arrêter" disabled, "&Importer" and "&Fermer" as the
+    // runs so far leave them; a close asked for meanwhile happens now, with its close-time steps.
+    void endActivity();
+    Activity activity() const { return m_activity; }
+    bool isRunInProgress() const { return m_activity != Activity::Idle; }
     bool isCloseRequested() const { return m_closeRequested; }
 
     // The answer Yes to the low-memory question: the window closes at once, without the
@@ -86,8 +97,11 @@ public:
     bool openReport(const QString& path);
 
     // The note shown under the progress bar once a run or a verification has ended (the log's
-    // path).
+    // path, the report's).
     void showEndNote(const QString& text);
+    // The figures of the run or verification that has just ended, in a table under the text
+    // area; hidden again when the next one begins.
+    void showSummaryTable(const SummaryTable& table);
 
 signals:
     // "&Importer" was clicked while no run is in progress.
@@ -108,6 +122,7 @@ private:
     void pickCourriers();
     void pickTalmeros();
     void closeTimeSteps();
+    void showErrorBox(const QString& text);
 
     QString m_programFolder;
     QString m_settingsPath;
@@ -122,6 +137,7 @@ private:
     QLabel* m_status = nullptr;           // Label3
     QLabel* m_elapsed = nullptr;          // Label7
     QLabel* m_endNote = nullptr;
+    QTableWidget* m_summaryTable = nullptr;
     QPushButton* m_importer = nullptr;    // BitBtn1
     QPushButton* m_fermer = nullptr;      // BitBtn2
     QPushButton* m_verifier = nullptr;
@@ -131,7 +147,7 @@ private:
     std::unique_ptr<GuiReporter> m_reporter;
     FilePicker m_filePicker;
     UrlOpener m_urlOpener;
-    bool m_runInProgress = false;
+    Activity m_activity = Activity::Idle;
     bool m_closeRequested = false;
     bool m_closed = false;
     bool m_endingAtOnce = false;

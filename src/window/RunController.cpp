@@ -73,10 +73,11 @@ RunController::~RunController()
 
 void RunController::startRun()
 {
-    if (m_running || m_importRun->phasesStarted())
+    if (m_running || m_importRun->hasCompleted())
         return;
     m_running = true;
-    m_window.setRunInProgress(true);
+    m_window.beginActivity(MainWindow::Activity::Import);
+    m_logBefore = m_window.importLog().filePath();
     m_stopRequested = false;
     RunInputs inputs{m_window.v3Path(), m_window.courriersPath(), m_window.talmerosPath(), m_window.vider(),
                      &m_stopRequested};
@@ -88,8 +89,9 @@ void RunController::startRun()
         } catch (const ProgramTermination&) {
             programEnds = true;
         }
-        QMetaObject::invokeMethod(this, [this, outcome, programEnds] { runReturned(outcome, programEnds); },
-                                  Qt::QueuedConnection);
+        const SummaryTable table = m_importRun->summaryTable();
+        QMetaObject::invokeMethod(
+            this, [this, outcome, programEnds, table] { runReturned(outcome, programEnds, table); }, Qt::QueuedConnection);
     });
 }
 
@@ -109,7 +111,7 @@ void RunController::startVerification()
         return;
     m_running = true;
     m_stopRequested = false;
-    m_window.setRunInProgress(true);
+    m_window.beginActivity(MainWindow::Activity::Verification);
     Reporter& reporter = m_window.reporter();
     reporter.appendLine(QStringLiteral("Vérification de la migration..."));
     const QString v3 = m_window.v3Path();
@@ -118,6 +120,7 @@ void RunController::startVerification()
     QMetaObject::invokeMethod(m_worker, [this, &reporter, v3, courriers, talmeros] {
         bool complete = false;
         bool written = false;
+        SummaryTable table;
         WindowVerificationProgress progress(reporter, m_stopRequested);
         try {
             LinksLock lock;
@@ -126,6 +129,7 @@ void RunController::startVerification()
                 verificationLinksRoot(lock, m_window.programFolder()),
                 m_window.settingsPath(), progress);
             complete = verification.complete();
+            table = verificationTable(verification);
             for (const QString& line : verificationSummary(verification))
                 reporter.appendLine(line);
             const QString failure = writeOwnFile(reportPath(), verificationHtml(verification), isVerificationReport);
@@ -143,38 +147,45 @@ void RunController::startVerification()
         }
         reporter.setProgressVisible(false);
         reporter.setStatus(QString());
-        QMetaObject::invokeMethod(this, [this, complete, written] { verificationReturned(complete, written); },
-                                  Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            this, [this, complete, written, table] { verificationReturned(complete, written, table); }, Qt::QueuedConnection);
     });
 }
 
-void RunController::verificationReturned(bool complete, bool written)
+void RunController::verificationReturned(bool complete, bool written, const SummaryTable& table)
 {
     m_running = false;
-    if (written && !m_window.openReport(reportPath()))
-        m_window.reporter().warningBox(QStringLiteral("Aucun navigateur n'a pu ouvrir le rapport ")
-                                       + QDir::toNativeSeparators(reportPath()) + QLatin1Char('.'));
-    showLogPath();
-    m_window.setRunInProgress(false);
+    m_window.showSummaryTable(table);
+    if (written) {
+        // A browser may fail after it was started (one that refuses to run as root): the path
+        // stays under the progress bar whatever happened.
+        const QString path = QDir::toNativeSeparators(reportPath());
+        if (m_window.openReport(reportPath())) {
+            m_window.showEndNote(QStringLiteral("Rapport : ") + path
+                                 + QStringLiteral(" (s'il ne s'est pas affiché dans le navigateur, ouvrez ce fichier)"));
+        } else {
+            m_window.showEndNote(QStringLiteral("Aucun navigateur n'a pu ouvrir le rapport : ouvrez ") + path);
+            m_window.reporter().warningBox(QStringLiteral("Aucun navigateur n'a pu ouvrir le rapport ") + path
+                                           + QLatin1Char('.'));
+        }
+    }
+    m_window.endActivity();
     emit verificationFinished(complete);
 }
 
-void RunController::showLogPath()
-{
-    if (m_window.importLog().hasFile())
-        m_window.showEndNote(QStringLiteral("Journal d'importation : ")
-                             + QDir::toNativeSeparators(m_window.importLog().filePath()));
-}
-
-void RunController::runReturned(RunOutcome outcome, bool programEnds)
+void RunController::runReturned(RunOutcome outcome, bool programEnds, const SummaryTable& table)
 {
     m_running = false;
     if (programEnds) {
         m_window.endProgramAtOnce();
         return;
     }
-    showLogPath();
-    m_window.setRunInProgress(false);
+    // The log of this attempt, when it made one (an attempt refused before its log names none).
+    if (m_window.importLog().hasFile() && m_window.importLog().filePath() != m_logBefore)
+        m_window.showEndNote(QStringLiteral("Journal d'importation : ")
+                             + QDir::toNativeSeparators(m_window.importLog().filePath()));
+    m_window.showSummaryTable(table);
+    m_window.endActivity();
     emit runFinished(outcome);
 }
 

@@ -38,7 +38,7 @@ public:
     void runStarted() override {}
     void purgeStarted() override {}
     void phasesStarted() override {}
-    void runEnded() override {}
+    void runEnded(bool) override {}
     void setStatus(const QString& text) override { add(QStringLiteral("status ") + text); }
     void appendLine(const QString& line) override
     {

@@ -6,8 +6,11 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QProcess>
 #include <QRegularExpression>
+#include <QStandardPaths>
 #include <QTemporaryDir>
+#include <QUrl>
 #include <QXmlStreamReader>
 #include <QtTest/QtTest>
 
@@ -30,12 +33,16 @@ struct Counts {
     int source = -1, imported = -1, refused = -1, toImport = -1, pending = -1, missing = -1;
 };
 
-// The report parsed as XML (it must be well formed), with the table's numbers by kind and the
-// items of every list.
+// The report parsed as XML (it must be well formed), with the table's numbers by kind, the items
+// of every list, the records on the printed pages (a line of text per table row, its cells joined
+// by "|"), and the items that are not in the appendix.
 struct Report {
     QString error;
     QMap<QString, Counts> counts;
     QStringList items;
+    QStringList printedRecords;
+    int itemsBeforeAppendix = 0;
+    bool signatureBeforeAppendix = false;
 };
 
 Report parseReport(const QString& path)
@@ -45,12 +52,27 @@ Report parseReport(const QString& path)
     QString kind;
     QList<int> numbers;
     bool inSummary = false;
+    bool inRecords = false;
+    bool inAppendix = false;
+    QStringList cells;
     while (!xml.atEnd()) {
         xml.readNext();
-        if (xml.isStartElement() && xml.name() == QLatin1String("table"))
+        if (xml.isStartElement() && xml.attributes().value(QLatin1String("id")) == QLatin1String("appendix"))
+            inAppendix = true;
+        if (xml.isStartElement() && xml.attributes().value(QLatin1String("class")) == QLatin1String("signature"))
+            report.signatureBeforeAppendix = !inAppendix;
+        if (xml.isStartElement() && xml.name() == QLatin1String("table")) {
             inSummary = xml.attributes().value(QLatin1String("id")) == QLatin1String("summary");
-        else if (xml.isStartElement() && xml.name() == QLatin1String("li"))
+            inRecords = xml.attributes().value(QLatin1String("class")) == QLatin1String("records");
+        } else if (inRecords && xml.isStartElement() && xml.name() == QLatin1String("td")) {
+            cells.append(xml.readElementText());
+        } else if (inRecords && xml.isEndElement() && xml.name() == QLatin1String("tr") && !cells.isEmpty()) {
+            report.printedRecords.append(cells.join(QLatin1Char('|')));
+            cells.clear();
+        } else if (xml.isStartElement() && xml.name() == QLatin1String("li")) {
             report.items.append(xml.readElementText());
+            report.itemsBeforeAppendix += inAppendix ? 0 : 1;
+        }
         else if (inSummary && xml.isStartElement() && xml.name() == QLatin1String("tr"))
             numbers.clear();
         else if (inSummary && xml.isStartElement() && xml.name() == QLatin1String("th"))
@@ -293,6 +315,46 @@ void VerifyTest::beforeAndAfterTheRun()
     for (const Counts& counts : damaged.counts)
         total += counts.missing;
     QVERIFY(total >= expected.size());
+
+    // On paper: the table, what to do, then every record that is not imported, each once with its
+    // patient, then the place to sign; the records one by one are in the appendix only.
+    int refusedTotal = 0;
+    for (const Counts& counts : damaged.counts)
+        refusedTotal += counts.refused;
+    QCOMPARE(damaged.printedRecords.size(), refusedTotal + total);
+    for (const QString& name : expected)
+        QVERIFY2(std::any_of(damaged.printedRecords.cbegin(), damaged.printedRecords.cend(),
+                             [&](const QString& row) { return (row.section(u'|', 1, 1) + u' ').startsWith(name); }),
+                 qPrintable(name));
+    QCOMPARE(damaged.itemsBeforeAppendix, 0);
+    QVERIFY(damaged.signatureBeforeAppendix);
+
+    // Printed by the browser, where one is installed: a practice with a few problems on a few
+    // pages, the records missing from the destination among the first two.
+    const QString chromium = QStandardPaths::findExecutable(QStringLiteral("chromium"));
+    const QString pdftotext = QStandardPaths::findExecutable(QStringLiteral("pdftotext"));
+    if (chromium.isEmpty() || pdftotext.isEmpty() || patients > 100)
+        return;
+    const QString pdf = root + QStringLiteral("/damaged.pdf");
+    QProcess print;
+    print.start(chromium, {QStringLiteral("--headless"), QStringLiteral("--no-sandbox"), QStringLiteral("--disable-gpu"),
+                           QStringLiteral("--no-pdf-header-footer"), QStringLiteral("--print-to-pdf=") + pdf,
+                           QUrl::fromLocalFile(root + QStringLiteral("/damaged.html")).toString()});
+    QVERIFY(print.waitForFinished(120000));
+    const auto pagesText = [&](int first, int last) {
+        QProcess text;
+        text.start(pdftotext, {QStringLiteral("-f"), QString::number(first), QStringLiteral("-l"), QString::number(last),
+                               pdf, QStringLiteral("-")});
+        text.waitForFinished(60000);
+        return QString::fromUtf8(text.readAllStandardOutput());
+    };
+    const QStringList pages = pagesText(1, 1000).split(QLatin1Char('\f'), Qt::SkipEmptyParts);
+    QVERIFY2(!pages.isEmpty() && pages.size() <= 3, qPrintable(QString::number(pages.size())));
+    QVERIFY(pages.first().contains(QStringLiteral("La migration n'est pas complète")));
+    const QString firstTwo = pagesText(1, 2).simplified(); // a cell may wrap its text
+    for (const QString& name : expected)
+        QVERIFY2(firstTwo.contains(name.trimmed()), qPrintable(name));
+    QVERIFY(pages.last().contains(QStringLiteral("Signature")));
 }
 
 // A destination column narrower than the source's values: the pre-flight names the records that

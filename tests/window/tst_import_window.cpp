@@ -16,6 +16,7 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QSignalSpy>
+#include <QTableWidget>
 #include <QTimer>
 #include <QUrl>
 #include <QtTest/QtTest>
@@ -25,20 +26,24 @@ using namespace vf::test;
 
 namespace {
 
-// Closes every message box as soon as it is shown, noting its text.
+// Closes every message box as soon as it is shown, noting its text and whether a button of the
+// window looked active under it.
 class BoxCloser : public QObject {
 public:
-    BoxCloser()
+    explicit BoxCloser(QPushButton* watched = nullptr)
     {
-        connect(&m_timer, &QTimer::timeout, this, [this] {
+        connect(&m_timer, &QTimer::timeout, this, [this, watched] {
             if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
                 texts.append(box->text());
+                if (watched)
+                    watchedEnabled.append(watched->isEnabled());
                 box->done(0);
             }
         });
         m_timer.start(10);
     }
     QStringList texts;
+    QList<bool> watchedEnabled;
 
 private:
     QTimer m_timer;
@@ -74,6 +79,27 @@ QStringList logLines(const QString& folder)
     return fromWindows1252(file.readAll()).split(QStringLiteral("\r\n"));
 }
 
+QStringList textAreaLines(const MainWindow& window)
+{
+    return window.findChild<QPlainTextEdit*>(QStringLiteral("Memo1"))->toPlainText().split(QLatin1Char('\n'));
+}
+
+// The table under the text area, a line per row: its title, then its figures.
+QStringList tableRows(const MainWindow& window)
+{
+    auto* table = window.findChild<QTableWidget*>(QStringLiteral("TableBilan"));
+    QStringList rows;
+    if (!table->isVisible())
+        return rows;
+    for (int row = 0; row < table->rowCount(); ++row) {
+        QStringList cells{table->verticalHeaderItem(row)->text()};
+        for (int column = 0; column < table->columnCount(); ++column)
+            cells.append(table->item(row, column)->text());
+        rows.append(cells.join(QLatin1Char(' ')));
+    }
+    return rows;
+}
+
 } // namespace
 
 class ImportWindowTest : public QObject {
@@ -98,7 +124,7 @@ void ImportWindowTest::importerRunsOnce()
     RunController controller(window);
     window.show();
     fillFields(window, practice);
-    BoxCloser boxes;
+    BoxCloser boxes(window.findChild<QPushButton*>(QStringLiteral("BtnArreter")));
     QSignalSpy finished(&controller, &RunController::runFinished);
 
     auto* importer = window.findChild<QPushButton*>(QStringLiteral("BitBtn1"));
@@ -121,8 +147,16 @@ void ImportWindowTest::importerRunsOnce()
     QVERIFY(end > 0 && lines.at(end - 1).startsWith(QStringLiteral("Importation terminée en ")));
     QVERIFY(lines.last().startsWith(QStringLiteral("Journal : ")));
     QTRY_COMPARE(boxes.texts, QStringList{QStringLiteral("Le traitement est terminé.")});
+    QCOMPARE(boxes.watchedEnabled, QList<bool>{false}); // nothing left to stop under the end box
     QVERIFY(!importer->isEnabled());
     QVERIFY(fermer->isEnabled());
+    // The summary's figures in a table: source, imported by this run, already there, refused,
+    // to import, pending, missing; a row per kind of record, then the total.
+    const QStringList rows = tableRows(window);
+    QCOMPARE(rows.size(), 10);
+    QCOMPARE(rows.first(), QStringLiteral("Médecins utilisateurs 1 1 0 0 0 0 0"));
+    QVERIFY(rows.contains(QStringLiteral("Correspondants 1 1 0 0 0 0 0")));
+    QVERIFY(rows.last().startsWith(QStringLiteral("Total ")));
     QCOMPARE(window.findChild<QLineEdit*>(QStringLiteral("TalmerosPath"))->text(),
              practice.talmerosPath + QDir::separator());
 
@@ -207,13 +241,17 @@ void ImportWindowTest::verifierOpensTheReport()
     QSignalSpy finished(&controller, &RunController::verificationFinished);
     auto* verifier = window.findChild<QPushButton*>(QStringLiteral("BtnVerifier"));
     auto* arreter = window.findChild<QPushButton*>(QStringLiteral("BtnArreter"));
+    auto* importer = window.findChild<QPushButton*>(QStringLiteral("BitBtn1"));
+    auto* fermer = window.findChild<QPushButton*>(QStringLiteral("BitBtn2"));
     auto* memo = window.findChild<QPlainTextEdit*>(QStringLiteral("Memo1"));
-    QVERIFY(verifier && arreter && memo);
+    auto* note = window.findChild<QLabel*>(QStringLiteral("LblJournal"));
+    QVERIFY(verifier && arreter && importer && fermer && memo && note);
 
-    // Paths that are not those of a practice: the verification's message, no report.
+    // Paths that are not those of a practice: the verification's message, no report. Meanwhile
+    // only "&Arrêter" and "&Fermer" (which stops it and closes) look active.
     window.setV3Path(practice.v3Path + QStringLiteral(".absent"));
     QTest::mouseClick(verifier, Qt::LeftButton);
-    QVERIFY(!verifier->isEnabled() && arreter->isEnabled());
+    QVERIFY(!verifier->isEnabled() && arreter->isEnabled() && !importer->isEnabled() && fermer->isEnabled());
     QVERIFY(finished.wait(60000));
     QCOMPARE(finished.takeFirst().first().toBool(), false);
     QTRY_COMPARE(boxes.texts.size(), 1);
@@ -234,8 +272,24 @@ void ImportWindowTest::verifierOpensTheReport()
     QFile report(controller.reportPath());
     QVERIFY(report.open(QIODevice::ReadOnly) && report.readAll().contains("<html"));
     QVERIFY(memo->toPlainText().endsWith(QStringLiteral("Rapport : ") + QDir::toNativeSeparators(controller.reportPath())));
-    QVERIFY(verifier->isEnabled() && !arreter->isEnabled());
+    QVERIFY(verifier->isEnabled() && !arreter->isEnabled() && importer->isEnabled() && fermer->isEnabled());
     QCOMPARE(boxes.texts.size(), 1);
+    // The window started over: this verification's lines only, its figures in the table (source,
+    // imported, refused, to import, pending, missing), the report's path under the progress bar.
+    QCOMPARE(textAreaLines(window).count(QStringLiteral("Vérification de la migration...")), 1);
+    QCOMPARE(textAreaLines(window).first(), QStringLiteral("Vérification de la migration..."));
+    QCOMPARE(tableRows(window).first(), QStringLiteral("Médecins utilisateurs 1 0 0 1 0 0"));
+    QVERIFY(note->text().startsWith(QStringLiteral("Rapport : ") + QDir::toNativeSeparators(controller.reportPath())));
+
+    // No browser: the box, and the path stays under the progress bar.
+    window.setUrlOpener([](const QUrl&) { return false; });
+    QTest::mouseClick(verifier, Qt::LeftButton);
+    QVERIFY(finished.wait(60000));
+    QTRY_COMPARE(boxes.texts.size(), 2);
+    QCOMPARE(boxes.texts.last(), QStringLiteral("Aucun navigateur n'a pu ouvrir le rapport ")
+                                     + QDir::toNativeSeparators(controller.reportPath()) + QLatin1Char('.'));
+    QCOMPARE(note->text(), QStringLiteral("Aucun navigateur n'a pu ouvrir le rapport : ouvrez ")
+                               + QDir::toNativeSeparators(controller.reportPath()));
 }
 
 void ImportWindowTest::arreterStopsTheRunAndTheNextOneGoesOn()
@@ -244,35 +298,58 @@ void ImportWindowTest::arreterStopsTheRunAndTheNextOneGoesOn()
     QVERIFY2(practice.dest.isReady(), qPrintable(practice.dest.errorMessage()));
     fillSource(practice.source);
     practice.source.write(practice.v3Path);
-    {
-        MainWindow window(practice.programFolder, practice.settingsPath);
-        RunController controller(window);
-        window.show();
-        fillFields(window, practice);
-        BoxCloser boxes;
-        QSignalSpy finished(&controller, &RunController::runFinished);
-        QTest::mouseClick(window.findChild<QPushButton*>(QStringLiteral("BitBtn1")), Qt::LeftButton);
-        // Asked for before the first batch: the run stops there.
-        QTest::mouseClick(window.findChild<QPushButton*>(QStringLiteral("BtnArreter")), Qt::LeftButton);
-        QVERIFY(finished.wait(120000));
-        QCOMPARE(finished.first().first().value<RunOutcome>(), RunOutcome::Unfinished);
-        const QStringList lines =
-            window.findChild<QPlainTextEdit*>(QStringLiteral("Memo1"))->toPlainText().split(QLatin1Char('\n'));
-        QCOMPARE(lines.first(), QStringLiteral("Importation arrêtée à la demande : les enregistrements restants n'ont pas été importés."));
-        QVERIFY(lines.contains(QStringLiteral("Traitement inachevé.")));
-        QTRY_COMPARE(boxes.texts, QStringList{QStringLiteral("Le traitement n'est pas terminé.")});
-        QCOMPARE(practice.dest.scalar(QStringLiteral("SELECT COUNT(*) FROM MEDECINS")).toInt(), 0);
-        // The log's path is left under the progress bar.
-        const QStringList logs = practice.logFiles();
-        QCOMPARE(logs.size(), 1);
-        QCOMPARE(window.findChild<QLabel*>(QStringLiteral("LblJournal"))->text(),
-                 QStringLiteral("Journal d'importation : ")
-                     + QDir::toNativeSeparators(QDir(practice.programFolder).filePath(logs.first())));
-    }
-    const RunResult again = practice.run();
-    QCOMPARE(again.outcome, RunOutcome::Finished);
+    MainWindow window(practice.programFolder, practice.settingsPath);
+    RunController controller(window);
+    window.show();
+    fillFields(window, practice);
+    auto* importer = window.findChild<QPushButton*>(QStringLiteral("BitBtn1"));
+    auto* fermer = window.findChild<QPushButton*>(QStringLiteral("BitBtn2"));
+    auto* verifier = window.findChild<QPushButton*>(QStringLiteral("BtnVerifier"));
+    auto* arreter = window.findChild<QPushButton*>(QStringLiteral("BtnArreter"));
+    auto* note = window.findChild<QLabel*>(QStringLiteral("LblJournal"));
+    BoxCloser boxes(arreter);
+    QSignalSpy finished(&controller, &RunController::runFinished);
+    QTest::mouseClick(importer, Qt::LeftButton);
+    // Asked for before the first batch: the run stops there.
+    QTest::mouseClick(arreter, Qt::LeftButton);
+    QVERIFY(finished.wait(120000));
+    QCOMPARE(finished.takeFirst().first().value<RunOutcome>(), RunOutcome::Unfinished);
+    QStringList lines = textAreaLines(window);
+    QCOMPARE(lines.first(), QStringLiteral("Importation arrêtée à la demande : les enregistrements restants n'ont pas été importés."));
+    QVERIFY(lines.contains(QStringLiteral("Traitement inachevé.")));
+    QTRY_COMPARE(boxes.texts, QStringList{QStringLiteral("Le traitement n'est pas terminé.")});
+    QCOMPARE(boxes.watchedEnabled, QList<bool>{false});
+    QCOMPARE(practice.dest.scalar(QStringLiteral("SELECT COUNT(*) FROM MEDECINS")).toInt(), 0);
+    // The log's path is left under the progress bar.
+    const QStringList logs = practice.logFiles();
+    QCOMPARE(logs.size(), 1);
+    const QString firstLog = QDir(practice.programFolder).filePath(logs.first());
+    QCOMPARE(note->text(), QStringLiteral("Journal d'importation : ") + QDir::toNativeSeparators(firstLog));
+
+    // The window is given back: "&Importer" starts the next run, which goes on from there.
+    QVERIFY(importer->isEnabled() && fermer->isEnabled() && verifier->isEnabled() && !arreter->isEnabled());
+    QTest::mouseClick(importer, Qt::LeftButton);
+    QVERIFY(!verifier->isEnabled() && arreter->isEnabled() && note->text().isEmpty());
+    QVERIFY(finished.wait(120000));
+    QCOMPARE(finished.takeFirst().first().value<RunOutcome>(), RunOutcome::Finished);
     QCOMPARE(practice.dest.scalar(QStringLiteral("SELECT COUNT(*) FROM MEDECINS")).toInt(), 1);
     QCOMPARE(practice.dest.scalar(QStringLiteral("SELECT COUNT(*) FROM MEDTRAIT")).toInt(), 1);
+    // It started over: the text area shows this run, whose log is named; the stopped run's lines
+    // went to the stopped run's log.
+    lines = textAreaLines(window);
+    QCOMPARE(lines.first(), QStringLiteral("1 médecins utilisateurs après importation."));
+    QVERIFY(!lines.contains(QStringLiteral("Traitement inachevé.")));
+    QStringList nowLogs = practice.logFiles();
+    QCOMPARE(nowLogs.size(), 2);
+    nowLogs.removeAll(logs.first());
+    QCOMPARE(note->text(), QStringLiteral("Journal d'importation : ")
+                               + QDir::toNativeSeparators(QDir(practice.programFolder).filePath(nowLogs.first())));
+    QFile stoppedLog(firstLog);
+    QVERIFY(stoppedLog.open(QIODevice::ReadOnly));
+    QVERIFY(fromWindows1252(stoppedLog.readAll()).contains(QStringLiteral("\r\nTraitement inachevé.\r\n")));
+    QCOMPARE(tableRows(window).first(), QStringLiteral("Médecins utilisateurs 1 1 0 0 0 0 0"));
+    // A complete run is the last.
+    QVERIFY(!importer->isEnabled() && fermer->isEnabled());
 }
 
 QTEST_MAIN(ImportWindowTest)

@@ -10,6 +10,7 @@
 #include <QCheckBox>
 #include <QDir>
 #include <QFile>
+#include <QFileDialog>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
@@ -22,6 +23,7 @@
 #include <QThread>
 #include <QTimer>
 #include <QToolButton>
+#include <QTreeView>
 
 using namespace vf;
 
@@ -126,6 +128,9 @@ private slots:
     void startupMissingKeysAndGarbage();
     void startupLockFilesAndLinksFolder();
     void pickers();
+#ifndef _WIN32
+    void pickerDatesInFrench();
+#endif
     void importerEmitsSignal();
     void closeWithoutRunWritesNoLog();
     void closeTimeDump();
@@ -172,11 +177,11 @@ void TestMainWindow::windowAndControls()
     QCOMPARE(arreter->text(), QStringLiteral("&Arrêter"));
     QSignalSpy verify(&window, &MainWindow::verifyRequested);
     QSignalSpy stop(&window, &MainWindow::stopRequested);
-    window.setRunInProgress(true);
+    window.beginActivity(MainWindow::Activity::Import);
     QVERIFY(!verifier->isEnabled() && arreter->isEnabled());
     arreter->click();
     QVERIFY(!arreter->isEnabled());
-    window.setRunInProgress(false);
+    window.endActivity();
     verifier->click();
     QCOMPARE(verify.size(), 1);
     QCOMPARE(stop.size(), 1);
@@ -391,6 +396,40 @@ void TestMainWindow::pickers()
              QStringLiteral("Base de données Access (*.mdb);;Base Access 2007 (*.accdb)"));
 }
 
+#ifndef _WIN32
+// The letters picker's own dialog lists the files of the folder with their dates written in
+// French, whatever the session's language (here C).
+void TestMainWindow::pickerDatesInFrench()
+{
+    Folder f;
+    QTemporaryDir letters;
+    QFile letter(letters.filePath(QStringLiteral("COUR000001.RTF")));
+    QVERIFY(letter.open(QIODevice::WriteOnly));
+    const QDateTime written(QDate(2024, 3, 5), QTime(14, 7));
+    QVERIFY(letter.setFileTime(written, QFileDevice::FileModificationTime));
+    letter.close();
+    MainWindow window(f.program(), f.settings());
+    window.setCourriersPath(letters.path() + sep());
+    QString shown;
+    QTimer::singleShot(0, [&] {
+        auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
+        if (!dialog)
+            return;
+        auto* view = dialog->findChild<QTreeView*>(QStringLiteral("treeView"));
+        for (int wait = 0; view && wait < 100 && shown.isEmpty(); ++wait) {
+            QTest::qWait(20);
+            const QModelIndex root = view->rootIndex();
+            for (int row = 0; row < view->model()->rowCount(root); ++row)
+                if (view->model()->index(row, 0, root).data().toString() == QLatin1String("COUR000001.RTF"))
+                    shown = view->model()->index(row, 3, root).data().toString();
+        }
+        dialog->reject();
+    });
+    window.findChild<QToolButton*>(QStringLiteral("SpeedButton2"))->click();
+    QCOMPARE(shown, QStringLiteral("05/03/2024 14:07"));
+}
+#endif
+
 void TestMainWindow::importerEmitsSignal()
 {
     Folder f;
@@ -400,10 +439,10 @@ void TestMainWindow::importerEmitsSignal()
     importer->click();
     QCOMPARE(spy.count(), 1);
     // During a run's preparation the button is still enabled; a second click starts nothing.
-    window.setRunInProgress(true);
+    window.beginActivity(MainWindow::Activity::Import);
     importer->click();
     QCOMPARE(spy.count(), 1);
-    window.setRunInProgress(false);
+    window.endActivity();
     QVERIFY(!window.isCloseRequested());
     importer->click();
     QCOMPARE(spy.count(), 2);
@@ -443,7 +482,7 @@ void TestMainWindow::closeDuringRun()
     MainWindow window(f.program(), f.settings());
     window.show();
     window.importLog().begin(QDateTime::currentDateTime(), "a", "b/");
-    window.setRunInProgress(true);
+    window.beginActivity(MainWindow::Activity::Import);
     window.reporter().appendLine(QStringLiteral("avant"));
 
     QVERIFY(!window.close()); // the wish is recorded, the window stays
@@ -458,7 +497,7 @@ void TestMainWindow::closeDuringRun()
     QVERIFY(answerer.seen.isEmpty());
     window.reporter().appendLine(QStringLiteral("après"));
 
-    window.setRunInProgress(false); // the run returns: the window closes now
+    window.endActivity(); // the run returns: the window closes now
     QVERIFY(!window.isVisible());
     QVERIFY(readFile(window.importLog().filePath()).endsWith("\r\navant\r\napr\xE8s\r\n"));
 }
@@ -491,7 +530,7 @@ void TestMainWindow::endProgramAtOnce()
     window.show();
     window.importLog().begin(QDateTime::currentDateTime(), "a", "b/");
     const QByteArray header = readFile(window.importLog().filePath());
-    window.setRunInProgress(true);
+    window.beginActivity(MainWindow::Activity::Import);
     window.reporter().appendLine(QStringLiteral("jamais écrite"));
     writeFile(QDir(f.links()).filePath("PARADOX.LCK"));
     window.endProgramAtOnce();
@@ -555,7 +594,8 @@ void TestMainWindow::reporterChannels()
 
     // The run's course sets the pointer and the buttons: busy from its start, the buttons
     // disabled during the phases (the pointer back to normal without a purge), "&Fermer" enabled
-    // again at its end while "&Importer" stays disabled.
+    // again at its end; "&Importer" too after a run stopped or cut short, never after a complete
+    // one.
     auto* importer = window.findChild<QPushButton*>(QStringLiteral("BitBtn1"));
     auto* fermer = window.findChild<QPushButton*>(QStringLiteral("BitBtn2"));
     r.runStarted();
@@ -565,16 +605,21 @@ void TestMainWindow::reporterChannels()
     QVERIFY(!QApplication::overrideCursor());
     QVERIFY(!importer->isEnabled());
     QVERIFY(!fermer->isEnabled());
-    r.runEnded();
-    QVERIFY(!importer->isEnabled());
+    r.runEnded(false);
+    QVERIFY(importer->isEnabled());
     QVERIFY(fermer->isEnabled());
     QVERIFY(!QApplication::overrideCursor());
     r.runStarted(); // with a purge, the hourglass stays through the phases
     r.purgeStarted();
     r.phasesStarted();
     QVERIFY(QApplication::overrideCursor());
-    r.runEnded();
+    r.runEnded(true);
     QVERIFY(!QApplication::overrideCursor());
+    QVERIFY(!importer->isEnabled());
+    QVERIFY(fermer->isEnabled());
+    r.runStarted();
+    r.runEnded(false); // a later attempt that ended before its phases
+    QVERIFY(!importer->isEnabled());
 
     r.setDestinationPathText(QStringLiteral("/srv/Base/"));
     QCOMPARE(window.talmerosPath(), QStringLiteral("/srv/Base/"));
@@ -627,7 +672,7 @@ void TestMainWindow::reporterBoxes()
         r.notice(QStringLiteral("n"));
         QCOMPARE(during, Qt::ArrowCursor);
         QCOMPARE(QApplication::overrideCursor()->shape(), Qt::WaitCursor);
-        r.runEnded();
+        r.runEnded(false);
     }
 }
 
