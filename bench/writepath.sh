@@ -165,7 +165,7 @@ floor_load() {
       printf 'COMMIT\nGO\n'
     } > "$work/copy.sql"
     tds_destination "$name"
-    seconds_of sh -c "TDSVER=7.4 tsql -H 127.0.0.1 -p $tds_port -U sa -P murvex < '$work/copy.sql'"
+    seconds_of sh -c "TDSVER=7.4 tsql -H 127.0.0.1 -p $tds_port -U sa -P murvex < '$work/copy.sql' 2>/dev/null"
   else
     {
       echo "ATTACH '$database' AS run;"

@@ -383,9 +383,11 @@ bool executeWithValues(SQLHSTMT statement, const QVariantList& values, QString& 
         default: { // texts, and any other value as its text
             const QString text = value.toString();
             slot.bytes = QByteArray(reinterpret_cast<const char*>(text.utf16()), text.size() * qsizetype(sizeof(char16_t)));
-            // Longer than SQL Server's largest sized NVARCHAR: NVARCHAR(MAX).
+            // Declared NVARCHAR(4000), or NVARCHAR(MAX) when longer, whatever its length: SQL
+            // Server compiles and keeps a plan for each list of declared parameters, and one that
+            // followed each text's length would make a new one for nearly every execution.
             sqlType = text.size() > 4000 ? SQL_WLONGVARCHAR : SQL_WVARCHAR;
-            size = std::max<SQLULEN>(1, SQLULEN(text.size()));
+            size = text.size() > 4000 ? SQLULEN(text.size()) : 4000;
             break;
         }
         }

@@ -388,8 +388,18 @@ QString TestDestination::Private::make()
             else {
                 QSqlQuery create(admin);
                 create.setForwardOnly(true);
-                if (!create.exec(QStringLiteral("CREATE DATABASE ") + databaseName))
+                // Babelfish's catalogue refuses two databases created at once by test programs
+                // running side by side ("tuple concurrently updated"): tried again.
+                for (int attempt = 1; attempt <= 10; ++attempt) {
+                    if (create.exec(QStringLiteral("CREATE DATABASE ") + databaseName)) {
+                        error.clear();
+                        break;
+                    }
                     error = QStringLiteral("CREATE DATABASE failed: ") + sqlError(create.lastError());
+                    if (!error.contains(QLatin1String("concurrently")))
+                        break;
+                    QThread::msleep(100 * attempt);
+                }
             }
             admin.close();
         }
@@ -607,6 +617,9 @@ QList<QVariantMap> TestDestination::rows(const QString& sql) const
             }
         } catch (const vf::Error& error) {
             QTest::qFail(qPrintable(QStringLiteral("%1 on tds: %2").arg(sql, error.message())), __FILE__, __LINE__);
+        } catch (const vf::ConnectionLost& lost) {
+            m_d->reader.reset();
+            QTest::qFail(qPrintable(QStringLiteral("%1 on tds: connection lost: %2").arg(sql, lost.message)), __FILE__, __LINE__);
         }
         return result;
     }
