@@ -15,6 +15,9 @@ bench_cleanup() {
   if [ -n "${pg_data:-}" ] && [ -d "$pg_data" ]; then
     as_postgres "$pg_bin/pg_ctl" -D "$pg_data" -m immediate stop >/dev/null 2>&1 || true
   fi
+  if [ -n "${tds_data:-}" ] && [ -d "$tds_data" ]; then
+    as_babel env LD_LIBRARY_PATH="$work/bbf/pg/lib" "$work/bbf/pg/bin/pg_ctl" -D "$tds_data" -m immediate stop >/dev/null 2>&1 || true
+  fi
   rm -rf "$work"
 }
 
@@ -36,6 +39,46 @@ pg_start() {
     -c listen_addresses='' -c shared_preload_libraries=pg_stat_statements -c pg_stat_statements.max=10000 $*" \
     start >/dev/null
   pg_sql postgres "CREATE ROLE sa LOGIN SUPERUSER PASSWORD 'murvex'; CREATE EXTENSION pg_stat_statements" >/dev/null
+}
+
+# A server that speaks SQL Server's protocol (Babelfish for PostgreSQL, from ../shared/babelfish),
+# reached through FreeTDS: unpacked into the work folder and started on port TDS_PORT (default
+# 14333), with the login "sa". Returns non-zero when the archive is not there.
+tds_start() {
+  local archive
+  archive=$(ls "$bench_root"/../shared/babelfish/*.tar.zst 2>/dev/null | head -n 1)
+  [ -n "$archive" ] || return 1
+  tds_port=${TDS_PORT:-14333}
+  mkdir -p "$work/bbf" && chmod 755 "$work/bbf"
+  tar --zstd -xf "$archive" -C "$work/bbf"
+  tds_data=$work/bbf/data
+  "$(dirname "$archive")/start.sh" "$work/bbf/pg" "$tds_data" "$((tds_port + 1))" "$tds_port" "$(babel_user)" >/dev/null
+  printf '%s\nGO\n%s\nGO\n' "CREATE LOGIN sa WITH PASSWORD = 'murvex'" "ALTER SERVER ROLE sysadmin ADD MEMBER sa" |
+    TDSVER=7.4 tsql -H 127.0.0.1 -p "$tds_port" -U babel_admin -P Babel_Pass1 >/dev/null 2>&1
+}
+
+babel_user() { if [ "$(id -u)" -eq 0 ]; then echo vfbabel; else id -un; fi; }
+as_babel() { if [ "$(id -u)" -eq 0 ]; then runuser -u vfbabel -- "$@"; else "$@"; fi; }
+
+# T-SQL through tsql, its results without headers: tds_sql DATABASE SQL
+tds_sql() {
+  printf 'USE %s\nGO\n%s\nGO\n' "$1" "$2" | TDSVER=7.4 tsql -H 127.0.0.1 -p "$tds_port" -U sa -P murvex -o fhq 2>&1 |
+    grep -v "^Changed database context"
+}
+
+# A new destination database on the TDS server from the reference schema.
+tds_destination() {
+  printf 'CREATE DATABASE %s\nGO\n' "$1" | TDSVER=7.4 tsql -H 127.0.0.1 -p "$tds_port" -U sa -P murvex >/dev/null 2>&1
+  { printf 'USE %s\nGO\n' "$1"; sed 's/;$//' "$bench_root/schema/sqlserver.sql" | awk '/^$/ { print "GO" } { print }'; echo GO; } |
+    TDSVER=7.4 tsql -H 127.0.0.1 -p "$tds_port" -U sa -P murvex >/dev/null 2>&1
+}
+
+# The CPU seconds that a PostgreSQL server (Babelfish is one) has spent, its ended sessions
+# included: its postmaster's own and its reaped children's. server_cpu DATA_FOLDER
+server_cpu() {
+  local pid
+  pid=$(head -n 1 "$1/postmaster.pid")
+  awk -v hz="$(getconf CLK_TCK)" '{ sub(/^.*\) /, ""); printf "%.2f\n", ($12 + $13 + $14 + $15) / hz }' "/proc/$pid/stat"
 }
 
 # psql as the cluster's owner: pg_sql DATABASE SQL

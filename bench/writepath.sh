@@ -8,7 +8,11 @@
 #      every table in one transaction; for SQLite INSERT ... SELECT of every table from the run's
 #      file, in one transaction.
 # Each is tried TRIES times (default 3) and given as min / median / max; the run also with its
-# peak memory (GNU time), run / (A + C) of the medians and max / min of its tries.
+# peak memory (GNU time), run / (A + C) of the medians and max / min of its tries, the program's
+# own CPU seconds and the server's (its postmaster and ended sessions), medians.
+# A third destination, "tds", is a server that speaks SQL Server's protocol (Babelfish for
+# PostgreSQL, from ../shared/babelfish) reached through FreeTDS, as a practice's SQL Server is;
+# its floor C is INSERT ... SELECT of every table from the run's database, in one transaction.
 # Targets: 10,000 patients into PostgreSQL at most 3 x (A + C), median; max / min at most 1.3;
 # peak memory under 300 MB.
 #
@@ -18,7 +22,7 @@
 # counted with strace on a run of its own; the statements by kind (pg_stat_statements); and a CPU
 # profile (perf) of the program and of its reader process, by binary and by function.
 #
-# Usage: nice bench/writepath.sh [PATIENTS...]     (TRIES=3 PROFILE=1 DESTINATIONS="postgresql sqlite")
+# Usage: nice bench/writepath.sh [PATIENTS...]     (TRIES=3 PROFILE=1 DESTINATIONS="postgresql tds sqlite")
 # PROGRAM=DIR runs the velquor-fusion and velquor-fusion-stage of DIR (an earlier build, to
 # compare) instead of this tree's.
 set -euo pipefail
@@ -28,7 +32,7 @@ cd "$bench_root"
 sizes=("${@:-2000 10000}")
 sizes=(${sizes[*]})
 tries=${TRIES:-3}
-destinations=(${DESTINATIONS:-postgresql sqlite})
+destinations=(${DESTINATIONS:-postgresql tds sqlite})
 
 bench_workdir
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
@@ -39,6 +43,10 @@ else
   program_folder build "$work/prog"
 fi
 pg_start
+if [[ " ${destinations[*]} " == *" tds "* ]] && ! tds_start; then
+  echo "tds left out: no Babelfish archive in ../shared/babelfish"
+  destinations=(${destinations[@]/tds})
+fi
 
 # The median, least and greatest of the numbers on standard input: "min median max".
 spread() {
@@ -77,6 +85,12 @@ destination_for() {
     printf '[DBKERNEL]\r\nDatabaseName=%s\r\nServerName=%s\r\nUserName=sa\r\nSAPW=\r\n' "$name" "$pg_socket" \
       > "$practice/Base/Kestrune.ver"
     echo "$name"
+  elif [ "$kind" = tds ]; then
+    tds_destination "$name"
+    printf '[Destination]\r\nDriver=FreeTDS\r\nOptions=Port=%s;TDS_Version=7.4\r\n' "$tds_port" > "$work/prog/velquor-fusion.INI"
+    printf '[DBKERNEL]\r\nDatabaseName=%s\r\nServerName=127.0.0.1\r\nUserName=sa\r\nSAPW=\r\n' "$name" \
+      > "$practice/Base/Kestrune.ver"
+    echo "$name"
   else
     rm -f "$work/$name.sqlite"
     sqlite3 "$work/$name.sqlite" < schema/sqlite.sql
@@ -87,12 +101,12 @@ destination_for() {
   fi
 }
 
-# A run, its report lines stamped; GNU time's "seconds peak_kB" in $work/time.
+# A run, its report lines stamped; GNU time's "seconds peak_kB user_s system_s" in $work/time.
 # timed_run PRACTICE STAMPED_OUTPUT [WRAPPER...]
 timed_run() {
   local practice=$1 output=$2
   shift 2
-  stamped "$@" /usr/bin/time -f '%e %M' -o "$work/time" "$work/prog/velquor-fusion" --batch \
+  stamped "$@" /usr/bin/time -f '%e %M %U %S' -o "$work/time" "$work/prog/velquor-fusion" --batch \
     --source "$practice/V3.mdb" --letters "$practice/COURRIER/" --dest "$practice/Base/" > "$output"
 }
 
@@ -101,6 +115,10 @@ filled_tables() {
   if [ "$1" = postgresql ]; then
     for table in $(pg_sql "$2" "SELECT table_name FROM information_schema.tables WHERE table_schema = 'public'"); do
       [ "$(pg_sql "$2" "SELECT count(*) FROM \"$table\"")" = 0 ] || echo "$table"
+    done
+  elif [ "$1" = tds ]; then
+    for table in $(tds_sql "$2" "SELECT name FROM sys.tables"); do
+      [ "$(tds_sql "$2" "SELECT count(*) FROM $table" | tr -d '[:space:]')" = 0 ] || echo "$table"
     done
   else
     for table in $(sqlite3 "$2" "SELECT name FROM sqlite_master WHERE type = 'table'"); do
@@ -114,6 +132,8 @@ rows_of() {
   for table in $(filled_tables "$1" "$2"); do
     if [ "$1" = postgresql ]; then
       total=$((total + $(pg_sql "$2" "SELECT count(*) FROM \"$table\"")))
+    elif [ "$1" = tds ]; then
+      total=$((total + $(tds_sql "$2" "SELECT count(*) FROM $table" | tr -d '[:space:]')))
     else
       total=$((total + $(sqlite3 "$2" "SELECT count(*) FROM \"$table\"")))
     fi
@@ -138,6 +158,14 @@ floor_load() {
     } > "$work/copy.sql"
     pg_destination "$name"
     seconds_of as_postgres psql -X -q -h "$pg_socket" -p "$pg_port" -U postgres -d "$name" -v ON_ERROR_STOP=1 -f "$work/copy.sql"
+  elif [ "$kind" = tds ]; then
+    {
+      printf 'USE %s\nGO\nBEGIN TRANSACTION\n' "$name"
+      for table in "${tables[@]}"; do echo "INSERT INTO $table SELECT * FROM $database.dbo.$table"; done
+      printf 'COMMIT\nGO\n'
+    } > "$work/copy.sql"
+    tds_destination "$name"
+    seconds_of sh -c "TDSVER=7.4 tsql -H 127.0.0.1 -p $tds_port -U sa -P murvex < '$work/copy.sql' 2>/dev/null"
   else
     {
       echo "ATTACH '$database' AS run;"
@@ -151,20 +179,24 @@ floor_load() {
   fi
 }
 
-printf '%-8s %-10s %8s | %-20s %-20s %-20s | %6s %7s %7s\n' patients dest rows "A s (min med max)" \
-  "C s (min med max)" "run s (min med max)" "run/AC" max/min "peak MB"
+printf '%-8s %-10s %8s | %-20s %-20s %-20s | %6s %7s %7s | %8s %8s\n' patients dest rows "A s (min med max)" \
+  "C s (min med max)" "run s (min med max)" "run/AC" max/min "peak MB" "prog CPU" "srv CPU"
 for patients in "${sizes[@]}"; do
   practice=$work/practice-$patients
   make_practice build "$practice" "$patients"
   a=$(for try in $(seq "$tries"); do seconds_of export_all "$practice"; done | spread)
   for kind in "${destinations[@]}"; do
-    : > "$work/runs" && : > "$work/peaks" && : > "$work/floors"
+    : > "$work/runs" && : > "$work/peaks" && : > "$work/floors" && : > "$work/cpus" && : > "$work/servers"
+    case $kind in postgresql) server_data=$pg_data ;; tds) server_data=$tds_data ;; *) server_data="" ;; esac
     for try in $(seq "$tries"); do
       database=$(destination_for "$kind" "$practice" "r_${patients}_$try")
+      server_before=$([ -z "$server_data" ] || server_cpu "$server_data")
       timed_run "$practice" "$work/out-$kind-$patients-$try"
-      read -r seconds peak < <(tail -n 1 "$work/time")
+      read -r seconds peak user system < <(tail -n 1 "$work/time")
       echo "$seconds" >> "$work/runs"
       echo "$peak" >> "$work/peaks"
+      bc -l <<< "$user + $system" >> "$work/cpus"
+      [ -z "$server_data" ] || bc -l <<< "$(server_cpu "$server_data") - $server_before" >> "$work/servers"
       floor_load "$kind" "$database" "c_${patients}_$try" >> "$work/floors"
     done
     rows=$(rows_of "$kind" "$database")
@@ -173,9 +205,12 @@ for patients in "${sizes[@]}"; do
     read -r _ a_median _ <<< "$a"
     read -r _ c_median _ <<< "$c"
     read -r run_min run_median run_max <<< "$run"
-    printf '%-8s %-10s %8d | %-20s %-20s %-20s | %6.2f %7.2f %7.0f\n' "$patients" "$kind" "$rows" "$a" "$c" "$run" \
+    read -r _ cpu _ < <(spread < "$work/cpus")
+    server=-
+    [ ! -s "$work/servers" ] || read -r _ server _ < <(spread < "$work/servers")
+    printf '%-8s %-10s %8d | %-20s %-20s %-20s | %6.2f %7.2f %7.0f | %8s %8s\n' "$patients" "$kind" "$rows" "$a" "$c" "$run" \
       "$(bc -l <<< "$run_median / ($a_median + $c_median)")" "$(bc -l <<< "$run_max / $run_min")" \
-      "$(bc -l <<< "$(sort -n "$work/peaks" | tail -n 1) / 1024")"
+      "$(bc -l <<< "$(sort -n "$work/peaks" | tail -n 1) / 1024")" "$cpu" "$server"
   done
 done
 
@@ -218,6 +253,16 @@ for kind in "${destinations[@]}"; do
         printf "  %-15s %8d %8d %12d %12d %12d %8d\n", p, trips[p], commits[p], links[p], linksyncs[p], destsyncs[p], syncs[p]
       }
     }' "$work/strace"
+
+  if [ "$kind" = tds ]; then
+    # FreeTDS's own log of a run of its own: each statement executed, each request sent.
+    printf '\n== tds: destination statements and round trips, from a run with FreeTDS'"'"'s log (TDSDUMP)\n'
+    database=$(destination_for "$kind" "$practice" d_$patients)
+    TDSDUMP=$work/tdsdump timed_run "$practice" "$work/out-tdsdump"
+    printf '  statements executed %d, requests sent %d\n' "$(grep -c '^odbc.c:[0-9]*:_SQLExecute(' "$work/tdsdump")" \
+      "$(grep -c 'Changed query state from IDLE to WRITING' "$work/tdsdump")"
+    rm -f "$work/tdsdump"
+  fi
 
   if [ "$kind" = postgresql ]; then
     printf '\n== postgresql: destination statements by kind, same run (pg_stat_statements, most called first)\n'

@@ -21,10 +21,12 @@
 #include <cstdio>
 #include <condition_variable>
 #include <functional>
+#include <iterator>
 #include <mutex>
 #include <optional>
 #include <stdexcept>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #ifdef _WIN32
@@ -159,6 +161,273 @@ QString sqlStateOf(SQLSMALLINT type, SQLHANDLE handle)
     return text;
 }
 
+// The message of the first diagnostic record of an ODBC handle.
+QString diagnosticOf(SQLSMALLINT type, SQLHANDLE handle)
+{
+    SQLWCHAR state[6] = {};
+    SQLINTEGER native = 0;
+    SQLWCHAR message[1024] = {};
+    SQLSMALLINT length = 0;
+    if (handle == SQL_NULL_HANDLE
+        || !SQL_SUCCEEDED(SQLGetDiagRecW(type, handle, 1, state, &native, message, SQLSMALLINT(std::size(message)), &length)))
+        return QString();
+    QString text;
+    for (int i = 0; i < int(std::size(message)) && message[i]; ++i)
+        text += QChar(char16_t(message[i]));
+    return text.trimmed();
+}
+
+// A text column of the current row, read in pieces through a buffer of UTF-16. The length that a
+// driver gives for a piece is not trusted (FreeTDS counts UTF-8 bytes where the buffer holds UTF-16):
+// a piece ends at the terminator that the driver wrote, found from the buffer's untouched end.
+// Returns false when the driver failed.
+bool readWideText(SQLHSTMT statement, SQLUSMALLINT column, QVariant& value)
+{
+    static_assert(sizeof(SQLWCHAR) == sizeof(char16_t));
+    constexpr qsizetype units = 8192;
+    constexpr SQLWCHAR untouched = 0xFFFF; // a noncharacter: never part of a text
+    std::vector<SQLWCHAR> buffer(units);
+    QString text;
+    for (;;) {
+        std::fill(buffer.begin(), buffer.end(), untouched);
+        SQLLEN indicator = 0;
+        const SQLRETURN r = SQLGetData(statement, column, SQL_C_WCHAR, buffer.data(), SQLLEN(units * sizeof(SQLWCHAR)), &indicator);
+        if (r == SQL_NO_DATA)
+            break;
+        if (!SQL_SUCCEEDED(r))
+            return false;
+        if (indicator == SQL_NULL_DATA) {
+            value = QVariant(QMetaType::fromType<QString>());
+            return true;
+        }
+        qsizetype end = units;
+        while (end > 0 && buffer[end - 1] == untouched)
+            --end;
+        if (end > 0 && buffer[end - 1] == 0)
+            --end;
+        text.append(QStringView(reinterpret_cast<const char16_t*>(buffer.data()), end));
+        if (r == SQL_SUCCESS)
+            break;
+    }
+    value = text;
+    return true;
+}
+
+// A binary column of the current row, read in pieces.
+bool readBinary(SQLHSTMT statement, SQLUSMALLINT column, QVariant& value)
+{
+    constexpr SQLLEN size = 65536;
+    QByteArray bytes;
+    QByteArray buffer(size, Qt::Uninitialized);
+    for (;;) {
+        SQLLEN indicator = 0;
+        const SQLRETURN r = SQLGetData(statement, column, SQL_C_BINARY, buffer.data(), size, &indicator);
+        if (r == SQL_NO_DATA)
+            break;
+        if (!SQL_SUCCEEDED(r))
+            return false;
+        if (indicator == SQL_NULL_DATA) {
+            value = QVariant(QMetaType::fromType<QByteArray>());
+            return true;
+        }
+        const bool more = indicator == SQL_NO_TOTAL || indicator > size;
+        bytes.append(buffer.constData(), more ? size : indicator);
+        if (!more)
+            break;
+    }
+    value = bytes;
+    return true;
+}
+
+// A fixed-size value of the current row, or a null of its type.
+template <typename Buffer>
+bool readFixed(SQLHSTMT statement, SQLUSMALLINT column, SQLSMALLINT cType, Buffer& buffer, bool& null)
+{
+    SQLLEN indicator = 0;
+    const SQLRETURN r = SQLGetData(statement, column, cType, &buffer, sizeof buffer, &indicator);
+    null = r == SQL_NO_DATA || indicator == SQL_NULL_DATA;
+    return SQL_SUCCEEDED(r) || r == SQL_NO_DATA;
+}
+
+// A column of the current row, typed as Qt's ODBC driver types it, read by the program itself: over
+// FreeTDS, Qt's own reading of a text longer than the column's declared size comes back empty.
+// Date-times are naive UTC values. Returns false when the driver failed.
+bool readColumn(SQLHSTMT statement, int position, QMetaType type, QVariant& value)
+{
+    const auto column = SQLUSMALLINT(position + 1);
+    bool null = false;
+    bool read = true;
+    switch (type.id()) {
+    case QMetaType::Int:
+    case QMetaType::Short: {
+        SQLINTEGER n = 0;
+        read = readFixed(statement, column, SQL_C_SLONG, n, null);
+        value = null ? QVariant(QMetaType::fromType<int>()) : QVariant(int(n));
+        break;
+    }
+    case QMetaType::UInt:
+    case QMetaType::UShort: {
+        SQLUINTEGER n = 0;
+        read = readFixed(statement, column, SQL_C_ULONG, n, null);
+        value = null ? QVariant(QMetaType::fromType<uint>()) : QVariant(uint(n));
+        break;
+    }
+    case QMetaType::LongLong: {
+        SQLBIGINT n = 0;
+        read = readFixed(statement, column, SQL_C_SBIGINT, n, null);
+        value = null ? QVariant(QMetaType::fromType<qlonglong>()) : QVariant(qlonglong(n));
+        break;
+    }
+    case QMetaType::ULongLong: {
+        SQLUBIGINT n = 0;
+        read = readFixed(statement, column, SQL_C_UBIGINT, n, null);
+        value = null ? QVariant(QMetaType::fromType<qulonglong>()) : QVariant(qulonglong(n));
+        break;
+    }
+    case QMetaType::Double: {
+        SQLDOUBLE n = 0;
+        read = readFixed(statement, column, SQL_C_DOUBLE, n, null);
+        value = null ? QVariant(QMetaType::fromType<double>()) : QVariant(double(n));
+        break;
+    }
+    case QMetaType::QDate: {
+        SQL_DATE_STRUCT d = {};
+        read = readFixed(statement, column, SQL_C_TYPE_DATE, d, null);
+        value = null ? QVariant(QMetaType::fromType<QDate>()) : QVariant(QDate(d.year, d.month, d.day));
+        break;
+    }
+    case QMetaType::QTime: {
+        SQL_TIME_STRUCT t = {};
+        read = readFixed(statement, column, SQL_C_TYPE_TIME, t, null);
+        value = null ? QVariant(QMetaType::fromType<QTime>()) : QVariant(QTime(t.hour, t.minute, t.second));
+        break;
+    }
+    case QMetaType::QDateTime: {
+        SQL_TIMESTAMP_STRUCT t = {};
+        read = readFixed(statement, column, SQL_C_TYPE_TIMESTAMP, t, null);
+        value = null ? QVariant(QMetaType::fromType<QDateTime>())
+                     : QVariant(QDateTime(QDate(t.year, t.month, t.day),
+                                          QTime(t.hour, t.minute, t.second, int(t.fraction / 1000000)), Qt::UTC));
+        break;
+    }
+    case QMetaType::QByteArray:
+        return readBinary(statement, column, value);
+    default: // texts, and what Qt's driver reads as text
+        return readWideText(statement, column, value);
+    }
+    return read;
+}
+
+// Binds the values of a prepared statement's "?" placeholders, in their order, and executes it.
+// Texts go as UTF-16 (NVARCHAR); date-times to the second, as Qt's driver sends them; a null keeps
+// its type. The bindings are released before returning; a failure's message and SQLSTATE are
+// taken before that, which clears them.
+bool executeWithValues(SQLHSTMT statement, const QVariantList& values, QString& message, QString& sqlState)
+{
+    struct Value {
+        QByteArray bytes; // what the binding points at
+        SQLLEN indicator = 0;
+    };
+    std::vector<Value> held(values.size());
+    SQLRETURN r = SQL_SUCCESS;
+    for (qsizetype i = 0; i < values.size() && SQL_SUCCEEDED(r); ++i) {
+        const QVariant& value = values.at(i);
+        Value& slot = held[i];
+        const bool null = value.isNull();
+        SQLSMALLINT cType = SQL_C_WCHAR;
+        SQLSMALLINT sqlType = SQL_WVARCHAR;
+        SQLULEN size = 1;
+        SQLSMALLINT digits = 0;
+        switch (value.metaType().id()) {
+        case QMetaType::Int:
+        case QMetaType::Short:
+        case QMetaType::UShort: {
+            const SQLINTEGER n = value.toInt();
+            slot.bytes = QByteArray(reinterpret_cast<const char*>(&n), sizeof n);
+            cType = SQL_C_SLONG;
+            sqlType = SQL_INTEGER;
+            size = 10;
+            break;
+        }
+        case QMetaType::UInt:
+        case QMetaType::LongLong:
+        case QMetaType::ULongLong: {
+            const SQLBIGINT n = value.toLongLong();
+            slot.bytes = QByteArray(reinterpret_cast<const char*>(&n), sizeof n);
+            cType = SQL_C_SBIGINT;
+            sqlType = SQL_BIGINT;
+            size = 19;
+            break;
+        }
+        case QMetaType::QDateTime: {
+            const QDateTime dt = value.toDateTime();
+            SQL_TIMESTAMP_STRUCT t = {};
+            t.year = SQLSMALLINT(dt.date().year());
+            t.month = SQLUSMALLINT(dt.date().month());
+            t.day = SQLUSMALLINT(dt.date().day());
+            t.hour = SQLUSMALLINT(dt.time().hour());
+            t.minute = SQLUSMALLINT(dt.time().minute());
+            t.second = SQLUSMALLINT(dt.time().second());
+            slot.bytes = QByteArray(reinterpret_cast<const char*>(&t), sizeof t);
+            cType = SQL_C_TYPE_TIMESTAMP;
+            sqlType = SQL_TYPE_TIMESTAMP;
+            size = 19;
+            break;
+        }
+        case QMetaType::QByteArray:
+            slot.bytes = value.toByteArray();
+            cType = SQL_C_BINARY;
+            sqlType = SQL_VARBINARY;
+            size = std::max<SQLULEN>(1, SQLULEN(slot.bytes.size()));
+            break;
+        default: { // texts, and any other value as its text
+            const QString text = value.toString();
+            slot.bytes = QByteArray(reinterpret_cast<const char*>(text.utf16()), text.size() * qsizetype(sizeof(char16_t)));
+            // Declared NVARCHAR(4000), or NVARCHAR(MAX) when longer, whatever its length: SQL
+            // Server compiles and keeps a plan for each list of declared parameters, and one that
+            // followed each text's length would make a new one for nearly every execution.
+            sqlType = text.size() > 4000 ? SQL_WLONGVARCHAR : SQL_WVARCHAR;
+            size = text.size() > 4000 ? SQLULEN(text.size()) : 4000;
+            break;
+        }
+        }
+        slot.indicator = null ? SQL_NULL_DATA : SQLLEN(slot.bytes.size());
+        if (slot.bytes.isEmpty())
+            slot.bytes = QByteArray(sizeof(SQLWCHAR), '\0'); // a valid address for an empty text
+        r = SQLBindParameter(statement, SQLUSMALLINT(i + 1), SQL_PARAM_INPUT, cType, sqlType, size, digits,
+                             slot.bytes.data(), SQLLEN(slot.bytes.size()), &slot.indicator);
+    }
+    if (SQL_SUCCEEDED(r))
+        r = SQLExecute(statement);
+    if (r == SQL_NO_DATA) // a statement that changed no row
+        r = SQL_SUCCESS;
+    if (!SQL_SUCCEEDED(r)) {
+        message = diagnosticOf(SQL_HANDLE_STMT, statement);
+        sqlState = sqlStateOf(SQL_HANDLE_STMT, statement);
+    }
+    SQLFreeStmt(statement, SQL_RESET_PARAMS);
+    return SQL_SUCCEEDED(r);
+}
+
+// The names and value types of a statement's result columns.
+void describeColumns(SQLHSTMT statement, QStringList& names, QList<QMetaType>& types)
+{
+    SQLSMALLINT count = 0;
+    SQLNumResultCols(statement, &count);
+    for (SQLUSMALLINT column = 1; column <= count; ++column) {
+        SQLWCHAR name[256] = {};
+        SQLSMALLINT nameLength = 0;
+        SQLSMALLINT type = 0;
+        SQLULEN size = 0;
+        SQLSMALLINT digits = 0;
+        SQLSMALLINT nullable = 0;
+        SQLDescribeColW(statement, column, name, SQLSMALLINT(std::size(name)), &nameLength, &type, &size, &digits, &nullable);
+        names.append(QString::fromUtf16(reinterpret_cast<const char16_t*>(name),
+                                        std::min<qsizetype>(nameLength, qsizetype(std::size(name)) - 1)));
+        types.append(metaTypeOf(type));
+    }
+}
+
 // A failure that says that the server can no longer be reached: the SQLSTATE class of the
 // connection (08), a timeout (HYT00, HYT01), PostgreSQL's cancelled statement and shut-down
 // server, or the messages with which the drivers report a link that broke.
@@ -280,31 +549,35 @@ QStringList sessionStatements(Dialect dialect, Access access)
     return {};
 }
 
-QString textLengthExpression(Dialect dialect, const QString& column)
+QString textLengthExpression(TextMeasure measure, const QString& column)
 {
-    switch (dialect) {
-    case Dialect::SqlServer: // bytes of UTF-16: text, ntext, varchar and nvarchar alike
+    switch (measure) {
+    case TextMeasure::Utf16Units: // text, ntext, varchar and nvarchar alike
         return QStringLiteral("DATALENGTH(CAST(%1 AS nvarchar(max)))/2").arg(column);
-    case Dialect::PostgreSQL:
-    case Dialect::SQLite: // characters
+    case TextMeasure::Utf8Bytes:
+        return QStringLiteral("DATALENGTH(CAST(%1 AS nvarchar(max)))").arg(column);
+    case TextMeasure::Characters:
         return QStringLiteral("length(%1)").arg(column);
-    case Dialect::Other:
+    case TextMeasure::Unknown:
         break;
     }
     return QString();
 }
 
-void checkTextLength(Dialect dialect, const QString& text, const QVariant& serverLength, const QString& what)
+void checkTextLength(TextMeasure measure, const QString& text, const QVariant& serverLength, const QString& what)
 {
-    if (serverLength.isNull() || !serverLength.isValid())
+    if (serverLength.isNull() || !serverLength.isValid() || measure == TextMeasure::Unknown)
         return;
     const qint64 expected = serverLength.toLongLong();
-    const qint64 read = dialect == Dialect::SqlServer ? text.size() : text.toUcs4().size();
+    const qint64 read = measure == TextMeasure::Utf16Units ? text.size()
+                      : measure == TextMeasure::Utf8Bytes  ? text.toUtf8().size()
+                                                           : text.toUcs4().size();
     if (read != expected)
-        throw Error(QStringLiteral("le texte de %1 a été lu incomplet (%2 caractères sur %3) : il n'est pas réécrit.")
+        throw Error(QStringLiteral("le texte de %1 a été lu incomplet (%2 %4 sur %3) : il n'est pas réécrit.")
                         .arg(what)
                         .arg(read)
-                        .arg(expected));
+                        .arg(expected)
+                        .arg(measure == TextMeasure::Utf8Bytes ? QStringLiteral("octets") : QStringLiteral("caractères")));
 }
 
 QStringList installedOdbcDrivers()
@@ -512,6 +785,16 @@ void DestinationConnection::open(const QString& odbcConnectionString, Access acc
     try {
         for (const QString& statement : sessionStatements(m_dialect, access))
             DestQuery(*this, statement).exec();
+        m_textMeasure = m_dialect == Dialect::PostgreSQL || m_dialect == Dialect::SQLite ? TextMeasure::Characters
+                                                                                          : TextMeasure::Unknown;
+        if (m_dialect == Dialect::SqlServer) {
+            // One character of the basic Latin block: two bytes of UTF-16, or one of UTF-8.
+            DestQuery measure(*this, QStringLiteral("SELECT DATALENGTH(N'a')"));
+            measure.open();
+            const qint64 bytes = measure.eof() ? 0 : measure.value(0).toLongLong();
+            measure.close();
+            m_textMeasure = bytes == 2 ? TextMeasure::Utf16Units : bytes == 1 ? TextMeasure::Utf8Bytes : TextMeasure::Unknown;
+        }
     } catch (const ConnectionLost& lost) {
         close();
         throw Error(lost.message, lost.sqlState);
@@ -791,6 +1074,16 @@ struct DestQuery::Private {
     bool open = false;
     bool atEnd = true;
     int columns = 0; // of the open result set
+    QStringList names;      // of the open result set's columns
+    QList<QMetaType> types; // of its columns' values
+    // The statement is executed and its rows read by the program itself on the statement that
+    // Qt's driver prepared: through FreeTDS, Qt's driver sends texts as VARCHAR in the server's
+    // code page (a name outside it fails the statement) and reads long texts back empty.
+    bool ownCalls = false;
+    bool fetchFailed = false; // the last fetch of an own call failed
+    QString failure;          // the message and SQLSTATE of an own call's failed execution
+    QString failureState;
+    QList<QVariant> row;    // the current row's values read so far, in column order
     QList<QPair<QString, QVariant>> bound; // in binding order; a name bound again keeps its place
     QList<QVariant> positional;            // the values of "?" placeholders
 };
@@ -844,8 +1137,15 @@ void DestQuery::bindAll(QList<QVariant> values)
 
 void DestQuery::fail()
 {
-    const QString message = driverMessage(m_d->query.lastError());
-    const QString state = sqlStateOf(SQL_HANDLE_STMT, odbcHandle(m_d->query.result()->handle()));
+    const SQLHANDLE statement = odbcHandle(m_d->query.result()->handle());
+    QString message = m_d->ownCalls ? diagnosticOf(SQL_HANDLE_STMT, statement) : driverMessage(m_d->query.lastError());
+    QString state = sqlStateOf(SQL_HANDLE_STMT, statement);
+    if (!m_d->failure.isEmpty() || !m_d->failureState.isEmpty()) {
+        message = std::exchange(m_d->failure, {});
+        state = std::exchange(m_d->failureState, {});
+    }
+    if (m_d->ownCalls)
+        SQLFreeStmt(statement, SQL_CLOSE);
     m_d->query.finish();
     m_connection.fail(message, state);
 }
@@ -868,6 +1168,7 @@ void DestQuery::run()
             SQLSetStmtAttr(statement, SQL_ATTR_QUERY_TIMEOUT, reinterpret_cast<SQLPOINTER>(SQLULEN(m_connection.m_queryTimeout)), 0);
         m_d->prepared = true;
         m_d->generation = m_connection.m_generation;
+        m_d->ownCalls = m_connection.dialect() == Dialect::SqlServer;
     }
     for (const auto& [name, value] : std::as_const(m_d->bound))
         m_d->query.bindValue(u':' + name, value);
@@ -876,17 +1177,32 @@ void DestQuery::run()
     if (m_connection.m_basicPlaneOnly)
         checkBasicPlane(m_d->bound, m_d->positional);
     CallGuard guard(m_connection.m_watchdog.get(), m_connection.m_queryTimeout);
-    const bool executed = m_d->query.exec();
+    const bool executed = m_d->ownCalls
+                            ? executeWithValues(statementHandle(), m_d->query.boundValues(), m_d->failure, m_d->failureState)
+                            : m_d->query.exec();
     if (guard.timedOut())
         m_connection.noAnswer();
     if (!executed)
         fail();
 }
 
+void* DestQuery::statementHandle() const
+{
+    return odbcHandle(m_d->query.result()->handle());
+}
+
 bool DestQuery::fetch()
 {
     CallGuard guard(m_connection.m_watchdog.get(), m_connection.m_queryTimeout);
-    const bool fetched = m_d->query.next();
+    bool fetched = false;
+    if (m_d->ownCalls) {
+        const SQLRETURN r = SQLFetch(statementHandle());
+        fetched = SQL_SUCCEEDED(r);
+        m_d->fetchFailed = !fetched && r != SQL_NO_DATA;
+    } else {
+        fetched = m_d->query.next();
+    }
+    m_d->row.clear();
     if (guard.timedOut())
         m_connection.noAnswer();
     return fetched;
@@ -895,15 +1211,29 @@ bool DestQuery::fetch()
 void DestQuery::open()
 {
     run();
-    if (!m_d->query.isSelect()) {
+    m_d->names.clear();
+    m_d->types.clear();
+    if (m_d->ownCalls) {
+        describeColumns(statementHandle(), m_d->names, m_d->types);
+    } else if (m_d->query.isSelect()) {
+        // Not yet on a row: the record holds the columns' names and types, no value.
+        const QSqlRecord record = m_d->query.record();
+        for (int i = 0; i < record.count(); ++i) {
+            m_d->names.append(record.fieldName(i));
+            m_d->types.append(record.field(i).metaType());
+        }
+    }
+    if (m_d->names.isEmpty()) {
+        if (m_d->ownCalls)
+            SQLFreeStmt(statementHandle(), SQL_CLOSE);
         m_d->query.finish();
         return;
     }
     m_d->open = true;
-    m_d->columns = m_d->query.record().count();
+    m_d->columns = int(m_d->names.size());
     m_connection.m_pending = this;
     m_d->atEnd = !fetch();
-    if (m_d->atEnd && m_d->query.lastError().isValid()) {
+    if (m_d->atEnd && failedToFetch()) {
         m_connection.m_pending = nullptr;
         m_d->open = false;
         fail();
@@ -913,11 +1243,20 @@ void DestQuery::open()
 void DestQuery::exec()
 {
     run();
+    if (m_d->ownCalls)
+        SQLFreeStmt(statementHandle(), SQL_CLOSE);
     m_d->query.finish();
+}
+
+bool DestQuery::failedToFetch() const
+{
+    return m_d->ownCalls ? m_d->fetchFailed : m_d->query.lastError().isValid();
 }
 
 void DestQuery::close()
 {
+    if (m_d->ownCalls && m_d->open)
+        SQLFreeStmt(statementHandle(), SQL_CLOSE);
     if (m_d->open || m_d->query.isActive())
         m_d->query.finish();
     m_d->open = false;
@@ -941,7 +1280,7 @@ void DestQuery::next()
     if (eof())
         return;
     m_d->atEnd = !fetch();
-    if (m_d->atEnd && m_d->query.lastError().isValid())
+    if (m_d->atEnd && failedToFetch())
         fail();
 }
 
@@ -952,17 +1291,16 @@ int DestQuery::columnCount() const
 
 QString DestQuery::columnName(int position) const
 {
-    return m_d->open ? m_d->query.record().fieldName(position) : QString();
+    return m_d->open ? m_d->names.value(position) : QString();
 }
 
 QVariant DestQuery::value(const QString& column) const
 {
     if (eof())
         throw Error(QStringLiteral("Aucun enregistrement courant pour lire la colonne %1.").arg(column));
-    const QSqlRecord record = m_d->query.record();
-    for (int i = 0; i < record.count(); ++i) {
-        if (record.fieldName(i).compare(column, Qt::CaseInsensitive) == 0)
-            return naive(m_d->query.value(i));
+    for (int i = 0; i < m_d->names.size(); ++i) {
+        if (m_d->names.at(i).compare(column, Qt::CaseInsensitive) == 0)
+            return value(i);
     }
     throw Error(QStringLiteral("La colonne %1 est introuvable.").arg(column));
 }
@@ -973,7 +1311,23 @@ QVariant DestQuery::value(int position) const
         throw Error(QStringLiteral("Aucun enregistrement courant pour lire la colonne %1.").arg(position));
     if (position < 0 || position >= m_d->columns)
         throw Error(QStringLiteral("La colonne %1 est introuvable.").arg(position));
-    return naive(m_d->query.value(position));
+    if (!m_d->ownCalls)
+        return naive(m_d->query.value(position));
+    // A driver may give a column only once, and only after the ones before it.
+    const auto statement = static_cast<SQLHSTMT>(statementHandle());
+    while (m_d->row.size() <= position) {
+        const int column = int(m_d->row.size());
+        QVariant read;
+        if (!readColumn(statement, column, m_d->types.at(column), read)) {
+            const QString message = diagnosticOf(SQL_HANDLE_STMT, statement);
+            const QString state = sqlStateOf(SQL_HANDLE_STMT, statement);
+            m_connection.fail(message.isEmpty() ? QStringLiteral("la colonne %1 n'a pas pu être lue").arg(m_d->names.at(column))
+                                                : message,
+                              state);
+        }
+        m_d->row.append(read);
+    }
+    return m_d->row.at(position);
 }
 
 } // namespace vf

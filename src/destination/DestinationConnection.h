@@ -33,13 +33,18 @@ enum class Access { ReadWrite, ReadOnly };
 // read-only access makes the session read-only as above.
 QStringList sessionStatements(Dialect dialect, Access access);
 
-// The expression that a server evaluates to the length of a text column, in the units that
-// checkTextLength counts; empty for a server whose units are not known.
-QString textLengthExpression(Dialect dialect, const QString& column);
+// How a server measures a text: SQL Server's DATALENGTH counts two bytes per UTF-16 unit of an
+// nvarchar, a SQL Server-compatible server may count UTF-8 bytes (Babelfish), PostgreSQL and
+// SQLite count characters.
+enum class TextMeasure { Utf16Units, Utf8Bytes, Characters, Unknown };
+
+// The expression that a server evaluates to the length of a text column, in the units of its
+// measure; empty for a server whose measure is not known.
+QString textLengthExpression(TextMeasure measure, const QString& column);
 
 // Throws vf::Error when a text read back from the destination is shorter than the server says it
 // is (a driver that cut it): such a text is never written back. A null length passes.
-void checkTextLength(Dialect dialect, const QString& text, const QVariant& serverLength, const QString& what);
+void checkTextLength(TextMeasure measure, const QString& text, const QVariant& serverLength, const QString& what);
 
 // The ODBC drivers that the driver manager lists (SQLDrivers): the only ones a connection
 // string may name.
@@ -88,6 +93,7 @@ public:
     qint32 scalarInt(const QString& sql);
 
     Dialect dialect() const { return m_dialect; }
+    TextMeasure textMeasure() const { return m_textMeasure; }
     StatementLimits limits() const;
     void setQueryTimeout(int seconds);
 
@@ -119,6 +125,7 @@ private:
     DestQuery* m_pending = nullptr; // the query whose result set is open
     int m_generation = 0;           // counts opens: a query prepared on an earlier one prepares again
     Dialect m_dialect = Dialect::Other;
+    TextMeasure m_textMeasure = TextMeasure::Unknown;
     bool m_inTransaction = false;
     bool m_basicPlaneOnly = false; // the driver (FreeTDS) cannot send characters outside the basic plane
     bool m_lost = false;
@@ -163,6 +170,8 @@ private:
     void run(); // checks the connection, prepares once, binds and executes
     [[noreturn]] void fail(); // the driver's failure of the last call
     bool fetch();             // the next row, watched
+    bool failedToFetch() const;
+    void* statementHandle() const; // the ODBC statement that Qt's driver prepared
     struct Private;
     std::unique_ptr<Private> m_d;
     DestinationConnection& m_connection;

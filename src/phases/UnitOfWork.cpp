@@ -329,7 +329,7 @@ QVariant UnitOfWork::stored(const QString& table, const QString& idColumn, qint3
     const auto checked = [&](const ReadWindow& window) {
         const QVariant value = window.values.value(id);
         if (value.metaType() == QMetaType::fromType<QString>() && !value.isNull())
-            checkTextLength(m_connection.dialect(), value.toString(), window.lengths.value(id),
+            checkTextLength(m_connection.textMeasure(), value.toString(), window.lengths.value(id),
                             table + QLatin1Char('.') + column + QStringLiteral(" n°") + QString::number(id));
         return value;
     };
@@ -338,7 +338,7 @@ QVariant UnitOfWork::stored(const QString& table, const QString& idColumn, qint3
         if (window != windows->constEnd() && id - window->first >= 0 && id - window->first < kReadWindow)
             return checked(*window);
     }
-    const QString length = isText ? textLengthExpression(m_connection.dialect(), column) : QString();
+    const QString length = isText ? textLengthExpression(m_connection.textMeasure(), column) : QString();
     DestQuery& reader = statement(QStringLiteral("READ ") + table + QLatin1Char(' ') + column,
                                   QStringLiteral("SELECT ") + idColumn + QStringLiteral(", ") + column
                                       + (length.isEmpty() ? QString() : QStringLiteral(", ") + length)
@@ -377,7 +377,7 @@ QList<QVariant> UnitOfWork::storedRow(const QString& table, const QString& idCol
     for (const auto& [column, isText] : columns) {
         lengthAt.append(isText ? int(selected.size()) : -1);
         if (isText)
-            selected.append(textLengthExpression(m_connection.dialect(), column));
+            selected.append(textLengthExpression(m_connection.textMeasure(), column));
     }
     DestQuery& reader = statement(QStringLiteral("ROW ") + table + QLatin1Char(' ') + selected.join(u','),
                                   QStringLiteral("SELECT ") + selected.join(QStringLiteral(", ")) + QStringLiteral(" FROM ")
@@ -389,7 +389,7 @@ QList<QVariant> UnitOfWork::storedRow(const QString& table, const QString& idCol
         if (value.isNull())
             value = QVariant();
         else if (value.metaType() == QMetaType::fromType<QString>() && lengthAt.at(i) >= 0)
-            checkTextLength(m_connection.dialect(), value.toString(), reader.value(lengthAt.at(i)),
+            checkTextLength(m_connection.textMeasure(), value.toString(), reader.value(lengthAt.at(i)),
                             table + QLatin1Char('.') + columns.at(i).first + QStringLiteral(" n°") + QString::number(id));
         values.append(value);
     }

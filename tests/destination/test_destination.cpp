@@ -118,8 +118,6 @@ private slots:
         QCOMPARE(find.value(QStringLiteral("motconsu_id")).toInt(), 1);
         QCOMPARE(find.value(QStringLiteral("Medecins_ID")).toInt(), -5);
         QCOMPARE(find.value(QStringLiteral("DATE_CONSULTATION")).toDateTime(), march);
-        if (backend == Backend::TDS)
-            QEXPECT_FAIL("tds", "FreeTDS's lengths of a wide text cut in pieces count UTF-8 bytes: Qt's QODBC reads a long text empty", Continue);
         QCOMPARE(find.value(QStringLiteral("MOTIF_DE_CONSULTATION")).toString(), longText);
         QVERIFY(find.value(QStringLiteral("AU_TOTAL")).isNull());
         QVERIFY_THROWS_EXCEPTION(vf::Error, find.value(QStringLiteral("NO_SUCH_COLUMN")));
@@ -488,11 +486,18 @@ private slots:
         QCOMPARE(vf::sessionStatements(vf::Dialect::SqlServer, vf::Access::ReadWrite), QStringList{"SET TEXTSIZE 2147483647"});
         QVERIFY(vf::sessionStatements(vf::Dialect::SqlServer, vf::Access::ReadOnly).contains("SET TEXTSIZE 2147483647"));
         QVERIFY(vf::sessionStatements(vf::Dialect::SQLite, vf::Access::ReadWrite).isEmpty());
-        QCOMPARE(vf::textLengthExpression(vf::Dialect::SqlServer, "AUTRES"), "DATALENGTH(CAST(AUTRES AS nvarchar(max)))/2");
+        // SQL Server counts an nvarchar's UTF-16 units (a character outside the basic plane is two),
+        // Babelfish its UTF-8 bytes, PostgreSQL and SQLite its characters.
+        const QString emoji = QString::fromUtf8("\xF0\x9F\x98\x80");
+        QCOMPARE(vf::textLengthExpression(vf::TextMeasure::Utf16Units, "AUTRES"), "DATALENGTH(CAST(AUTRES AS nvarchar(max)))/2");
+        QVERIFY_THROWS_NO_EXCEPTION(vf::checkTextLength(vf::TextMeasure::Utf16Units, "é" + emoji, 3, "T"));
+        QVERIFY_THROWS_NO_EXCEPTION(vf::checkTextLength(vf::TextMeasure::Utf8Bytes, "é" + emoji, 6, "T"));
+        QVERIFY_THROWS_NO_EXCEPTION(vf::checkTextLength(vf::TextMeasure::Characters, "é" + emoji, 2, "T"));
 
         vf::DestinationConnection c(QStringLiteral("length"));
         c.open(dest.connectionString());
-        QString text = QString(70000, u'é') + QString::fromUtf8("\xF0\x9F\x98\x80") + QStringLiteral("fin");
+        QCOMPARE(c.textMeasure(), backend == Backend::TDS ? vf::TextMeasure::Utf8Bytes : vf::TextMeasure::Characters);
+        QString text = QString(70000, u'é') + emoji + QStringLiteral("fin");
         vf::DestQuery insert(c, QStringLiteral("INSERT INTO ANTECED (ANTECED_ID, PATIENTS_ID, AUTRES) VALUES (1, 1, :t)"));
         insert.bind(QStringLiteral("t"), text);
         if (backend == Backend::TDS) {
@@ -509,23 +514,24 @@ private slots:
             insert.bind(QStringLiteral("t"), text);
         }
         insert.exec();
-        vf::DestQuery read(c, QStringLiteral("SELECT AUTRES, ") + vf::textLengthExpression(c.dialect(), "AUTRES")
+        vf::DestQuery read(c, QStringLiteral("SELECT AUTRES, ") + vf::textLengthExpression(c.textMeasure(), "AUTRES")
                                   + QStringLiteral(" FROM ANTECED"));
         read.open();
         const QString stored = read.value(0).toString();
         const QVariant length = read.value(1);
         read.close();
-        if (backend == Backend::TDS)
-            QEXPECT_FAIL("tds", "FreeTDS's lengths of a wide text cut in pieces count UTF-8 bytes: Qt's QODBC reads a long text empty", Abort);
         QCOMPARE(stored, text);
-        QVERIFY_THROWS_NO_EXCEPTION(vf::checkTextLength(c.dialect(), stored, length, "ANTECED.AUTRES"));
-        QVERIFY_THROWS_NO_EXCEPTION(vf::checkTextLength(c.dialect(), QString(), QVariant(), "ANTECED.AUTRES"));
+        QVERIFY_THROWS_NO_EXCEPTION(vf::checkTextLength(c.textMeasure(), stored, length, "ANTECED.AUTRES"));
+        QVERIFY_THROWS_NO_EXCEPTION(vf::checkTextLength(c.textMeasure(), QString(), QVariant(), "ANTECED.AUTRES"));
         try {
-            vf::checkTextLength(c.dialect(), stored.left(64512 / 2), length, "ANTECED.AUTRES n°1");
+            vf::checkTextLength(c.textMeasure(), stored.left(64512 / 2), length, "ANTECED.AUTRES n°1");
             QFAIL("a cut text passed");
         } catch (const vf::Error& error) {
-            QCOMPARE(error.message(), QStringLiteral("le texte de ANTECED.AUTRES n°1 a été lu incomplet (32256 caractères "
-                                                     "sur 70004) : il n'est pas réécrit."));
+            QCOMPARE(error.message(), backend == Backend::TDS
+                                          ? QStringLiteral("le texte de ANTECED.AUTRES n°1 a été lu incomplet (64512 octets sur 140003) : "
+                                                           "il n'est pas réécrit.")
+                                          : QStringLiteral("le texte de ANTECED.AUTRES n°1 a été lu incomplet (32256 caractères sur 70004) : "
+                                                           "il n'est pas réécrit."));
         }
     }
 

@@ -118,7 +118,8 @@ const Refusal kRefusals[] = {
 bool addRefusingTriggers(const TestDestination& destination, const QStringList& tables)
 {
     const bool sqlite = destination.backend() == Backend::SQLite;
-    if (!sqlite
+    const bool tds = destination.backend() == Backend::TDS;
+    if (!sqlite && !tds
         && !destination.exec(QStringLiteral("CREATE FUNCTION refuse_row() RETURNS trigger AS $$ BEGIN "
                                             "RAISE EXCEPTION 'refus de la ligne par %', TG_NAME; END $$ "
                                             "LANGUAGE plpgsql")))
@@ -128,7 +129,16 @@ bool addRefusingTriggers(const TestDestination& destination, const QStringList& 
         const QString name = QStringLiteral("refuse_%1").arg(++n);
         if (!tables.isEmpty() && !tables.contains(QLatin1String(refusal.table)))
             continue;
-        const QString sql = sqlite
+        QString condition = QLatin1String(refusal.condition);
+        // SQL Server undoes the whole transaction on an error raised in a trigger: there a row is
+        // refused by a constraint, as on insert only (the conditions hold on what updates keep).
+        if (tds && QLatin1String(refusal.event) != QLatin1String("INSERT"))
+            continue;
+        const QString sql = tds
+            ? QStringLiteral("ALTER TABLE %2 ADD CONSTRAINT %1 CHECK (NOT (%3))")
+                  .arg(name, QLatin1String(refusal.table),
+                       condition.replace(QLatin1String("NEW."), QString()).replace(QLatin1String("length("), QLatin1String("LEN(")))
+            : sqlite
             ? QStringLiteral("CREATE TRIGGER %1 BEFORE %2 ON %3 WHEN %4 BEGIN SELECT RAISE(ABORT, "
                              "'refus de la ligne par %1'); END")
                   .arg(name, QLatin1String(refusal.event), QLatin1String(refusal.table), QLatin1String(refusal.condition))

@@ -188,6 +188,10 @@ private slots:
         QTest::newRow("one at a time after a refusal") << Backend::SQLite << true << "committed:8";
         QTest::newRow("destination committed, postgresql") << Backend::PostgreSQL << false << "committed:12";
         QTest::newRow("one at a time, postgresql") << Backend::PostgreSQL << true << "pending:5";
+        if (testBackends().contains(Backend::TDS)) {
+            QTest::newRow("destination committed, tds") << Backend::TDS << false << "committed:12";
+            QTest::newRow("one at a time, tds") << Backend::TDS << true << "pending:5";
+        }
     }
 
     void killedThenRunAgain()
@@ -213,28 +217,35 @@ private slots:
 
     // The server stops in the middle of a run: the run ends unfinished with two lines, and runs
     // again once the server is back. (The held batch's own lines come out first.)
+    void serverStopped_data()
+    {
+        QTest::addColumn<Backend>("backend");
+        for (const Backend backend : testBackends())
+            if (backend != Backend::SQLite)
+                QTest::newRow(qPrintable(backendName(backend))) << backend;
+    }
+
     void serverStopped()
     {
-        VF_TEST_DESTINATION(destination, Backend::PostgreSQL);
+        QFETCH(Backend, backend);
+        VF_TEST_DESTINATION(destination, backend);
         FaultPractice practice(destination);
         QProcess run;
         QVERIFY(practice.startHeldAt(run, QStringLiteral("committed:12")));
         QString error;
-        QVERIFY2(TestDestination::stopPostgres(&error), qPrintable(error));
+        QVERIFY2(TestDestination::stopServer(backend, &error), qPrintable(error));
         run.readAllStandardOutput(); // the lines of the records before the server stopped
         practice.release();
         const ProgramFolder::Result result = ProgramFolder::finish(run);
-        QVERIFY2(TestDestination::startPostgres(&error), qPrintable(error));
+        QVERIFY2(TestDestination::startServer(backend, &error), qPrintable(error));
 
         QCOMPARE(result.exitCode, 1);
         QVERIFY2(withoutLogLine(result.err).count(u'\n') <= 1, qPrintable(result.err));
         QVERIFY(!endOfRun(result).isEmpty());
 
-        QSqlDatabase db = destination.db();
-        db.close();
-        QVERIFY(db.open());
+        destination.reconnect();
         QCOMPARE(practice.run().exitCode, 0);
-        QCOMPARE(practice.state(), faultlessState(Backend::PostgreSQL, false));
+        QCOMPARE(practice.state(), faultlessState(backend, false));
     }
 
     // The disk of the letters folder fills up, then the link tables' disk: each time the run

@@ -201,13 +201,15 @@ private slots:
         QTest::addColumn<QString>("recording");
         QTest::addColumn<int>("patients");
         QTest::addColumn<int>("batchSize"); // 0: the default
-        for (const Backend backend : {Backend::SQLite, Backend::PostgreSQL}) {
+        for (const Backend backend : testBackends()) {
             const QString name = backendName(backend);
             QTest::addRow("acceptance-%s", qPrintable(name)) << backend << "acceptance-" + name << 200 << 0;
             QTest::addRow("refusals-%s", qPrintable(name)) << backend << "refusals-" + name << 60 << 0;
         }
         QTest::addRow("refusals-sqlite one at a time") << Backend::SQLite << "refusals-sqlite" << 60 << 1;
         QTest::addRow("acceptance-postgresql one at a time") << Backend::PostgreSQL << "acceptance-postgresql" << 200 << 1;
+        if (testBackends().contains(Backend::TDS))
+            QTest::addRow("refusals-tds one at a time") << Backend::TDS << "refusals-tds" << 60 << 1;
     }
 
     void runsEqualTheRecordings()

@@ -170,7 +170,7 @@ void VerifyTest::beforeAndAfterTheRun_data()
 {
     QTest::addColumn<Backend>("backend");
     QTest::addColumn<int>("patients");
-    for (const Backend backend : {Backend::SQLite, Backend::PostgreSQL}) {
+    for (const Backend backend : testBackends()) {
         QTest::addRow("demo practice, %s", qPrintable(backendName(backend))) << backend << 300;
         QTest::addRow("generated practice, %s", qPrintable(backendName(backend))) << backend << 45;
     }

@@ -193,7 +193,7 @@ void WorkflowsTest::workflows_data()
         {QStringLiteral("destination restored without its consultations"), QStringLiteral("consultations : ")},
         {QStringLiteral("another practice after a first run killed"), QStringLiteral("n'est pas celle du cabinet déjà importé")},
     };
-    for (const Backend backend : {Backend::SQLite, Backend::PostgreSQL})
+    for (const Backend backend : testBackends())
         for (const auto& [workflow, refusal] : rows)
             QTest::newRow(qPrintable(workflow + u'/' + backendName(backend))) << backend << workflow << refusal;
 }
@@ -446,7 +446,7 @@ int numberIn(const QString& name, int which = 0)
 void WorkflowsTest::catchUp_data()
 {
     QTest::addColumn<Backend>("backend");
-    for (const Backend backend : {Backend::SQLite, Backend::PostgreSQL})
+    for (const Backend backend : testBackends())
         QTest::newRow(qPrintable(backendName(backend))) << backend;
 }
 

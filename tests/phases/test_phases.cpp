@@ -3,6 +3,7 @@
 
 #include "Practice.h"
 
+#include "destination/DestinationConnection.h"
 #include "phases/LetterFiles.h"
 #include "phases/Phases.h"
 #include "phases/PhaseText.h"
@@ -209,11 +210,13 @@ void TestPhases::consultations()
                  qPrintable(lines.join('\n')));
         QVERIFY(lines.contains(QStringLiteral("Impossible de retrouver le dossier n°998. La consultation du 08/03/2004 "
                                               "ne sera pas importée.")));
-        QVERIFY(lines.contains(QStringLiteral("45 consultations après importation.")));
-
+        // SQL Server's DATETIME starts in 1753: there the year 100 is refused, and tried again
+        // by the next run with an identifier of its own.
+        const bool sqlServer = backend == Backend::TDS;
+        QVERIFY(lines.contains(QStringLiteral("%1 consultations après importation.").arg(sqlServer ? 44 + attempt : 45)));
         const QList<QVariantMap> rows =
             destination.rows(QStringLiteral("SELECT * FROM MOTCONSU WHERE MOTCONSU_ID > 40 ORDER BY MOTCONSU_ID"));
-        QCOMPARE(rows.size(), 5);
+        QCOMPARE(rows.size(), sqlServer ? 4 : 5);
         // Read by patient, then date: 1001 (14:32:10) comes before 1000 (14:32:45).
         QCOMPARE(rows[0].value("MOTIF_DE_CONSULTATION").toString(), QString());
         QVERIFY(!rows[0].value("MOTIF_DE_CONSULTATION").isNull());
@@ -227,9 +230,11 @@ void TestPhases::consultations()
         QCOMPARE(rows[2].value("DATE_CONSULTATION").toDateTime(), utc(1899, 12, 30));
         QCOMPARE(rows[2].value("MOTIF_DE_CONSULTATION").toString(),
                  QStringLiteral("Sans date  ") + QString::fromStdString(big) + QStringLiteral("\r\n"));
-        QCOMPARE(rows[3].value("DATE_CONSULTATION").toDateTime(), utc(100, 1, 1, 10, 0));
-        QCOMPARE(rows[4].value("DATE_CONSULTATION").toDateTime(), utc(9999, 12, 31, 23, 59));
-        QCOMPARE(destination.scalar(QStringLiteral("SELECT LAST_VALUE FROM ID_VALUES WHERE KEY_NAME='MOTCONSU'")).toInt(), 45);
+        if (!sqlServer)
+            QCOMPARE(rows[3].value("DATE_CONSULTATION").toDateTime(), utc(100, 1, 1, 10, 0));
+        QCOMPARE(rows.last().value("DATE_CONSULTATION").toDateTime(), utc(9999, 12, 31, 23, 59));
+        QCOMPARE(destination.scalar(QStringLiteral("SELECT LAST_VALUE FROM ID_VALUES WHERE KEY_NAME='MOTCONSU'")).toInt(),
+                 sqlServer ? 44 + attempt : 45);
     }
 }
 
@@ -242,13 +247,13 @@ void TestPhases::prescriptionsAndSheets()
     practice.writeEditorIni(kEditorIni);
     {
         // An earlier consultation whose AU_TOTAL holds only blanks and control characters.
-        QSqlQuery insert(destination.db());
-        QVERIFY(insert.prepare(QStringLiteral(
+        vf::DestinationConnection connection(QStringLiteral("earlier"));
+        connection.open(destination.connectionString());
+        vf::DestQuery insert(connection, QStringLiteral(
             "INSERT INTO MOTCONSU (MOTCONSU_ID, PATIENTS_ID, DATE_CONSULTATION, MEDECINS_ID, MOTIF_DE_CONSULTATION, "
-            "AU_TOTAL) VALUES (1, 2, ?, 1, 'Ancienne', ?)")));
-        insert.addBindValue(utc(2004, 3, 11, 8, 0));
-        insert.addBindValue(QStringLiteral(" \r\n\t "));
-        QVERIFY2(insert.exec(), qPrintable(insert.lastError().text()));
+            "AU_TOTAL) VALUES (1, 2, ?, 1, 'Ancienne', ?)"));
+        insert.bindAll({utc(2004, 3, 11, 8, 0), QStringLiteral(" \r\n\t ")});
+        insert.exec();
     }
 
     SourceTables tables = basePractice();
@@ -717,6 +722,9 @@ void TestPhases::purgeEmptiesPrescriptionTable()
     if (backend == Backend::SQLite) {
         QVERIFY(destination.exec("CREATE TRIGGER KEEP_ORDONNANCES BEFORE DELETE ON ORDONNANCES "
                                  "BEGIN SELECT RAISE(ABORT, 'suppression refusee'); END"));
+    } else if (backend == Backend::TDS) {
+        QVERIFY(destination.exec("CREATE TRIGGER keep_ordonnances ON ORDONNANCES AFTER DELETE AS "
+                                 "THROW 50000, 'suppression refusee', 1"));
     } else {
         QVERIFY(destination.exec("CREATE FUNCTION keep_rows() RETURNS trigger AS "
                                  "$$ BEGIN RAISE EXCEPTION 'suppression refusee'; END $$ LANGUAGE plpgsql"));

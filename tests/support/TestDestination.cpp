@@ -1,5 +1,8 @@
 #include "TestDestination.h"
 
+#include "base/Errors.h"
+#include "destination/DestinationConnection.h"
+
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
@@ -306,6 +309,8 @@ struct TestDestination::Private {
     QString connectionName;
     QString databaseName;
     std::unique_ptr<QTemporaryDir> folder; // the SQLite file's folder
+    // Over TDS, rows are read as the program reads them: Qt's driver reads long texts empty there.
+    std::unique_ptr<vf::DestinationConnection> reader;
 
     QString make();
     QString connectionString() const;
@@ -383,8 +388,18 @@ QString TestDestination::Private::make()
             else {
                 QSqlQuery create(admin);
                 create.setForwardOnly(true);
-                if (!create.exec(QStringLiteral("CREATE DATABASE ") + databaseName))
+                // Babelfish's catalogue refuses two databases created at once by test programs
+                // running side by side ("tuple concurrently updated"): tried again.
+                for (int attempt = 1; attempt <= 10; ++attempt) {
+                    if (create.exec(QStringLiteral("CREATE DATABASE ") + databaseName)) {
+                        error.clear();
+                        break;
+                    }
                     error = QStringLiteral("CREATE DATABASE failed: ") + sqlError(create.lastError());
+                    if (!error.contains(QLatin1String("concurrently")))
+                        break;
+                    QThread::msleep(100 * attempt);
+                }
             }
             admin.close();
         }
@@ -422,6 +437,7 @@ TestDestination::TestDestination(Backend backend)
 
 TestDestination::~TestDestination()
 {
+    m_d->reader.reset();
     if (QSqlDatabase::contains(m_d->connectionName)) {
         QSqlDatabase::database(m_d->connectionName, false).close();
         QSqlDatabase::removeDatabase(m_d->connectionName);
@@ -524,13 +540,37 @@ void TestDestination::writeDestinationSection(const QString& settingsPath) const
     file.write(kept.join('\n') + '\n');
 }
 
-bool TestDestination::stopPostgres(QString* error)
+namespace {
+
+bool runTdsCommand(const char* variable, QString* error)
 {
+    const QString command = qEnvironmentVariable(variable);
+    if (command.isEmpty()) {
+        *error = QString::fromLatin1(variable) + QStringLiteral(" is not set");
+        return false;
+    }
+    QProcess shell;
+    shell.setProcessChannelMode(QProcess::MergedChannels);
+    shell.start(QStringLiteral("/bin/sh"), {QStringLiteral("-c"), command});
+    if (shell.waitForFinished(120000) && shell.exitStatus() == QProcess::NormalExit && shell.exitCode() == 0)
+        return true;
+    *error = command + QStringLiteral(": ") + QString::fromLocal8Bit(shell.readAll());
+    return false;
+}
+
+} // namespace
+
+bool TestDestination::stopServer(Backend backend, QString* error)
+{
+    if (backend == Backend::TDS)
+        return runTdsCommand("VF_TEST_TDS_STOP", error);
     return PostgresCluster::instance().stop(error);
 }
 
-bool TestDestination::startPostgres(QString* error)
+bool TestDestination::startServer(Backend backend, QString* error)
 {
+    if (backend == Backend::TDS)
+        return runTdsCommand("VF_TEST_TDS_START", error);
     return PostgresCluster::instance().start(error);
 }
 
@@ -550,9 +590,39 @@ QSqlDatabase TestDestination::db() const
     return QSqlDatabase::database(m_d->connectionName, false);
 }
 
+void TestDestination::reconnect() const
+{
+    m_d->reader.reset();
+    QSqlDatabase connection = db();
+    connection.close();
+    if (!connection.open())
+        QTest::qFail(qPrintable(QStringLiteral("cannot reconnect: ") + sqlError(connection.lastError())), __FILE__, __LINE__);
+}
+
 QList<QVariantMap> TestDestination::rows(const QString& sql) const
 {
     QList<QVariantMap> result;
+    if (m_d->backend == Backend::TDS) {
+        try {
+            if (!m_d->reader) {
+                m_d->reader = std::make_unique<vf::DestinationConnection>(m_d->connectionName + QStringLiteral("_reader"));
+                m_d->reader->open(m_d->connectionString());
+            }
+            vf::DestQuery q(*m_d->reader, sql);
+            for (q.open(); !q.eof(); q.next()) {
+                QVariantMap row;
+                for (int i = 0; i < q.columnCount(); ++i)
+                    row.insert(q.columnName(i).toUpper(), q.value(i));
+                result.append(row);
+            }
+        } catch (const vf::Error& error) {
+            QTest::qFail(qPrintable(QStringLiteral("%1 on tds: %2").arg(sql, error.message())), __FILE__, __LINE__);
+        } catch (const vf::ConnectionLost& lost) {
+            m_d->reader.reset();
+            QTest::qFail(qPrintable(QStringLiteral("%1 on tds: connection lost: %2").arg(sql, lost.message)), __FILE__, __LINE__);
+        }
+        return result;
+    }
     QSqlQuery q(db());
     q.setForwardOnly(true);
     if (!q.exec(sql)) {
@@ -573,6 +643,10 @@ QList<QVariantMap> TestDestination::rows(const QString& sql) const
 
 QVariant TestDestination::scalar(const QString& sql) const
 {
+    if (m_d->backend == Backend::TDS) {
+        const QList<QVariantMap> found = rows(sql);
+        return found.isEmpty() || found.first().isEmpty() ? QVariant() : found.first().first();
+    }
     QSqlQuery q(db());
     q.setForwardOnly(true);
     if (!q.exec(sql)) {

@@ -59,6 +59,8 @@ public:
 
     // A direct QODBC connection for assertions (its own connection name).
     QSqlDatabase db() const;
+    // Opens the connections again after the server was stopped and started.
+    void reconnect() const;
     // Every row of a query, keys upper-cased, date-times as naive UTC values. A failing statement
     // fails the current test (QTest::qFail) and returns nothing.
     QList<QVariantMap> rows(const QString& sql) const;
@@ -66,11 +68,12 @@ public:
     QVariant scalar(const QString& sql) const;
     // Runs a statement; a failure fails the current test and returns false.
     bool exec(const QString& sql) const;
-    // The throwaway PostgreSQL server of the test process, stopped (its sessions ended, what
-    // they committed kept: it runs without a sync at each commit, so a crash would lose that)
-    // and started again; false on failure, with the reason in *error.
-    static bool stopPostgres(QString* error);
-    static bool startPostgres(QString* error);
+    // The server of a backend stopped (its sessions ended, what they committed kept) and started
+    // again; false on failure, with the reason in *error. PostgreSQL's is the test process's own
+    // throwaway server; the TDS server is stopped and started by the commands that its starter
+    // gives in VF_TEST_TDS_STOP and VF_TEST_TDS_START.
+    static bool stopServer(Backend backend, QString* error);
+    static bool startServer(Backend backend, QString* error);
 
     // A date-time literal for statements written by tests, in the form in which the program's
     // bound values are stored, so that equalities with them hold on either destination
