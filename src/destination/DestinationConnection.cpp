@@ -17,6 +17,7 @@
 #include <QTimeZone>
 
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <cstdio>
 #include <condition_variable>
@@ -67,19 +68,6 @@ bool isCatalogueSchema(const QString& schema)
     return catalogue.contains(schema, Qt::CaseInsensitive);
 }
 
-QString odbcText(SQLHSTMT statement, SQLUSMALLINT column)
-{
-    SQLWCHAR buffer[512];
-    SQLLEN length = 0;
-    const SQLRETURN r = SQLGetData(statement, column, SQL_C_WCHAR, buffer, sizeof buffer, &length);
-    if (!SQL_SUCCEEDED(r) || length == SQL_NULL_DATA)
-        return QString();
-    const qsizetype chars = qMin<qsizetype>(length, sizeof buffer - sizeof(SQLWCHAR)) / sizeof(SQLWCHAR);
-    if constexpr (sizeof(SQLWCHAR) == 2)
-        return QString::fromUtf16(reinterpret_cast<const char16_t*>(buffer), chars);
-    else
-        return QString::fromUcs4(reinterpret_cast<const char32_t*>(buffer), chars);
-}
 
 // A view that a server keeps in each database for compatibility with older catalogues (Babelfish's
 // dbo.sysdatabases): SQL Server keeps these in its own schema.
@@ -144,25 +132,13 @@ SQLHANDLE odbcHandle(const QVariant& handle)
     return *static_cast<const SQLHANDLE*>(handle.constData());
 }
 
-// The SQLSTATE of the first diagnostic record of an ODBC handle.
-QString sqlStateOf(SQLSMALLINT type, SQLHANDLE handle)
-{
-    if (handle == SQL_NULL_HANDLE)
-        return QString();
-    SQLWCHAR state[6] = {};
-    SQLINTEGER native = 0;
-    SQLWCHAR message[2];
-    SQLSMALLINT length = 0;
-    if (!SQL_SUCCEEDED(SQLGetDiagRecW(type, handle, 1, state, &native, message, 1, &length)))
-        return QString();
-    QString text;
-    for (int i = 0; i < 5 && state[i]; ++i)
-        text += QChar(char16_t(state[i]));
-    return text;
-}
+// The first diagnostic record of an ODBC handle: its SQLSTATE and message.
+struct Diagnostic {
+    QString state;
+    QString message;
+};
 
-// The message of the first diagnostic record of an ODBC handle.
-QString diagnosticOf(SQLSMALLINT type, SQLHANDLE handle)
+Diagnostic diagnosticOf(SQLSMALLINT type, SQLHANDLE handle)
 {
     SQLWCHAR state[6] = {};
     SQLINTEGER native = 0;
@@ -170,11 +146,19 @@ QString diagnosticOf(SQLSMALLINT type, SQLHANDLE handle)
     SQLSMALLINT length = 0;
     if (handle == SQL_NULL_HANDLE
         || !SQL_SUCCEEDED(SQLGetDiagRecW(type, handle, 1, state, &native, message, SQLSMALLINT(std::size(message)), &length)))
-        return QString();
-    QString text;
+        return {};
+    Diagnostic diagnostic;
+    for (int i = 0; i < 5 && state[i]; ++i)
+        diagnostic.state += QChar(char16_t(state[i]));
     for (int i = 0; i < int(std::size(message)) && message[i]; ++i)
-        text += QChar(char16_t(message[i]));
-    return text.trimmed();
+        diagnostic.message += QChar(char16_t(message[i]));
+    diagnostic.message = diagnostic.message.trimmed();
+    return diagnostic;
+}
+
+QString sqlStateOf(SQLSMALLINT type, SQLHANDLE handle)
+{
+    return diagnosticOf(type, handle).state;
 }
 
 // A text column of the current row, read in pieces through a buffer of UTF-16. The length that a
@@ -184,12 +168,13 @@ QString diagnosticOf(SQLSMALLINT type, SQLHANDLE handle)
 bool readWideText(SQLHSTMT statement, SQLUSMALLINT column, QVariant& value)
 {
     static_assert(sizeof(SQLWCHAR) == sizeof(char16_t));
-    constexpr qsizetype units = 8192;
+    // Small enough to fill and scan for each column of each row; a long text takes more pieces.
+    constexpr qsizetype units = 1024;
     constexpr SQLWCHAR untouched = 0xFFFF; // a noncharacter: never part of a text
-    std::vector<SQLWCHAR> buffer(units);
+    std::array<SQLWCHAR, units> buffer;
     QString text;
     for (;;) {
-        std::fill(buffer.begin(), buffer.end(), untouched);
+        buffer.fill(untouched);
         SQLLEN indicator = 0;
         const SQLRETURN r = SQLGetData(statement, column, SQL_C_WCHAR, buffer.data(), SQLLEN(units * sizeof(SQLWCHAR)), &indicator);
         if (r == SQL_NO_DATA)
@@ -211,6 +196,13 @@ bool readWideText(SQLHSTMT statement, SQLUSMALLINT column, QVariant& value)
     }
     value = text;
     return true;
+}
+
+// A short text of a catalogue's row; empty when null or unreadable.
+QString odbcText(SQLHSTMT statement, SQLUSMALLINT column)
+{
+    QVariant text;
+    return readWideText(statement, column, text) ? text.toString() : QString();
 }
 
 // A binary column of the current row, read in pieces.
@@ -249,6 +241,17 @@ bool readFixed(SQLHSTMT statement, SQLUSMALLINT column, SQLSMALLINT cType, Buffe
     return SQL_SUCCEEDED(r) || r == SQL_NO_DATA;
 }
 
+// A number of the current row as a Value, or a null of that type.
+template <typename Value, typename Buffer>
+bool readNumber(SQLHSTMT statement, SQLUSMALLINT column, SQLSMALLINT cType, QVariant& value)
+{
+    Buffer n = 0;
+    bool null = false;
+    const bool read = readFixed(statement, column, cType, n, null);
+    value = null ? QVariant(QMetaType::fromType<Value>()) : QVariant::fromValue(Value(n));
+    return read;
+}
+
 // A column of the current row, typed as Qt's ODBC driver types it, read by the program itself: over
 // FreeTDS, Qt's own reading of a text longer than the column's declared size comes back empty.
 // Date-times are naive UTC values. Returns false when the driver failed.
@@ -259,37 +262,17 @@ bool readColumn(SQLHSTMT statement, int position, QMetaType type, QVariant& valu
     bool read = true;
     switch (type.id()) {
     case QMetaType::Int:
-    case QMetaType::Short: {
-        SQLINTEGER n = 0;
-        read = readFixed(statement, column, SQL_C_SLONG, n, null);
-        value = null ? QVariant(QMetaType::fromType<int>()) : QVariant(int(n));
-        break;
-    }
+    case QMetaType::Short:
+        return readNumber<int, SQLINTEGER>(statement, column, SQL_C_SLONG, value);
     case QMetaType::UInt:
-    case QMetaType::UShort: {
-        SQLUINTEGER n = 0;
-        read = readFixed(statement, column, SQL_C_ULONG, n, null);
-        value = null ? QVariant(QMetaType::fromType<uint>()) : QVariant(uint(n));
-        break;
-    }
-    case QMetaType::LongLong: {
-        SQLBIGINT n = 0;
-        read = readFixed(statement, column, SQL_C_SBIGINT, n, null);
-        value = null ? QVariant(QMetaType::fromType<qlonglong>()) : QVariant(qlonglong(n));
-        break;
-    }
-    case QMetaType::ULongLong: {
-        SQLUBIGINT n = 0;
-        read = readFixed(statement, column, SQL_C_UBIGINT, n, null);
-        value = null ? QVariant(QMetaType::fromType<qulonglong>()) : QVariant(qulonglong(n));
-        break;
-    }
-    case QMetaType::Double: {
-        SQLDOUBLE n = 0;
-        read = readFixed(statement, column, SQL_C_DOUBLE, n, null);
-        value = null ? QVariant(QMetaType::fromType<double>()) : QVariant(double(n));
-        break;
-    }
+    case QMetaType::UShort:
+        return readNumber<uint, SQLUINTEGER>(statement, column, SQL_C_ULONG, value);
+    case QMetaType::LongLong:
+        return readNumber<qlonglong, SQLBIGINT>(statement, column, SQL_C_SBIGINT, value);
+    case QMetaType::ULongLong:
+        return readNumber<qulonglong, SQLUBIGINT>(statement, column, SQL_C_UBIGINT, value);
+    case QMetaType::Double:
+        return readNumber<double, SQLDOUBLE>(statement, column, SQL_C_DOUBLE, value);
     case QMetaType::QDate: {
         SQL_DATE_STRUCT d = {};
         read = readFixed(statement, column, SQL_C_TYPE_DATE, d, null);
@@ -320,9 +303,9 @@ bool readColumn(SQLHSTMT statement, int position, QMetaType type, QVariant& valu
 
 // Binds the values of a prepared statement's "?" placeholders, in their order, and executes it.
 // Texts go as UTF-16 (NVARCHAR); date-times to the second, as Qt's driver sends them; a null keeps
-// its type. The bindings are released before returning; a failure's message and SQLSTATE are
-// taken before that, which clears them.
-bool executeWithValues(SQLHSTMT statement, const QVariantList& values, QString& message, QString& sqlState)
+// its type. The bindings are released before returning; a failure's diagnostic is taken before
+// that, which clears it.
+bool executeWithValues(SQLHSTMT statement, const QVariantList& values, Diagnostic& failure)
 {
     struct Value {
         QByteArray bytes; // what the binding points at
@@ -401,10 +384,8 @@ bool executeWithValues(SQLHSTMT statement, const QVariantList& values, QString& 
         r = SQLExecute(statement);
     if (r == SQL_NO_DATA) // a statement that changed no row
         r = SQL_SUCCESS;
-    if (!SQL_SUCCEEDED(r)) {
-        message = diagnosticOf(SQL_HANDLE_STMT, statement);
-        sqlState = sqlStateOf(SQL_HANDLE_STMT, statement);
-    }
+    if (!SQL_SUCCEEDED(r))
+        failure = diagnosticOf(SQL_HANDLE_STMT, statement);
     SQLFreeStmt(statement, SQL_RESET_PARAMS);
     return SQL_SUCCEEDED(r);
 }
@@ -1081,8 +1062,7 @@ struct DestQuery::Private {
     // code page (a name outside it fails the statement) and reads long texts back empty.
     bool ownCalls = false;
     bool fetchFailed = false; // the last fetch of an own call failed
-    QString failure;          // the message and SQLSTATE of an own call's failed execution
-    QString failureState;
+    Diagnostic failure;       // of an own call's failed execution
     QList<QVariant> row;    // the current row's values read so far, in column order
     QList<QPair<QString, QVariant>> bound; // in binding order; a name bound again keeps its place
     QList<QVariant> positional;            // the values of "?" placeholders
@@ -1138,16 +1118,16 @@ void DestQuery::bindAll(QList<QVariant> values)
 void DestQuery::fail()
 {
     const SQLHANDLE statement = odbcHandle(m_d->query.result()->handle());
-    QString message = m_d->ownCalls ? diagnosticOf(SQL_HANDLE_STMT, statement) : driverMessage(m_d->query.lastError());
-    QString state = sqlStateOf(SQL_HANDLE_STMT, statement);
-    if (!m_d->failure.isEmpty() || !m_d->failureState.isEmpty()) {
-        message = std::exchange(m_d->failure, {});
-        state = std::exchange(m_d->failureState, {});
+    Diagnostic failure = std::exchange(m_d->failure, {});
+    if (failure.state.isEmpty() && failure.message.isEmpty()) {
+        failure = diagnosticOf(SQL_HANDLE_STMT, statement);
+        if (!m_d->ownCalls)
+            failure.message = driverMessage(m_d->query.lastError());
     }
     if (m_d->ownCalls)
         SQLFreeStmt(statement, SQL_CLOSE);
     m_d->query.finish();
-    m_connection.fail(message, state);
+    m_connection.fail(failure.message, failure.state);
 }
 
 void DestQuery::run()
@@ -1178,7 +1158,7 @@ void DestQuery::run()
         checkBasicPlane(m_d->bound, m_d->positional);
     CallGuard guard(m_connection.m_watchdog.get(), m_connection.m_queryTimeout);
     const bool executed = m_d->ownCalls
-                            ? executeWithValues(statementHandle(), m_d->query.boundValues(), m_d->failure, m_d->failureState)
+                            ? executeWithValues(statementHandle(), m_d->query.boundValues(), m_d->failure)
                             : m_d->query.exec();
     if (guard.timedOut())
         m_connection.noAnswer();
@@ -1319,11 +1299,11 @@ QVariant DestQuery::value(int position) const
         const int column = int(m_d->row.size());
         QVariant read;
         if (!readColumn(statement, column, m_d->types.at(column), read)) {
-            const QString message = diagnosticOf(SQL_HANDLE_STMT, statement);
-            const QString state = sqlStateOf(SQL_HANDLE_STMT, statement);
-            m_connection.fail(message.isEmpty() ? QStringLiteral("la colonne %1 n'a pas pu être lue").arg(m_d->names.at(column))
-                                                : message,
-                              state);
+            const Diagnostic failure = diagnosticOf(SQL_HANDLE_STMT, statement);
+            m_connection.fail(failure.message.isEmpty()
+                                  ? QStringLiteral("la colonne %1 n'a pas pu être lue").arg(m_d->names.at(column))
+                                  : failure.message,
+                              failure.state);
         }
         m_d->row.append(read);
     }

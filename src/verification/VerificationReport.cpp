@@ -118,17 +118,16 @@ QList<Action> actions(const Verification& verification)
             list.append({kind.title + QStringLiteral(" : ") + kind.wholeKindMissing, int(kind.records.size()),
                          kind.wholeKindAction});
     std::map<QString, int> reasons;
-    for (const VerifiedKind& kind : verification.kinds)
-        for (const VerifiedRecord& record : kind.records)
-            if (record.state == RecordState::Refused)
-                ++reasons[refusalReason(record)];
-    for (const auto& [reason, count] : reasons)
-        list.append({reason, count, refusalAction(reason)});
     std::map<QString, int> absences;
     for (const VerifiedKind& kind : verification.kinds)
-        for (const VerifiedRecord& record : kind.records)
-            if (record.state == RecordState::Missing)
+        for (const VerifiedRecord& record : kind.records) {
+            if (record.state == RecordState::Refused)
+                ++reasons[refusalReason(record)];
+            else if (record.state == RecordState::Missing)
                 ++absences[missingReason(record)];
+        }
+    for (const auto& [reason, count] : reasons)
+        list.append({reason, count, refusalAction(reason)});
     for (const auto& [reason, count] : absences)
         list.append({reason, count, missingAction(reason)});
     return list;

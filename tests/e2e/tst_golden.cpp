@@ -203,7 +203,9 @@ private slots:
         QTest::addColumn<int>("batchSize"); // 0: the default
         for (const Backend backend : testBackends()) {
             const QString name = backendName(backend);
-            QTest::addRow("acceptance-%s", qPrintable(name)) << backend << "acceptance-" + name << 200 << 0;
+            // Over TDS the acceptance run is SQLite's, byte for byte: it is held to that recording.
+            const QString acceptance = backend == Backend::TDS ? QStringLiteral("sqlite") : name;
+            QTest::addRow("acceptance-%s", qPrintable(name)) << backend << "acceptance-" + acceptance << 200 << 0;
             QTest::addRow("refusals-%s", qPrintable(name)) << backend << "refusals-" + name << 60 << 0;
         }
         QTest::addRow("refusals-sqlite one at a time") << Backend::SQLite << "refusals-sqlite" << 60 << 1;
